@@ -1,0 +1,29 @@
+# Native build: the logic against the in-memory platform, for unit tests.
+if(TALVEX_SANITIZE)
+    set(TALVEX_SAN_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    target_compile_options(talvex_logic PRIVATE ${TALVEX_SAN_FLAGS})
+endif()
+
+if(TALVEX_TESTS)
+    enable_testing()
+    find_package(GTest REQUIRED)
+    include(GoogleTest)
+
+    file(GLOB TALVEX_FAKE_SOURCES CONFIGURE_DEPENDS tests/fake/*.cpp)
+    add_library(talvex_fake STATIC ${TALVEX_FAKE_SOURCES})
+    target_include_directories(talvex_fake PUBLIC src tests)
+
+    file(GLOB TALVEX_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
+    add_executable(talvex_unit ${TALVEX_UNIT_SOURCES})
+    # The logic and the fake refer to each other (the logic calls the platform,
+    # the fake's helpers call back into nothing of the logic), so link the
+    # logic first and the fake after it.
+    target_link_libraries(talvex_unit PRIVATE talvex_logic talvex_fake GTest::gtest GTest::gtest_main pthread)
+    target_include_directories(talvex_unit PRIVATE src tests)
+    if(TALVEX_SANITIZE)
+        target_compile_options(talvex_fake PRIVATE ${TALVEX_SAN_FLAGS})
+        target_compile_options(talvex_unit PRIVATE ${TALVEX_SAN_FLAGS})
+        target_link_options(talvex_unit PRIVATE ${TALVEX_SAN_FLAGS})
+    endif()
+    gtest_discover_tests(talvex_unit DISCOVERY_TIMEOUT 60)
+endif()

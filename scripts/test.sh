@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs every test: the native unit tests under AddressSanitizer and UBSan,
+# then the cross-built Windows tests and the end-to-end scenarios under Wine.
+# Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/setup.sh
+
+echo "== native unit tests"
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --preset native
+
+echo "== Windows build and tests under Wine"
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw
+source scripts/wine-env.sh "$root/build/mingw"
+trap talvex_wine_stop EXIT
+ctest --preset mingw

@@ -1,0 +1,41 @@
+#include "common/helpers.h"
+
+#include <string.h>
+
+#include "common/platform.h"
+#include "common/text.h"
+
+enum { PATH_TEST_SIZE = 2048, ERROR_FILENAME_EXCED_RANGE = 206 };
+
+int PathExists(const char* path, const char* base)
+{
+    char full[PATH_TEST_SIZE];
+    memset(full, 0, sizeof full);
+    int absolute = path[0] == '\\' || (path[0] != '\0' && path[1] == ':');
+    int fits;
+    if (absolute || base == nullptr) {
+        fits = text_copy(full, sizeof full, path);
+    } else {
+        fits = text_format(full, sizeof full, "%s\\%s", base, path);
+    }
+    if (!fits) {
+        // A cut path could name a different, existing entry; refuse it instead.
+        plat_set_last_error(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    return plat_path_has_entry(full);
+}
+
+void FormatLastError(char* buffer, size_t size)
+{
+    uint32_t code = plat_get_last_error();
+    char message[4096];
+    size_t length = plat_system_message(code, 0, message, sizeof message);
+    if (size == 0) return;
+    buffer[0] = '\0';
+    // The room test keeps the system's own arithmetic: the text, the code in
+    // brackets and the terminator always fit when this holds.
+    if (length == 0 || size < length + 14) return;
+    if (length >= 2) message[length - 2] = '\0';
+    text_format(buffer, size, "%s (0x%lx)", message, (unsigned long)code);
+}

@@ -1,0 +1,28 @@
+// Helpers shared by the configuration, administration and service code.
+#ifndef TALVEX_COMMON_HELPERS_H
+#define TALVEX_COMMON_HELPERS_H
+
+#include <stddef.h>
+
+// Capacities named once.
+enum {
+    PATH_TEXT_SIZE = 2048,     // paths and command-line pieces
+    COMMAND_LINE_SIZE = 4096,  // a whole command line
+    SHORT_TEXT_SIZE = 512,     // short values
+    MODULE_PATH_SIZE = 260,    // module paths (MAX_PATH)
+    ERROR_TEXT_SIZE = 256,     // FormatLastError texts
+    SYSTEM_MESSAGE_SIZE = 2048 // registry failure texts
+};
+
+// 1 when the file system has an entry at `path`.  An absolute path (first
+// character a backslash or second a colon) is tested unchanged; a relative one
+// is joined to `base` with one backslash when a base is given.  A joined path
+// longer than 2047 characters is not tested and counts as missing, with
+// ERROR_FILENAME_EXCED_RANGE (206) as the last error.
+int PathExists(const char* path, const char* base);
+
+// The calling thread's last error as "<system text> (0x<code>)", without the
+// system's line break; "" when the system has no text or it does not fit.
+void FormatLastError(char* buffer, size_t size);
+
+#endif

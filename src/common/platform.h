@@ -1,0 +1,291 @@
+// The platform seam.
+//
+// Every operating-system call the logic makes goes through one of the plain
+// functions declared here.  src/platform/win32 defines them with the ANSI
+// Win32 calls named beside each one; tests/fake defines them in memory.  The
+// build links exactly one of the two.  No function here holds policy: each maps
+// to one or a few system calls and reports the way that call does, so that
+// every decision, message and buffer stays in the shared code.
+//
+// Conventions:
+//  - Functions that stand for a call that sets the thread's last error return
+//    1 on success and 0 on failure and leave the code for plat_get_last_error().
+//  - Registry functions return the Win32 error code (0 is success), as the
+//    registry API does.
+//  - Error codes are Win32 codes on both implementations.
+#ifndef TALVEX_COMMON_PLATFORM_H
+#define TALVEX_COMMON_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+// ---------------------------------------------------------------------------
+// Handles and constants
+// ---------------------------------------------------------------------------
+
+typedef void* PlatHandle;     // kernel object: pipe end, process, thread, event
+typedef void* RegKey;         // open registry key
+typedef void* ScHandle;       // service manager or service
+typedef void* StatusHandle;   // SERVICE_STATUS_HANDLE
+typedef void* EventSource;    // event source from RegisterEventSourceA
+typedef void* LibHandle;      // loaded library (HMODULE)
+
+#define PLAT_INVALID_HANDLE ((PlatHandle)(intptr_t)-1)
+
+// Win32 error codes the logic names.
+enum {
+    PLAT_NO_ERROR = 0,
+    PLAT_ERROR_FILE_NOT_FOUND = 2,
+    PLAT_ERROR_ACCESS_DENIED = 5,
+    PLAT_ERROR_INVALID_HANDLE = 6,
+    PLAT_ERROR_NOT_ENOUGH_MEMORY = 8,
+    PLAT_ERROR_OUTOFMEMORY = 14,
+    PLAT_ERROR_INVALID_PARAMETER = 87,
+    PLAT_ERROR_INSUFFICIENT_BUFFER = 122,
+    PLAT_ERROR_MORE_DATA = 234,
+    PLAT_ERROR_CALL_NOT_IMPLEMENTED = 120,
+    PLAT_ERROR_BROKEN_PIPE = 109,
+    PLAT_ERROR_SERVICE_SPECIFIC_ERROR = 1066,
+    PLAT_ERROR_SERVICE_DOES_NOT_EXIST = 1060,
+    PLAT_ERROR_SERVICE_ALREADY_RUNNING = 1056,
+    PLAT_ERROR_SERVICE_NOT_ACTIVE = 1062,
+    PLAT_ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063,
+    PLAT_ERROR_SERVICE_EXISTS = 1073,
+};
+
+// WaitForSingleObject results.
+enum {
+    PLAT_WAIT_OBJECT_0 = 0,
+    PLAT_WAIT_TIMEOUT = 258,
+    PLAT_WAIT_FAILED = 0xFFFFFFFFu,
+};
+
+// Registry value types.
+enum { PLAT_REG_SZ = 1, PLAT_REG_EXPAND_SZ = 2, PLAT_REG_DWORD = 4 };
+
+// Standard handle selectors (GetStdHandle / SetStdHandle).
+enum { PLAT_STD_INPUT = 0, PLAT_STD_OUTPUT = 1, PLAT_STD_ERROR = 2 };
+
+// ---------------------------------------------------------------------------
+// Last error and system message texts
+// ---------------------------------------------------------------------------
+
+uint32_t plat_get_last_error(void);                       // GetLastError
+void plat_set_last_error(uint32_t code);                  // SetLastError
+
+// FormatMessageA(FROM_SYSTEM | IGNORE_INSERTS) for `code` in `language`
+// (0 or 0x400) into buf.  Returns the length of the text, which keeps the
+// system's own trailing line break, or 0 when the system has no text for the
+// code or it does not fit `cap` (buf then holds "").
+size_t plat_system_message(uint32_t code, uint32_t language, char* buf, size_t cap);
+
+// ---------------------------------------------------------------------------
+// Registry (advapi32); root is always HKEY_LOCAL_MACHINE
+// ---------------------------------------------------------------------------
+
+RegKey plat_reg_root(void);                               // HKEY_LOCAL_MACHINE
+// RegOpenKeyExA(parent, name, 0, KEY_READ).
+long plat_reg_open(RegKey parent, const char* name, RegKey* out);
+// RegCreateKeyExA(parent, name, 0, NULL, REG_OPTION_NON_VOLATILE,
+// KEY_READ | KEY_WRITE, inheritable default security, out, NULL).
+long plat_reg_create(RegKey parent, const char* name, RegKey* out);
+// RegQueryValueExA: *size is the capacity on entry and the stored data length
+// on return.  ERROR_MORE_DATA when the data does not fit; buf is then
+// unspecified.
+long plat_reg_query(RegKey key, const char* name, void* buf, uint32_t* size);
+// RegSetValueExA.
+long plat_reg_set(RegKey key, const char* name, uint32_t type, const void* data, uint32_t size);
+// RegDeleteKeyA.
+long plat_reg_delete_key(RegKey parent, const char* name);
+// RegCloseKey.
+void plat_reg_close(RegKey key);
+
+// ---------------------------------------------------------------------------
+// Service dispatcher and status (advapi32)
+// ---------------------------------------------------------------------------
+
+// SERVICE_STATUS, field for field.
+struct PlatServiceStatus {
+    uint32_t service_type;
+    uint32_t current_state;
+    uint32_t controls_accepted;
+    uint32_t win32_exit_code;
+    uint32_t service_specific_exit_code;
+    uint32_t check_point;
+    uint32_t wait_hint;
+};
+
+typedef void (*PlatServiceMainFn)(uint32_t argc, char** argv);
+typedef uint32_t (*PlatControlHandlerFn)(uint32_t control, uint32_t event_type,
+                                         void* event_data, void* context);
+typedef int (*PlatConsoleHandlerFn)(uint32_t ctrl_type);
+
+// StartServiceCtrlDispatcherA with one entry: name "" and `service_main`.
+int plat_start_service_dispatcher(PlatServiceMainFn service_main);
+// RegisterServiceCtrlHandlerExA(name, handler, NULL); null on failure.
+StatusHandle plat_register_control_handler(const char* name, PlatControlHandlerFn handler);
+// SetServiceStatus.
+int plat_set_service_status(StatusHandle handle, const PlatServiceStatus* status);
+// GetVersionExA on a zeroed OSVERSIONINFOEXA: 1 and the major version, or 0.
+int plat_os_major_version(uint32_t* major);
+
+// ---------------------------------------------------------------------------
+// Service manager client (advapi32)
+// ---------------------------------------------------------------------------
+
+struct PlatServiceConfig {
+    uint32_t service_type;
+    uint32_t start_type;
+    uint32_t error_control;
+    const char* binary_path;
+    const char* dependencies;   // double-NUL-terminated list ("" + NUL = empty list)
+    const char* display_name;
+};
+
+ScHandle plat_open_sc_manager(uint32_t access);           // OpenSCManagerA(NULL, NULL, access)
+ScHandle plat_open_service(ScHandle scm, const char* name, uint32_t access);   // OpenServiceA
+// CreateServiceA(scm, name, cfg->display_name, access, ..., no group, no tag,
+// cfg->dependencies, LocalSystem, no password).
+ScHandle plat_create_service(ScHandle scm, const char* name, uint32_t access,
+                             const PlatServiceConfig* cfg);
+// ChangeServiceConfigA(svc, ..., no group, no tag, deps, no account, no password, display).
+int plat_change_service_config(ScHandle svc, const PlatServiceConfig* cfg);
+// ChangeServiceConfig2A(SERVICE_CONFIG_DESCRIPTION).
+int plat_set_service_description(ScHandle svc, const char* description);
+// ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG).
+int plat_set_service_failure_actions_flag(ScHandle svc, int on_non_crash_failures);
+int plat_delete_service(ScHandle svc);                    // DeleteService
+int plat_start_service(ScHandle svc);                     // StartServiceA(svc, 0, NULL)
+int plat_control_service(ScHandle svc, uint32_t control); // ControlService
+int plat_query_service_state(ScHandle svc, uint32_t* state);   // QueryServiceStatus
+void plat_close_service_handle(ScHandle handle);          // CloseServiceHandle
+
+// ---------------------------------------------------------------------------
+// Event log (advapi32)
+// ---------------------------------------------------------------------------
+
+EventSource plat_register_event_source(const char* source);   // RegisterEventSourceA(NULL, source)
+// ReportEventA(source, type, 0, id, NULL, count, 0, strings, NULL).
+int plat_report_event(EventSource source, uint16_t type, uint32_t event_id,
+                      uint16_t count, const char** strings);
+void plat_deregister_event_source(EventSource source);    // DeregisterEventSource
+
+// ---------------------------------------------------------------------------
+// Modules, files and the current directory (kernel32)
+// ---------------------------------------------------------------------------
+
+// GetModuleFileNameA(module, buf, cap); module null is the executable.  Returns
+// the length copied; a result equal to cap means the name was cut.
+uint32_t plat_module_file_name(LibHandle module, char* buf, uint32_t cap);
+LibHandle plat_load_library(const char* name);           // LoadLibraryA
+void plat_free_library(LibHandle module);                 // FreeLibrary
+// GetFileAttributesA != INVALID_FILE_ATTRIBUTES; on 0 the last error says why.
+int plat_path_has_entry(const char* path);
+// GetCurrentDirectoryA(cap, buf): the length, the size needed when cap is too
+// small, or 0 on failure.
+uint32_t plat_current_directory(char* buf, uint32_t cap);
+// Opens a file through the C runtime (fopen).  Modes as fopen's.  Null on failure.
+FILE* plat_fopen(const char* path, const char* mode);
+// MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING).
+int plat_rename_replace(const char* from, const char* to);
+// The line end that the platform's text files use: "\r\n" or "\n".
+const char* plat_text_line_end(void);
+
+// ---------------------------------------------------------------------------
+// Environment (kernel32)
+// ---------------------------------------------------------------------------
+
+char* plat_environment_block(void);                      // GetEnvironmentStrings
+void plat_free_environment_block(char* block);            // FreeEnvironmentStringsA
+// GetEnvironmentVariableA: length without NUL, or the size needed (with NUL)
+// when cap is too small, or 0 when the variable is not set.
+uint32_t plat_get_env(const char* name, char* buf, uint32_t cap);
+// SetEnvironmentVariableA; a null value removes the variable.
+int plat_set_env(const char* name, const char* value);
+// ExpandEnvironmentStringsA: the size needed including the NUL, 0 on failure.
+uint32_t plat_expand_env(const char* src, char* dst, uint32_t cap);
+
+// ---------------------------------------------------------------------------
+// Memory (process heap)
+// ---------------------------------------------------------------------------
+
+void* plat_heap_alloc(size_t size);                       // HeapAlloc(HEAP_ZERO_MEMORY)
+void* plat_heap_realloc(void* block, size_t size);        // HeapReAlloc
+void plat_heap_free(void* block);                         // HeapFree
+
+// ---------------------------------------------------------------------------
+// Pipes, processes, threads, events (kernel32)
+// ---------------------------------------------------------------------------
+
+// CreatePipe with SECURITY_ATTRIBUTES{inheritable, default descriptor} and a
+// buffer size suggestion (0 = the system default).  Both ends are inheritable.
+int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size);
+// DuplicateHandle within this process, not inheritable, DUPLICATE_SAME_ACCESS.
+int plat_duplicate_private(PlatHandle source, PlatHandle* out);
+int plat_close_handle(PlatHandle handle);                 // CloseHandle
+// PeekNamedPipe(pipe, NULL, 0, NULL, &avail, NULL).
+int plat_peek_pipe(PlatHandle pipe, uint32_t* available);
+int plat_read_file(PlatHandle h, void* buf, uint32_t size, uint32_t* got);          // ReadFile
+int plat_write_file(PlatHandle h, const void* buf, uint32_t size, uint32_t* written);  // WriteFile
+
+PlatHandle plat_get_std_handle(int which);                // GetStdHandle
+int plat_set_std_handle(int which, PlatHandle handle);    // SetStdHandle
+
+// STARTUPINFOA, reduced to the fields the system sets.  The caller fills it;
+// plat_create_process passes it on unchanged.
+struct PlatStartupInfo {
+    char* title;                 // lpTitle
+    uint32_t flags;              // dwFlags
+    uint16_t show_window;        // wShowWindow
+    PlatHandle std_input;
+    PlatHandle std_output;
+    PlatHandle std_error;
+};
+
+// PROCESS_INFORMATION.
+struct PlatProcessInfo {
+    PlatHandle process;
+    PlatHandle thread;
+    uint32_t process_id;
+    uint32_t thread_id;
+};
+
+// CreateProcessA(NULL, command_line, NULL, NULL, inherit, creation_flags,
+// NULL (inherited environment), current_directory, startup, process).
+int plat_create_process(char* command_line, const char* current_directory, int inherit_handles,
+                        uint32_t creation_flags, const PlatStartupInfo* startup,
+                        PlatProcessInfo* process);
+int plat_terminate_process(PlatHandle process, uint32_t exit_code);   // TerminateProcess
+// GetExitCodeProcess; 259 (STILL_ACTIVE) while running.
+int plat_process_exit_code(PlatHandle process, uint32_t* code);
+// WaitForSingleObject: PLAT_WAIT_OBJECT_0, PLAT_WAIT_TIMEOUT or PLAT_WAIT_FAILED.
+uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds);
+
+typedef uint32_t (*PlatThreadFn)(void* parameter);
+PlatHandle plat_create_thread(PlatThreadFn fn, void* parameter);  // CreateThread; null on failure
+int plat_terminate_thread(PlatHandle thread, uint32_t exit_code); // TerminateThread
+// CreateEventA(NULL, manual reset, not signalled, NULL); null on failure.
+PlatHandle plat_create_event(void);
+int plat_set_event(PlatHandle event);                     // SetEvent
+void plat_sleep(uint32_t milliseconds);                   // Sleep
+
+// ---------------------------------------------------------------------------
+// Console (kernel32)
+// ---------------------------------------------------------------------------
+
+int plat_set_console_handler(PlatConsoleHandlerFn handler);   // SetConsoleCtrlHandler(h, TRUE)
+int plat_free_console(void);                              // FreeConsole
+int plat_attach_console(uint32_t process_id);             // AttachConsole
+int plat_send_ctrl_break(uint32_t process_group_id);      // GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT)
+
+// ---------------------------------------------------------------------------
+// Time
+// ---------------------------------------------------------------------------
+
+int64_t plat_time_seconds(void);                          // time(): seconds since 1970
+// localtime + asctime of `seconds` into buf ("Sun Dec  6 21:00:45 2026\n").
+void plat_asctime_local(int64_t seconds, char* buf, size_t cap);
+uint32_t plat_tick_count(void);                           // GetTickCount
+
+#endif

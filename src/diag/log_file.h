@@ -1,0 +1,53 @@
+// The per-service log file "<WorkingDirectory>\<ServiceName>.out" and the
+// writing convention every part of the service follows:
+//  - each line is one write on the stream followed by a flush, so the file is
+//    complete up to its last line at every moment;
+//  - lines are skipped while LogFile is absent;
+//  - debug lines are written only while DebugEnabled is 1;
+//  - the wrapper's own lines end in the platform's text line end ("\n" in a
+//    format becomes CR LF on Windows), while child output is copied byte for
+//    byte as it was read from the pipe.
+#ifndef TALVEX_DIAG_LOG_FILE_H
+#define TALVEX_DIAG_LOG_FILE_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "config/service_config.h"
+
+// The log stream, opened in binary mode; null until OpenLogFile succeeds.
+extern FILE* LogFile;
+// 1 when the Debug parameter is non-empty (set by LoadServiceConfig).
+extern uint32_t DebugEnabled;
+
+// Opens (once per process) "<directory>\<serviceName>.out", keeping the
+// previous run's file as "<...>.out.1".  Failure leaves LogFile null.
+void OpenLogFile(const char* directory, const char* serviceName);
+// Writes the loaded parameters as debug lines (the password masked).
+void DumpServiceConfig(const ServiceConfig* config);
+
+// A formatted line (or lines) written whatever DebugEnabled says.
+void log_always(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// A formatted line written only while DebugEnabled is 1.
+void log_debug(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// As log_always, on a given stream (the input flusher thread's copy); a null
+// stream writes nothing.
+void log_always_to(FILE* stream, const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// Copies bytes to LogFile exactly as given (NUL and CR LF included), then
+// flushes.
+void log_raw(const void* bytes, size_t count);
+
+#endif

@@ -1,0 +1,44 @@
+// Pipes, child processes, the input flusher thread, the shutdown command and
+// the exit script.
+#ifndef TALVEX_SERVICE_CHILD_PROCESS_H
+#define TALVEX_SERVICE_CHILD_PROCESS_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "common/platform.h"
+
+enum {
+    CHILD_STARTF_USESHOWWINDOW = 0x1,
+    CHILD_STARTF_FORCEONFEEDBACK = 0x40,
+    CHILD_STARTF_USESTDHANDLES = 0x100,
+    CHILD_CREATION_FLAGS = 0x220,   // CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS
+    READ_CHUNK_SIZE = 8192,
+    FLUSH_INTERVAL_MS = 2000,
+};
+
+// The input flusher thread's parameter.
+struct FlusherBlock {
+    PlatHandle input;          // kept write end of the container's stdin pipe
+    volatile uint32_t stop;    // set to 1 to make the thread end
+    FILE* log;                 // LogFile as it was when the block was filled
+    PlatHandle wake;           // event set together with stop, so the thread ends at once
+};
+
+int initPipe(PlatHandle* keptRead, PlatHandle* childWrite);
+int initInputPipe(PlatHandle* childRead, PlatHandle* keptWrite);
+// Reads what the pipe holds, at most size-1 bytes, never blocking.  Returns the
+// number of bytes read (0 when the pipe was empty); buffer is NUL-terminated
+// after them.  Every byte read is copied to LogFile when copyToLog is set.
+size_t DrainPipe(PlatHandle pipe, char* buffer, size_t size, int copyToLog);
+// Starts a hidden child in its own process group, optionally with a PATH taken
+// from a start-script line.  On failure the last error tells why.
+int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,
+                 PlatStartupInfo* startup, int inheritHandles, const char* pathLine);
+uint32_t SendCtrlBreak(const PlatProcessInfo* process);
+uint32_t InputFlusherThread(void* block);
+void SendShutdownCommand(PlatHandle containerInput);
+void RunExitScript(const char* serviceName, const char* workingDirectory);
+
+#endif

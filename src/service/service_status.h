@@ -1,0 +1,58 @@
+// The service side that faces the Service Control Manager: the one status
+// record of the process, the report operation, the control handlers and the
+// request flags they leave for the supervisor.
+#ifndef TALVEX_SERVICE_SERVICE_STATUS_H
+#define TALVEX_SERVICE_SERVICE_STATUS_H
+
+#include <stdint.h>
+
+#include "common/platform.h"
+
+enum : uint32_t {
+    SERVICE_STATE_STOPPED = 1,
+    SERVICE_STATE_START_PENDING = 2,
+    SERVICE_STATE_STOP_PENDING = 3,
+    SERVICE_STATE_RUNNING = 4,
+};
+
+enum : uint32_t {
+    CONTROL_STOP = 1,
+    CONTROL_INTERROGATE = 4,
+    CONTROL_SHUTDOWN = 5,
+    CONTROL_PRESHUTDOWN = 15,
+    CONTROL_USER_REMOVE = 128,
+    CONTROL_USER_DUMP = 129,
+};
+
+enum : uint32_t { CONSOLE_SHUTDOWN_EVENT = 6 };
+
+struct ServiceStatusRecord {
+    PlatServiceStatus status;
+    StatusHandle handle;         // null until ServiceMain registers (and in -test)
+    uint32_t checkpointCounter;  // the checkpoint the next pending report carries
+    uint32_t vistaOrLater;
+};
+
+struct ControlRequests {
+    volatile uint32_t StopRequested;
+    volatile uint32_t DumpRequested;
+};
+
+extern ServiceStatusRecord ServiceStatus;
+extern ControlRequests Requests;
+
+// Sends state, exit code and wait hint by the checkpoint rule; serialised
+// between the handler thread and the service thread.  Returns SetServiceStatus'
+// result.
+int ReportServiceStatus(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint);
+int IsVistaOrLater(void);
+void ServiceMain(uint32_t argc, char** argv);
+uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, void* eventData, void* context);
+int ConsoleCtrlHandler(uint32_t ctrlType);
+void ServiceStop(uint32_t controlCode);
+void ServiceRemove(void);
+void ServiceDump(void);
+// Puts the record, the counter and the flags back to their process-start values.
+void ResetServiceStatus(void);
+
+#endif

@@ -1,0 +1,16 @@
+// The service body: launch cycles of launcher and container.
+#ifndef TALVEX_SERVICE_SUPERVISOR_H
+#define TALVEX_SERVICE_SUPERVISOR_H
+
+#include <stdint.h>
+
+extern int64_t ReferenceStartTime;
+
+// Runs the service named argv[0] until the hosted system has ended for good or
+// cannot be run.  Returns the service-specific exit code for the final
+// STOPPED report: 0 after a requested stop or a normal end, otherwise the
+// code the container announced, or 1 when the run failed without one.
+uint32_t RunService(int argc, char** argv);
+int ElapsedAtLeast(uint32_t limitSeconds);
+
+#endif
