@@ -11,6 +11,9 @@ enum {
     CONFIG_PATH_SIZE = 2048,
     CONFIG_SHORT_SIZE = 512,
     CONFIG_UTIL_DIR_SIZE = 260,
+    // The option fields hold a whole JVM option built from a path field, so
+    // they have room for the longest path plus the option's own characters.
+    CONFIG_OPTION_SIZE = CONFIG_PATH_SIZE + 32,
 };
 
 struct ServiceConfig {
@@ -28,8 +31,8 @@ struct ServiceConfig {
     char UtilDir[CONFIG_UTIL_DIR_SIZE];
     char LogContainerOutput[CONFIG_SHORT_SIZE];
     char Debug[CONFIG_SHORT_SIZE];
-    char ClasspathOption[CONFIG_PATH_SIZE];
-    char BootClasspathOption[CONFIG_PATH_SIZE];
+    char ClasspathOption[CONFIG_OPTION_SIZE];
+    char BootClasspathOption[CONFIG_OPTION_SIZE];
     int32_t StartTimeout;
     int32_t ShutdownTimeout;
     uint32_t LogContainerOutputEnabled;
