@@ -1,0 +1,52 @@
+// Modules, file-system entries, the current directory and C runtime streams.
+#include <windows.h>
+
+#include <stdio.h>
+
+#include "common/platform.h"
+
+uint32_t plat_module_file_name(LibHandle module, char* buf, uint32_t cap)
+{
+    return GetModuleFileNameA((HMODULE)module, buf, cap);
+}
+
+LibHandle plat_load_library(const char* name)
+{
+    return (LibHandle)LoadLibraryA(name);
+}
+
+void plat_free_library(LibHandle module)
+{
+    FreeLibrary((HMODULE)module);
+}
+
+int plat_path_has_entry(const char* path)
+{
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+}
+
+uint32_t plat_current_directory(char* buf, uint32_t cap)
+{
+    return GetCurrentDirectoryA(cap, buf);
+}
+
+#if defined(_MSC_VER)
+// The C runtime's fopen is what the log file and the start script are opened
+// with ("wt" asks for its text mode); the secure variant adds nothing here.
+#pragma warning(disable : 4996)
+#endif
+
+FILE* plat_fopen(const char* path, const char* mode)
+{
+    return fopen(path, mode);
+}
+
+int plat_rename_replace(const char* from, const char* to)
+{
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+}
+
+const char* plat_text_line_end(void)
+{
+    return "\r\n";
+}

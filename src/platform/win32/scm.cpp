@@ -1,0 +1,81 @@
+// The client side of the service manager, used by the administration
+// commands.
+#include <windows.h>
+
+#include "common/platform.h"
+
+ScHandle plat_open_sc_manager(uint32_t access)
+{
+    return (ScHandle)OpenSCManagerA(NULL, NULL, access);
+}
+
+ScHandle plat_open_service(ScHandle scm, const char* name, uint32_t access)
+{
+    return (ScHandle)OpenServiceA((SC_HANDLE)scm, name, access);
+}
+
+ScHandle plat_create_service(ScHandle scm, const char* name, uint32_t access,
+                             const PlatServiceConfig* cfg)
+{
+    // A null account name runs the service as LocalSystem, which takes no
+    // password.
+    return (ScHandle)CreateServiceA((SC_HANDLE)scm, name, cfg->display_name, access,
+                                    cfg->service_type, cfg->start_type, cfg->error_control,
+                                    cfg->binary_path, NULL, NULL, cfg->dependencies, NULL, NULL);
+}
+
+int plat_change_service_config(ScHandle svc, const PlatServiceConfig* cfg)
+{
+    // A null account and password leave the service's account as it is.
+    return ChangeServiceConfigA((SC_HANDLE)svc, cfg->service_type, cfg->start_type,
+                                cfg->error_control, cfg->binary_path, NULL, NULL,
+                                cfg->dependencies, NULL, NULL, cfg->display_name)
+               ? 1
+               : 0;
+}
+
+int plat_set_service_description(ScHandle svc, const char* description)
+{
+    // The record's field is not const, but the manager only reads it.
+    SERVICE_DESCRIPTIONA info;
+    info.lpDescription = (LPSTR)description;
+    return ChangeServiceConfig2A((SC_HANDLE)svc, SERVICE_CONFIG_DESCRIPTION, &info) ? 1 : 0;
+}
+
+int plat_set_service_failure_actions_flag(ScHandle svc, int on_non_crash_failures)
+{
+    SERVICE_FAILURE_ACTIONS_FLAG info;
+    info.fFailureActionsOnNonCrashFailures = on_non_crash_failures ? TRUE : FALSE;
+    return ChangeServiceConfig2A((SC_HANDLE)svc, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &info) ? 1 : 0;
+}
+
+int plat_delete_service(ScHandle svc)
+{
+    return DeleteService((SC_HANDLE)svc) ? 1 : 0;
+}
+
+int plat_start_service(ScHandle svc)
+{
+    return StartServiceA((SC_HANDLE)svc, 0, NULL) ? 1 : 0;
+}
+
+int plat_control_service(ScHandle svc, uint32_t control)
+{
+    SERVICE_STATUS status;
+    ZeroMemory(&status, sizeof status);
+    return ControlService((SC_HANDLE)svc, control, &status) ? 1 : 0;
+}
+
+int plat_query_service_state(ScHandle svc, uint32_t* state)
+{
+    SERVICE_STATUS status;
+    ZeroMemory(&status, sizeof status);
+    if (!QueryServiceStatus((SC_HANDLE)svc, &status)) return 0;
+    *state = status.dwCurrentState;
+    return 1;
+}
+
+void plat_close_service_handle(ScHandle handle)
+{
+    CloseServiceHandle((SC_HANDLE)handle);
+}

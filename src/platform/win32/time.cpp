@@ -1,0 +1,35 @@
+// Wall-clock time, its local asctime text, and the tick count.
+#include <windows.h>
+
+#include <string.h>
+#include <time.h>
+
+#include "common/platform.h"
+
+int64_t plat_time_seconds(void)
+{
+    // The 64-bit variant keeps the count right after 2038 even in a build
+    // whose time_t is 32 bits wide.
+    return (int64_t)_time64(NULL);
+}
+
+void plat_asctime_local(int64_t seconds, char* buf, size_t cap)
+{
+    if (cap == 0) return;
+    buf[0] = '\0';
+    __time64_t t = (__time64_t)seconds;
+    struct tm parts;
+    if (_localtime64_s(&parts, &t) != 0) return;
+    // The runtime's asctime text is 24 characters, a line feed and the NUL.
+    char text[26];
+    if (asctime_s(text, sizeof text, &parts) != 0) return;
+    size_t length = strlen(text);
+    if (length >= cap) length = cap - 1;
+    memcpy(buf, text, length);
+    buf[length] = '\0';
+}
+
+uint32_t plat_tick_count(void)
+{
+    return GetTickCount();
+}
