@@ -1,6 +1,87 @@
-// PROVISIONAL: placeholder definitions so the other areas link; the owner
-// replaces this whole file.
+// The launcher's command line.
+//
+// The launcher is a JVM outside this system; it takes its system properties,
+// its main class and its program arguments from this line, so the line is
+// built byte for byte in one fixed shape.  No value is quoted, escaped or
+// trimmed beyond what the shape itself adds.
 #include "service/launch_command.h"
 
+#include <string.h>
+
+#include "common/text.h"
+
+namespace {
+
+const char PASSWORD_PROPERTY[] = "-Dlumora.mf.password=";
+const char PASSWORD_MASK[] = "********";
+
+}  // namespace
+
 int BuildLaunchCommand(char* buffer, size_t capacity, const ServiceConfig* config)
-{ return 0; }
+{
+    if (capacity == 0) return 0;
+    buffer[0] = '\0';
+
+    int fits = text_format(buffer, capacity, "\"%s\" %s %s %s %s %s", config->JavaExe,
+                           config->JavaArgs, "-Dlumora.mf.signal=true",
+                           "-Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false",
+                           "-Dlumora.mf.allowRestart=true", config->ClasspathOption);
+    if (fits && config->BootClasspath[0] != '\0')
+        fits = text_append_format(buffer, capacity, " %s", config->BootClasspathOption);
+    if (fits) {
+        if (config->PBE[0] != '\0')
+            fits = text_append_format(buffer, capacity, " %s%s", PASSWORD_PROPERTY, config->PBE);
+        else
+            fits = text_append(buffer, capacity, " -Dno_pwd_encryption=true");
+    }
+    if (fits)
+        fits = text_append_format(buffer, capacity,
+                                  " -Dlumora.home=\"%s\" -Dlumora.mf.winsvc.utilDir=\"%s\" "
+                                  "com.lumora.mf.framework.agent.ci.LaunchContainer \"%s\"",
+                                  config->OrvaneHome, config->UtilDir, config->BootFile);
+    if (fits && config->DirectoryServiceBootFile[0] != '\0')
+        fits = text_append_format(buffer, capacity, " \"%s\"", config->DirectoryServiceBootFile);
+
+    // A cut line would start the JVM with a different meaning (a lost boot
+    // file, a half class path), so a line that does not fit is not started.
+    if (!fits) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+int MaskLaunchCommand(const char* commandLine, const char* password, char* buffer, size_t capacity)
+{
+    if (capacity == 0) return 0;
+    buffer[0] = '\0';
+    size_t passwordLength = password ? strlen(password) : 0;
+    size_t propertyLength = strlen(PASSWORD_PROPERTY);
+    int fits = 1;
+    const char* rest = commandLine;
+    const char* found;
+    while (fits && (found = strstr(rest, PASSWORD_PROPERTY)) != nullptr) {
+        const char* value = found + propertyLength;
+        // Copy everything up to and including the property name.
+        size_t used = strlen(buffer);
+        size_t piece = (size_t)(value - rest);
+        if (used + piece >= capacity) {
+            fits = 0;
+            break;
+        }
+        memcpy(buffer + used, rest, piece);
+        buffer[used + piece] = '\0';
+        fits = text_append(buffer, capacity, PASSWORD_MASK);
+        // The configured password is hidden whole, blanks included; any other
+        // value (one given in the JVM arguments) runs to the next blank.
+        const char* end;
+        if (passwordLength != 0 && strncmp(value, password, passwordLength) == 0 &&
+            (value[passwordLength] == ' ' || value[passwordLength] == '\0'))
+            end = value + passwordLength;
+        else
+            end = value + strcspn(value, " ");
+        rest = end;
+    }
+    if (fits) fits = text_append(buffer, capacity, rest);
+    return fits;
+}
