@@ -1,18 +1,149 @@
-// PROVISIONAL: placeholder definitions so the other areas link; the owner
-// replaces this whole file.
+// Service parameters: the registry walk, the string value helpers and the
+// loader that turns the Parameters key into a ServiceConfig.
 #include "config/service_config.h"
 
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/console.h"
+#include "common/helpers.h"
+#include "common/text.h"
+#include "diag/log_file.h"
+
+namespace {
+
+const char kDefaultBootFile[] = ".\\container.ini";
+const char kDefaultStartTimeout[] = "0";
+const char kDefaultShutdownTimeout[] = "600";
+
+typedef long (*StepFn)(RegKey parent, const char* name, RegKey* out);
+
+// Walks the names from HKEY_LOCAL_MACHINE.  Each key is closed as soon as the
+// next one below it is open, so at most one key of the walk is held at any
+// moment and a failed step leaves none open.  The root key is predefined and
+// never closed.
+RegKey WalkRegistryPath(const char* const* names, StepFn step)
+{
+    RegKey root = plat_reg_root();
+    RegKey current = root;
+    for (size_t i = 0; names[i] != nullptr; ++i) {
+        RegKey next = nullptr;
+        long error = step(current, names[i], &next);
+        if (current != root) plat_reg_close(current);
+        if (error != PLAT_NO_ERROR) return nullptr;
+        current = next;
+    }
+    return current;
+}
+
+// strtol in base 10, clamped to the signed 32-bit range (long is 64 bits wide
+// outside Windows, so the clamp is not left to the runtime).
+int32_t DecimalValue(const char* text)
+{
+    long value = strtol(text, nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return (int32_t)value;
+}
+
+}  // namespace
+
 RegKey OpenRegistryPath(const char* const* names)
-{ return nullptr; }
+{
+    return WalkRegistryPath(names, plat_reg_open);
+}
 
 RegKey CreateRegistryPath(const char* const* names)
-{ return nullptr; }
+{
+    return WalkRegistryPath(names, plat_reg_create);
+}
 
 void QueryRegistryString(RegKey key, const char* name, char* buffer, uint32_t capacity)
-{}
+{
+    if (capacity == 0) return;
+    uint32_t size = capacity;
+    long error = plat_reg_query(key, name, buffer, &size);
+    if (error == PLAT_ERROR_MORE_DATA) {
+        // The value does not fit and Windows leaves the buffer undefined.  A
+        // cut path or argument would name something else, so the value counts
+        // as missing: the field is empty and the caller's default applies.
+        buffer[0] = '\0';
+        return;
+    }
+    if (error != PLAT_NO_ERROR) return;   // a missing value leaves the buffer as it was
+    // Values are stored with or without a terminating NUL.  Data that fills
+    // the whole buffer without one is a value of capacity characters or more:
+    // refused for the same reason as a longer one.
+    if (size >= capacity) {
+        if (buffer[capacity - 1] != '\0') buffer[0] = '\0';
+        return;
+    }
+    buffer[size] = '\0';
+}
 
 int SetRegistryString(RegKey key, const char* name, const char* text, uint32_t type)
-{ return 0; }
+{
+    long error = plat_reg_set(key, name, type, text, (uint32_t)strlen(text));
+    if (error == PLAT_NO_ERROR) return 1;
+    // The system text ends in its own line break; the message adds none.
+    char reason[SYSTEM_MESSAGE_SIZE];
+    plat_system_message((uint32_t)error, 0x400, reason, sizeof reason);
+    console_printf("Error setting registry value '%s' due to: %s", name, reason);
+    return 0;
+}
 
 int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
-{ return 0; }
+{
+    // Without a name the walk would end at the Services key itself and read
+    // values of the wrong key; it is treated as a service without parameters.
+    RegKey key = nullptr;
+    if (serviceName != nullptr) {
+        const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", serviceName,
+                                    "Parameters", nullptr};
+        key = OpenRegistryPath(path);
+    }
+
+    // Zero bytes everywhere: a field whose read fails is empty.
+    memset(config, 0, sizeof *config);
+
+    if (key != nullptr) {
+        QueryRegistryString(key, "WorkingDirectory", config->WorkingDirectory, sizeof config->WorkingDirectory);
+        QueryRegistryString(key, "JavaExe", config->JavaExe, sizeof config->JavaExe);
+        QueryRegistryString(key, "JavaArgs", config->JavaArgs, sizeof config->JavaArgs);
+        QueryRegistryString(key, "Classpath", config->Classpath, sizeof config->Classpath);
+        QueryRegistryString(key, "BootClasspath", config->BootClasspath, sizeof config->BootClasspath);
+        QueryRegistryString(key, "OrvaneHome", config->OrvaneHome, sizeof config->OrvaneHome);
+        QueryRegistryString(key, "BootFile", config->BootFile, sizeof config->BootFile);
+        QueryRegistryString(key, "DirectoryServiceBootFile", config->DirectoryServiceBootFile,
+                            sizeof config->DirectoryServiceBootFile);
+        QueryRegistryString(key, "TimeoutSeconds", config->TimeoutSeconds, sizeof config->TimeoutSeconds);
+        QueryRegistryString(key, "ShutdownTimeoutSeconds", config->ShutdownTimeoutSeconds,
+                            sizeof config->ShutdownTimeoutSeconds);
+        QueryRegistryString(key, "PBE", config->PBE, sizeof config->PBE);
+        QueryRegistryString(key, "UtilDir", config->UtilDir, sizeof config->UtilDir);
+        QueryRegistryString(key, "LogContainerOutput", config->LogContainerOutput,
+                            sizeof config->LogContainerOutput);
+        QueryRegistryString(key, "Debug", config->Debug, sizeof config->Debug);
+        plat_reg_close(key);
+    }
+
+    // The option fields have room for the longest path plus the option's own
+    // characters, so neither option is ever cut.
+    if (config->Classpath[0] != '\0')
+        text_format(config->ClasspathOption, sizeof config->ClasspathOption, "-cp \"%s\"", config->Classpath);
+    if (config->BootClasspath[0] != '\0')
+        text_format(config->BootClasspathOption, sizeof config->BootClasspathOption,
+                    "\"-Xbootclasspath/p:%s\"", config->BootClasspath);
+
+    // The defaults live in the record only; the key is never written back.
+    if (config->BootFile[0] == '\0') text_copy(config->BootFile, sizeof config->BootFile, kDefaultBootFile);
+    config->StartTimeout =
+        DecimalValue(config->TimeoutSeconds[0] != '\0' ? config->TimeoutSeconds : kDefaultStartTimeout);
+    config->ShutdownTimeout = DecimalValue(
+        config->ShutdownTimeoutSeconds[0] != '\0' ? config->ShutdownTimeoutSeconds : kDefaultShutdownTimeout);
+    config->LogContainerOutputEnabled = text_equal_nocase(config->LogContainerOutput, "false") ? 0 : 1;
+    // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
+    DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;
+    return 1;
+}

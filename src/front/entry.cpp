@@ -1,9 +1,156 @@
-// PROVISIONAL: placeholder definitions so the other areas link; the owner
-// replaces this whole file.
+// The process entry: one mode per run, chosen from the command line, turned
+// into the process exit code.
 #include "front/entry.h"
 
+#include <string.h>
+
+#include "admin/control_commands.h"
+#include "admin/install_service.h"
+#include "common/console.h"
+#include "common/platform.h"
+#include "common/text.h"
+#include "config/install_options.h"
+#include "diag/event_log.h"
+#include "service/service_status.h"
+#include "service/supervisor.h"
+
+namespace {
+
+// The longest path Windows can hand out (the \\?\ form) with its terminator.
+// A smaller buffer would cut a long module path, which then never matches
+// argv[0], and the service could not start from a deep directory.
+enum { MODULE_NAME_BUFFER_SIZE = 32768 };
+
+enum {
+    EXIT_OK = 0,
+    EXIT_COMMAND_FAILED = 1,
+};
+
+int ExitCodeOf(int commandSucceeded)
+{
+    return commandSucceeded ? EXIT_OK : EXIT_COMMAND_FAILED;
+}
+
+// The service manager starts the executable with no argument and with argv[0]
+// set to the registered path, which the installer sets to the module's own
+// full path.  Only then is the main thread handed to the dispatcher; typed at
+// a prompt by its short name, the program has shown its usage and ends.
+int RunDispatcherPath(const char* programName)
+{
+    static char modulePath[MODULE_NAME_BUFFER_SIZE];
+    uint32_t length = plat_module_file_name(nullptr, modulePath, sizeof modulePath);
+    if (length == 0 || length >= sizeof modulePath) return EXIT_OK;
+    // Windows paths do not distinguish letter case, and the registered path
+    // may differ from the module path in case alone.
+    if (!text_equal_nocase(modulePath, programName)) return EXIT_OK;
+
+    console_printf("\nStartServiceCtrlDispatcher being called.\n");
+    console_printf("This may take several seconds.  Please wait.\n");
+    if (!plat_start_service_dispatcher(ServiceMain)) {
+        // Outside the service manager the call fails at once.  The event goes
+        // under the executable's path: there is no service name yet.
+        LogServiceEvent(programName, "StartServiceCtrlDispatcher failed.", EVENT_ERROR);
+    }
+    return EXIT_OK;
+}
+
+// The service body in the console, under the name from the command line.
+// Words after the name are ignored: the body sees one argument, the name.
+int RunTestMode(char* serviceName)
+{
+    char* arguments[2] = {serviceName, nullptr};
+    RunService(1, arguments);
+    return EXIT_OK;
+}
+
+int RunInstall(int argc, char** argv)
+{
+    if (argc < 3) {
+        PrintUsage();
+        return EXIT_OK;
+    }
+    if (!ParseInstallOptions(argv, argc)) {
+        // The parser has said what was wrong; the usage text shows what is right.
+        PrintUsage();
+        return EXIT_OK;
+    }
+    return ExitCodeOf(InstallService(argv[2]));
+}
+
+}  // namespace
+
 void PrintUsage(void)
-{}
+{
+    console_printf("\n");
+    console_printf("Usage:\n\n");
+    console_printf("  talvex -install <ServiceName> <options> to install the service\n\n");
+    console_printf("    Where <options> include:\n\n");
+    console_printf("      %s\n", "-a");
+    console_printf("         Automatically start the service (default - not autostart)\n");
+    console_printf("      %s <path>\n", "-wd");
+    console_printf("         Container's working directory (default - current working directory)\n");
+    console_printf("      %s <path>\n", "-jre");
+    console_printf("         Full path to java.exe (required)\n");
+    console_printf("      %s \"<args>\"\n", "-jargs");
+    console_printf("         Additional JVM args\n");
+    console_printf("      %s \"<classpath>\"\n", "-cp");
+    console_printf("         Container classpath (required)\n");
+    console_printf("      %s \"<classpath>\"\n", "-bcp");
+    console_printf("         Container bootclasspath (required)\n");
+    console_printf("      %s \"<path>\"\n", "-home");
+    console_printf("         Orvane installation root directory (required)\n");
+    console_printf("      %s <path>\n", "-xml");
+    console_printf("         Path to container boot file (default - \"%s\")\n", ".\\container.ini");
+    console_printf("      %s <path>\n", "-dsxml");
+    console_printf("         Path to Directory Service boot file (required if container loads DS)\n");
+    console_printf("      %s | %s <seconds>\n", "-starttimeout", "-t");
+    console_printf("         Container startup timeout (default - infinite)\n");
+    console_printf("      %s | %s <seconds>\n", "-stoptimeout", "-s");
+    console_printf("         Container shutdown timeout (default - %s)\n", "600");
+    console_printf("      %s <password>\n", "-pwd");
+    console_printf("         Bootfile encryption password (not required unless PBE has been used)\n");
+    console_printf("\n");
+    console_printf("  talvex -start   <ServiceName> to start the service (does not wait)\n\n");
+    console_printf("  talvex -stop    <ServiceName> to stop the service (does not wait)\n\n");
+    console_printf("  talvex -remove  <ServiceName> to remove the service\n\n");
+    console_printf("  talvex -dump    <ServiceName> to request a Java thread dump from a running service "
+                   "(sends Ctrl+Break)\n");
+}
 
 int talvex_main(int argc, char** argv)
-{ return 0; }
+{
+    if (argc < 2) {
+        PrintUsage();
+        // A process started with no argv[0] at all cannot be the one the
+        // service manager started.
+        if (argc < 1 || argv == nullptr || argv[0] == nullptr) return EXIT_OK;
+        return RunDispatcherPath(argv[0]);
+    }
+    if (argv[1][0] != '-') {
+        PrintUsage();
+        return EXIT_OK;
+    }
+
+    // Exact, case-sensitive words: "-INSTALL" or "-installx" are no command.
+    const char* word = argv[1] + 1;
+    char* serviceName = argc > 2 ? argv[2] : nullptr;
+
+    if (strcmp(word, "install") == 0) return RunInstall(argc, argv);
+    // An absent name reaches the control commands, which fail on it.
+    if (strcmp(word, "remove") == 0) return ExitCodeOf(RemoveServiceCommand(serviceName));
+    if (strcmp(word, "start") == 0) return ExitCodeOf(StartServiceCommand(serviceName));
+    if (strcmp(word, "stop") == 0) return ExitCodeOf(StopServiceCommand(serviceName));
+    if (strcmp(word, "test") == 0) {
+        // The service body builds registry paths and the log file name from
+        // the name, so it is never run without one.
+        if (serviceName == nullptr) {
+            PrintUsage();
+            return EXIT_COMMAND_FAILED;
+        }
+        return RunTestMode(serviceName);
+    }
+    if (strcmp(word, "dump") == 0) return ExitCodeOf(DumpServiceCommand(serviceName));
+
+    PrintUsage();
+    return EXIT_OK;
+}

@@ -1,33 +1,211 @@
-// PROVISIONAL: placeholder definitions so the other areas link; the owner
-// replaces this whole file.
+// The service side that faces the Service Control Manager.
+//
+// Two threads write the status record: the dispatcher's thread, which runs
+// ServiceControlHandler, and the service thread, which runs ServiceMain and
+// the supervisor.  Every change of the record and the SetServiceStatus call
+// that sends it happen under one lock, so the manager never receives a record
+// whose state comes from one report and whose checkpoint or wait hint comes
+// from another, and no two pending reports carry the same checkpoint.
 #include "service/service_status.h"
 
-ServiceStatusRecord ServiceStatus;
+#include <mutex>
+
+#include "diag/log_file.h"
+#include "service/supervisor.h"
+
+// The checkpoint counter starts at 1: the first pending report carries 1.
+ServiceStatusRecord ServiceStatus = {PlatServiceStatus(), nullptr, 1, 0};
 ControlRequests Requests;
 
+namespace {
+
+enum : uint32_t {
+    SERVICE_WIN32_OWN_PROCESS = 0x10,
+    ACCEPT_STOP_AND_SHUTDOWN = 0x5,      // SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
+    ACCEPT_PRESHUTDOWN = 0x100,          // SERVICE_ACCEPT_PRESHUTDOWN, Vista and later
+    START_WAIT_HINT_MS = 15000,
+    VISTA_MAJOR_VERSION = 6,
+};
+
+enum { ASCTIME_SIZE = 64 };
+
+std::mutex StatusLock;
+
+// Applies the reporting rule to the record and sends it.  The caller holds
+// StatusLock.
+int SendStatusLocked(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint)
+{
+    PlatServiceStatus& s = ServiceStatus.status;
+    // While START_PENDING the service cannot act on a stop yet, so it accepts
+    // no controls and the manager only interrogates it.  Preshutdown exists
+    // from Vista on; older systems reject the flag.
+    if (state == SERVICE_STATE_START_PENDING)
+        s.controls_accepted = 0;
+    else if (ServiceStatus.vistaOrLater)
+        s.controls_accepted = ACCEPT_STOP_AND_SHUTDOWN | ACCEPT_PRESHUTDOWN;
+    else
+        s.controls_accepted = ACCEPT_STOP_AND_SHUTDOWN;
+    s.current_state = state;
+    s.win32_exit_code = win32ExitCode;
+    s.wait_hint = waitHint;
+    // The manager watches the checkpoint of a pending state grow to see that
+    // the service makes progress; a settled state carries none.  Both pending
+    // states share one counter.
+    if (state == SERVICE_STATE_RUNNING || state == SERVICE_STATE_STOPPED) {
+        s.check_point = 0;
+        ServiceStatus.checkpointCounter = 1;
+    } else {
+        s.check_point = ServiceStatus.checkpointCounter++;
+    }
+    // A failed report is not recorded anywhere: in the -test mode there is no
+    // handle and every report fails, and a line per report would flood the
+    // log.  The service runs on either way.
+    return plat_set_service_status(ServiceStatus.handle, &s);
+}
+
+int ReportCurrentState(void)
+{
+    std::lock_guard<std::mutex> guard(StatusLock);
+    return SendStatusLocked(ServiceStatus.status.current_state, 0, 0);
+}
+
+// The stop-type controls: the state becomes STOP_PENDING at once, the request
+// is left for the supervisor, and the new state is reported.
+void HandleStopControl(uint32_t control)
+{
+    {
+        std::lock_guard<std::mutex> guard(StatusLock);
+        ServiceStatus.status.current_state = SERVICE_STATE_STOP_PENDING;
+    }
+    if (control == CONTROL_USER_REMOVE)
+        ServiceRemove();
+    else
+        ServiceStop(control);
+    ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, 0);
+}
+
+void CurrentAsctime(char* text, size_t capacity)
+{
+    plat_asctime_local(plat_time_seconds(), text, capacity);
+}
+
+}  // namespace
+
 int ReportServiceStatus(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint)
-{ return 0; }
+{
+    std::lock_guard<std::mutex> guard(StatusLock);
+    return SendStatusLocked(state, win32ExitCode, waitHint);
+}
+
+int ReportServiceStopped(uint32_t serviceExitCode)
+{
+    std::lock_guard<std::mutex> guard(StatusLock);
+    uint32_t win32ExitCode = PLAT_NO_ERROR;
+    if (serviceExitCode != 0) win32ExitCode = PLAT_ERROR_SERVICE_SPECIFIC_ERROR;
+    ServiceStatus.status.service_specific_exit_code = serviceExitCode;
+    return SendStatusLocked(SERVICE_STATE_STOPPED, win32ExitCode, 0);
+}
 
 int IsVistaOrLater(void)
-{ return 0; }
+{
+    // A failed query leaves the major version at 0: the system is then
+    // treated as older than Vista and preshutdown is not offered.
+    uint32_t major = 0;
+    if (!plat_os_major_version(&major)) major = 0;
+    return major >= VISTA_MAJOR_VERSION ? 1 : 0;
+}
 
 void ServiceMain(uint32_t argc, char** argv)
-{}
+{
+    // The dispatcher always passes the service name first; an empty vector
+    // would only come from a broken caller and is given the empty name under
+    // which a service that runs alone in its process is dispatched.
+    static char emptyName[] = "";
+    char* name = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : emptyName;
+
+    StatusHandle handle = plat_register_control_handler(name, ServiceControlHandler);
+    if (handle == nullptr) return;   // without a handle nothing can be reported
+
+    {
+        std::lock_guard<std::mutex> guard(StatusLock);
+        ServiceStatus.handle = handle;
+        ServiceStatus.vistaOrLater = (uint32_t)IsVistaOrLater();
+        ServiceStatus.status.service_type = SERVICE_WIN32_OWN_PROCESS;
+        ServiceStatus.status.service_specific_exit_code = 0;
+        SendStatusLocked(SERVICE_STATE_START_PENDING, 0, START_WAIT_HINT_MS);
+    }
+
+    char* oneArgument[2] = {name, nullptr};
+    uint32_t serviceExitCode;
+    if (argc > 0 && argv != nullptr)
+        serviceExitCode = RunService((int)argc, argv);
+    else
+        serviceExitCode = RunService(1, oneArgument);
+
+    ReportServiceStopped(serviceExitCode);
+}
 
 uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, void* eventData, void* context)
-{ return 0; }
+{
+    switch (control) {
+    case CONTROL_STOP:
+    case CONTROL_SHUTDOWN:
+    case CONTROL_PRESHUTDOWN:
+    case CONTROL_USER_REMOVE:
+        HandleStopControl(control);
+        return PLAT_NO_ERROR;
+    case CONTROL_INTERROGATE:
+        ReportCurrentState();
+        return PLAT_NO_ERROR;
+    case CONTROL_USER_DUMP:
+        ServiceDump();
+        ReportCurrentState();
+        return PLAT_NO_ERROR;
+    default:
+        // Pause, continue, parameter change and the rest are not offered;
+        // the manager expects this code for a control the handler ignores.
+        return PLAT_ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
 
 int ConsoleCtrlHandler(uint32_t ctrlType)
-{ return 0; }
+{
+    // Only a system shutdown seen through the console stops the service.
+    // Ctrl+C, Ctrl+Break, close and logoff go on to the next handler in the
+    // process's list: a service must survive the interactive user logging off.
+    if (ctrlType != CONSOLE_SHUTDOWN_EVENT) return 0;
+    log_debug("Initiating shutdown due to console control handler.\n");
+    ServiceStop(CONSOLE_SHUTDOWN_EVENT);
+    return 1;
+}
 
 void ServiceStop(uint32_t controlCode)
-{}
+{
+    char when[ASCTIME_SIZE];
+    CurrentAsctime(when, sizeof when);
+    // The asctime text ends in a line break, which ends the line.
+    log_debug("\nDEBUG: ServiceStop: with control code %ld at %s", (long)controlCode, when);
+    Requests.StopRequested = 1;
+}
 
 void ServiceRemove(void)
-{}
+{
+    char when[ASCTIME_SIZE];
+    CurrentAsctime(when, sizeof when);
+    log_debug("\nDEBUG: ServiceRemove: %s\n", when);
+    Requests.StopRequested = 1;
+}
 
 void ServiceDump(void)
-{}
+{
+    Requests.DumpRequested = 1;
+}
 
 void ResetServiceStatus(void)
-{}
+{
+    std::lock_guard<std::mutex> guard(StatusLock);
+    ServiceStatus = ServiceStatusRecord();
+    ServiceStatus.checkpointCounter = 1;
+    Requests.StopRequested = 0;
+    Requests.DumpRequested = 0;
+}

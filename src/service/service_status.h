@@ -45,6 +45,11 @@ extern ControlRequests Requests;
 // between the handler thread and the service thread.  Returns SetServiceStatus'
 // result.
 int ReportServiceStatus(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint);
+// The final STOPPED report of ServiceMain.  A service-specific exit code of 0
+// reports success; any other is sent as ERROR_SERVICE_SPECIFIC_ERROR (1066)
+// with the code in dwServiceSpecificExitCode, so that a failed run is never
+// shown as a clean stop.
+int ReportServiceStopped(uint32_t serviceExitCode);
 int IsVistaOrLater(void);
 void ServiceMain(uint32_t argc, char** argv);
 uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, void* eventData, void* context);
