@@ -1,11 +1,509 @@
-// PROVISIONAL: placeholder definitions so the other areas link; the owner
-// replaces this whole file.
+// The service body: launch cycles of launcher and container.
+//
+// Each cycle runs the launcher JVM (phase 1), which writes the container's
+// start script and announces its exit code on its standard output, and then
+// the container that the script describes (phase 2).  The supervisor runs on
+// one thread and works by polling: it waits on the current child's process
+// handle for a short while, then drains the child's pipes, evaluates the
+// markers, enforces the time limits and takes up the requests that the
+// control handlers left in Requests.  Only the marker on a child's output
+// says how it ended; the process exit status is looked at only to explain a
+// container that ended without one.
 #include "service/supervisor.h"
+
+#include <string.h>
+
+#include "common/helpers.h"
+#include "common/platform.h"
+#include "common/text.h"
+#include "config/service_config.h"
+#include "diag/event_log.h"
+#include "diag/log_file.h"
+#include "service/child_process.h"
+#include "service/exit_marker.h"
+#include "service/launch_command.h"
+#include "service/service_status.h"
+#include "service/start_script.h"
 
 int64_t ReferenceStartTime = 0;
 
-uint32_t RunService(int argc, char** argv)
-{ return 0; }
+namespace {
+
+enum : uint32_t {
+    // How long one poll waits for the current child to end.
+    POLL_WAIT_MS = 100,
+    SIX_MINUTES_SECONDS = 360,
+    STOP_PENDING_INTERVAL_MS = 5000,
+    STATUS_WAIT_HINT_MS = 15000,
+    FLUSHER_JOIN_MS = 10000,
+    RESTART_EXIT_CODE = 14,
+    // FormatMessageA's "language neutral, default sublanguage".
+    SYSTEM_LANGUAGE = 0x400,
+};
+
+enum {
+    EVENT_TEXT_SIZE = 2048,
+    // A masked password may be longer than the password itself.
+    TRACE_LINE_SIZE = 2 * COMMAND_LINE_SIZE,
+};
+
+// STARTF_USESTDHANDLES | STARTF_FORCEONFEEDBACK: the children's standard
+// handles are the pipe ends of the start record.
+const uint32_t CHILD_START_FLAGS = CHILD_STARTF_USESTDHANDLES | CHILD_STARTF_FORCEONFEEDBACK;
+
+// The six pipes, made once per run and shared by every cycle.  The kept ends
+// are the supervisor's own (not inheritable); the child ends become the
+// children's standard handles.
+struct Pipes {
+    PlatHandle launcherOut, launcherOutChild;
+    PlatHandle containerOut, containerOutChild;
+    PlatHandle launcherErr, launcherErrChild;
+    PlatHandle containerErr, containerErrChild;
+    PlatHandle launcherInChild, launcherIn;
+    PlatHandle containerInChild, containerIn;
+    PlatHandle savedStdOut, savedStdErr;
+};
+
+struct Run {
+    const char* serviceName;
+    ServiceConfig config;
+    Pipes pipes;
+    char commandLine[COMMAND_LINE_SIZE];
+    char pathLine[PATH_TEXT_SIZE];
+    char workingDirectory[PATH_TEXT_SIZE];
+    char chunk[READ_CHUNK_SIZE];
+    char launcherCode[EXIT_CODE_TEXT_SIZE];
+    char containerCode[EXIT_CODE_TEXT_SIZE];
+    int restartRequested;
+    int sixMinuteWarningGiven;
+    // The outcome of the cycle that ends the run: whether it failed, and the
+    // service-specific exit code that the final STOPPED report carries.
+    int failed;
+    uint32_t failureCode;
+};
+
+// The first failure of a cycle explains the end of the run; later ones are
+// consequences of it.
+void RecordFailure(Run* run, uint32_t code)
+{
+    if (run->failed) return;
+    run->failed = 1;
+    run->failureCode = code;
+}
+
+// The service-specific exit code for an announced code text: its value when
+// the service manager can show it, else 1 (a failure must never read as 0).
+uint32_t ServiceCodeFromText(const char* codeText)
+{
+    long value = ExitCodeValue(codeText);
+    return value > 0 ? (uint32_t)value : 1u;
+}
+
+void Event(const Run* run, const char* text, uint32_t eventId)
+{
+    LogServiceEvent(run->serviceName, text, eventId);
+}
+
+// The system's text for the calling thread's last error, with the system's
+// own line break, as the event log shows it.
+void LastErrorText(char* text, size_t capacity)
+{
+    uint32_t code = plat_get_last_error();
+    if (plat_system_message(code, SYSTEM_LANGUAGE, text, capacity) == 0)
+        text_format(text, capacity, "error %lu", (unsigned long)code);
+}
+
+void ReportSystemError(Run* run)
+{
+    char text[EVENT_TEXT_SIZE];
+    LastErrorText(text, sizeof text);
+    Event(run, text, EVENT_LAUNCH_FAILED);
+    RecordFailure(run, 1);
+}
+
+void PrepareStartup(PlatStartupInfo* startup, char* title, PlatHandle input, PlatHandle output,
+                    PlatHandle error)
+{
+    memset(startup, 0, sizeof *startup);
+    startup->title = title;
+    startup->flags = CHILD_START_FLAGS;
+    startup->std_input = input;
+    startup->std_output = output;
+    startup->std_error = error;
+}
+
+// Everything a child wrote to its standard error is an error event; the
+// bytes reach the log file as well.
+void DrainErrors(Run* run, PlatHandle pipe)
+{
+    while (DrainPipe(pipe, run->chunk, READ_CHUNK_SIZE, 1) > 0) Event(run, run->chunk, EVENT_ERROR);
+}
+
+int CreatePipes(Run* run)
+{
+    Pipes* p = &run->pipes;
+    struct PipeStep {
+        PlatHandle* kept;
+        PlatHandle* child;
+        int input;
+        const char* failure;
+    } const steps[] = {
+        {&p->launcherOut, &p->launcherOutChild, 0, "initPipe for the Launchers STDOUT failed"},
+        {&p->containerOut, &p->containerOutChild, 0, "initPipe for the Containers STDOUT failed"},
+        {&p->launcherErr, &p->launcherErrChild, 0, "initPipe for the Launchers STDERR failed"},
+        {&p->containerErr, &p->containerErrChild, 0, "initPipe for the Containers STDERR failed"},
+        {&p->launcherIn, &p->launcherInChild, 1, "initInputPipe for the Launchers STDIN failed"},
+        {&p->containerIn, &p->containerInChild, 1, "initInputPipe for the Containers STDIN failed"},
+    };
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+        // The process's own standard handles are saved before the pipes that
+        // stand in for them, so that they can be put back after each launch.
+        if (i == 0) p->savedStdOut = plat_get_std_handle(PLAT_STD_OUTPUT);
+        if (i == 2) p->savedStdErr = plat_get_std_handle(PLAT_STD_ERROR);
+        int made = steps[i].input ? initInputPipe(steps[i].child, steps[i].kept)
+                                  : initPipe(steps[i].kept, steps[i].child);
+        if (!made) {
+            Event(run, steps[i].failure, EVENT_WARNING);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void TraceLaunchCommand(const Run* run)
+{
+    if (!DebugEnabled) return;
+    // The child gets the real line; the log file never shows the password.
+    char traced[TRACE_LINE_SIZE];
+    MaskLaunchCommand(run->commandLine, run->config.PBE, traced, sizeof traced);
+    log_debug("DEBUG: phase 1 command=\n%s\n", traced);
+}
+
+// Phase 1.  Returns 1 when the start script was read and phase 2 follows.
+int RunLauncher(Run* run)
+{
+    if (!BuildLaunchCommand(run->commandLine, sizeof run->commandLine, &run->config)) {
+        Event(run, "The launcher command line is longer than 4095 characters", EVENT_LAUNCH_FAILED);
+        RecordFailure(run, 1);
+        return 0;
+    }
+    TraceLaunchCommand(run);
+
+    PlatStartupInfo startup;
+    PrepareStartup(&startup, run->commandLine, run->pipes.launcherInChild, run->pipes.launcherOutChild,
+                   run->pipes.launcherErrChild);
+    PlatProcessInfo launcher;
+    memset(&launcher, 0, sizeof launcher);
+    if (!StartProcess(run->commandLine, run->config.WorkingDirectory, &launcher, &startup, 1, nullptr)) {
+        ReportSystemError(run);
+        return 0;
+    }
+    log_debug("DEBUG: Phase 1 - CreateProcess complete, pid=%ld\n", (long)launcher.process_id);
+    // The service manager sees the service running as soon as the launcher
+    // exists, and again at every new cycle.
+    ReportServiceStatus(SERVICE_STATE_RUNNING, 0, STATUS_WAIT_HINT_MS);
+    ReferenceStartTime = plat_time_seconds();
+
+    if (!plat_set_std_handle(PLAT_STD_OUTPUT, run->pipes.savedStdOut)) {
+        Event(run, "SetStdHandle for STDOUT after StartProcess failed", EVENT_WARNING);
+        RecordFailure(run, 1);
+        return 0;
+    }
+    if (!plat_set_std_handle(PLAT_STD_ERROR, run->pipes.savedStdErr)) {
+        Event(run, "SetStdHandle for STDERR after StartProcess failed", EVENT_WARNING);
+        RecordFailure(run, 1);
+        return 0;
+    }
+
+    int launchAborted = 0;
+    int startTimeoutFired = 0;
+    run->sixMinuteWarningGiven = 0;
+    uint32_t pollWait = POLL_WAIT_MS;
+    for (;;) {
+        int timedOut = plat_wait(launcher.process, pollWait) == PLAT_WAIT_TIMEOUT;
+
+        if (!run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {
+            run->sixMinuteWarningGiven = 1;
+            Event(run, "Container can't launch (phase 1). Elapsed time 6 minutes.", EVENT_WARNING);
+        }
+
+        // Every marker of the launcher counts: a normal one cannot undo an
+        // abnormal one that came before it.
+        while (DrainPipe(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1) > 0) {
+            if (strchr(run->chunk, MARKER_BEL) == nullptr) continue;
+            if (ParseExitCodeMarker(run->chunk, run->launcherCode, sizeof run->launcherCode)) {
+                log_debug("DEBUG: Phase 1: Normal exit code (%s) detected.\n", run->launcherCode);
+            } else {
+                log_debug("DEBUG: Phase 1: Abnormal exit code (%s) detected.\n", run->launcherCode);
+                Event(run, run->launcherCode, EVENT_LAUNCH_FAILED);
+                launchAborted = 1;
+                RecordFailure(run, ServiceCodeFromText(run->launcherCode));
+            }
+        }
+
+        DrainErrors(run, run->pipes.launcherErr);
+
+        if (!startTimeoutFired && run->config.StartTimeout != 0 &&
+            ElapsedAtLeast((uint32_t)run->config.StartTimeout)) {
+            startTimeoutFired = 1;
+            Event(run, "Elapsed time exceed timeout", EVENT_WARNING);
+            plat_terminate_process(launcher.process, 0);
+            Event(run, "1", EVENT_LAUNCH_FAILED);
+            launchAborted = 1;
+            RecordFailure(run, 1);
+        }
+
+        if (Requests.StopRequested) {
+            Event(run, "Service stop requested during container launch - terminating process", EVENT_WARNING);
+            plat_terminate_process(launcher.process, 0);
+            Requests.StopRequested = 0;
+            launchAborted = 1;
+        }
+
+        if (Requests.DumpRequested) {
+            Requests.DumpRequested = 0;
+            SendCtrlBreak(&launcher);
+        }
+
+        if (!timedOut) break;
+    }
+    plat_close_handle(launcher.thread);
+    plat_close_handle(launcher.process);
+
+    if (launchAborted) return 0;
+    // A launcher that ended without any marker still leads to phase 2.
+    if (!ReadStartScript(run->serviceName, run->commandLine, run->pathLine, run->workingDirectory,
+                         &run->config)) {
+        RecordFailure(run, 1);
+        return 0;
+    }
+    return 1;
+}
+
+// Starts the thread that keeps the container's standard input moving.  On
+// failure the event and the debug line are written and null is returned.
+FlusherBlock* StartFlusher(Run* run, PlatHandle* thread)
+{
+    *thread = nullptr;
+    FlusherBlock* block = (FlusherBlock*)plat_heap_alloc(sizeof(FlusherBlock));
+    if (block != nullptr) {
+        block->input = run->pipes.containerIn;
+        block->stop = 0;
+        block->log = LogFile;
+        // Without its wake event the thread still ends, only up to one
+        // flush interval later.
+        block->wake = plat_create_event();
+        *thread = plat_create_thread(InputFlusherThread, block);
+        if (*thread != nullptr) return block;
+    } else {
+        // HeapAlloc does not set the last error itself.
+        plat_set_last_error(PLAT_ERROR_NOT_ENOUGH_MEMORY);
+    }
+
+    char text[EVENT_TEXT_SIZE];
+    LastErrorText(text, sizeof text);
+    if (block != nullptr) {
+        if (block->wake != nullptr) plat_close_handle(block->wake);
+        plat_heap_free(block);
+    }
+    Event(run, text, EVENT_LAUNCH_FAILED);
+    log_debug("DEBUG: Unable to create Input Flusher thread: %s\n", text);
+    RecordFailure(run, 1);
+    return nullptr;
+}
+
+void StopFlusher(FlusherBlock* block, PlatHandle thread)
+{
+    block->stop = 1;
+    if (block->wake != nullptr) plat_set_event(block->wake);
+    if (plat_wait(thread, FLUSHER_JOIN_MS) != PLAT_WAIT_OBJECT_0) plat_terminate_thread(thread, 0);
+    plat_close_handle(thread);
+    if (block->wake != nullptr) plat_close_handle(block->wake);
+    plat_heap_free(block);
+}
+
+// A container that ended on its own without announcing an exit code has
+// failed in a way nobody else reports.
+void ReportSilentEnd(Run* run, PlatHandle process)
+{
+    char text[EVENT_TEXT_SIZE];
+    uint32_t status = 0;
+    if (plat_process_exit_code(process, &status))
+        text_format(text, sizeof text,
+                    "Container ended without reporting an exit code (process exit status %lu)",
+                    (unsigned long)status);
+    else
+        text_copy(text, sizeof text, "Container ended without reporting an exit code");
+    Event(run, text, EVENT_CONTAINER_FAILED);
+    RecordFailure(run, 1);
+}
+
+// Phase 2.  Returns 1 when the container asked for a new cycle.
+int RunContainer(Run* run)
+{
+    PlatStartupInfo startup;
+    PrepareStartup(&startup, run->commandLine, run->pipes.containerInChild, run->pipes.containerOutChild,
+                   run->pipes.containerErrChild);
+    log_debug("DEBUG: phase 2 working directory2=%s\nDEBUG: phase 2 command=\n%s\n", run->workingDirectory,
+              run->commandLine);
+    PlatProcessInfo container;
+    memset(&container, 0, sizeof container);
+    if (!StartProcess(run->commandLine, run->workingDirectory, &container, &startup, 1, run->pathLine)) {
+        ReportSystemError(run);
+        return 0;
+    }
+    log_debug("DEBUG: Phase 2 - CreateProcess complete, pid=%ld\n", (long)container.process_id);
+
+    int containerStarted = 0;
+    int exitCodeSeen = 0;
+    int stopPending = 0;
+    // Whether a stop request was taken up for this container: its end is then
+    // the answer to that request, whether or not it announced a code.
+    int stopTaken = 0;
+    int startTimeoutFired = 0;
+    uint32_t lastStopPendingTick = 0;
+
+    PlatHandle flusherThread;
+    FlusherBlock* flusher = StartFlusher(run, &flusherThread);
+    if (flusher == nullptr) return 0;
+
+    if (!run->config.LogContainerOutputEnabled) log_always("\n<container stdout suppressed from log>\n");
+
+    uint32_t pollWait = POLL_WAIT_MS;
+    for (;;) {
+        int timedOut = plat_wait(container.process, pollWait) == PLAT_WAIT_TIMEOUT;
+
+        if (!containerStarted && !run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {
+            run->sixMinuteWarningGiven = 1;
+            Event(run, "Container can't start (phase 2). Elapsed time 6 minutes.", EVENT_WARNING);
+        }
+
+        while (DrainPipe(run->pipes.containerOut, run->chunk, READ_CHUNK_SIZE,
+                         run->config.LogContainerOutputEnabled ? 1 : 0) > 0) {
+            if (!containerStarted && strchr(run->chunk, MARKER_BS) != nullptr) {
+                containerStarted = 1;
+                Event(run, "", EVENT_CONTAINER_STARTED);
+            }
+            // Only the container's first marker counts.
+            if (!exitCodeSeen && strchr(run->chunk, MARKER_BEL) != nullptr) {
+                exitCodeSeen = 1;
+                stopPending = 0;
+                if (ParseExitCodeMarker(run->chunk, run->containerCode, sizeof run->containerCode)) {
+                    Event(run, "", EVENT_CONTAINER_ENDED);
+                } else if (ExitCodeValue(run->containerCode) == RESTART_EXIT_CODE) {
+                    Event(run, "", EVENT_CONTAINER_RESTART);
+                    run->restartRequested = 1;
+                } else {
+                    Event(run, run->containerCode, EVENT_CONTAINER_FAILED);
+                    RecordFailure(run, ServiceCodeFromText(run->containerCode));
+                }
+            }
+        }
+
+        DrainErrors(run, run->pipes.containerErr);
+
+        if (stopPending && !exitCodeSeen) {
+            if (run->config.ShutdownTimeout != 0 && ElapsedAtLeast((uint32_t)run->config.ShutdownTimeout)) {
+                Event(run, "Elapsed time exceeds shutdown timeout", EVENT_ERROR);
+                plat_terminate_process(container.process, 0);
+                stopPending = 0;
+            } else if ((uint32_t)(plat_tick_count() - lastStopPendingTick) >= STOP_PENDING_INTERVAL_MS) {
+                // The service manager gives up on a service whose pending
+                // state is not refreshed within its wait hint.
+                log_debug("DEBUG: reporting SERVICE_STOP_PENDING to SCM (%ld)\n",
+                          (long)(int32_t)lastStopPendingTick);
+                ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, STATUS_WAIT_HINT_MS);
+                lastStopPendingTick = plat_tick_count();
+            }
+        }
+
+        // Once the container has announced its end, a stop request waits in
+        // Requests for the next cycle's launcher, if there is one.
+        if (Requests.StopRequested && !exitCodeSeen) {
+            stopPending = 1;
+            stopTaken = 1;
+            Requests.StopRequested = 0;
+            SendShutdownCommand(run->pipes.containerIn);
+            lastStopPendingTick = plat_tick_count();
+            ReferenceStartTime = plat_time_seconds();
+        }
+
+        if (!containerStarted && !startTimeoutFired && run->config.StartTimeout != 0 &&
+            ElapsedAtLeast((uint32_t)run->config.StartTimeout)) {
+            startTimeoutFired = 1;
+            Event(run, "Elapsed time exceed timeout", EVENT_WARNING);
+            plat_terminate_process(container.process, 0);
+            Event(run, "1", EVENT_LAUNCH_FAILED);
+            RecordFailure(run, 1);
+        }
+
+        if (Requests.DumpRequested) {
+            Requests.DumpRequested = 0;
+            SendCtrlBreak(&container);
+        }
+
+        if (!timedOut) break;
+    }
+
+    StopFlusher(flusher, flusherThread);
+    if (!exitCodeSeen && !stopTaken && !startTimeoutFired) ReportSilentEnd(run, container.process);
+    plat_close_handle(container.thread);
+    plat_close_handle(container.process);
+
+    if (run->restartRequested) {
+        run->restartRequested = 0;
+        return 1;
+    }
+    return 0;
+}
+
+int Initialise(Run* run)
+{
+    LoadServiceConfig(run->serviceName, &run->config);
+    OpenLogFile(run->config.WorkingDirectory, run->serviceName);
+    DumpServiceConfig(&run->config);
+    ReportServiceStatus(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);
+
+    if (!CreatePipes(run)) {
+        RecordFailure(run, 1);
+        return 0;
+    }
+    ReportServiceStatus(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);
+    plat_set_console_handler(ConsoleCtrlHandler);
+    log_debug("DEBUG: init service complete\n");
+    return 1;
+}
+
+// One run's state.  The service body runs once per process, so the record
+// lives in static storage rather than on the service thread's stack.
+Run TheRun;
+
+}  // namespace
 
 int ElapsedAtLeast(uint32_t limitSeconds)
-{ return 0; }
+{
+    return plat_time_seconds() - ReferenceStartTime >= (int64_t)(uint64_t)limitSeconds;
+}
+
+uint32_t RunService(int argc, char** argv)
+{
+    if (argc < 1 || argv == nullptr || argv[0] == nullptr) return 1;
+
+    Run* run = &TheRun;
+    memset(run, 0, sizeof *run);
+    run->serviceName = argv[0];
+    ReferenceStartTime = 0;
+
+    if (Initialise(run)) {
+        for (;;) {
+            // Only the cycle that ends the run decides its outcome.
+            run->failed = 0;
+            run->failureCode = 0;
+            if (!RunLauncher(run)) break;
+            if (!RunContainer(run)) break;
+        }
+    }
+
+    RunExitScript(run->serviceName, run->config.WorkingDirectory);
+    return run->failed ? run->failureCode : 0;
+}
