@@ -7,7 +7,17 @@
 
 uint32_t plat_module_file_name(LibHandle module, char* buf, uint32_t cap)
 {
-    return GetModuleFileNameA((HMODULE)module, buf, cap);
+    DWORD length = GetModuleFileNameA((HMODULE)module, buf, cap);
+    // Windows XP (and Wine, which follows it) leaves a cut name without its
+    // terminator; later versions end it within the buffer and report
+    // ERROR_INSUFFICIENT_BUFFER.  Giving every caller the later behaviour
+    // means a cut name can never be read past the end of the buffer.
+    if (cap > 0 && length >= cap) {
+        buf[cap - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return cap;
+    }
+    return length;
 }
 
 LibHandle plat_load_library(const char* name)
