@@ -116,6 +116,7 @@ void OpenLogFile(const char* directory, const char* serviceName)
     // One log file per process: a restart of the container pair within the
     // same run goes on writing to it.
     if (LogFile != nullptr) return;
+    if (directory == nullptr || serviceName == nullptr) return;
 
     // The backslash is added whatever the directory ends with; Windows takes
     // a doubled separator as one, and an empty directory names the root of

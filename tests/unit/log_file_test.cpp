@@ -141,6 +141,14 @@ TEST_F(LogFileTest, OpensOncePerProcess)
     EXPECT_EQ(1, fake_call_count("fopen"));
 }
 
+TEST_F(LogFileTest, MissingNamesLeaveTheLogAbsent)
+{
+    OpenLogFile(nullptr, "Orders");
+    OpenLogFile("D:\\svc", nullptr);
+    EXPECT_EQ(nullptr, LogFile);
+    EXPECT_EQ(0, fake_call_count("fopen"));
+}
+
 TEST_F(LogFileTest, MissingDirectoryLeavesTheLogAbsent)
 {
     OpenLogFile("D:\\missing", "Orders");
