@@ -257,10 +257,10 @@ TEST_F(InstallOptionsTest, DotWorkingDirectoryMeansTheCurrentDirectory)
 
 TEST_F(InstallOptionsTest, DefaultedWorkingDirectoryMustExist)
 {
-    fake_set_current_directory("E:\\gone");
+    fake_set_current_directory("E:\\gone\\deeper");
     EXPECT_EQ(0, parse({"svc"}));
-    EXPECT_EQ("\nWorking directory (-wd) not specified (or '.') - using current directory: E:\\gone\n"
-              "\nError: Working directory does not exist \"E:\\gone\" - "
+    EXPECT_EQ("\nWorking directory (-wd) not specified (or '.') - using current directory: E:\\gone\\deeper\n"
+              "\nError: Working directory does not exist \"E:\\gone\\deeper\" - "
               "The system cannot find the path specified. (0x3)\n",
               output());
 }
@@ -278,7 +278,7 @@ TEST_F(InstallOptionsTest, DriveRelativeWorkingDirectoryPassesTheAbsoluteTestThe
     EXPECT_EQ(0, parse({"svc", "-wd", "D:rel"}));
     EXPECT_EQ(1, fake_call_count("GetFileAttributesA"));
     EXPECT_EQ("\nError: Working directory does not exist \"D:rel\" - "
-              "The system cannot find the path specified. (0x3)\n",
+              "The system cannot find the file specified. (0x2)\n",
               output());
 }
 
