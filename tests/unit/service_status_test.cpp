@@ -1,0 +1,571 @@
+// Service entry, status reporting and control handling.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/platform.h"
+#include "diag/log_file.h"
+#include "fake/fake_core.h"
+#include "fake/fake_registry.h"
+#include "fake/fake_service.h"
+#include "service/service_status.h"
+
+namespace {
+
+const uint32_t STOPPED = SERVICE_STATE_STOPPED;
+const uint32_t START_PENDING = SERVICE_STATE_START_PENDING;
+const uint32_t STOP_PENDING = SERVICE_STATE_STOP_PENDING;
+const uint32_t RUNNING = SERVICE_STATE_RUNNING;
+
+// 2026-01-06 13:07:09 in the fake's local time (UTC), a Tuesday.
+const int64_t kStopTime = 1767225600 + 5 * 86400 + 13 * 3600 + 7 * 60 + 9;
+const char kStopTimeText[] = "Tue Jan  6 13:07:09 2026\n";
+
+class ServiceStatusTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake_reset();
+        ResetServiceStatus();
+        LogFile = nullptr;
+        DebugEnabled = 0;
+        fake_set_wall_clock(kStopTime);
+    }
+
+    void TearDown() override
+    {
+        LogFile = nullptr;
+        DebugEnabled = 0;
+        ResetServiceStatus();
+    }
+
+    // What ServiceMain leaves behind: a registered handle and the version.
+    void registered(bool vista = true)
+    {
+        ServiceStatus.handle = fake_status_handle();
+        ServiceStatus.vistaOrLater = vista ? 1 : 0;
+        ServiceStatus.status.service_type = 0x10;
+    }
+
+    void open_log()
+    {
+        fake_fs_mkdir("D:\\svc");
+        LogFile = plat_fopen("D:\\svc\\svc.out", "wb");
+        ASSERT_NE(nullptr, LogFile);
+    }
+
+    std::string log_text() { return fake_fs_read("D:\\svc\\svc.out"); }
+
+    // The service body runs inside ServiceMain.  Java cannot be started, so
+    // the body ends at its first launch with a failure instead of running a
+    // container for ever.
+    void run_service_main(const char* serviceName)
+    {
+        fake_fail("CreateProcessA", PLAT_ERROR_FILE_NOT_FOUND, 1, true);
+        std::string name = serviceName;
+        char* argv[] = {&name[0], nullptr};
+        ServiceMain(1, argv);
+    }
+
+    static PlatServiceStatus status(uint32_t state, uint32_t accepted, uint32_t checkpoint,
+                                    uint32_t waitHint, uint32_t exitCode = 0, uint32_t specific = 0)
+    {
+        return PlatServiceStatus{0x10, state, accepted, exitCode, specific, checkpoint, waitHint};
+    }
+};
+
+void ExpectStatus(const PlatServiceStatus& want, const PlatServiceStatus& got, const char* what)
+{
+    EXPECT_EQ(want.service_type, got.service_type) << what;
+    EXPECT_EQ(want.current_state, got.current_state) << what;
+    EXPECT_EQ(want.controls_accepted, got.controls_accepted) << what;
+    EXPECT_EQ(want.win32_exit_code, got.win32_exit_code) << what;
+    EXPECT_EQ(want.service_specific_exit_code, got.service_specific_exit_code) << what;
+    EXPECT_EQ(want.check_point, got.check_point) << what;
+    EXPECT_EQ(want.wait_hint, got.wait_hint) << what;
+}
+
+void ExpectReports(const std::vector<PlatServiceStatus>& want)
+{
+    std::vector<PlatServiceStatus> got = fake_status_reports();
+    ASSERT_EQ(want.size(), got.size());
+    for (size_t i = 0; i < want.size(); ++i) ExpectStatus(want[i], got[i], ("report " + std::to_string(i)).c_str());
+}
+
+// --- the reporting rule --------------------------------------------------------
+
+TEST_F(ServiceStatusTest, AStartAndAStopCarryTheCheckpointSequence)
+{
+    registered();
+    EXPECT_EQ(1, ReportServiceStatus(START_PENDING, 0, 15000));
+    EXPECT_EQ(1, ReportServiceStatus(START_PENDING, 0, 15000));
+    EXPECT_EQ(1, ReportServiceStatus(START_PENDING, 0, 15000));
+    EXPECT_EQ(1, ReportServiceStatus(RUNNING, 0, 15000));
+    EXPECT_EQ(1, ReportServiceStatus(STOP_PENDING, 0, 15000));
+    EXPECT_EQ(1, ReportServiceStatus(STOP_PENDING, 0, 15000));
+    EXPECT_EQ(1, ReportServiceStatus(STOP_PENDING, 0, 15000));
+    EXPECT_EQ(1, ReportServiceStatus(STOPPED, 0, 0));
+    ExpectReports({
+        status(START_PENDING, 0, 1, 15000),
+        status(START_PENDING, 0, 2, 15000),
+        status(START_PENDING, 0, 3, 15000),
+        status(RUNNING, 0x105, 0, 15000),
+        status(STOP_PENDING, 0x105, 1, 15000),
+        status(STOP_PENDING, 0x105, 2, 15000),
+        status(STOP_PENDING, 0x105, 3, 15000),
+        status(STOPPED, 0x105, 0, 0),
+    });
+}
+
+TEST_F(ServiceStatusTest, BothPendingStatesShareOneCounter)
+{
+    registered();
+    ReportServiceStatus(START_PENDING, 0, 15000);
+    ReportServiceStatus(START_PENDING, 0, 15000);
+    ReportServiceStatus(STOP_PENDING, 0, 15000);
+    ReportServiceStatus(RUNNING, 0, 15000);
+    ReportServiceStatus(START_PENDING, 0, 15000);
+    ExpectReports({
+        status(START_PENDING, 0, 1, 15000),
+        status(START_PENDING, 0, 2, 15000),
+        status(STOP_PENDING, 0x105, 3, 15000),
+        status(RUNNING, 0x105, 0, 15000),
+        status(START_PENDING, 0, 1, 15000),
+    });
+}
+
+TEST_F(ServiceStatusTest, OlderWindowsIsNotOfferedPreshutdown)
+{
+    registered(false);
+    ReportServiceStatus(START_PENDING, 0, 15000);
+    ReportServiceStatus(RUNNING, 0, 15000);
+    ReportServiceStatus(STOP_PENDING, 0, 15000);
+    ReportServiceStatus(STOPPED, 0, 0);
+    ExpectReports({
+        status(START_PENDING, 0, 1, 15000),
+        status(RUNNING, 0x5, 0, 15000),
+        status(STOP_PENDING, 0x5, 1, 15000),
+        status(STOPPED, 0x5, 0, 0),
+    });
+}
+
+TEST_F(ServiceStatusTest, TheExitCodeAndWaitHintAreSentAsGiven)
+{
+    registered();
+    ReportServiceStatus(STOP_PENDING, 1066, 2500);
+    ExpectReports({status(STOP_PENDING, 0x105, 1, 2500, 1066)});
+}
+
+TEST_F(ServiceStatusTest, WithoutAHandleEveryReportFailsAndTheRecordMovesOn)
+{
+    // The -test mode: no handle, every report is lost, the service runs on.
+    EXPECT_EQ(0, ReportServiceStatus(START_PENDING, 0, 15000));
+    EXPECT_EQ(0, ReportServiceStatus(START_PENDING, 0, 15000));
+    EXPECT_EQ(0, ReportServiceStatus(RUNNING, 0, 15000));
+    EXPECT_TRUE(fake_status_reports().empty());
+    std::vector<FakeStatusReport> attempts = fake_status_attempts();
+    ASSERT_EQ(3u, attempts.size());
+    EXPECT_EQ(nullptr, attempts[0].handle);
+    EXPECT_EQ(1u, attempts[0].status.check_point);
+    EXPECT_EQ(2u, attempts[1].status.check_point);
+    EXPECT_EQ(0u, attempts[2].status.check_point);
+    // No version was asked for, so the controls are those of older systems.
+    EXPECT_EQ(0x5u, attempts[2].status.controls_accepted);
+}
+
+TEST_F(ServiceStatusTest, AFailedReportIsLostButTheNextOneIsSent)
+{
+    registered();
+    open_log();
+    DebugEnabled = 1;
+    fake_fail("SetServiceStatus", PLAT_ERROR_INVALID_HANDLE);
+    EXPECT_EQ(0, ReportServiceStatus(START_PENDING, 0, 15000));
+    EXPECT_EQ(1, ReportServiceStatus(START_PENDING, 0, 15000));
+    ExpectReports({status(START_PENDING, 0, 2, 15000)});
+    // A failed report is not written anywhere.
+    EXPECT_EQ("", log_text());
+}
+
+TEST_F(ServiceStatusTest, TheFinalReportCarriesTheServiceExitCode)
+{
+    registered();
+    EXPECT_EQ(1, ReportServiceStatus(STOP_PENDING, 0, 15000));
+    EXPECT_EQ(1, ReportServiceStopped(0));
+    EXPECT_EQ(1, ReportServiceStopped(7));
+    EXPECT_EQ(1, ReportServiceStopped(0));
+    ExpectReports({
+        status(STOP_PENDING, 0x105, 1, 15000),
+        status(STOPPED, 0x105, 0, 0, 0, 0),
+        status(STOPPED, 0x105, 0, 0, 1066, 7),
+        status(STOPPED, 0x105, 0, 0, 0, 0),
+    });
+}
+
+TEST_F(ServiceStatusTest, VistaOrLaterFollowsTheMajorVersion)
+{
+    fake_set_os_major_version(5);
+    EXPECT_EQ(0, IsVistaOrLater());
+    fake_set_os_major_version(6);
+    EXPECT_EQ(1, IsVistaOrLater());
+    fake_set_os_major_version(10);
+    EXPECT_EQ(1, IsVistaOrLater());
+    fake_fail("GetVersionExA", PLAT_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(0, IsVistaOrLater());
+}
+
+// --- ServiceMain -----------------------------------------------------------------
+
+TEST_F(ServiceStatusTest, ServiceMainRegistersReportsStartAndEndsStopped)
+{
+    fake_reg_create_key("SYSTEM\\CurrentControlSet\\Services\\svc");
+    run_service_main("svc");
+    EXPECT_TRUE(fake_handler_registered());
+    EXPECT_EQ("svc", fake_handler_name());
+    std::vector<PlatServiceStatus> reports = fake_status_reports();
+    ASSERT_GE(reports.size(), 2u);
+    ExpectStatus(status(START_PENDING, 0, 1, 15000), reports.front(), "first report");
+    const PlatServiceStatus& last = reports.back();
+    EXPECT_EQ(0x10u, last.service_type);
+    EXPECT_EQ(STOPPED, last.current_state);
+    EXPECT_EQ(0x105u, last.controls_accepted);
+    EXPECT_EQ(0u, last.check_point);
+    EXPECT_EQ(0u, last.wait_hint);
+    // The body ran under the dispatcher's name: it looked for its parameters.
+    std::vector<std::string> asked = fake_reg_requested_paths();
+    EXPECT_NE(asked.end(), std::find(asked.begin(), asked.end(), "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters"));
+    // The record keeps the handle, so later controls are still answered.
+    EXPECT_EQ(fake_status_handle(), ServiceStatus.handle);
+}
+
+TEST_F(ServiceStatusTest, AServiceThatCannotRunEndsWithAServiceSpecificError)
+{
+    // The body cannot start a launcher and returns 1; the final report must
+    // say that the service failed, not that it stopped cleanly.
+    run_service_main("svc");
+    std::vector<PlatServiceStatus> reports = fake_status_reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(STOPPED, reports.back().current_state);
+    EXPECT_EQ(1066u, reports.back().win32_exit_code);
+    EXPECT_EQ(1u, reports.back().service_specific_exit_code);
+}
+
+TEST_F(ServiceStatusTest, ServiceMainOnOlderWindowsOffersStopAndShutdownOnly)
+{
+    fake_set_os_major_version(5);
+    run_service_main("svc");
+    std::vector<PlatServiceStatus> reports = fake_status_reports();
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_EQ(0u, reports.front().controls_accepted);
+    EXPECT_EQ(0x5u, reports.back().controls_accepted);
+    EXPECT_EQ(0u, ServiceStatus.vistaOrLater);
+}
+
+TEST_F(ServiceStatusTest, ServiceMainWithoutAHandleReportsNothingAndRunsNothing)
+{
+    fake_fail("RegisterServiceCtrlHandlerExA", PLAT_ERROR_INVALID_PARAMETER);
+    char name[] = "svc";
+    char* argv[] = {name, nullptr};
+    ServiceMain(1, argv);
+    EXPECT_TRUE(fake_status_attempts().empty());
+    // Not even the version was asked for, nor a parameter read.
+    EXPECT_EQ(std::vector<std::string>{"RegisterServiceCtrlHandlerExA"}, fake_calls_seen());
+    EXPECT_EQ(nullptr, ServiceStatus.handle);
+}
+
+// --- ServiceControlHandler -------------------------------------------------------
+
+TEST_F(ServiceStatusTest, StopTypeControlsReportStopPendingAndRequestAStop)
+{
+    for (uint32_t control : {CONTROL_STOP, CONTROL_SHUTDOWN, CONTROL_PRESHUTDOWN, CONTROL_USER_REMOVE}) {
+        fake_reset();
+        ResetServiceStatus();
+        registered();
+        ReportServiceStatus(RUNNING, 0, 15000);
+        EXPECT_EQ(0u, ServiceControlHandler(control, 0, nullptr, nullptr)) << control;
+        EXPECT_EQ(1u, Requests.StopRequested) << control;
+        EXPECT_EQ(0u, Requests.DumpRequested) << control;
+        EXPECT_EQ(STOP_PENDING, ServiceStatus.status.current_state) << control;
+        SCOPED_TRACE("control " + std::to_string(control));
+        ExpectReports({status(RUNNING, 0x105, 0, 15000), status(STOP_PENDING, 0x105, 1, 0)});
+    }
+}
+
+TEST_F(ServiceStatusTest, InterrogateWhileRunningSendsRunningAgain)
+{
+    registered();
+    ReportServiceStatus(RUNNING, 0, 15000);
+    EXPECT_EQ(0u, ServiceControlHandler(CONTROL_INTERROGATE, 0, nullptr, nullptr));
+    ExpectReports({status(RUNNING, 0x105, 0, 15000), status(RUNNING, 0x105, 0, 0)});
+    EXPECT_EQ(0u, Requests.StopRequested);
+    EXPECT_EQ(0u, Requests.DumpRequested);
+}
+
+TEST_F(ServiceStatusTest, InterrogateWhilePendingAdvancesTheCheckpoint)
+{
+    registered();
+    ReportServiceStatus(START_PENDING, 0, 15000);
+    ServiceControlHandler(CONTROL_INTERROGATE, 0, nullptr, nullptr);
+    ReportServiceStatus(RUNNING, 0, 15000);
+    ReportServiceStatus(STOP_PENDING, 0, 15000);
+    ServiceControlHandler(CONTROL_INTERROGATE, 0, nullptr, nullptr);
+    ExpectReports({
+        status(START_PENDING, 0, 1, 15000),
+        status(START_PENDING, 0, 2, 0),
+        status(RUNNING, 0x105, 0, 15000),
+        status(STOP_PENDING, 0x105, 1, 15000),
+        status(STOP_PENDING, 0x105, 2, 0),
+    });
+}
+
+TEST_F(ServiceStatusTest, DumpControlRequestsADumpAndReportsTheStateUnchanged)
+{
+    registered();
+    ReportServiceStatus(RUNNING, 0, 15000);
+    EXPECT_EQ(0u, ServiceControlHandler(CONTROL_USER_DUMP, 0, nullptr, nullptr));
+    EXPECT_EQ(1u, Requests.DumpRequested);
+    EXPECT_EQ(0u, Requests.StopRequested);
+    ExpectReports({status(RUNNING, 0x105, 0, 15000), status(RUNNING, 0x105, 0, 0)});
+}
+
+TEST_F(ServiceStatusTest, OtherControlsAreNotImplementedAndDoNothing)
+{
+    registered();
+    ReportServiceStatus(RUNNING, 0, 15000);
+    for (uint32_t control : {0u, 2u, 3u, 6u, 7u, 14u, 16u, 127u, 130u, 255u}) {
+        EXPECT_EQ(120u, ServiceControlHandler(control, 0, nullptr, nullptr)) << control;
+    }
+    EXPECT_EQ(1u, fake_status_attempts().size());
+    EXPECT_EQ(0u, Requests.StopRequested);
+    EXPECT_EQ(0u, Requests.DumpRequested);
+    EXPECT_EQ(RUNNING, ServiceStatus.status.current_state);
+}
+
+TEST_F(ServiceStatusTest, ASecondStopWhileStopPendingRequestsAgainWithTheNextCheckpoint)
+{
+    registered();
+    ReportServiceStatus(RUNNING, 0, 15000);
+    ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
+    // The supervisor takes the request up and clears it.
+    Requests.StopRequested = 0;
+    ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
+    EXPECT_EQ(1u, Requests.StopRequested);
+    ExpectReports({
+        status(RUNNING, 0x105, 0, 15000),
+        status(STOP_PENDING, 0x105, 1, 0),
+        status(STOP_PENDING, 0x105, 2, 0),
+    });
+}
+
+TEST_F(ServiceStatusTest, ControlsWhileStartPendingReportStopPendingWithTheSharedCounter)
+{
+    registered();
+    ReportServiceStatus(START_PENDING, 0, 15000);
+    ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
+    ExpectReports({status(START_PENDING, 0, 1, 15000), status(STOP_PENDING, 0x105, 2, 0)});
+}
+
+// --- trace lines -----------------------------------------------------------------
+
+TEST_F(ServiceStatusTest, StopControlsWriteTheirTraceLineInDebugMode)
+{
+    registered();
+    open_log();
+    DebugEnabled = 1;
+    ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
+    ServiceControlHandler(CONTROL_PRESHUTDOWN, 0, nullptr, nullptr);
+    EXPECT_EQ(std::string("\nDEBUG: ServiceStop: with control code 1 at ") + kStopTimeText +
+                  "\nDEBUG: ServiceStop: with control code 15 at " + kStopTimeText,
+              log_text());
+}
+
+TEST_F(ServiceStatusTest, RemoveControlWritesItsOwnTraceLine)
+{
+    registered();
+    ReportServiceStatus(RUNNING, 0, 15000);
+    open_log();
+    DebugEnabled = 1;
+    EXPECT_EQ(0u, ServiceControlHandler(CONTROL_USER_REMOVE, 0, nullptr, nullptr));
+    EXPECT_EQ(std::string("\nDEBUG: ServiceRemove: ") + kStopTimeText + "\n", log_text());
+    EXPECT_EQ(1u, Requests.StopRequested);
+}
+
+TEST_F(ServiceStatusTest, TheTraceLineCarriesTheTimeOfTheRequest)
+{
+    registered();
+    open_log();
+    DebugEnabled = 1;
+    fake_advance(61 * 1000);
+    ServiceStop(5);
+    EXPECT_EQ("\nDEBUG: ServiceStop: with control code 5 at Tue Jan  6 13:08:10 2026\n", log_text());
+}
+
+TEST_F(ServiceStatusTest, NoTraceLinesWithoutDebugMode)
+{
+    registered();
+    open_log();
+    ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
+    ServiceControlHandler(CONTROL_USER_REMOVE, 0, nullptr, nullptr);
+    ServiceControlHandler(CONTROL_USER_DUMP, 0, nullptr, nullptr);
+    EXPECT_EQ(1, ConsoleCtrlHandler(CONSOLE_SHUTDOWN_EVENT));
+    EXPECT_EQ("", log_text());
+    EXPECT_EQ(1u, Requests.StopRequested);
+    EXPECT_EQ(1u, Requests.DumpRequested);
+}
+
+TEST_F(ServiceStatusTest, DumpWritesNoTraceLine)
+{
+    registered();
+    open_log();
+    DebugEnabled = 1;
+    ServiceDump();
+    EXPECT_EQ(1u, Requests.DumpRequested);
+    EXPECT_EQ("", log_text());
+}
+
+TEST_F(ServiceStatusTest, TraceLinesWithoutALogFileAreSkipped)
+{
+    registered();
+    DebugEnabled = 1;
+    EXPECT_EQ(0u, ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr));
+    EXPECT_EQ(1, ConsoleCtrlHandler(CONSOLE_SHUTDOWN_EVENT));
+    EXPECT_EQ(1u, Requests.StopRequested);
+}
+
+// --- ConsoleCtrlHandler ----------------------------------------------------------
+
+TEST_F(ServiceStatusTest, AConsoleShutdownRequestsAStopWithoutAReport)
+{
+    registered();
+    ReportServiceStatus(RUNNING, 0, 15000);
+    open_log();
+    DebugEnabled = 1;
+    EXPECT_EQ(1, ConsoleCtrlHandler(CONSOLE_SHUTDOWN_EVENT));
+    EXPECT_EQ(1u, Requests.StopRequested);
+    EXPECT_EQ(RUNNING, ServiceStatus.status.current_state);
+    EXPECT_EQ(1u, fake_status_attempts().size());
+    EXPECT_EQ(std::string("Initiating shutdown due to console control handler.\n"
+                          "\nDEBUG: ServiceStop: with control code 6 at ") +
+                  kStopTimeText,
+              log_text());
+}
+
+TEST_F(ServiceStatusTest, OtherConsoleEventsArePassedOn)
+{
+    registered();
+    open_log();
+    DebugEnabled = 1;
+    for (uint32_t event : {0u, 1u, 2u, 5u}) {
+        EXPECT_EQ(0, ConsoleCtrlHandler(event)) << event;
+    }
+    EXPECT_EQ(0u, Requests.StopRequested);
+    EXPECT_EQ("", log_text());
+    EXPECT_TRUE(fake_status_attempts().empty());
+}
+
+TEST_F(ServiceStatusTest, InTheTestModeAConsoleShutdownStillRequestsAStop)
+{
+    // No handle: reports fail, the request is still taken.
+    EXPECT_EQ(0, ReportServiceStatus(RUNNING, 0, 15000));
+    EXPECT_EQ(1, ConsoleCtrlHandler(CONSOLE_SHUTDOWN_EVENT));
+    EXPECT_EQ(1u, Requests.StopRequested);
+}
+
+TEST_F(ServiceStatusTest, ResetPutsTheProcessStartValuesBack)
+{
+    registered();
+    ReportServiceStatus(START_PENDING, 0, 15000);
+    ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
+    ServiceControlHandler(CONTROL_USER_DUMP, 0, nullptr, nullptr);
+    ResetServiceStatus();
+    EXPECT_EQ(nullptr, ServiceStatus.handle);
+    EXPECT_EQ(1u, ServiceStatus.checkpointCounter);
+    EXPECT_EQ(0u, ServiceStatus.vistaOrLater);
+    EXPECT_EQ(0u, ServiceStatus.status.current_state);
+    EXPECT_EQ(0u, Requests.StopRequested);
+    EXPECT_EQ(0u, Requests.DumpRequested);
+}
+
+// --- two threads reporting at once ------------------------------------------------
+
+// Every record that reaches the manager must be one report's fields, and the
+// pending checkpoints must follow each other without a repeat or a gap.
+TEST_F(ServiceStatusTest, ConcurrentReportsNeverMixTheirFields)
+{
+    registered();
+    std::atomic<int> inside(0);
+    std::atomic<int> overlaps(0);
+    fake_on_set_status([&](const PlatServiceStatus&) {
+        if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+        std::this_thread::yield();
+        inside.fetch_sub(1);
+    });
+    const int rounds = 2000;
+    std::thread supervisor([&] {
+        for (int i = 0; i < rounds; ++i) ReportServiceStatus(STOP_PENDING, 0, 15000);
+    });
+    std::thread handler([&] {
+        for (int i = 0; i < rounds; ++i) ReportServiceStatus(RUNNING, 7, 3);
+    });
+    supervisor.join();
+    handler.join();
+    fake_on_set_status(nullptr);
+
+    EXPECT_EQ(0, overlaps.load());
+    std::vector<PlatServiceStatus> reports = fake_status_reports();
+    ASSERT_EQ((size_t)(2 * rounds), reports.size());
+    uint32_t expected_checkpoint = 1;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const PlatServiceStatus& r = reports[i];
+        if (r.current_state == STOP_PENDING) {
+            ASSERT_EQ(0u, r.win32_exit_code) << i;
+            ASSERT_EQ(15000u, r.wait_hint) << i;
+            ASSERT_EQ(expected_checkpoint, r.check_point) << i;
+            ++expected_checkpoint;
+        } else {
+            ASSERT_EQ(RUNNING, r.current_state) << i;
+            ASSERT_EQ(7u, r.win32_exit_code) << i;
+            ASSERT_EQ(3u, r.wait_hint) << i;
+            ASSERT_EQ(0u, r.check_point) << i;
+            expected_checkpoint = 1;
+        }
+        ASSERT_EQ(0x105u, r.controls_accepted) << i;
+    }
+}
+
+TEST_F(ServiceStatusTest, StopControlsRacingTheSupervisorSendWholeRecords)
+{
+    registered();
+    const int rounds = 2000;
+    std::thread supervisor([&] {
+        for (int i = 0; i < rounds; ++i) ReportServiceStatus(RUNNING, 0, 15000);
+    });
+    std::thread dispatcher([&] {
+        for (int i = 0; i < rounds; ++i) ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
+    });
+    supervisor.join();
+    dispatcher.join();
+
+    std::vector<PlatServiceStatus> reports = fake_status_reports();
+    ASSERT_EQ((size_t)(2 * rounds), reports.size());
+    uint32_t expected_checkpoint = 1;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const PlatServiceStatus& r = reports[i];
+        if (r.current_state == RUNNING) {
+            ASSERT_EQ(15000u, r.wait_hint) << i;
+            ASSERT_EQ(0u, r.check_point) << i;
+            expected_checkpoint = 1;
+        } else {
+            ASSERT_EQ(STOP_PENDING, r.current_state) << i;
+            ASSERT_EQ(0u, r.wait_hint) << i;
+            ASSERT_EQ(expected_checkpoint, r.check_point) << i;
+            ++expected_checkpoint;
+        }
+    }
+    EXPECT_EQ(1u, Requests.StopRequested);
+}
+
+}  // namespace
