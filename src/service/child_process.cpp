@@ -1,27 +1,293 @@
-// PROVISIONAL: placeholder definitions so the other areas link; the owner
-// replaces this whole file.
+// Pipes, child processes, the input flusher thread, the shutdown command and
+// the exit script: the ways the supervisor talks to its two children and to
+// the system around them.
 #include "service/child_process.h"
 
+#include <string.h>
+
+#include "common/helpers.h"
+#include "common/platform.h"
+#include "common/text.h"
+#include "diag/event_log.h"
+#include "diag/log_file.h"
+#include "service/service_status.h"
+
+namespace {
+
+enum : uint32_t {
+    ERROR_ENVVAR_NOT_FOUND = 203,
+    STARTF_USESHOWWINDOW_FLAG = CHILD_STARTF_USESHOWWINDOW,
+    SW_HIDE_VALUE = 0,
+    LANGUAGE_USER_DEFAULT = 0x400,
+    SHUTDOWN_WAIT_HINT_MS = 15000,
+};
+
+const char SHUTDOWN_COMMAND[] = "shutdown\n";
+const uint32_t SHUTDOWN_COMMAND_LENGTH = sizeof SHUTDOWN_COMMAND - 1;
+
+// The system's text for an error code, with the line break every system text
+// ends in.  When the system has none, "error <code>" stands in its place, so
+// a log line or event never carries an empty reason.
+void system_text(uint32_t code, char* text, size_t size)
+{
+    if (plat_system_message(code, LANGUAGE_USER_DEFAULT, text, size) == 0)
+        text_format(text, size, "error %lu", (unsigned long)code);
+}
+
+// Makes one pipe and turns the end the wrapper keeps into a private handle.
+// Both ends of a new pipe are inheritable; a child started later with handle
+// inheritance would otherwise also receive the wrapper's own end, and an
+// output pipe would then never report its end to anyone.
+int make_pipe(PlatHandle* keptEnd, PlatHandle* childEnd, int keptIsReadEnd)
+{
+    PlatHandle readEnd = PLAT_INVALID_HANDLE;
+    PlatHandle writeEnd = PLAT_INVALID_HANDLE;
+    *keptEnd = PLAT_INVALID_HANDLE;
+    *childEnd = PLAT_INVALID_HANDLE;
+    if (!plat_create_pipe(&readEnd, &writeEnd, 0)) return 0;
+
+    PlatHandle temporary = keptIsReadEnd ? readEnd : writeEnd;
+    PlatHandle child = keptIsReadEnd ? writeEnd : readEnd;
+    int duplicated = plat_duplicate_private(temporary, keptEnd);
+    uint32_t error = plat_get_last_error();
+    plat_close_handle(temporary);
+    if (!duplicated) {
+        // Nothing half-made stays open: the caller gets neither end.
+        plat_close_handle(child);
+        *keptEnd = PLAT_INVALID_HANDLE;
+        plat_set_last_error(error);
+        return 0;
+    }
+    *childEnd = child;
+    return 1;
+}
+
+// Removes carriage returns and line feeds from the end of a value, never
+// looking at its first character.
+void trim_line_ends(char* value)
+{
+    size_t length = strlen(value);
+    for (size_t i = length; i > 1; --i) {
+        if (value[i - 1] != '\r' && value[i - 1] != '\n') break;
+        value[i - 1] = '\0';
+    }
+}
+
+// Reads PATH into buffer; "" when it is not set or did not fit.
+uint32_t read_path(char* buffer, uint32_t size)
+{
+    uint32_t length = plat_get_env("PATH", buffer, size);
+    if (length == 0 || length >= size) buffer[0] = '\0';
+    return length;
+}
+
+}  // namespace
+
 int initPipe(PlatHandle* keptRead, PlatHandle* childWrite)
-{ return 0; }
+{
+    return make_pipe(keptRead, childWrite, 1);
+}
 
 int initInputPipe(PlatHandle* childRead, PlatHandle* keptWrite)
-{ return 0; }
+{
+    return make_pipe(keptWrite, childRead, 0);
+}
 
 size_t DrainPipe(PlatHandle pipe, char* buffer, size_t size, int copyToLog)
-{ return 0; }
+{
+    if (size == 0) return 0;
+    buffer[0] = '\0';
+    if (size < 2) return 0;
 
-int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInfo* process, PlatStartupInfo* startup, int inheritHandles, const char* pathLine)
-{ return 0; }
+    // Only what the pipe already holds is read, so the call never blocks
+    // whether the child is silent, busy or gone.
+    uint32_t available = 0;
+    if (!plat_peek_pipe(pipe, &available) || available == 0) return 0;
+    uint32_t want = available;
+    if ((size_t)want > size - 1) want = (uint32_t)(size - 1);
+
+    uint32_t got = 0;
+    if (!plat_read_file(pipe, buffer, want, &got)) got = 0;
+    if (got > want) got = want;
+    buffer[got] = '\0';
+    if (got == 0) return 0;
+    // Every byte goes to the log, a NUL among them too: the callers look for
+    // markers in the text up to its first NUL, but the log keeps it all.
+    if (copyToLog) log_raw(buffer, got);
+    return got;
+}
+
+int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,
+                 PlatStartupInfo* startup, int inheritHandles, const char* pathLine)
+{
+    char* environment = plat_environment_block();
+    if (DebugEnabled && environment != nullptr) {
+        log_debug("\nPrinting environment variables (hopefully!!)\n");
+        for (const char* entry = environment; *entry != '\0'; entry += strlen(entry) + 1)
+            log_debug("%s\n", entry);
+    }
+
+    // The override's value is what follows the first "=" of the line; a line
+    // without one carries no value and so overrides nothing.
+    const char* value = nullptr;
+    if (pathLine != nullptr) {
+        const char* equals = strchr(pathLine, '=');
+        if (equals != nullptr) value = equals + 1;
+    }
+
+    char* savedPath = nullptr;
+    char* expandedPath = nullptr;
+    uint32_t savedSize = PATH_TEXT_SIZE;
+    int pathWasSet = 0;
+    if (value != nullptr) {
+        savedPath = (char*)plat_heap_alloc(savedSize);
+        expandedPath = (char*)plat_heap_alloc(PATH_TEXT_SIZE);
+        if (savedPath == nullptr || expandedPath == nullptr) {
+            plat_heap_free(savedPath);
+            plat_heap_free(expandedPath);
+            plat_free_environment_block(environment);
+            plat_set_last_error(PLAT_ERROR_OUTOFMEMORY);
+            return 0;
+        }
+
+        // GetEnvironmentVariableA answers 0 both for an empty PATH and for
+        // none at all; only the last error tells them apart, and the restore
+        // must know, to remove a PATH that the wrapper never had.
+        plat_set_last_error(PLAT_NO_ERROR);
+        uint32_t length = read_path(savedPath, savedSize);
+        pathWasSet = length != 0 || plat_get_last_error() != ERROR_ENVVAR_NOT_FOUND;
+        log_debug("The size of the old environment variables %ld\n", (long)length);
+        log_debug("The old path setting == %s\n", savedPath);
+        if (length > savedSize) {
+            log_debug("Reallocating space for oldPathSetting\n");
+            char* larger = (char*)plat_heap_realloc(savedPath, length);
+            if (larger == nullptr) {
+                plat_heap_free(savedPath);
+                plat_heap_free(expandedPath);
+                plat_free_environment_block(environment);
+                plat_set_last_error(PLAT_ERROR_OUTOFMEMORY);
+                return 0;
+            }
+            savedPath = larger;
+            savedSize = length;
+            read_path(savedPath, savedSize);
+        }
+
+        uint32_t expandedSize = PATH_TEXT_SIZE;
+        uint32_t needed = plat_expand_env(value, expandedPath, expandedSize);
+        if (needed > expandedSize) {
+            log_debug("Reallocating space for expandedPath\n");
+            char* larger = (char*)plat_heap_realloc(expandedPath, needed);
+            if (larger == nullptr) {
+                plat_heap_free(savedPath);
+                plat_heap_free(expandedPath);
+                plat_free_environment_block(environment);
+                plat_set_last_error(PLAT_ERROR_OUTOFMEMORY);
+                return 0;
+            }
+            expandedPath = larger;
+            expandedSize = needed;
+            needed = plat_expand_env(value, expandedPath, expandedSize);
+        }
+        // A failed expansion leaves the buffer undefined; set an empty value
+        // rather than whatever it held.
+        if (needed == 0 || needed > expandedSize) expandedPath[0] = '\0';
+        trim_line_ends(expandedPath);
+        log_debug("The new path setting expanded == %s\n", expandedPath);
+        plat_set_env("PATH", expandedPath);
+    }
+
+    startup->flags |= STARTF_USESHOWWINDOW_FLAG;
+    startup->show_window = SW_HIDE_VALUE;
+    // The temporary PATH is in force both for the system's search for the
+    // program and as the environment the child inherits.
+    int started = plat_create_process(commandLine, currentDirectory, inheritHandles,
+                                      CHILD_CREATION_FLAGS, startup, process);
+    uint32_t createError = plat_get_last_error();
+
+    plat_free_environment_block(environment);
+    if (value != nullptr) {
+        plat_set_env("PATH", pathWasSet ? savedPath : nullptr);
+        plat_heap_free(expandedPath);
+        if (DebugEnabled) {
+            read_path(savedPath, savedSize);
+            log_debug("Reset path to %s\n", savedPath);
+        }
+    }
+    plat_heap_free(savedPath);
+    // The caller reports a failed start with the creation's own error code.
+    plat_set_last_error(createError);
+    return started;
+}
 
 uint32_t SendCtrlBreak(const PlatProcessInfo* process)
-{ return 0; }
+{
+    // A console control event reaches only processes attached to the caller's
+    // console.  A child may have a console of its own (when the wrapper runs
+    // without one, as a service does), so the wrapper moves to the child's
+    // console first; whether it had a console to leave does not matter.
+    plat_free_console();
+    plat_attach_console(process->process_id);
+    // Every child is the root of its own process group, whose id is its pid.
+    if (plat_send_ctrl_break(process->process_id)) return 0;
 
-uint32_t InputFlusherThread(void* block)
-{ return 0; }
+    uint32_t code = plat_get_last_error();
+    char text[SYSTEM_MESSAGE_SIZE];
+    system_text(code, text, sizeof text);
+    log_always("Ctrl+Break could not be sent due to: %s\n", text);
+    return code;
+}
+
+uint32_t InputFlusherThread(void* parameter)
+{
+    FlusherBlock* block = (FlusherBlock*)parameter;
+    log_always_to(block->log, "NT Service starting input flusher thread\n");
+    while (block->stop == 0) {
+        uint32_t written = 0;
+        plat_write_file(block->input, "\n", 1, &written);
+        // The supervisor sets the wake event right after the stop flag, so a
+        // stop ends the wait at once instead of after a whole interval.  A
+        // wait that fails at once would turn this loop into a busy writer;
+        // it sleeps the interval instead.
+        if (block->wake == nullptr || plat_wait(block->wake, FLUSH_INTERVAL_MS) == PLAT_WAIT_FAILED)
+            plat_sleep(FLUSH_INTERVAL_MS);
+    }
+    log_always_to(block->log, "NT Service exiting input flusher thread\n");
+    return 0;
+}
 
 void SendShutdownCommand(PlatHandle containerInput)
-{}
+{
+    log_debug("DEBUG: stop service initiated\n");
+    // One write, so the flusher's "\n" can never land inside the command.
+    uint32_t written = 0;
+    int ok = plat_write_file(containerInput, SHUTDOWN_COMMAND, SHUTDOWN_COMMAND_LENGTH, &written);
+    if (ok && written == SHUTDOWN_COMMAND_LENGTH) {
+        log_debug("DEBUG: shutdown written\n");
+        ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, SHUTDOWN_WAIT_HINT_MS);
+    }
+    log_debug("DEBUG: stop service ended\n");
+}
 
 void RunExitScript(const char* serviceName, const char* workingDirectory)
-{}
+{
+    if (!PathExists("exit.bat", workingDirectory)) return;
+
+    // "cmd /c exit.bat" would not run the file: cmd splits a command name at
+    // its first dot and takes "exit" for its own EXIT built-in.  "call" makes
+    // cmd look the name up as a file, found in the current directory.
+    char commandLine[] = "cmd /c call exit.bat";
+    PlatStartupInfo startup;
+    PlatProcessInfo process;
+    memset(&startup, 0, sizeof startup);
+    memset(&process, 0, sizeof process);
+    if (StartProcess(commandLine, workingDirectory, &process, &startup, 0, nullptr)) {
+        // The script runs on its own; nobody waits for it or reads its end.
+        plat_close_handle(process.thread);
+        plat_close_handle(process.process);
+        return;
+    }
+    char text[SYSTEM_MESSAGE_SIZE];
+    system_text(plat_get_last_error(), text, sizeof text);
+    LogServiceEvent(serviceName, text, EVENT_ERROR);
+}

@@ -3,6 +3,7 @@
 // rules it follows.
 #include "fake/fake_process.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -86,6 +87,8 @@ uint64_t g_step_time = 0;
 std::vector<ShortWrite> g_short_writes;
 bool g_threads_hang = false;
 std::function<void(PlatHandle, uint32_t)> g_wait_hook;
+const uint64_t RUNAWAY_DEFAULT_MS = 24ull * 60 * 60 * 1000;
+uint64_t g_runaway_limit_ms = RUNAWAY_DEFAULT_MS;
 std::vector<uint32_t> g_breaks;
 uint32_t g_next_pid = 1000;
 uint32_t g_console = 1;
@@ -150,8 +153,12 @@ void schedule(FakeChild& child, uint64_t when, std::function<void(FakeChild&)> a
 
 // Hands the bytes waiting in a pipe to the live child that reads it, and lets
 // its script react.  Indexes, not references: a script may start processes.
+void run_due(uint64_t now);
+
 void deliver_input(int pipe)
 {
+    // What a child was due to do by now happened before this input reached it.
+    run_due(fake_now_ms());
     for (size_t i = 0; i < g_children.size(); ++i) {
         FakeChild& c = *g_children[i];
         if (c.ended || c.in_pipe != pipe || !c.script.reads) continue;
@@ -309,6 +316,7 @@ void process_reset()
     g_short_writes.clear();
     g_threads_hang = false;
     g_wait_hook = nullptr;
+    g_runaway_limit_ms = RUNAWAY_DEFAULT_MS;
     g_breaks.clear();
     g_next_pid = 1000;
     g_console = 1;
@@ -561,6 +569,8 @@ bool fake_event_is_set(PlatHandle event)
 }
 
 void fake_on_wait(std::function<void(PlatHandle, uint32_t)> hook) { g_wait_hook = std::move(hook); }
+
+void fake_set_runaway_limit(uint64_t ms) { g_runaway_limit_ms = ms; }
 
 // --- environment ----------------------------------------------------------------------------------
 
@@ -883,8 +893,12 @@ int plat_create_process(char* command_line, const char* current_directory, int i
     process->process_id = child.pid;
     process->thread_id = child.tid;
 
-    // Input already waiting (left by an earlier child) is there to be read.
-    if (child.in_pipe >= 0 && !g_pipes[child.in_pipe].queue.empty()) deliver_input(child.in_pipe);
+    // Input already waiting (left by an earlier child) is read once the child
+    // runs, after its own first steps.
+    if (child.in_pipe >= 0 && child.script.reads) {
+        int pipe = child.in_pipe;
+        schedule(child, child.start_ms, [pipe](FakeChild&) { deliver_input(pipe); });
+    }
     return 1;
 }
 
@@ -921,6 +935,15 @@ int plat_process_exit_code(PlatHandle process, uint32_t* code)
 
 uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds)
 {
+    if (g_runaway_limit_ms != 0 && fake_now_ms() > g_runaway_limit_ms) {
+        // A polling loop waiting for something that never comes would spin
+        // here for ever; stop the test program with a reason instead.
+        fprintf(stderr,
+                "fake platform: the virtual clock passed %llu ms in plat_wait; a wait loop is "
+                "running away (a child without a script never ends)\n",
+                (unsigned long long)g_runaway_limit_ms);
+        abort();
+    }
     if (g_wait_hook) g_wait_hook(handle, milliseconds);
     if (fake_should_fail("WaitForSingleObject")) return PLAT_WAIT_FAILED;
     HandleEntry* e = lookup(handle);
@@ -1033,6 +1056,7 @@ int plat_attach_console(uint32_t process_id)
 int plat_send_ctrl_break(uint32_t process_group_id)
 {
     if (fake_should_fail("GenerateConsoleCtrlEvent")) return 0;
+    run_due(fake_now_ms());
     FakeChild* c = child_by_pid(process_group_id);
     if (!c || c->ended || g_console == 0 || c->console != g_console) {
         plat_set_last_error(PLAT_ERROR_INVALID_PARAMETER);

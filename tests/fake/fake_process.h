@@ -23,7 +23,7 @@
 // plat_sleep, plat_wait).  Steps at 0 ms run at the next clock movement or
 // wait, never inside plat_create_process, because a real child starts
 // asynchronously.  Input written to its standard-input pipe reaches it at once
-// when its script reads input.  Ctrl+Break reaches it through
+// when its script reads input, after every step that was due by then.  Ctrl+Break reaches it through
 // plat_send_ctrl_break when the wrapper is attached to the child's console.
 //
 // plat_wait on a process (or its main thread) moves the clock from one
@@ -235,6 +235,11 @@ bool fake_event_is_set(PlatHandle event);
 // Called at the start of every plat_wait, before anything else (a test of a
 // loop can set a stop flag from here after N waits).
 void fake_on_wait(std::function<void(PlatHandle handle, uint32_t milliseconds)> hook);
+// A plat_wait called after the virtual clock passed this many ms (one day
+// unless set; 0 for no limit) prints why and aborts the test program: a
+// polling loop that waits for a child that never ends would otherwise spin
+// for ever.
+void fake_set_runaway_limit(uint64_t ms);
 
 // --- environment ----------------------------------------------------------------------
 

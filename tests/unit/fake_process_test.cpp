@@ -251,7 +251,7 @@ TEST_F(FakeProcess, CtrlBreakNeedsTheChildsConsole)
     EXPECT_EQ(0, plat_free_console());
     ASSERT_EQ(1, plat_attach_console(pi.process_id));
     ASSERT_EQ(1, plat_send_ctrl_break(pi.process_id));
-    EXPECT_EQ("Full thread dump\n", fake_pipe_take(outR));
+    EXPECT_EQ("\bFull thread dump\n", fake_pipe_take(outR));
     EXPECT_EQ(std::vector<uint32_t>{pi.process_id}, fake_ctrl_breaks_delivered());
 }
 
