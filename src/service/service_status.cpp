@@ -24,6 +24,9 @@ enum : uint32_t {
     ACCEPT_STOP_AND_SHUTDOWN = 0x5,      // SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
     ACCEPT_PRESHUTDOWN = 0x100,          // SERVICE_ACCEPT_PRESHUTDOWN, Vista and later
     START_WAIT_HINT_MS = 15000,
+    // The service-specific exit code of a service started without a name:
+    // the code of a run that failed, as the supervisor uses it.
+    UNNAMED_SERVICE_EXIT_CODE = 1,
     VISTA_MAJOR_VERSION = 6,
 };
 
@@ -117,11 +120,13 @@ int IsVistaOrLater(void)
 
 void ServiceMain(uint32_t argc, char** argv)
 {
-    // The dispatcher always passes the service name first; an empty vector
-    // would only come from a broken caller and is given the empty name under
-    // which a service that runs alone in its process is dispatched.
+    // The dispatcher always passes the service name first.  Without it the
+    // body could not find its parameters or name its log file, so the service
+    // registers under the name of its dispatch table entry ("") and reports
+    // at once that it failed, rather than running the body with no name.
     static char emptyName[] = "";
-    char* name = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : emptyName;
+    int named = argc > 0 && argv != nullptr && argv[0] != nullptr;
+    char* name = named ? argv[0] : emptyName;
 
     StatusHandle handle = plat_register_control_handler(name, ServiceControlHandler);
     if (handle == nullptr) return;   // without a handle nothing can be reported
@@ -135,13 +140,7 @@ void ServiceMain(uint32_t argc, char** argv)
         SendStatusLocked(SERVICE_STATE_START_PENDING, 0, START_WAIT_HINT_MS);
     }
 
-    char* oneArgument[2] = {name, nullptr};
-    uint32_t serviceExitCode;
-    if (argc > 0 && argv != nullptr)
-        serviceExitCode = RunService((int)argc, argv);
-    else
-        serviceExitCode = RunService(1, oneArgument);
-
+    uint32_t serviceExitCode = named ? RunService((int)argc, argv) : UNNAMED_SERVICE_EXIT_CODE;
     ReportServiceStopped(serviceExitCode);
 }
 

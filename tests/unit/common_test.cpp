@@ -49,6 +49,39 @@ TEST_F(CommonTest, PathExistsJoinsRelativePathsToTheBase)
     EXPECT_EQ((uint32_t)PLAT_ERROR_FILE_NOT_FOUND, plat_get_last_error());
 }
 
+TEST_F(CommonTest, PathExistsTestsAbsolutePathsUnchanged)
+{
+    fake_fs_write("D:\\svc\\boot.xml", "x");
+    // The fake file system keeps a root-relative path as it is (Windows would
+    // take it on the current drive).
+    fake_fs_write("\\root.xml", "x");
+    // A drive letter and colon, or a leading backslash, make a path absolute:
+    // the base directory is not put in front.
+    EXPECT_EQ(1, PathExists("D:\\svc\\boot.xml", "C:\\elsewhere"));
+    EXPECT_EQ(1, PathExists("\\root.xml", "D:\\svc"));
+    EXPECT_EQ(0, PathExists("\\boot.xml", "D:\\svc"));
+}
+
+TEST_F(CommonTest, PathExistsAddsTheBackslashToAnEmptyBase)
+{
+    // "" + "\\" + "root.xml" is the root-relative path \root.xml.
+    fake_fs_write("\\root.xml", "x");
+    fake_set_current_directory("C:\\work");
+    EXPECT_EQ(1, PathExists("root.xml", ""));
+    EXPECT_EQ(0, PathExists("root.xml", nullptr));
+}
+
+TEST_F(CommonTest, PathExistsWithoutABaseTestsAgainstTheCurrentDirectory)
+{
+    fake_fs_write("D:\\svc\\boot.xml", "x");
+    fake_set_current_directory("D:\\svc");
+    EXPECT_EQ(1, PathExists("boot.xml", nullptr));
+    // A one-character path is looked at safely.
+    fake_fs_write("D:\\svc\\x", "x");
+    EXPECT_EQ(1, PathExists("x", nullptr));
+    EXPECT_EQ(0, PathExists("y", nullptr));
+}
+
 TEST_F(CommonTest, PathExistsRefusesJoinedPathsThatDoNotFit)
 {
     std::string base(2040, 'a');

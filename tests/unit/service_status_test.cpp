@@ -276,6 +276,17 @@ TEST_F(ServiceStatusTest, ServiceMainWithoutAHandleReportsNothingAndRunsNothing)
     EXPECT_EQ(nullptr, ServiceStatus.handle);
 }
 
+TEST_F(ServiceStatusTest, ServiceMainWithoutANameReportsAFailureWithoutRunningTheBody)
+{
+    ServiceMain(0, nullptr);
+    EXPECT_TRUE(fake_handler_registered());
+    EXPECT_EQ("", fake_handler_name());
+    ExpectReports({status(START_PENDING, 0, 1, 15000), status(STOPPED, 0x105, 0, 0, 1066, 1)});
+    // The body never ran: it would have looked for its parameters first.
+    EXPECT_TRUE(fake_reg_requested_paths().empty());
+    EXPECT_EQ(0, fake_call_count("CreatePipe"));
+}
+
 // --- ServiceControlHandler -------------------------------------------------------
 
 TEST_F(ServiceStatusTest, StopTypeControlsReportStopPendingAndRequestAStop)
