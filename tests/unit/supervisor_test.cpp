@@ -39,6 +39,8 @@ const uint32_t kStartPending = SERVICE_STATE_START_PENDING;
 const uint32_t kStopPending = SERVICE_STATE_STOP_PENDING;
 const uint32_t kRunning = SERVICE_STATE_RUNNING;
 
+const uint64_t kVirtualTimeLimitMs = 2ull * 3600 * 1000;
+
 struct TimedReport {
     uint64_t at_ms;
     PlatServiceStatus status;
@@ -91,6 +93,20 @@ protected:
         ReferenceStartTime = 0;
         g_reports.clear();
         fake_on_set_status([](const PlatServiceStatus& s) { g_reports.push_back(TimedReport{fake_now_ms(), s}); });
+        // A supervisor that never lets go of a child would poll the virtual
+        // clock forever: past two virtual hours every wait fails, which ends
+        // every polling loop, and the test fails.
+        fake_on_wait([](PlatHandle, uint32_t) {
+            static bool tripped;
+            if (fake_now_ms() < kVirtualTimeLimitMs) {
+                tripped = false;
+                return;
+            }
+            if (tripped) return;
+            tripped = true;
+            ADD_FAILURE() << "the run did not end within two virtual hours";
+            fake_fail("WaitForSingleObject", PLAT_ERROR_INVALID_HANDLE, 1, true);
+        });
 
         fake_fs_mkdir("D:\\svc\\run");
         Param("WorkingDirectory", "D:\\svc");
@@ -107,6 +123,7 @@ protected:
     void TearDown() override
     {
         fake_on_set_status(nullptr);
+        fake_on_wait(nullptr);
         LogFile = nullptr;
         DebugEnabled = 0;
         ResetServiceStatus();
@@ -897,6 +914,8 @@ TEST_F(SupervisorTest, EachPipeFailureHasItsOwnEventInPipeOrder)
         EXPECT_EQ(std::vector<std::string>{texts[n - 1]}, Texts(EVENT_WARNING)) << "pipe " << n;
         EXPECT_EQ(1u, fake_events().size()) << "pipe " << n;
         EXPECT_EQ(n, fake_call_count("CreatePipe")) << "no pipe is made after the failing one";
+        // Standard output is saved before pipe 1, standard error before pipe 3.
+        EXPECT_EQ(n >= 3 ? 2 : 1, fake_call_count("GetStdHandle")) << "pipe " << n;
         EXPECT_EQ((std::vector<uint32_t>{kStartPending, kStartPending, kStopped}), States()) << "pipe " << n;
         EXPECT_EQ(0u, CountChildren(kLauncherMatch));
         EXPECT_EQ(1u, CountChildren("exit.bat")) << "pipe " << n;
