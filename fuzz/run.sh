@@ -22,10 +22,15 @@ all_targets=(exit_marker_fuzz start_script_fuzz install_options_fuzz service_con
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+mkdir -p "$build"
+if ! { [ -f "$build/CMakeCache.txt" ] ||
+       cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++; } \
+       >"$build/configure.log" 2>&1 ||
+   ! cmake --build "$build" -j 2 >"$build/build.log" 2>&1; then
+    cat "$build/configure.log" "$build/build.log" 2>/dev/null
+    echo "fuzz: the targets did not build"
+    exit 1
 fi
-cmake --build "$build" -j 2 >/dev/null
 
 run_one() {
     local target=$1

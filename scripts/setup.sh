@@ -3,11 +3,11 @@
 # asks apt only for packages that are missing.
 set -euo pipefail
 
+# clang and its runtime libraries build the libFuzzer targets that the test
+# command runs.
 packages=(cmake ninja-build g++ googletest libgtest-dev
-          wine64 wine g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools)
-if [ "${TALVEX_WITH_FUZZ:-0}" = 1 ]; then
-    packages+=(clang libclang-rt-14-dev)
-fi
+          wine64 wine g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
+          clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
