@@ -1,0 +1,194 @@
+#!/usr/bin/env bash
+# The main job: builds the Windows product and runs a demo service through its
+# whole life under Wine's service manager, printing each step.
+#
+# The Wine prefix lives in build/mingw/wineprefix.  The demo service's
+# container is the stand-in JVM from tests/fakejava, installed as
+# C:\talvex-demo\jre\bin\java.exe inside that prefix.  Safe to run again: a
+# demo service left over from an earlier run is removed first.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+svc=TalvexDemo
+# TALVEX_BUILD_DIR builds and runs somewhere else than build/mingw.
+build=${TALVEX_BUILD_DIR:-$root/build/mingw}
+bin="$build/bin"
+
+bold=""
+plain=""
+if [ -t 1 ]; then
+    bold=$(tput bold 2>/dev/null || true)
+    plain=$(tput sgr0 2>/dev/null || true)
+fi
+step_number=0
+step() {
+    step_number=$((step_number + 1))
+    printf '\n%s== %d. %s%s\n' "$bold" "$step_number" "$*" "$plain"
+}
+# Shows a command the way an administrator would type it, then runs it.
+show() {
+    printf '%s$ %s%s\n' "$bold" "$*" "$plain"
+    "$@" 2>/dev/null | tr -d '\r'
+}
+
+step "Installing what the build needs (only what is missing)"
+bash scripts/setup.sh
+
+step "Building talvex.exe, talvexMSG.dll, talvexUtil.dll and the stand-in java.exe"
+if [ -z "${TALVEX_BUILD_DIR:-}" ]; then
+    cmake --preset mingw >/dev/null
+    cmake --build --preset mingw
+else
+    cmake --preset mingw -B "$build" >/dev/null
+    cmake --build "$build"
+fi
+
+fakejava=""
+for candidate in "$bin/fakejava/java.exe" "$bin/java.exe" "$bin/fakejava.exe"; do
+    [ -f "$candidate" ] && { fakejava=$candidate; break; }
+done
+[ -n "$fakejava" ] || { echo "demo: the stand-in java.exe was not built" >&2; exit 1; }
+
+step "Starting Wine (prefix in ${build#$root/}/wineprefix)"
+source scripts/wine-env.sh "$build"
+events="$build/demo-events.log"
+# Wine keeps no event log: each reported event is traced on the standard
+# error of the Wine process that starts the service manager.  Restart the
+# server so that this trace goes to a file the demo can show.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w || true
+wineserver -p >/dev/null 2>&1 || true
+WINEDEBUG=+eventlog wine sc query >/dev/null 2>"$events" || true
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+# sc's STATE number for the service, or "none" when it is not installed.
+state_of() {
+    local line
+    line=$(wine sc query "$svc" 2>/dev/null | tr -d '\r' | grep -E '^ *STATE') || { echo none; return; }
+    echo "$line" | awk '{print $3}'
+}
+wait_state() {
+    local want=$1 i
+    for ((i = 0; i < 120; i++)); do
+        [ "$(state_of)" = "$want" ] && return 0
+        sleep 0.25
+    done
+    echo "demo: the service did not reach state $want (it is in state $(state_of))" >&2
+    return 1
+}
+
+# Prints the traced events readably: each ReportEventW call with its id and
+# type, then its insertion strings, as the Wine trace gives them.
+show_events() {
+    grep -a 'ReportEventW' "$events" | awk '
+        /ReportEventW \(/ {
+            split(substr($0, index($0, "(") + 1), f, ",")
+            type = f[2] == "0x0001" ? "error" : f[2] == "0x0002" ? "warning" : "information"
+            id = tolower(f[4])
+            meaning = "an error"
+            if (id == "0x40000001") meaning = "the container is up"
+            if (id == "0x40000002") meaning = "the container ended normally"
+            if (id == "0x40000007") meaning = "the container asked for a restart"
+            if (id == "0x80000005") meaning = "a warning of the supervisor"
+            if (id == "0xc0000003") meaning = "the launch failed"
+            if (id == "0xc0000004") meaning = "the container failed"
+            printf "  event %s (%s): %s\n", f[4], type, meaning
+            next
+        }
+        /:eventlog:ReportEventW / { sub(/.*:eventlog:ReportEventW /, ""); printf "      %s\n", $0 }'
+}
+
+demo_win='C:\talvex-demo'
+demo="$WINEPREFIX/drive_c/talvex-demo"
+product_win='C:\Program Files\talvex'
+product="$WINEPREFIX/drive_c/Program Files/talvex"
+talvex() {
+    wine "$product_win\\talvex.exe" "$@"
+}
+
+if [ "$(state_of)" != none ]; then
+    step "Removing the demo service left over from an earlier run"
+    if [ "$(state_of)" != 1 ]; then
+        talvex -stop "$svc" 2>/dev/null | tr -d '\r' || true
+        echo
+        wait_state 1 || true
+    fi
+    talvex -remove "$svc" 2>/dev/null | tr -d '\r' || true
+fi
+
+step "Laying out the demo machine inside the prefix"
+rm -rf "$demo" "$product"
+mkdir -p "$product" "$demo/jre/bin" "$demo/home" "$demo/work"
+cp "$bin/talvex.exe" "$bin/talvexMSG.dll" "$bin/talvexUtil.dll" "$product/"
+cp "$fakejava" "$demo/jre/bin/java.exe"
+printf '# Boot file of the demo container.\r\nname=talvex demo container\r\n' >"$demo/work/container.ini"
+cat <<EOF
+  $product_win\\talvex.exe (+ talvexMSG.dll, talvexUtil.dll)   the product, as copied to a Windows machine
+  $demo_win\\jre\\bin\\java.exe                                  the stand-in JVM (tests/fakejava)
+  $demo_win\\home                                              the installation root (-home)
+  $demo_win\\work\\container.ini                                 the working directory and its boot file
+EOF
+
+step "Installing the service"
+show talvex -install "$svc" -wd "$demo_win\\work" -jre "$demo_win\\jre\\bin\\java.exe" \
+    -cp 'lib\framework.jar;lib\container.jar' -home "$demo_win\\home" -xml container.ini -s 30
+show wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc" /v ImagePath
+show wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v JavaExe
+show wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$svc"
+
+step "Starting the service"
+show talvex -start "$svc"
+wait_state 4
+show wine sc query "$svc"
+
+log="$demo/work/$svc.out"
+# The container announces that it is up with its start marker; the
+# supervisor then reports the "container started" event.
+for ((i = 0; i < 80; i++)); do
+    grep -q '0x40000001' "$events" && break
+    sleep 0.25
+done
+
+step "The service's log file ($demo_win\\work\\$svc.out)"
+[ -f "$log" ] || { echo "demo: the service wrote no log file" >&2; exit 1; }
+tr -d '\r' <"$log" | cat -v | awk '{ print "  | " $0 }'
+echo "  (^G0^G is the launcher's exit-code marker, ^H the container's start marker.)"
+
+step "The events it reported (Wine keeps no event log; it traces each ReportEvent call)"
+show_events
+
+step "Requesting a thread dump"
+show talvex -dump "$svc"
+before=$(wc -c <"$log")
+for ((i = 0; i < 40; i++)); do
+    [ "$(wc -c <"$log")" -gt "$before" ] && break
+    sleep 0.25
+done
+sleep 0.5
+echo "  New lines in the log file:"
+tail -c +"$((before + 1))" "$log" | tr -d '\r' | cat -v | awk '{ print "  | " $0 }'
+cat <<'EOF'
+  (Under Wine, GenerateConsoleCtrlEvent cannot reach another process group, so
+   the Ctrl+Break fails and the log says why; on Windows the container's
+   thread dump appears here instead.)
+EOF
+
+step "Stopping the service"
+show talvex -stop "$svc"
+wait_state 1
+show wine sc query "$svc"
+
+step "The end of the log file and all events"
+tr -d '\r' <"$log" | tail -n 5 | cat -v | awk '{ print "  | " $0 }'
+show_events
+
+step "Removing the service"
+show talvex -remove "$svc"
+show wine sc query "$svc" || true
+if [ "$(state_of)" = none ]; then
+    echo "  (sc finds no service named $svc any more.)"
+fi
+
+step "Done"
+echo "  The Wine server is stopped; the prefix stays in ${build#$root/}/wineprefix."
