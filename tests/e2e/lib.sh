@@ -193,3 +193,126 @@ e2e_literal_a() {
     local text=$1
     printf '"%s"' "${text//\\/\\\\}"
 }
+
+# --- service runs under Wine's own service manager ------------------------------
+
+# e2e_sc_field <service> <field>: the number that `wine sc query` shows on one
+# of its lines (STATE, WIN32_EXIT_CODE, SERVICE_EXIT_CODE, CHECKPOINT), or
+# "none" when the manager does not know the service.
+e2e_sc_field() {
+    local line
+    line=$(wine sc query "$1" 2>/dev/null | tr -d '\r' | grep -E "^ *$2 *:") || { echo none; return; }
+    echo "$line" | awk -F: '{ split($2, v, " "); print v[1] }'
+}
+
+# e2e_wait_sc_state <service> <state number> <seconds>: 0 once the service is
+# in that state, 1 when it has not got there in time.
+e2e_wait_sc_state() {
+    local i
+    for ((i = 0; i < $3 * 4; i++)); do
+        [ "$(e2e_sc_field "$1" STATE)" = "$2" ] && return 0
+        sleep 0.25
+    done
+    return 1
+}
+
+# e2e_trace_events <file>: restarts the Wine server so that the service
+# manager, and every service it starts, traces each ReportEventA into file.
+e2e_trace_events() {
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    wineserver -p >/dev/null 2>&1
+    WINEDEBUG=+eventlog wine sc query >/dev/null 2>"$1"
+}
+
+# e2e_untrace_events: gives the next scenario a server like the one
+# scripts/wine-env.sh starts (persistent, without the trace); a server that
+# e2e_init started itself is stopped by e2e_cleanup instead.
+e2e_untrace_events() {
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    if [ "${E2E_OWN_SERVER:-0}" = 0 ]; then
+        wineserver -p >/dev/null 2>&1
+        wine sc query >/dev/null 2>&1
+    fi
+}
+
+# e2e_events <trace file>: one line per reported event: the id in lower-case
+# hex, a tab, and the insertion strings as Wine prints them (L"...", with
+# backslashes doubled and control characters escaped), separated by tabs.
+e2e_events() {
+    awk '
+        function flush() { if (id != "") print id "\t" strings; id = ""; strings = "" }
+        /:fixme:advapi:ReportEventA \(/ { flush(); split($0, f, ","); id = tolower(f[4]); next }
+        /:eventlog:ReportEventW L"/ {
+            s = $0
+            sub(/^.*:eventlog:ReportEventW /, "", s)
+            strings = strings (strings == "" ? "" : "\t") s
+        }
+        END { flush() }' "$1"
+}
+
+# e2e_wine_text <text>: a text as Wine's trace prints a wide string: L"...",
+# with backslashes doubled and line ends and tabs escaped.
+e2e_wine_text() {
+    local text=$1
+    text=${text//\\/\\\\}
+    text=${text//$'\r'/\\r}
+    text=${text//$'\n'/\\n}
+    text=${text//$'\t'/\\t}
+    printf 'L"%s"' "$text"
+}
+
+# e2e_event_count <trace file> <id> <source> [<text>]: how many events with
+# this id came from the source (and, when given, carried this text as their
+# second string).  Texts are given plainly.
+e2e_event_count() {
+    local id source text=""
+    id=$(e2e_lower "$2")
+    source=$(e2e_wine_text "$3")
+    [ $# -ge 4 ] && text=$(e2e_wine_text "$4")
+    # Through the environment: awk -v would turn the escapes back into
+    # control characters.
+    e2e_events "$1" | E2E_ID=$id E2E_SOURCE=$source E2E_TEXT=$text E2E_HAS_TEXT=$(($# >= 4)) awk -F '\t' '
+        $1 == ENVIRON["E2E_ID"] && $2 == ENVIRON["E2E_SOURCE"] &&
+            (ENVIRON["E2E_HAS_TEXT"] == 0 || $3 == ENVIRON["E2E_TEXT"]) { n++ }
+        END { print n + 0 }'
+}
+
+e2e_lower() {
+    echo "$1" | tr 'A-Z' 'a-z'
+}
+
+# e2e_wait_event <trace file> <id> <source> <seconds> [<text>]: 0 once such an
+# event (with that text, when given) was traced.
+e2e_wait_event() {
+    local i args=("$1" "$2" "$3")
+    [ $# -ge 5 ] && args+=("$5")
+    for ((i = 0; i < $4 * 4; i++)); do
+        [ "$(e2e_event_count "${args[@]}")" -gt 0 ] && return 0
+        sleep 0.25
+    done
+    return 1
+}
+
+# e2e_put_parameter <service> <value name> <text>: one REG_SZ value of the
+# service's Parameters key.
+e2e_put_parameter() {
+    wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1\\Parameters" /v "$2" /t REG_SZ /d "$3" /f \
+        >/dev/null 2>&1
+}
+
+# e2e_remove_service <service>: stops (once) and deletes a service left over
+# from an interrupted run, with its Parameters key.
+e2e_remove_service() {
+    local state
+    state=$(e2e_sc_field "$1" STATE)
+    [ "$state" = none ] && return 0
+    if [ "$state" != 1 ]; then
+        wine sc stop "$1" >/dev/null 2>&1
+        e2e_wait_sc_state "$1" 1 30
+    fi
+    wine sc delete "$1" >/dev/null 2>&1
+    wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1" /f >/dev/null 2>&1
+    return 0
+}
