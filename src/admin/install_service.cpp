@@ -48,6 +48,8 @@ int get_binary_path(const char* serviceName, char* binaryPath, size_t capacity)
     // GetModuleFileNameA reports a name that did not fit by filling the whole
     // buffer; registering a cut path would install a service that cannot run.
     if (length == 0 || length >= sizeof moduleName) {
+        // Windows XP reports the cut without setting an error.
+        if (length != 0) plat_set_last_error(PLAT_ERROR_INSUFFICIENT_BUFFER);
         char error[ERROR_TEXT_SIZE];
         FormatLastError(error, sizeof error);
         console_printf("Unable to install %s - %s\n", serviceName, error);

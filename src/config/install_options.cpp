@@ -240,7 +240,9 @@ int LocateModule(const char* fileName, char* buffer)
     uint32_t length = plat_module_file_name(library, buffer, MODULE_PATH_SIZE);
     // A length equal to the capacity means the name was cut; a cut path would
     // register a message file that does not exist, so it counts as a failure.
+    // Windows XP reports the cut without setting an error, so name it here.
     int found = length != 0 && length < (uint32_t)MODULE_PATH_SIZE;
+    if (length >= (uint32_t)MODULE_PATH_SIZE) plat_set_last_error(PLAT_ERROR_INSUFFICIENT_BUFFER);
     uint32_t error = plat_get_last_error();
     plat_free_library(library);
     if (!found) {
