@@ -38,22 +38,6 @@ expect_run() {
     e2e_expect_same "$what: output" "$scratch/expected.txt" "$scratch/out.txt"
 }
 
-# The state number that Wine's sc reports for the service, or "none".
-state_of() {
-    local line
-    line=$(wine sc query "$1" 2>/dev/null | tr -d '\r' | grep -E '^ *STATE') || { echo none; return; }
-    echo "$line" | awk '{print $3}'
-}
-
-wait_state() {
-    local name=$1 want=$2 seconds=$3 i
-    for ((i = 0; i < seconds * 4; i++)); do
-        [ "$(state_of "$name")" = "$want" ] && return 0
-        sleep 0.25
-    done
-    return 1
-}
-
 # One registry key exported as UTF-8 text with "\n" line ends (reg query
 # cannot show a value whose data is empty; reg export can).
 export_key() {
@@ -80,42 +64,19 @@ expect_value() {
     fi
 }
 
-# Whether the trace shows an event with this id whose first insertion string
-# (the source) is our service.
-has_event() {
-    awk -v id="$1" -v name="$(e2e_literal "$svc")" '
-        /fixme:advapi:ReportEventW \(/ { pending = index(tolower($0), "," tolower(id) ",") > 0; next }
-        pending && /:eventlog:ReportEventW L"/ {
-            sub(/.*:eventlog:ReportEventW /, "")
-            if ($0 == name) found = 1
-            pending = 0
-        }
-        END { exit found ? 0 : 1 }' "$events"
+state_of() {
+    e2e_sc_field "$1" STATE
 }
 
-wait_event() {
-    local i
-    for ((i = 0; i < $2 * 4; i++)); do
-        has_event "$1" && return 0
-        sleep 0.25
-    done
-    return 1
-}
-
-# Removes what the scenario made, and gives the next scenario a Wine server
-# like the one scripts/wine-env.sh starts (persistent, without the trace).
+# Removes what the scenario made and gives the next scenario a Wine server
+# without the event trace.
 lifecycle_cleanup() {
     if [ "$(state_of "$svc")" != none ]; then
-        [ "$(state_of "$svc")" = 4 ] && talvex -stop "$svc" >/dev/null 2>&1 && wait_state "$svc" 1 20
+        [ "$(state_of "$svc")" = 4 ] && talvex -stop "$svc" >/dev/null 2>&1 && e2e_wait_sc_state "$svc" 1 20
         talvex -remove "$svc" >/dev/null 2>&1
     fi
     rm -rf "$area" "$product"
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-    if [ "$E2E_OWN_SERVER" = 0 ]; then
-        wineserver -p >/dev/null 2>&1
-        wine sc query >/dev/null 2>&1
-    fi
+    e2e_untrace_events
     e2e_cleanup
 }
 trap lifecycle_cleanup EXIT
@@ -128,17 +89,10 @@ fakejava="$E2E_BINDIR/fakejava/java.exe"
 # Wine traces each reported event on the standard error of the Wine process
 # that starts the service manager, so the server is restarted with that
 # stream captured.
-wineserver -k >/dev/null 2>&1
-wineserver -w >/dev/null 2>&1
-wineserver -p >/dev/null 2>&1
-WINEDEBUG=+eventlog wine sc query >/dev/null 2>"$events"
-
+e2e_trace_events "$events"
 # A leftover of an interrupted run would turn the first install into a change.
-if [ "$(state_of "$svc")" != none ]; then
-    wine sc stop "$svc" >/dev/null 2>&1
-    wait_state "$svc" 1 20
-    wine sc delete "$svc" >/dev/null 2>&1
-fi
+e2e_remove_service "$svc"
+wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$svc" /f >/dev/null 2>&1
 rm -rf "$area" "$product"
 mkdir -p "$product" "$area/jre/bin" "$area/home" "$area/work"
 cp "$E2E_BINDIR/talvex.exe" "$E2E_BINDIR/talvexMSG.dll" "$E2E_BINDIR/talvexUtil.dll" "$product/"
@@ -208,8 +162,8 @@ expect_value "$key" Start 'dword:00000002'
 
 expect_run "start" 0 "$svc start requested.
 " -start "$svc"
-wait_state "$svc" 4 30 && e2e_pass "RUNNING" || e2e_fail "not RUNNING (state $(state_of "$svc"))"
-wait_event 0x40000001 30 && e2e_pass "container started event" || e2e_fail "no container started event"
+e2e_wait_sc_state "$svc" 4 30 && e2e_pass "RUNNING" || e2e_fail "not RUNNING (state $(state_of "$svc"))"
+e2e_wait_event "$events" 0x40000001 "$svc" 30 && e2e_pass "container started event" || e2e_fail "no container started event"
 expect_run "second start" 1 "Service $svc currently running. Ignoring start request." -start "$svc"
 expect_run "remove while running" 1 "Service $svc currently running. Can't remove running service." -remove "$svc"
 
@@ -233,8 +187,8 @@ done
 
 expect_run "stop" 0 "$svc stop requested.
 " -stop "$svc"
-wait_state "$svc" 1 30 && e2e_pass "STOPPED" || e2e_fail "not STOPPED (state $(state_of "$svc"))"
-wait_event 0x40000002 10 && e2e_pass "container ended event" || e2e_fail "no container ended event"
+e2e_wait_sc_state "$svc" 1 30 && e2e_pass "STOPPED" || e2e_fail "not STOPPED (state $(state_of "$svc"))"
+e2e_wait_event "$events" 0x40000002 "$svc" 10 && e2e_pass "container ended event" || e2e_fail "no container ended event"
 expect_run "second stop" 1 "Service $svc already stopped. Ignoring stop request." -stop "$svc"
 expect_run "dump of a stopped service" 1 "Service $svc currently stopped." -dump "$svc"
 
