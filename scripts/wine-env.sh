@@ -3,6 +3,8 @@
 # (without it a service process dies with the last ordinary Wine process).
 # Usage: source scripts/wine-env.sh <build dir>
 talvex_build_dir=${1:?build directory}
+mkdir -p "$talvex_build_dir"
+talvex_build_dir=$(cd "$talvex_build_dir" && pwd)
 export WINEPREFIX="$talvex_build_dir/wineprefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
