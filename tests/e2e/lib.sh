@@ -316,3 +316,29 @@ e2e_remove_service() {
     wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1" /f >/dev/null 2>&1
     return 0
 }
+
+# e2e_fakejava_service <service> <area> <area's Windows path>: a service whose
+# java.exe is the stand-in JVM: <area>\jre\bin\java.exe, working directory
+# <area>\work (the boot file container.ini goes there), registered with Wine's
+# sc and given its parameters with reg.  Returns 1 when something is missing.
+e2e_fakejava_service() {
+    local svc=$1 area=$2 area_win=$3
+    local fakejava="$E2E_BINDIR/fakejava/java.exe"
+    if [ ! -f "$fakejava" ]; then
+        e2e_fail "the stand-in java.exe is not in $E2E_BINDIR/fakejava"
+        return 1
+    fi
+    e2e_remove_service "$svc"
+    rm -rf "$area"
+    mkdir -p "$area/jre/bin" "$area/work"
+    cp "$fakejava" "$area/jre/bin/java.exe"
+    if ! wine sc create "$svc" binPath= "$E2E_EXE_WIN" >/dev/null 2>&1; then
+        e2e_fail "sc create $svc"
+        return 1
+    fi
+    e2e_put_parameter "$svc" WorkingDirectory "$area_win\\work"
+    e2e_put_parameter "$svc" JavaExe "$area_win\\jre\\bin\\java.exe"
+    e2e_put_parameter "$svc" OrvaneHome "$area_win"
+    e2e_put_parameter "$svc" UtilDir "$E2E_BINDIR_WIN"
+    return 0
+}

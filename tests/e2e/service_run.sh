@@ -24,14 +24,8 @@ service_run_cleanup() {
 }
 trap service_run_cleanup EXIT
 
-fakejava="$E2E_BINDIR/fakejava/java.exe"
-[ -f "$fakejava" ] || { e2e_fail "the stand-in java.exe is not in $E2E_BINDIR/fakejava"; e2e_finish; }
-
 e2e_trace_events "$events"
-e2e_remove_service "$svc"
-rm -rf "$area"
-mkdir -p "$area/jre/bin" "$area/work"
-cp "$fakejava" "$area/jre/bin/java.exe"
+e2e_fakejava_service "$svc" "$area" "$area_win" || e2e_finish
 cat >"$area/work/container.ini" <<'BOOT'
 name=svcrun
 launcher.stdout=launcher says\thello\r\n
@@ -39,13 +33,8 @@ container.stdout=container line one\r\ncontainer line two, with odd bytes \x01\x
 container.stderr=container warning on stderr\r\n
 BOOT
 
-wine sc create "$svc" binPath= "$E2E_EXE_WIN" >/dev/null 2>&1 || e2e_fail "sc create"
-e2e_put_parameter "$svc" WorkingDirectory "$area_win\\work"
-e2e_put_parameter "$svc" JavaExe "$area_win\\jre\\bin\\java.exe"
 e2e_put_parameter "$svc" JavaArgs "-Xmx64m"
 e2e_put_parameter "$svc" Classpath 'lib\agent.jar'
-e2e_put_parameter "$svc" OrvaneHome "$area_win"
-e2e_put_parameter "$svc" UtilDir "$E2E_BINDIR_WIN"
 e2e_put_parameter "$svc" ShutdownTimeoutSeconds 30
 
 # --- start -----------------------------------------------------------------------
