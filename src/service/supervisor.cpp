@@ -37,6 +37,8 @@ enum : uint32_t {
     STATUS_WAIT_HINT_MS = 15000,
     FLUSHER_JOIN_MS = 10000,
     RESTART_EXIT_CODE = 14,
+    // GetExitCodeProcess's answer for a process that has not ended.
+    STILL_ACTIVE_STATUS = 259,
     // FormatMessageA's "language neutral, default sublanguage".
     SYSTEM_LANGUAGE = 0x400,
 };
@@ -119,6 +121,44 @@ void ReportSystemError(Run* run)
     LastErrorText(text, sizeof text);
     Event(run, text, EVENT_LAUNCH_FAILED);
     RecordFailure(run, 1);
+}
+
+// Ends a child that the run can no longer supervise and closes its handles,
+// so that no JVM outlives the service that started it.  TerminateProcess
+// returns before the child has gone; nothing here needs to wait for that.
+void AbandonChild(PlatProcessInfo* child)
+{
+    plat_terminate_process(child->process, 0);
+    plat_close_handle(child->thread);
+    plat_close_handle(child->process);
+}
+
+// What one poll learnt about a child.
+enum ChildState { CHILD_ENDED, CHILD_RUNNING, CHILD_LOST };
+
+// Waits up to one poll interval for a child to end.  A failed wait says
+// nothing about the child, so the exit code is asked instead, and the
+// interval is slept so that the poll keeps its rhythm.  When even that cannot
+// be read, the child cannot be supervised: it is reported, ended and lost.
+ChildState PollChild(Run* run, PlatHandle process, uint32_t milliseconds, const char* role)
+{
+    uint32_t result = plat_wait(process, milliseconds);
+    if (result == PLAT_WAIT_TIMEOUT) return CHILD_RUNNING;
+    if (result == PLAT_WAIT_OBJECT_0) return CHILD_ENDED;
+    uint32_t status = 0;
+    if (plat_process_exit_code(process, &status)) {
+        if (status != STILL_ACTIVE_STATUS) return CHILD_ENDED;
+        plat_sleep(milliseconds);
+        return CHILD_RUNNING;
+    }
+    char reason[EVENT_TEXT_SIZE];
+    char text[EVENT_TEXT_SIZE];
+    LastErrorText(reason, sizeof reason);
+    text_format(text, sizeof text, "The %s process can no longer be watched - %s", role, reason);
+    Event(run, text, EVENT_ERROR);
+    plat_terminate_process(process, 0);
+    RecordFailure(run, 1);
+    return CHILD_LOST;
 }
 
 void PrepareStartup(PlatStartupInfo* startup, char* title, PlatHandle input, PlatHandle output,
@@ -204,13 +244,17 @@ int RunLauncher(Run* run)
     ReportServiceStatus(SERVICE_STATE_RUNNING, 0, STATUS_WAIT_HINT_MS);
     ReferenceStartTime = plat_time_seconds();
 
+    // The run ends when a standard handle cannot be put back; the launcher
+    // would otherwise run on unsupervised after the service has stopped.
     if (!plat_set_std_handle(PLAT_STD_OUTPUT, run->pipes.savedStdOut)) {
         Event(run, "SetStdHandle for STDOUT after StartProcess failed", EVENT_WARNING);
+        AbandonChild(&launcher);
         RecordFailure(run, 1);
         return 0;
     }
     if (!plat_set_std_handle(PLAT_STD_ERROR, run->pipes.savedStdErr)) {
         Event(run, "SetStdHandle for STDERR after StartProcess failed", EVENT_WARNING);
+        AbandonChild(&launcher);
         RecordFailure(run, 1);
         return 0;
     }
@@ -220,7 +264,9 @@ int RunLauncher(Run* run)
     run->sixMinuteWarningGiven = 0;
     uint32_t pollWait = POLL_WAIT_MS;
     for (;;) {
-        int timedOut = plat_wait(launcher.process, pollWait) == PLAT_WAIT_TIMEOUT;
+        ChildState state = PollChild(run, launcher.process, pollWait, "launcher");
+        // A launcher that was lost may not have finished its start script.
+        if (state == CHILD_LOST) launchAborted = 1;
 
         if (!run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {
             run->sixMinuteWarningGiven = 1;
@@ -265,7 +311,7 @@ int RunLauncher(Run* run)
             SendCtrlBreak(&launcher);
         }
 
-        if (!timedOut) break;
+        if (state != CHILD_RUNNING) break;
     }
     plat_close_handle(launcher.thread);
     plat_close_handle(launcher.process);
@@ -361,17 +407,25 @@ int RunContainer(Run* run)
     // the answer to that request, whether or not it announced a code.
     int stopTaken = 0;
     int startTimeoutFired = 0;
+    // Whether the container could no longer be watched; that was reported.
+    int lost = 0;
     uint32_t lastStopPendingTick = 0;
 
     PlatHandle flusherThread;
     FlusherBlock* flusher = StartFlusher(run, &flusherThread);
-    if (flusher == nullptr) return 0;
+    if (flusher == nullptr) {
+        // The run ends here; a container left behind would outlive the
+        // service, with nobody to stop it or to read its output.
+        AbandonChild(&container);
+        return 0;
+    }
 
     if (!run->config.LogContainerOutputEnabled) log_always("\n<container stdout suppressed from log>\n");
 
     uint32_t pollWait = POLL_WAIT_MS;
     for (;;) {
-        int timedOut = plat_wait(container.process, pollWait) == PLAT_WAIT_TIMEOUT;
+        ChildState state = PollChild(run, container.process, pollWait, "container");
+        if (state == CHILD_LOST) lost = 1;
 
         if (!containerStarted && !run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {
             run->sixMinuteWarningGiven = 1;
@@ -442,11 +496,11 @@ int RunContainer(Run* run)
             SendCtrlBreak(&container);
         }
 
-        if (!timedOut) break;
+        if (state != CHILD_RUNNING) break;
     }
 
     StopFlusher(flusher, flusherThread);
-    if (!exitCodeSeen && !stopTaken && !startTimeoutFired) ReportSilentEnd(run, container.process);
+    if (!exitCodeSeen && !stopTaken && !startTimeoutFired && !lost) ReportSilentEnd(run, container.process);
     plat_close_handle(container.thread);
     plat_close_handle(container.process);
 

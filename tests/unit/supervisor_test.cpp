@@ -94,8 +94,9 @@ protected:
         g_reports.clear();
         fake_on_set_status([](const PlatServiceStatus& s) { g_reports.push_back(TimedReport{fake_now_ms(), s}); });
         // A supervisor that never lets go of a child would poll the virtual
-        // clock forever: past two virtual hours every wait fails, which ends
-        // every polling loop, and the test fails.
+        // clock forever: past two virtual hours every wait and every exit
+        // code query fails, which ends every polling loop, and the test
+        // fails.
         fake_on_wait([](PlatHandle, uint32_t) {
             static bool tripped;
             if (fake_now_ms() < kVirtualTimeLimitMs) {
@@ -106,6 +107,7 @@ protected:
             tripped = true;
             ADD_FAILURE() << "the run did not end within two virtual hours";
             fake_fail("WaitForSingleObject", PLAT_ERROR_INVALID_HANDLE, 1, true);
+            fake_fail("GetExitCodeProcess", PLAT_ERROR_INVALID_HANDLE, 1, true);
         });
 
         fake_fs_mkdir("D:\\svc\\run");
@@ -953,7 +955,8 @@ TEST_F(SupervisorTest, FailingToRestoreAStandardHandleEndsTheRun)
         EXPECT_EQ(std::vector<std::string>{texts[n - 1]}, Texts(EVENT_WARNING));
         FakeChild* l = NthChild(kLauncherMatch, 0);
         ASSERT_NE(nullptr, l);
-        EXPECT_FALSE(l->terminated) << "the launcher is left to end by itself";
+        EXPECT_TRUE(l->terminated) << "the launcher does not outlive the run";
+        EXPECT_EQ(12, fake_open_handle_count()) << "only the six pipes stay open";
         EXPECT_EQ(0u, CountChildren(kContainerMatch));
         EXPECT_EQ((std::vector<uint32_t>{kStartPending, kStartPending, kStartPending, kRunning, kStopped}), States());
         ExpectFailedEnd(1);
@@ -997,7 +1000,8 @@ TEST_F(SupervisorTest, FlusherThreadThatCannotStartEndsTheService)
               fake_fs_read(kLogPath).find("DEBUG: Unable to create Input Flusher thread: " + text + "\n"));
     FakeChild* c = NthChild(kContainerMatch, 0);
     ASSERT_NE(nullptr, c);
-    EXPECT_FALSE(c->ended) << "the container is neither waited for nor terminated";
+    EXPECT_TRUE(c->terminated) << "the container does not outlive the run";
+    EXPECT_EQ(12, fake_open_handle_count()) << "only the six pipes stay open";
     ExpectFailedEnd(1);
 }
 
