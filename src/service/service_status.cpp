@@ -10,6 +10,8 @@
 
 #include <mutex>
 
+#include "common/text.h"
+#include "diag/event_log.h"
 #include "diag/log_file.h"
 #include "service/supervisor.h"
 
@@ -30,7 +32,10 @@ enum : uint32_t {
     VISTA_MAJOR_VERSION = 6,
 };
 
-enum { ASCTIME_SIZE = 64 };
+enum { ASCTIME_SIZE = 64, REASON_TEXT_SIZE = 2048 };
+
+// FormatMessageA's "language neutral, default sublanguage".
+const uint32_t SYSTEM_LANGUAGE = 0x400;
 
 std::mutex StatusLock;
 
@@ -129,7 +134,18 @@ void ServiceMain(uint32_t argc, char** argv)
     char* name = named ? argv[0] : emptyName;
 
     StatusHandle handle = plat_register_control_handler(name, ServiceControlHandler);
-    if (handle == nullptr) return;   // without a handle nothing can be reported
+    if (handle == nullptr) {
+        // Without a handle no state can reach the service manager, which
+        // only sees a service that never started.  The event says why.
+        uint32_t code = plat_get_last_error();
+        char reason[REASON_TEXT_SIZE];
+        char text[REASON_TEXT_SIZE + 64];
+        if (plat_system_message(code, SYSTEM_LANGUAGE, reason, sizeof reason) == 0)
+            text_format(reason, sizeof reason, "error %lu", (unsigned long)code);
+        text_format(text, sizeof text, "RegisterServiceCtrlHandlerEx failed - %s", reason);
+        LogServiceEvent(name, text, EVENT_ERROR);
+        return;
+    }
 
     {
         std::lock_guard<std::mutex> guard(StatusLock);

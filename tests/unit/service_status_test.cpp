@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "common/platform.h"
+#include "diag/event_log.h"
 #include "diag/log_file.h"
 #include "fake/fake_core.h"
+#include "fake/fake_eventlog.h"
 #include "fake/fake_registry.h"
 #include "fake/fake_service.h"
 #include "service/service_status.h"
@@ -264,7 +266,7 @@ TEST_F(ServiceStatusTest, ServiceMainOnOlderWindowsOffersStopAndShutdownOnly)
     EXPECT_EQ(0u, ServiceStatus.vistaOrLater);
 }
 
-TEST_F(ServiceStatusTest, ServiceMainWithoutAHandleReportsNothingAndRunsNothing)
+TEST_F(ServiceStatusTest, ServiceMainWithoutAHandleRunsNothingAndSaysWhyInAnEvent)
 {
     fake_fail("RegisterServiceCtrlHandlerExA", PLAT_ERROR_INVALID_PARAMETER);
     char name[] = "svc";
@@ -272,8 +274,14 @@ TEST_F(ServiceStatusTest, ServiceMainWithoutAHandleReportsNothingAndRunsNothing)
     ServiceMain(1, argv);
     EXPECT_TRUE(fake_status_attempts().empty());
     // Not even the version was asked for, nor a parameter read.
-    EXPECT_EQ(std::vector<std::string>{"RegisterServiceCtrlHandlerExA"}, fake_calls_seen());
+    EXPECT_EQ(0, fake_call_count("GetVersionExA"));
+    EXPECT_EQ(0, fake_call_count("RegOpenKeyExA"));
     EXPECT_EQ(nullptr, ServiceStatus.handle);
+    std::vector<FakeEvent> events = fake_events();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(EVENT_ERROR, events[0].id);
+    EXPECT_EQ((std::vector<std::string>{"svc", "RegisterServiceCtrlHandlerEx failed - The parameter is incorrect.\r\n"}),
+              events[0].strings);
 }
 
 TEST_F(ServiceStatusTest, ServiceMainWithoutANameReportsAFailureWithoutRunningTheBody)
