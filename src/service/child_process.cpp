@@ -15,6 +15,7 @@
 namespace {
 
 enum : uint32_t {
+    ERROR_PATH_NOT_FOUND = 3,
     ERROR_ENVVAR_NOT_FOUND = 203,
     STARTF_USESHOWWINDOW_FLAG = CHILD_STARTF_USESHOWWINDOW,
     SW_HIDE_VALUE = 0,
@@ -271,7 +272,18 @@ void SendShutdownCommand(PlatHandle containerInput)
 
 void RunExitScript(const char* serviceName, const char* workingDirectory)
 {
-    if (!PathExists("exit.bat", workingDirectory)) return;
+    if (!PathExists("exit.bat", workingDirectory)) {
+        // Only "not there" means that there is no script.  Any other answer
+        // (access denied, a bad path) hides a script that was meant to run.
+        uint32_t error = plat_get_last_error();
+        if (error == PLAT_ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+        char reason[SYSTEM_MESSAGE_SIZE];
+        char text[SYSTEM_MESSAGE_SIZE + 64];
+        system_text(error, reason, sizeof reason);
+        text_format(text, sizeof text, "exit.bat could not be looked for - %s", reason);
+        LogServiceEvent(serviceName, text, EVENT_ERROR);
+        return;
+    }
 
     // "cmd /c exit.bat" would not run the file: cmd splits a command name at
     // its first dot and takes "exit" for its own EXIT built-in.  "call" makes
