@@ -1042,7 +1042,7 @@ TEST_F(SupervisorTest, AHangingFlusherIsTerminatedAfterTenSeconds)
     ExpectSuccessfulEnd();
 }
 
-TEST_F(SupervisorTest, FailedWaitEndsThePollLikeTheChildsEnd)
+TEST_F(SupervisorTest, FailedWaitDoesNotEndThePollWhileTheChildRuns)
 {
     FakeChildScript launcher = SilentLauncher(100000);
     launcher.at(1000, [](FakeChild&) { fake_fail("WaitForSingleObject", PLAT_ERROR_INVALID_HANDLE, 1); });
@@ -1054,6 +1054,10 @@ TEST_F(SupervisorTest, FailedWaitEndsThePollLikeTheChildsEnd)
     RunAsService();
 
     EXPECT_EQ(1u, CountChildren(kContainerMatch));
+    // The launcher's exit code still said it ran, so the container waited
+    // for its end.
+    EXPECT_FALSE(NthChild(kLauncherMatch, 0)->terminated);
+    EXPECT_LE(NthChild(kLauncherMatch, 0)->end_ms, NthChild(kContainerMatch, 0)->start_ms);
     ExpectSuccessfulEnd();
 }
 
