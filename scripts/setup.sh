@@ -4,10 +4,10 @@
 set -euo pipefail
 
 # clang and its runtime libraries build the libFuzzer targets that the test
-# command runs.
+# command runs; python3 checks the soak's log.
 packages=(cmake ninja-build g++ googletest libgtest-dev
           wine64 wine g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev python3)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -21,3 +21,10 @@ cmake --build --preset mingw
 source scripts/wine-env.sh "$root/build/mingw"
 trap talvex_wine_stop EXIT
 ctest --preset mingw
+
+# The soak adds about two minutes: CI runs it, and TALVEX_SOAK=1 (or 0)
+# asks for it (or not) anywhere.
+if [ "${TALVEX_SOAK:-}" = 1 ] || { [ -z "${TALVEX_SOAK:-}" ] && [ "${CI:-}" = true ]; }; then
+    echo "== soak: 200 restart cycles under Wine"
+    bash tests/soak/soak.sh "$root/build/mingw/bin"
+fi
