@@ -97,7 +97,6 @@ const char kEventSource[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Appl
 const char kLogPath[] = "D:\\svc\\svc.out";
 const char kLauncherMatch[] = "LaunchContainer";
 const char kContainerMatch[] = "com.example.Container";
-const char kExitScriptMatch[] = "exit.bat";
 
 // The virtual time a run may take.  The clean service run takes about seven
 // virtual seconds; every time limit of the service is far below an hour
