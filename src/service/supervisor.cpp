@@ -440,6 +440,7 @@ int RunContainer(Run* run)
             }
             // Only the container's first marker counts.
             if (!exitCodeSeen && strchr(run->chunk, MARKER_BEL) != nullptr) {
+                int answeringStop = stopPending;
                 exitCodeSeen = 1;
                 stopPending = 0;
                 if (ParseExitCodeMarker(run->chunk, run->containerCode, sizeof run->containerCode)) {
@@ -447,6 +448,11 @@ int RunContainer(Run* run)
                 } else if (ExitCodeValue(run->containerCode) == RESTART_EXIT_CODE) {
                     Event(run, "", EVENT_CONTAINER_RESTART);
                     run->restartRequested = 1;
+                    // A container that answers "shutdown" by asking for a
+                    // restart must not swallow the administrator's stop: the
+                    // request is put back, so the next cycle's launcher is
+                    // ended at its first poll and the service stops.
+                    if (answeringStop) Requests.StopRequested = 1;
                 } else {
                     Event(run, run->containerCode, EVENT_CONTAINER_FAILED);
                     RecordFailure(run, ServiceCodeFromText(run->containerCode));

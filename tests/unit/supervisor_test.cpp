@@ -567,21 +567,28 @@ TEST_F(SupervisorTest, RestartOnFourteenRunsANewCycleWithTheSameParameters)
     EXPECT_EQ(12, fake_open_handle_count());
 }
 
-TEST_F(SupervisorTest, RestartWhileStoppingStillStartsANewCycle)
+TEST_F(SupervisorTest, RestartAnsweringShutdownStartsANewCycleThatTheStopEnds)
 {
-    Launcher(fake_launcher_script(0, 100), true);
+    Launcher(fake_launcher_script(0, 100));
+    Launcher(fake_launcher_script(0, 60000));
     FakeChildScript container1;
     container1.out_at(100, "\b").exit_on_input("shutdown\n", 100, 0, "\a14\a");
     StopAt(container1, 1000);
     Container(container1);
-    FakeChildScript container2;
-    container2.out_at(100, "\b").out_at(2000, "\a0\a").exit_at(2100, 0);
-    Container(container2);
 
     RunAsService();
 
+    // The new cycle begins, as a restart request always does, but the stop
+    // that the container answered is kept: its launcher is ended at once.
     EXPECT_EQ(2u, CountChildren(kLauncherMatch));
-    EXPECT_EQ(2u, CountChildren(kContainerMatch));
+    EXPECT_EQ(1u, CountChildren(kContainerMatch));
+    FakeChild* l2 = NthChild(kLauncherMatch, 1);
+    ASSERT_NE(nullptr, l2);
+    EXPECT_TRUE(l2->terminated);
+    EXPECT_LE(l2->end_ms - l2->start_ms, 100u) << "terminated at its first poll";
+    EXPECT_EQ(std::vector<std::string>{"Service stop requested during container launch - terminating process"},
+              Texts(EVENT_WARNING));
+    EXPECT_EQ(kStopped, States().back());
     ExpectSuccessfulEnd();
 }
 
