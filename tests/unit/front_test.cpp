@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -71,20 +70,16 @@ const char kDispatcherNotice[] =
     "This may take several seconds.  Please wait.\n";
 
 const char kModulePath[] = "C:\\Program Files\\talvex\\talvex.exe";
+const char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters";
 
 class FrontTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fake_reset();
-        ResetServiceStatus();
-        ResetInstallOptions();
-        LogFile = nullptr;
-        DebugEnabled = 0;
         capture_ = tmpfile();
         ASSERT_NE(nullptr, capture_);
         ConsoleOut = capture_;
-        fake_set_module_path(kModulePath);
+        fresh();
     }
 
     void TearDown() override
@@ -97,18 +92,33 @@ protected:
         ResetInstallOptions();
     }
 
-    // Runs the entry point with exactly these arguments (argv[0] first) and
-    // keeps their storage alive for texts that point into it.
-    int run(std::initializer_list<const char*> args)
+    // Process-start state, with nothing printed yet; table rows call it
+    // before each run.
+    void fresh()
     {
-        storage_.assign(args.begin(), args.end());
+        fake_reset();
+        ResetServiceStatus();
+        ResetInstallOptions();
+        LogFile = nullptr;
+        DebugEnabled = 0;
+        fake_set_module_path(kModulePath);
+        take();
+    }
+
+    // Runs the entry point with exactly these arguments (argv[0] first; none
+    // at all gives argc 0) and keeps their storage alive for texts that point
+    // into it.
+    int run(const std::vector<std::string>& args)
+    {
+        storage_ = args;
         argv_.clear();
         for (auto& s : storage_) argv_.push_back(&s[0]);
         argv_.push_back(nullptr);
         return talvex_main((int)storage_.size(), argv_.data());
     }
 
-    std::string output()
+    // What was printed since the last call.
+    std::string take()
     {
         fflush(capture_);
         rewind(capture_);
@@ -116,6 +126,8 @@ protected:
         char buf[512];
         size_t n;
         while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) text.append(buf, n);
+        rewind(capture_);
+        EXPECT_EQ(0, ftruncate(fileno(capture_), 0));
         return text;
     }
 
@@ -140,169 +152,132 @@ protected:
     std::vector<char*> argv_;
 };
 
-// --- usage text ----------------------------------------------------------------
-
 TEST_F(FrontTest, UsageTextIsExact)
 {
     PrintUsage();
-    EXPECT_EQ(kUsage, output());
+    EXPECT_EQ(kUsage, take());
 }
 
 // --- mode selection ------------------------------------------------------------
 
 TEST_F(FrontTest, WordsThatAreNoCommandPrintTheUsageAndExitZero)
 {
-    const std::vector<std::vector<const char*>> lines = {
-        {"talvex", "install", "svc"},   // no dash
-        {"talvex", "-INSTALL", "svc"},  // other letter case
+    const std::vector<std::vector<std::string>> lines = {
+        {"talvex", "install", "svc"},    // no dash
+        {"talvex", "-INSTALL", "svc"},   // other letter case
         {"talvex", "-Stop", "svc"},
-        {"talvex", "-"},                // an empty word
+        {"talvex", "-"},                 // an empty word
         {"talvex", "-", "svc"},
-        {"talvex", "-installx", "svc"}, // letters added
-        {"talvex", "-sto", "svc"},      // letters missing
+        {"talvex", "-installx", "svc"},  // letters added
+        {"talvex", "-sto", "svc"},       // letters missing
         {"talvex", "-bogus"},
         {"talvex", "--stop", "svc"},
         {"talvex", "svc"},
     };
     for (const auto& line : lines) {
-        fake_reset();
-        fake_set_module_path(kModulePath);
-        rewind(capture_);
-        ASSERT_EQ(0, ftruncate(fileno(capture_), 0));
-        storage_.assign(line.begin(), line.end());
-        argv_.clear();
-        for (auto& s : storage_) argv_.push_back(&s[0]);
-        argv_.push_back(nullptr);
-        EXPECT_EQ(0, talvex_main((int)storage_.size(), argv_.data())) << line[1];
-        EXPECT_EQ(kUsage, output()) << line[1];
-        EXPECT_EQ(0, fake_call_count("OpenSCManagerA")) << line[1];
-        EXPECT_EQ(0, fake_dispatcher_call_count()) << line[1];
+        SCOPED_TRACE(line[1]);
+        fresh();
+        EXPECT_EQ(0, run(line));
+        EXPECT_EQ(kUsage, take());
+        EXPECT_EQ(0, fake_call_count("OpenSCManagerA"));
+        EXPECT_EQ(0, fake_dispatcher_call_count());
     }
 }
 
-TEST_F(FrontTest, InstallWithoutAServiceNamePrintsTheUsageWithoutParsing)
+TEST_F(FrontTest, InstallLinesExitOneOnlyWhenTheInstallationFails)
 {
-    install_prerequisites();
-    EXPECT_EQ(0, run({"talvex", "-install"}));
-    // The parser would have complained about the missing name or options.
-    EXPECT_EQ(kUsage, output());
-    EXPECT_EQ(0, fake_call_count("OpenSCManagerA"));
-    EXPECT_EQ(0, fake_call_count("LoadLibraryA"));
-}
-
-TEST_F(FrontTest, ARejectedInstallLinePrintsTheParsersMessageThenTheUsage)
-{
-    install_prerequisites();
-    // -jre is required.
-    EXPECT_EQ(0, run({"talvex", "-install", "svc", "-wd", "D:\\svc", "-cp", "a.jar", "-home", "D:\\orvane"}));
-    std::string text = output();
-    ASSERT_GT(text.size(), sizeof kUsage - 1);
-    EXPECT_EQ(kUsage, text.substr(text.size() - (sizeof kUsage - 1)));
-    EXPECT_EQ(0, fake_call_count("OpenSCManagerA"));
-    EXPECT_EQ(nullptr, fake_scm_service("svc"));
-}
-
-TEST_F(FrontTest, AValidInstallLineInstallsAndExitsZero)
-{
-    install_prerequisites();
-    EXPECT_EQ(0, run({"talvex", "-install", "svc", "-wd", "D:\\svc", "-jre", "D:\\jdk\\bin\\java.exe", "-cp",
-                      "a.jar;b.jar", "-home", "D:\\orvane"}));
-    ASSERT_NE(nullptr, fake_scm_service("svc"));
-    uint32_t type = 0;
-    std::string bytes;
-    EXPECT_TRUE(fake_reg_get("SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters", "JavaExe", &type, &bytes));
-    EXPECT_EQ("D:\\jdk\\bin\\java.exe", bytes);
-    EXPECT_EQ(std::string::npos, output().find("Usage:"));
-}
-
-TEST_F(FrontTest, AFailedInstallExitsOne)
-{
-    install_prerequisites();
-    fake_fail("OpenSCManagerA", PLAT_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(1, run({"talvex", "-install", "svc", "-wd", "D:\\svc", "-jre", "D:\\jdk\\bin\\java.exe", "-cp",
-                      "a.jar;b.jar", "-home", "D:\\orvane"}));
-    EXPECT_EQ(nullptr, fake_scm_service("svc"));
-    EXPECT_EQ(std::string::npos, output().find("Usage:"));
-}
-
-TEST_F(FrontTest, StartRunsTheStartCommand)
-{
-    fake_scm_add_service("svc", FAKE_SERVICE_STOPPED);
-    EXPECT_EQ(0, run({"talvex", "-start", "svc"}));
-    EXPECT_EQ("svc start requested.\n", output());
-    EXPECT_EQ(FAKE_SERVICE_START_PENDING, (int)fake_scm_service("svc")->state);
-}
-
-TEST_F(FrontTest, StopRunsTheStopCommand)
-{
-    fake_scm_add_service("svc", FAKE_SERVICE_RUNNING);
-    EXPECT_EQ(0, run({"talvex", "-stop", "svc"}));
-    EXPECT_EQ("svc stop requested.\n", output());
-    std::vector<FakeControl> controls = fake_scm_controls();
-    ASSERT_EQ(1u, controls.size());
-    EXPECT_EQ(1u, controls[0].control);
-}
-
-TEST_F(FrontTest, DumpRunsTheDumpCommand)
-{
-    fake_scm_add_service("svc", FAKE_SERVICE_RUNNING);
-    EXPECT_EQ(0, run({"talvex", "-dump", "svc"}));
-    EXPECT_EQ("svc thread dump requested. Check the .out file.\n", output());
-    std::vector<FakeControl> controls = fake_scm_controls();
-    ASSERT_EQ(1u, controls.size());
-    EXPECT_EQ(129u, controls[0].control);
-}
-
-TEST_F(FrontTest, RemoveRunsTheRemoveCommand)
-{
-    fake_scm_add_service("svc", FAKE_SERVICE_STOPPED);
-    fake_reg_put_sz("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\svc", "TypesSupported", "");
-    EXPECT_EQ(0, run({"talvex", "-remove", "svc"}));
-    EXPECT_EQ(0u, output().rfind("svc removed.\n", 0));
-    EXPECT_TRUE(fake_scm_service("svc")->deleted);
-}
-
-TEST_F(FrontTest, ControlCommandsThatFailExitOne)
-{
-    fake_scm_add_service("stopped", FAKE_SERVICE_STOPPED);
-    fake_scm_add_service("running", FAKE_SERVICE_RUNNING);
-    EXPECT_EQ(1, run({"talvex", "-stop", "stopped"}));
-    EXPECT_EQ(1, run({"talvex", "-dump", "stopped"}));
-    EXPECT_EQ(1, run({"talvex", "-start", "running"}));
-    EXPECT_EQ(1, run({"talvex", "-remove", "running"}));
-    EXPECT_EQ(1, run({"talvex", "-stop", "missing"}));
-    EXPECT_FALSE(fake_scm_service("running")->deleted);
-    EXPECT_EQ(std::string::npos, output().find("Usage:"));
-}
-
-TEST_F(FrontTest, ControlCommandsWithoutAServiceNameFailWithExitOne)
-{
-    fake_scm_add_service("svc", FAKE_SERVICE_RUNNING);
-    for (const char* word : {"-remove", "-start", "-stop", "-dump"}) {
-        EXPECT_EQ(1, run({"talvex", word})) << word;
+    enum Usage { USAGE_ONLY, USAGE_AFTER_MESSAGE, NO_USAGE };
+    const std::vector<std::string> valid = {"talvex", "-install", "svc", "-wd", "D:\\svc", "-jre",
+                                            "D:\\jdk\\bin\\java.exe", "-cp", "a.jar;b.jar", "-home", "D:\\orvane"};
+    std::vector<std::string> withoutJre = valid;
+    withoutJre.erase(withoutJre.begin() + 5, withoutJre.begin() + 7);
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        const char* failingCall;
+        int exitCode;
+        Usage usage;
+        bool installed;
+    } rows[] = {
+        // Without a name the parser is not even run: its message would show.
+        {"no service name", {"talvex", "-install"}, nullptr, 0, USAGE_ONLY, false},
+        {"rejected by the parser", withoutJre, nullptr, 0, USAGE_AFTER_MESSAGE, false},
+        {"valid", valid, nullptr, 0, NO_USAGE, true},
+        {"installation failed", valid, "OpenSCManagerA", 1, NO_USAGE, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fresh();
+        install_prerequisites();
+        if (row.failingCall) fake_fail(row.failingCall, PLAT_ERROR_ACCESS_DENIED);
+        EXPECT_EQ(row.exitCode, run(row.args));
+        std::string text = take();
+        const size_t usageLength = sizeof kUsage - 1;
+        switch (row.usage) {
+        case USAGE_ONLY:
+            EXPECT_EQ(kUsage, text);
+            break;
+        case USAGE_AFTER_MESSAGE:
+            ASSERT_GT(text.size(), usageLength);
+            EXPECT_EQ(kUsage, text.substr(text.size() - usageLength));
+            break;
+        case NO_USAGE:
+            EXPECT_EQ(std::string::npos, text.find("Usage:"));
+            break;
+        }
+        EXPECT_EQ(row.installed, fake_scm_service("svc") != nullptr);
+        std::string javaExe;
+        EXPECT_EQ(row.installed, fake_reg_get(kParameters, "JavaExe", nullptr, &javaExe));
+        EXPECT_EQ(row.installed ? "D:\\jdk\\bin\\java.exe" : "", javaExe);
     }
-    EXPECT_TRUE(fake_scm_controls().empty());
-    EXPECT_FALSE(fake_scm_service("svc")->deleted);
-    EXPECT_EQ(std::string::npos, output().find("Usage:"));
 }
 
-TEST_F(FrontTest, ArgumentsAfterTheNameAreIgnoredByControlCommands)
+TEST_F(FrontTest, ControlCommandsRunWithTheNameAndExitOneWhenTheyFail)
 {
-    fake_scm_add_service("svc", FAKE_SERVICE_RUNNING);
-    EXPECT_EQ(0, run({"talvex", "-stop", "svc", "other", "-a"}));
-    EXPECT_EQ("svc stop requested.\n", output());
+    const char kNotInstalled[] =
+        "OpenService failed - The specified service does not exist as an installed service. (0x424)\n";
+    const char kNoName[] = "Error: no service name given.\n";
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* output;
+    } rows[] = {
+        {{"talvex", "-start", "stopped"}, 0, "stopped start requested.\n"},
+        {{"talvex", "-stop", "running"}, 0, "running stop requested.\n"},
+        {{"talvex", "-dump", "running"}, 0, "running thread dump requested. Check the .out file.\n"},
+        {{"talvex", "-remove", "stopped"}, 0, "stopped removed.\n"},
+        // Arguments after the name are ignored.
+        {{"talvex", "-stop", "running", "other", "-a"}, 0, "running stop requested.\n"},
+        {{"talvex", "-start", "running"}, 1, "Service running currently running. Ignoring start request."},
+        {{"talvex", "-stop", "stopped"}, 1, "Service stopped already stopped. Ignoring stop request."},
+        {{"talvex", "-dump", "stopped"}, 1, "Service stopped currently stopped."},
+        {{"talvex", "-remove", "running"}, 1, "Service running currently running. Can't remove running service."},
+        {{"talvex", "-stop", "missing"}, 1, kNotInstalled},
+        {{"talvex", "-start"}, 1, kNoName},
+        {{"talvex", "-stop"}, 1, kNoName},
+        {{"talvex", "-dump"}, 1, kNoName},
+        {{"talvex", "-remove"}, 1, kNoName},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[1] + " " + (row.args.size() > 2 ? row.args[2] : ""));
+        fresh();
+        fake_scm_add_service("stopped", FAKE_SERVICE_STOPPED);
+        fake_scm_add_service("running", FAKE_SERVICE_RUNNING);
+        fake_reg_put_sz("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\stopped", "TypesSupported", "");
+        EXPECT_EQ(row.exitCode, run(row.args));
+        EXPECT_EQ(row.output, take());
+    }
 }
 
 // --- the -test mode --------------------------------------------------------------
 
 TEST_F(FrontTest, TestModeRunsTheBodyUnderTheNameAloneAndExitsZero)
 {
-    fake_reg_create_key("SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters");
+    fake_reg_create_key(kParameters);
     java_cannot_start();
     EXPECT_EQ(0, run({"talvex", "-test", "svc", "extra", "-a"}));
     std::vector<std::string> asked = fake_reg_requested_paths();
-    EXPECT_NE(asked.end(), std::find(asked.begin(), asked.end(),
-                                     "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters"));
+    EXPECT_NE(asked.end(), std::find(asked.begin(), asked.end(), kParameters));
     for (const std::string& path : asked) EXPECT_EQ(std::string::npos, path.find("extra")) << path;
     // The body's events go under the service name.
     std::vector<FakeEvent> events = fake_events();
@@ -312,13 +287,13 @@ TEST_F(FrontTest, TestModeRunsTheBodyUnderTheNameAloneAndExitsZero)
     EXPECT_EQ(0, fake_dispatcher_call_count());
     EXPECT_FALSE(fake_handler_registered());
     EXPECT_TRUE(fake_status_reports().empty());
-    EXPECT_EQ(std::string::npos, output().find("Usage:"));
+    EXPECT_EQ(std::string::npos, take().find("Usage:"));
 }
 
 TEST_F(FrontTest, TestModeWithoutAServiceNameIsRefused)
 {
     EXPECT_EQ(1, run({"talvex", "-test"}));
-    EXPECT_EQ(kUsage, output());
+    EXPECT_EQ(kUsage, take());
     EXPECT_TRUE(fake_reg_requested_paths().empty());
     EXPECT_TRUE(fake_events().empty());
     EXPECT_EQ(0, fake_call_count("CreateProcessA"));
@@ -326,19 +301,40 @@ TEST_F(FrontTest, TestModeWithoutAServiceNameIsRefused)
 
 // --- the service-dispatcher path ---------------------------------------------------
 
-TEST_F(FrontTest, TypedByItsShortNameItPrintsTheUsageOnly)
+TEST_F(FrontTest, WithoutArgumentsAndNotStartedByItsModulePathItPrintsTheUsageOnly)
 {
-    EXPECT_EQ(0, run({"talvex.exe"}));
-    EXPECT_EQ(kUsage, output());
-    EXPECT_EQ(0, fake_dispatcher_call_count());
-    EXPECT_TRUE(fake_events().empty());
+    const std::string tooLong = "C:\\" + std::string(40000, 'd') + "\\talvex.exe";
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        const char* failingCall;
+        std::string modulePath;
+    } rows[] = {
+        {"short name", {"talvex.exe"}, nullptr, kModulePath},
+        {"a longer name", {"C:\\Program Files\\talvex\\talvex.exe.bak"}, nullptr, kModulePath},
+        {"a shorter name", {"C:\\Program Files\\talvex\\talvex"}, nullptr, kModulePath},
+        {"an empty name", {""}, nullptr, kModulePath},
+        {"no argument vector", {}, nullptr, kModulePath},
+        {"unreadable module path", {kModulePath}, "GetModuleFileNameA", kModulePath},
+        {"module path too long for any buffer", {tooLong}, nullptr, tooLong},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fresh();
+        fake_set_module_path(row.modulePath);
+        if (row.failingCall) fake_fail(row.failingCall, PLAT_ERROR_ACCESS_DENIED);
+        EXPECT_EQ(0, run(row.args));
+        EXPECT_EQ(kUsage, take());
+        EXPECT_EQ(0, fake_dispatcher_call_count());
+        EXPECT_TRUE(fake_events().empty());
+    }
 }
 
 TEST_F(FrontTest, ByItsModulePathInOtherCaseItTakesTheDispatcherPath)
 {
     const char* argv0 = "c:\\PROGRAM FILES\\Talvex\\TALVEX.EXE";
     EXPECT_EQ(0, run({argv0}));
-    EXPECT_EQ(std::string(kUsage) + kDispatcherNotice, output());
+    EXPECT_EQ(std::string(kUsage) + kDispatcherNotice, take());
     EXPECT_EQ(1, fake_dispatcher_call_count());
     EXPECT_EQ(&ServiceMain, fake_dispatcher_entry());
     // Outside the service manager the call fails: one error event under the
@@ -348,8 +344,7 @@ TEST_F(FrontTest, ByItsModulePathInOtherCaseItTakesTheDispatcherPath)
     EXPECT_EQ(argv0, events[0].source);
     EXPECT_EQ(0xC0000006u, events[0].id);
     EXPECT_EQ(1u, events[0].type);
-    std::vector<std::string> strings = {argv0, "StartServiceCtrlDispatcher failed."};
-    EXPECT_EQ(strings, events[0].strings);
+    EXPECT_EQ((std::vector<std::string>{argv0, "StartServiceCtrlDispatcher failed."}), events[0].strings);
 }
 
 TEST_F(FrontTest, UnderTheServiceManagerTheDispatcherRunsTheService)
@@ -357,7 +352,7 @@ TEST_F(FrontTest, UnderTheServiceManagerTheDispatcherRunsTheService)
     fake_dispatcher_run_service({"svc"});
     java_cannot_start();
     EXPECT_EQ(0, run({kModulePath}));
-    EXPECT_EQ(std::string(kUsage) + kDispatcherNotice, output());
+    EXPECT_EQ(std::string(kUsage) + kDispatcherNotice, take());
     EXPECT_EQ(1, fake_dispatcher_call_count());
     EXPECT_EQ("svc", fake_handler_name());
     std::vector<PlatServiceStatus> reports = fake_status_reports();
@@ -367,52 +362,18 @@ TEST_F(FrontTest, UnderTheServiceManagerTheDispatcherRunsTheService)
     EXPECT_TRUE(fake_events_with_id(0xC0000006u).empty());
 }
 
-TEST_F(FrontTest, AnUnreadableModulePathEndsWithTheUsage)
-{
-    fake_fail("GetModuleFileNameA", PLAT_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(0, run({kModulePath}));
-    EXPECT_EQ(kUsage, output());
-    EXPECT_EQ(0, fake_dispatcher_call_count());
-    EXPECT_TRUE(fake_events().empty());
-}
-
-TEST_F(FrontTest, AnotherPathEndsWithTheUsage)
-{
-    EXPECT_EQ(0, run({"C:\\Program Files\\talvex\\talvex.exe.bak"}));
-    EXPECT_EQ(0, run({"C:\\Program Files\\talvex\\talvex"}));
-    EXPECT_EQ(0, run({""}));
-    EXPECT_EQ(std::string(kUsage) + kUsage + kUsage, output());
-    EXPECT_EQ(0, fake_dispatcher_call_count());
-}
-
 TEST_F(FrontTest, AModulePathOf512CharactersOrMoreStillMatches)
 {
     for (size_t length : {511u, 512u, 600u, 4000u}) {
-        fake_reset();
+        SCOPED_TRACE(length);
+        fresh();
         std::string path = "C:\\" + std::string(length - 3 - 11, 'd') + "\\talvex.exe";
         ASSERT_EQ(length, path.size());
         fake_set_module_path(path);
-        EXPECT_EQ(0, run({path.c_str()})) << length;
-        EXPECT_EQ(1, fake_dispatcher_call_count()) << length;
-        EXPECT_EQ(1u, fake_events_with_id(0xC0000006u).size()) << length;
+        EXPECT_EQ(0, run({path}));
+        EXPECT_EQ(1, fake_dispatcher_call_count());
+        EXPECT_EQ(1u, fake_events_with_id(0xC0000006u).size());
     }
-}
-
-TEST_F(FrontTest, AModulePathTooLongForAnyBufferNeverMatches)
-{
-    std::string path = "C:\\" + std::string(40000, 'd') + "\\talvex.exe";
-    fake_set_module_path(path);
-    EXPECT_EQ(0, run({path.c_str()}));
-    EXPECT_EQ(kUsage, output());
-    EXPECT_EQ(0, fake_dispatcher_call_count());
-}
-
-TEST_F(FrontTest, NoArgumentVectorAtAllPrintsTheUsage)
-{
-    char* argv[] = {nullptr};
-    EXPECT_EQ(0, talvex_main(0, argv));
-    EXPECT_EQ(kUsage, output());
-    EXPECT_EQ(0, fake_dispatcher_call_count());
 }
 
 }  // namespace
