@@ -18,7 +18,6 @@
 
 #include "common/platform.h"
 #include "common/text.h"
-#include "diag/event_log.h"
 
 FILE* LogFile = nullptr;
 uint32_t DebugEnabled = 0;
@@ -37,11 +36,7 @@ enum {
     SERVICE_NAME_MAX = 256,
     // Working directory, one backslash, the service name and ".out.1".
     LOG_PATH_SIZE = CONFIG_PATH_SIZE + 1 + SERVICE_NAME_MAX + 6,
-    LOG_REASON_SIZE = 2048,
 };
-
-// FormatMessageA's "language neutral, default sublanguage".
-const uint32_t SYSTEM_LANGUAGE = 0x400;
 
 const char LOG_MASK[] = "********";
 
@@ -128,11 +123,8 @@ void OpenLogFile(const char* directory, const char* serviceName)
     // the current drive.
     char path[LOG_PATH_SIZE];
     char previous[LOG_PATH_SIZE];
-    if (!text_format(path, sizeof path, "%s\\%s.out", directory, serviceName) ||
-        !text_format(previous, sizeof previous, "%s.1", path)) {
-        LogServiceEvent(serviceName, "The log file was not opened: its path is too long", EVENT_WARNING);
-        return;
-    }
+    if (!text_format(path, sizeof path, "%s\\%s.out", directory, serviceName)) return;
+    if (!text_format(previous, sizeof previous, "%s.1", path)) return;
 
     // Keep the last run's log for whoever investigates why the service was
     // restarted; one generation is enough.  A failed rename (the old copy
@@ -140,18 +132,9 @@ void OpenLogFile(const char* directory, const char* serviceName)
     // new file is opened either way.
     if (plat_path_has_entry(path)) plat_rename_replace(path, previous);
 
+    // A log that cannot be opened is not reported: the service runs on
+    // without it, and every write is skipped.
     LogFile = plat_fopen(path, "wb");
-    if (LogFile == nullptr) {
-        // The service runs on without a log, but whoever looks for the
-        // children's output must learn where it went.
-        uint32_t code = plat_get_last_error();
-        char reason[LOG_REASON_SIZE];
-        char text[LOG_PATH_SIZE + LOG_REASON_SIZE + 64];
-        if (plat_system_message(code, SYSTEM_LANGUAGE, reason, sizeof reason) == 0)
-            text_format(reason, sizeof reason, "error %lu", (unsigned long)code);
-        text_format(text, sizeof text, "The log file %s could not be opened - %s", path, reason);
-        LogServiceEvent(serviceName, text, EVENT_WARNING);
-    }
 }
 
 void DumpServiceConfig(const ServiceConfig* config)
