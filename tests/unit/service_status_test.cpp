@@ -24,19 +24,40 @@ const uint32_t STOP_PENDING = SERVICE_STATE_STOP_PENDING;
 const uint32_t RUNNING = SERVICE_STATE_RUNNING;
 
 // 2026-01-06 13:07:09 in the fake's local time (UTC), a Tuesday.
-const int64_t kStopTime = 1767225600 + 5 * 86400 + 13 * 3600 + 7 * 60 + 9;
-const char kStopTimeText[] = "Tue Jan  6 13:07:09 2026\n";
+const int64_t kStartTime = 1767225600 + 5 * 86400 + 13 * 3600 + 7 * 60 + 9;
+
+PlatServiceStatus status(uint32_t state, uint32_t accepted, uint32_t checkpoint, uint32_t waitHint,
+                         uint32_t exitCode = 0, uint32_t specific = 0)
+{
+    return PlatServiceStatus{0x10, state, accepted, exitCode, specific, checkpoint, waitHint};
+}
+
+void ExpectStatus(const PlatServiceStatus& want, const PlatServiceStatus& got, const std::string& what)
+{
+    SCOPED_TRACE(what);
+    EXPECT_EQ(want.service_type, got.service_type);
+    EXPECT_EQ(want.current_state, got.current_state);
+    EXPECT_EQ(want.controls_accepted, got.controls_accepted);
+    EXPECT_EQ(want.win32_exit_code, got.win32_exit_code);
+    EXPECT_EQ(want.service_specific_exit_code, got.service_specific_exit_code);
+    EXPECT_EQ(want.check_point, got.check_point);
+    EXPECT_EQ(want.wait_hint, got.wait_hint);
+}
+
+void ExpectReports(const std::vector<PlatServiceStatus>& want)
+{
+    std::vector<PlatServiceStatus> got = fake_status_reports();
+    ASSERT_EQ(want.size(), got.size());
+    for (size_t i = 0; i < want.size(); ++i) ExpectStatus(want[i], got[i], "report " + std::to_string(i));
+}
+
+struct Report {
+    uint32_t state, exitCode, waitHint;
+};
 
 class ServiceStatusTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        fake_reset();
-        ResetServiceStatus();
-        LogFile = nullptr;
-        DebugEnabled = 0;
-        fake_set_wall_clock(kStopTime);
-    }
+    void SetUp() override { fresh(); }
 
     void TearDown() override
     {
@@ -45,12 +66,26 @@ protected:
         ResetServiceStatus();
     }
 
+    void fresh()
+    {
+        fake_reset();
+        ResetServiceStatus();
+        LogFile = nullptr;
+        DebugEnabled = 0;
+        fake_set_wall_clock(kStartTime);
+    }
+
     // What ServiceMain leaves behind: a registered handle and the version.
     void registered(bool vista = true)
     {
         ServiceStatus.handle = fake_status_handle();
         ServiceStatus.vistaOrLater = vista ? 1 : 0;
         ServiceStatus.status.service_type = 0x10;
+    }
+
+    void report(const std::vector<Report>& reports)
+    {
+        for (const Report& r : reports) ReportServiceStatus(r.state, r.exitCode, r.waitHint);
     }
 
     void open_log()
@@ -72,94 +107,63 @@ protected:
         char* argv[] = {&name[0], nullptr};
         ServiceMain(1, argv);
     }
-
-    static PlatServiceStatus status(uint32_t state, uint32_t accepted, uint32_t checkpoint,
-                                    uint32_t waitHint, uint32_t exitCode = 0, uint32_t specific = 0)
-    {
-        return PlatServiceStatus{0x10, state, accepted, exitCode, specific, checkpoint, waitHint};
-    }
 };
-
-void ExpectStatus(const PlatServiceStatus& want, const PlatServiceStatus& got, const char* what)
-{
-    EXPECT_EQ(want.service_type, got.service_type) << what;
-    EXPECT_EQ(want.current_state, got.current_state) << what;
-    EXPECT_EQ(want.controls_accepted, got.controls_accepted) << what;
-    EXPECT_EQ(want.win32_exit_code, got.win32_exit_code) << what;
-    EXPECT_EQ(want.service_specific_exit_code, got.service_specific_exit_code) << what;
-    EXPECT_EQ(want.check_point, got.check_point) << what;
-    EXPECT_EQ(want.wait_hint, got.wait_hint) << what;
-}
-
-void ExpectReports(const std::vector<PlatServiceStatus>& want)
-{
-    std::vector<PlatServiceStatus> got = fake_status_reports();
-    ASSERT_EQ(want.size(), got.size());
-    for (size_t i = 0; i < want.size(); ++i) ExpectStatus(want[i], got[i], ("report " + std::to_string(i)).c_str());
-}
 
 // --- the reporting rule --------------------------------------------------------
 
-TEST_F(ServiceStatusTest, AStartAndAStopCarryTheCheckpointSequence)
+TEST_F(ServiceStatusTest, ReportsFollowTheCheckpointAndAcceptedControlsRule)
+{
+    const struct {
+        const char* what;
+        bool vista;
+        std::vector<Report> calls;
+        std::vector<PlatServiceStatus> sent;
+    } rows[] = {
+        {"a start and a stop",
+         true,
+         {{START_PENDING, 0, 15000}, {START_PENDING, 0, 15000}, {START_PENDING, 0, 15000}, {RUNNING, 0, 15000},
+          {STOP_PENDING, 0, 15000}, {STOP_PENDING, 0, 15000}, {STOP_PENDING, 0, 15000}, {STOPPED, 0, 0}},
+         {status(START_PENDING, 0, 1, 15000), status(START_PENDING, 0, 2, 15000), status(START_PENDING, 0, 3, 15000),
+          status(RUNNING, 0x105, 0, 15000), status(STOP_PENDING, 0x105, 1, 15000),
+          status(STOP_PENDING, 0x105, 2, 15000), status(STOP_PENDING, 0x105, 3, 15000),
+          status(STOPPED, 0x105, 0, 0)}},
+        {"both pending states share one counter",
+         true,
+         {{START_PENDING, 0, 15000}, {START_PENDING, 0, 15000}, {STOP_PENDING, 0, 15000}, {RUNNING, 0, 15000},
+          {START_PENDING, 0, 15000}},
+         {status(START_PENDING, 0, 1, 15000), status(START_PENDING, 0, 2, 15000),
+          status(STOP_PENDING, 0x105, 3, 15000), status(RUNNING, 0x105, 0, 15000),
+          status(START_PENDING, 0, 1, 15000)}},
+        {"older Windows is not offered preshutdown",
+         false,
+         {{START_PENDING, 0, 15000}, {RUNNING, 0, 15000}, {STOP_PENDING, 0, 15000}, {STOPPED, 0, 0}},
+         {status(START_PENDING, 0, 1, 15000), status(RUNNING, 0x5, 0, 15000), status(STOP_PENDING, 0x5, 1, 15000),
+          status(STOPPED, 0x5, 0, 0)}},
+        {"exit code and wait hint as given", true, {{STOP_PENDING, 1066, 2500}},
+         {status(STOP_PENDING, 0x105, 1, 2500, 1066)}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fresh();
+        registered(row.vista);
+        report(row.calls);
+        ExpectReports(row.sent);
+    }
+}
+
+TEST_F(ServiceStatusTest, TheFinalReportCarriesTheServiceExitCode)
 {
     registered();
-    EXPECT_EQ(1, ReportServiceStatus(START_PENDING, 0, 15000));
-    EXPECT_EQ(1, ReportServiceStatus(START_PENDING, 0, 15000));
-    EXPECT_EQ(1, ReportServiceStatus(START_PENDING, 0, 15000));
-    EXPECT_EQ(1, ReportServiceStatus(RUNNING, 0, 15000));
     EXPECT_EQ(1, ReportServiceStatus(STOP_PENDING, 0, 15000));
-    EXPECT_EQ(1, ReportServiceStatus(STOP_PENDING, 0, 15000));
-    EXPECT_EQ(1, ReportServiceStatus(STOP_PENDING, 0, 15000));
-    EXPECT_EQ(1, ReportServiceStatus(STOPPED, 0, 0));
+    EXPECT_EQ(1, ReportServiceStopped(0));
+    EXPECT_EQ(1, ReportServiceStopped(7));
+    EXPECT_EQ(1, ReportServiceStopped(0));
     ExpectReports({
-        status(START_PENDING, 0, 1, 15000),
-        status(START_PENDING, 0, 2, 15000),
-        status(START_PENDING, 0, 3, 15000),
-        status(RUNNING, 0x105, 0, 15000),
         status(STOP_PENDING, 0x105, 1, 15000),
-        status(STOP_PENDING, 0x105, 2, 15000),
-        status(STOP_PENDING, 0x105, 3, 15000),
-        status(STOPPED, 0x105, 0, 0),
+        status(STOPPED, 0x105, 0, 0, 0, 0),
+        status(STOPPED, 0x105, 0, 0, 1066, 7),
+        status(STOPPED, 0x105, 0, 0, 0, 0),
     });
-}
-
-TEST_F(ServiceStatusTest, BothPendingStatesShareOneCounter)
-{
-    registered();
-    ReportServiceStatus(START_PENDING, 0, 15000);
-    ReportServiceStatus(START_PENDING, 0, 15000);
-    ReportServiceStatus(STOP_PENDING, 0, 15000);
-    ReportServiceStatus(RUNNING, 0, 15000);
-    ReportServiceStatus(START_PENDING, 0, 15000);
-    ExpectReports({
-        status(START_PENDING, 0, 1, 15000),
-        status(START_PENDING, 0, 2, 15000),
-        status(STOP_PENDING, 0x105, 3, 15000),
-        status(RUNNING, 0x105, 0, 15000),
-        status(START_PENDING, 0, 1, 15000),
-    });
-}
-
-TEST_F(ServiceStatusTest, OlderWindowsIsNotOfferedPreshutdown)
-{
-    registered(false);
-    ReportServiceStatus(START_PENDING, 0, 15000);
-    ReportServiceStatus(RUNNING, 0, 15000);
-    ReportServiceStatus(STOP_PENDING, 0, 15000);
-    ReportServiceStatus(STOPPED, 0, 0);
-    ExpectReports({
-        status(START_PENDING, 0, 1, 15000),
-        status(RUNNING, 0x5, 0, 15000),
-        status(STOP_PENDING, 0x5, 1, 15000),
-        status(STOPPED, 0x5, 0, 0),
-    });
-}
-
-TEST_F(ServiceStatusTest, TheExitCodeAndWaitHintAreSentAsGiven)
-{
-    registered();
-    ReportServiceStatus(STOP_PENDING, 1066, 2500);
-    ExpectReports({status(STOP_PENDING, 0x105, 1, 2500, 1066)});
 }
 
 TEST_F(ServiceStatusTest, WithoutAHandleEveryReportFailsAndTheRecordMovesOn)
@@ -192,36 +196,19 @@ TEST_F(ServiceStatusTest, AFailedReportIsLostButTheNextOneIsSent)
     EXPECT_EQ("", log_text());
 }
 
-TEST_F(ServiceStatusTest, TheFinalReportCarriesTheServiceExitCode)
-{
-    registered();
-    EXPECT_EQ(1, ReportServiceStatus(STOP_PENDING, 0, 15000));
-    EXPECT_EQ(1, ReportServiceStopped(0));
-    EXPECT_EQ(1, ReportServiceStopped(7));
-    EXPECT_EQ(1, ReportServiceStopped(0));
-    ExpectReports({
-        status(STOP_PENDING, 0x105, 1, 15000),
-        status(STOPPED, 0x105, 0, 0, 0, 0),
-        status(STOPPED, 0x105, 0, 0, 1066, 7),
-        status(STOPPED, 0x105, 0, 0, 0, 0),
-    });
-}
-
 TEST_F(ServiceStatusTest, VistaOrLaterFollowsTheMajorVersion)
 {
-    fake_set_os_major_version(5);
-    EXPECT_EQ(0, IsVistaOrLater());
-    fake_set_os_major_version(6);
-    EXPECT_EQ(1, IsVistaOrLater());
-    fake_set_os_major_version(10);
-    EXPECT_EQ(1, IsVistaOrLater());
+    for (uint32_t major : {5u, 6u, 10u}) {
+        fake_set_os_major_version(major);
+        EXPECT_EQ(major >= 6 ? 1 : 0, IsVistaOrLater()) << major;
+    }
     fake_fail("GetVersionExA", PLAT_ERROR_INVALID_PARAMETER);
     EXPECT_EQ(0, IsVistaOrLater());
 }
 
 // --- ServiceMain -----------------------------------------------------------------
 
-TEST_F(ServiceStatusTest, ServiceMainRegistersReportsStartAndEndsStopped)
+TEST_F(ServiceStatusTest, ServiceMainRunsTheBodyBetweenStartPendingAndAStoppedReportWithItsExitCode)
 {
     fake_reg_create_key("SYSTEM\\CurrentControlSet\\Services\\svc");
     run_service_main("svc");
@@ -230,29 +217,14 @@ TEST_F(ServiceStatusTest, ServiceMainRegistersReportsStartAndEndsStopped)
     std::vector<PlatServiceStatus> reports = fake_status_reports();
     ASSERT_GE(reports.size(), 2u);
     ExpectStatus(status(START_PENDING, 0, 1, 15000), reports.front(), "first report");
-    const PlatServiceStatus& last = reports.back();
-    EXPECT_EQ(0x10u, last.service_type);
-    EXPECT_EQ(STOPPED, last.current_state);
-    EXPECT_EQ(0x105u, last.controls_accepted);
-    EXPECT_EQ(0u, last.check_point);
-    EXPECT_EQ(0u, last.wait_hint);
+    // The body could not start a launcher and returned 1: the final report
+    // says that the service failed, not that it stopped cleanly.
+    ExpectStatus(status(STOPPED, 0x105, 0, 0, 1066, 1), reports.back(), "last report");
     // The body ran under the dispatcher's name: it looked for its parameters.
     std::vector<std::string> asked = fake_reg_requested_paths();
     EXPECT_NE(asked.end(), std::find(asked.begin(), asked.end(), "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters"));
     // The record keeps the handle, so later controls are still answered.
     EXPECT_EQ(fake_status_handle(), ServiceStatus.handle);
-}
-
-TEST_F(ServiceStatusTest, AServiceThatCannotRunEndsWithAServiceSpecificError)
-{
-    // The body cannot start a launcher and returns 1; the final report must
-    // say that the service failed, not that it stopped cleanly.
-    run_service_main("svc");
-    std::vector<PlatServiceStatus> reports = fake_status_reports();
-    ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(STOPPED, reports.back().current_state);
-    EXPECT_EQ(1066u, reports.back().win32_exit_code);
-    EXPECT_EQ(1u, reports.back().service_specific_exit_code);
 }
 
 TEST_F(ServiceStatusTest, ServiceMainOnOlderWindowsOffersStopAndShutdownOnly)
@@ -297,70 +269,44 @@ TEST_F(ServiceStatusTest, ServiceMainWithoutANameReportsAFailureWithoutRunningTh
 
 // --- ServiceControlHandler -------------------------------------------------------
 
-TEST_F(ServiceStatusTest, StopTypeControlsReportStopPendingAndRequestAStop)
+TEST_F(ServiceStatusTest, EveryControlHasItsResultRequestAndReport)
 {
-    for (uint32_t control : {CONTROL_STOP, CONTROL_SHUTDOWN, CONTROL_PRESHUTDOWN, CONTROL_USER_REMOVE}) {
-        fake_reset();
-        ResetServiceStatus();
+    struct Row {
+        std::string what;
+        std::vector<Report> before;
+        uint32_t control;
+        uint32_t result;
+        uint32_t stop, dump;
+        std::vector<PlatServiceStatus> sent;
+    };
+    const Report running = {RUNNING, 0, 15000};
+    const PlatServiceStatus runningSent = status(RUNNING, 0x105, 0, 15000);
+    std::vector<Row> rows;
+    for (uint32_t control : {CONTROL_STOP, CONTROL_SHUTDOWN, CONTROL_PRESHUTDOWN, CONTROL_USER_REMOVE})
+        rows.push_back({"stop-type control " + std::to_string(control), {running}, control, 0, 1, 0,
+                        {runningSent, status(STOP_PENDING, 0x105, 1, 0)}});
+    rows.push_back({"stop while start pending shares the counter", {{START_PENDING, 0, 15000}}, CONTROL_STOP, 0, 1, 0,
+                    {status(START_PENDING, 0, 1, 15000), status(STOP_PENDING, 0x105, 2, 0)}});
+    rows.push_back({"interrogate while running", {running}, CONTROL_INTERROGATE, 0, 0, 0,
+                    {runningSent, status(RUNNING, 0x105, 0, 0)}});
+    rows.push_back({"interrogate while start pending", {{START_PENDING, 0, 15000}}, CONTROL_INTERROGATE, 0, 0, 0,
+                    {status(START_PENDING, 0, 1, 15000), status(START_PENDING, 0, 2, 0)}});
+    rows.push_back({"interrogate while stop pending", {running, {STOP_PENDING, 0, 15000}}, CONTROL_INTERROGATE, 0, 0,
+                    0, {runningSent, status(STOP_PENDING, 0x105, 1, 15000), status(STOP_PENDING, 0x105, 2, 0)}});
+    rows.push_back({"dump", {running}, CONTROL_USER_DUMP, 0, 0, 1, {runningSent, status(RUNNING, 0x105, 0, 0)}});
+    for (uint32_t control : {0u, 2u, 3u, 6u, 7u, 14u, 16u, 127u, 130u, 255u})
+        rows.push_back({"unknown control " + std::to_string(control), {running}, control, 120, 0, 0, {runningSent}});
+
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fresh();
         registered();
-        ReportServiceStatus(RUNNING, 0, 15000);
-        EXPECT_EQ(0u, ServiceControlHandler(control, 0, nullptr, nullptr)) << control;
-        EXPECT_EQ(1u, Requests.StopRequested) << control;
-        EXPECT_EQ(0u, Requests.DumpRequested) << control;
-        EXPECT_EQ(STOP_PENDING, ServiceStatus.status.current_state) << control;
-        SCOPED_TRACE("control " + std::to_string(control));
-        ExpectReports({status(RUNNING, 0x105, 0, 15000), status(STOP_PENDING, 0x105, 1, 0)});
+        report(row.before);
+        EXPECT_EQ(row.result, ServiceControlHandler(row.control, 0, nullptr, nullptr));
+        EXPECT_EQ(row.stop, Requests.StopRequested);
+        EXPECT_EQ(row.dump, Requests.DumpRequested);
+        ExpectReports(row.sent);
     }
-}
-
-TEST_F(ServiceStatusTest, InterrogateWhileRunningSendsRunningAgain)
-{
-    registered();
-    ReportServiceStatus(RUNNING, 0, 15000);
-    EXPECT_EQ(0u, ServiceControlHandler(CONTROL_INTERROGATE, 0, nullptr, nullptr));
-    ExpectReports({status(RUNNING, 0x105, 0, 15000), status(RUNNING, 0x105, 0, 0)});
-    EXPECT_EQ(0u, Requests.StopRequested);
-    EXPECT_EQ(0u, Requests.DumpRequested);
-}
-
-TEST_F(ServiceStatusTest, InterrogateWhilePendingAdvancesTheCheckpoint)
-{
-    registered();
-    ReportServiceStatus(START_PENDING, 0, 15000);
-    ServiceControlHandler(CONTROL_INTERROGATE, 0, nullptr, nullptr);
-    ReportServiceStatus(RUNNING, 0, 15000);
-    ReportServiceStatus(STOP_PENDING, 0, 15000);
-    ServiceControlHandler(CONTROL_INTERROGATE, 0, nullptr, nullptr);
-    ExpectReports({
-        status(START_PENDING, 0, 1, 15000),
-        status(START_PENDING, 0, 2, 0),
-        status(RUNNING, 0x105, 0, 15000),
-        status(STOP_PENDING, 0x105, 1, 15000),
-        status(STOP_PENDING, 0x105, 2, 0),
-    });
-}
-
-TEST_F(ServiceStatusTest, DumpControlRequestsADumpAndReportsTheStateUnchanged)
-{
-    registered();
-    ReportServiceStatus(RUNNING, 0, 15000);
-    EXPECT_EQ(0u, ServiceControlHandler(CONTROL_USER_DUMP, 0, nullptr, nullptr));
-    EXPECT_EQ(1u, Requests.DumpRequested);
-    EXPECT_EQ(0u, Requests.StopRequested);
-    ExpectReports({status(RUNNING, 0x105, 0, 15000), status(RUNNING, 0x105, 0, 0)});
-}
-
-TEST_F(ServiceStatusTest, OtherControlsAreNotImplementedAndDoNothing)
-{
-    registered();
-    ReportServiceStatus(RUNNING, 0, 15000);
-    for (uint32_t control : {0u, 2u, 3u, 6u, 7u, 14u, 16u, 127u, 130u, 255u}) {
-        EXPECT_EQ(120u, ServiceControlHandler(control, 0, nullptr, nullptr)) << control;
-    }
-    EXPECT_EQ(1u, fake_status_attempts().size());
-    EXPECT_EQ(0u, Requests.StopRequested);
-    EXPECT_EQ(0u, Requests.DumpRequested);
-    EXPECT_EQ(RUNNING, ServiceStatus.status.current_state);
 }
 
 TEST_F(ServiceStatusTest, ASecondStopWhileStopPendingRequestsAgainWithTheNextCheckpoint)
@@ -372,6 +318,7 @@ TEST_F(ServiceStatusTest, ASecondStopWhileStopPendingRequestsAgainWithTheNextChe
     Requests.StopRequested = 0;
     ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
     EXPECT_EQ(1u, Requests.StopRequested);
+    EXPECT_EQ(STOP_PENDING, ServiceStatus.status.current_state);
     ExpectReports({
         status(RUNNING, 0x105, 0, 15000),
         status(STOP_PENDING, 0x105, 1, 0),
@@ -379,118 +326,68 @@ TEST_F(ServiceStatusTest, ASecondStopWhileStopPendingRequestsAgainWithTheNextChe
     });
 }
 
-TEST_F(ServiceStatusTest, ControlsWhileStartPendingReportStopPendingWithTheSharedCounter)
+// --- trace lines and ConsoleCtrlHandler ----------------------------------------
+
+// Every control and console event, with and without debug mode and without a
+// log: the trace line carries the time of the request, only stop-type
+// requests and a console shutdown write one, and only in debug mode.
+TEST_F(ServiceStatusTest, TraceLinesAreWrittenInDebugModeOnlyWithTheTimeOfTheRequest)
 {
-    registered();
-    ReportServiceStatus(START_PENDING, 0, 15000);
-    ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
-    ExpectReports({status(START_PENDING, 0, 1, 15000), status(STOP_PENDING, 0x105, 2, 0)});
-}
-
-// --- trace lines -----------------------------------------------------------------
-
-TEST_F(ServiceStatusTest, StopControlsWriteTheirTraceLineInDebugMode)
-{
-    registered();
-    open_log();
-    DebugEnabled = 1;
-    ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
-    ServiceControlHandler(CONTROL_PRESHUTDOWN, 0, nullptr, nullptr);
-    EXPECT_EQ(std::string("\nDEBUG: ServiceStop: with control code 1 at ") + kStopTimeText +
-                  "\nDEBUG: ServiceStop: with control code 15 at " + kStopTimeText,
-              log_text());
-}
-
-TEST_F(ServiceStatusTest, RemoveControlWritesItsOwnTraceLine)
-{
-    registered();
-    ReportServiceStatus(RUNNING, 0, 15000);
-    open_log();
-    DebugEnabled = 1;
-    EXPECT_EQ(0u, ServiceControlHandler(CONTROL_USER_REMOVE, 0, nullptr, nullptr));
-    EXPECT_EQ(std::string("\nDEBUG: ServiceRemove: ") + kStopTimeText + "\n", log_text());
-    EXPECT_EQ(1u, Requests.StopRequested);
-}
-
-TEST_F(ServiceStatusTest, TheTraceLineCarriesTheTimeOfTheRequest)
-{
-    registered();
-    open_log();
-    DebugEnabled = 1;
-    fake_advance(61 * 1000);
-    ServiceStop(5);
-    EXPECT_EQ("\nDEBUG: ServiceStop: with control code 5 at Tue Jan  6 13:08:10 2026\n", log_text());
-}
-
-TEST_F(ServiceStatusTest, NoTraceLinesWithoutDebugMode)
-{
-    registered();
-    open_log();
-    ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
-    ServiceControlHandler(CONTROL_USER_REMOVE, 0, nullptr, nullptr);
-    ServiceControlHandler(CONTROL_USER_DUMP, 0, nullptr, nullptr);
-    EXPECT_EQ(1, ConsoleCtrlHandler(CONSOLE_SHUTDOWN_EVENT));
-    EXPECT_EQ("", log_text());
-    EXPECT_EQ(1u, Requests.StopRequested);
-    EXPECT_EQ(1u, Requests.DumpRequested);
-}
-
-TEST_F(ServiceStatusTest, DumpWritesNoTraceLine)
-{
-    registered();
-    open_log();
-    DebugEnabled = 1;
-    ServiceDump();
-    EXPECT_EQ(1u, Requests.DumpRequested);
-    EXPECT_EQ("", log_text());
-}
-
-TEST_F(ServiceStatusTest, TraceLinesWithoutALogFileAreSkipped)
-{
-    registered();
-    DebugEnabled = 1;
-    EXPECT_EQ(0u, ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr));
-    EXPECT_EQ(1, ConsoleCtrlHandler(CONSOLE_SHUTDOWN_EVENT));
-    EXPECT_EQ(1u, Requests.StopRequested);
-}
-
-// --- ConsoleCtrlHandler ----------------------------------------------------------
-
-TEST_F(ServiceStatusTest, AConsoleShutdownRequestsAStopWithoutAReport)
-{
-    registered();
-    ReportServiceStatus(RUNNING, 0, 15000);
-    open_log();
-    DebugEnabled = 1;
-    EXPECT_EQ(1, ConsoleCtrlHandler(CONSOLE_SHUTDOWN_EVENT));
-    EXPECT_EQ(1u, Requests.StopRequested);
-    EXPECT_EQ(RUNNING, ServiceStatus.status.current_state);
-    EXPECT_EQ(1u, fake_status_attempts().size());
-    EXPECT_EQ(std::string("Initiating shutdown due to console control handler.\n"
-                          "\nDEBUG: ServiceStop: with control code 6 at ") +
-                  kStopTimeText,
-              log_text());
-}
-
-TEST_F(ServiceStatusTest, OtherConsoleEventsArePassedOn)
-{
-    registered();
-    open_log();
-    DebugEnabled = 1;
-    for (uint32_t event : {0u, 1u, 2u, 5u}) {
-        EXPECT_EQ(0, ConsoleCtrlHandler(event)) << event;
+    const std::string later = "Tue Jan  6 13:08:10 2026\n";
+    const struct {
+        bool console;
+        uint32_t code;
+        int result;
+        uint32_t stop, dump;
+        std::string trace;
+    } rows[] = {
+        {false, CONTROL_STOP, 0, 1, 0, "\nDEBUG: ServiceStop: with control code 1 at " + later},
+        {false, CONTROL_SHUTDOWN, 0, 1, 0, "\nDEBUG: ServiceStop: with control code 5 at " + later},
+        {false, CONTROL_PRESHUTDOWN, 0, 1, 0, "\nDEBUG: ServiceStop: with control code 15 at " + later},
+        {false, CONTROL_USER_REMOVE, 0, 1, 0, "\nDEBUG: ServiceRemove: " + later + "\n"},
+        {false, CONTROL_USER_DUMP, 0, 0, 1, ""},
+        {false, CONTROL_INTERROGATE, 0, 0, 0, ""},
+        {true, CONSOLE_SHUTDOWN_EVENT, 1, 1, 0,
+         "Initiating shutdown due to console control handler.\n"
+         "\nDEBUG: ServiceStop: with control code 6 at " + later},
+        // Ctrl+C, Ctrl+Break, close and logoff are passed on.
+        {true, 0, 0, 0, 0, ""},
+        {true, 1, 0, 0, 0, ""},
+        {true, 2, 0, 0, 0, ""},
+        {true, 5, 0, 0, 0, ""},
+    };
+    enum Mode { DEBUG_ON, DEBUG_OFF, NO_LOG };
+    for (const auto& row : rows) {
+        for (Mode mode : {DEBUG_ON, DEBUG_OFF, NO_LOG}) {
+            SCOPED_TRACE((row.console ? "console event " : "control ") + std::to_string(row.code) + " mode " +
+                         std::to_string(mode));
+            fresh();
+            // Without a log there is no handle either, as in the -test mode.
+            if (mode != NO_LOG) {
+                registered();
+                ReportServiceStatus(RUNNING, 0, 15000);
+                open_log();
+            }
+            DebugEnabled = mode == DEBUG_OFF ? 0 : 1;
+            fake_advance(61 * 1000);
+            size_t attempts = fake_status_attempts().size();
+            if (row.console) {
+                EXPECT_EQ(row.result, ConsoleCtrlHandler(row.code));
+                // The console handler never reports a state.
+                EXPECT_EQ(attempts, fake_status_attempts().size());
+                if (mode != NO_LOG) {
+                    EXPECT_EQ(RUNNING, ServiceStatus.status.current_state);
+                }
+            } else {
+                EXPECT_EQ((uint32_t)row.result, ServiceControlHandler(row.code, 0, nullptr, nullptr));
+            }
+            EXPECT_EQ(row.stop, Requests.StopRequested);
+            EXPECT_EQ(row.dump, Requests.DumpRequested);
+            if (mode != NO_LOG) {
+                EXPECT_EQ(mode == DEBUG_ON ? row.trace : "", log_text());
+            }
+        }
     }
-    EXPECT_EQ(0u, Requests.StopRequested);
-    EXPECT_EQ("", log_text());
-    EXPECT_TRUE(fake_status_attempts().empty());
-}
-
-TEST_F(ServiceStatusTest, InTheTestModeAConsoleShutdownStillRequestsAStop)
-{
-    // No handle: reports fail, the request is still taken.
-    EXPECT_EQ(0, ReportServiceStatus(RUNNING, 0, 15000));
-    EXPECT_EQ(1, ConsoleCtrlHandler(CONSOLE_SHUTDOWN_EVENT));
-    EXPECT_EQ(1u, Requests.StopRequested);
 }
 
 TEST_F(ServiceStatusTest, ResetPutsTheProcessStartValuesBack)
@@ -510,8 +407,10 @@ TEST_F(ServiceStatusTest, ResetPutsTheProcessStartValuesBack)
 
 // --- two threads reporting at once ------------------------------------------------
 
-// Every record that reaches the manager must be one report's fields, and the
-// pending checkpoints must follow each other without a repeat or a gap.
+// The supervisor reports while the dispatcher's thread handles stop controls.
+// Every record that reaches the manager must be one report's fields, no two
+// SetServiceStatus calls may overlap, and the pending checkpoints must follow
+// each other without a repeat or a gap.
 TEST_F(ServiceStatusTest, ConcurrentReportsNeverMixTheirFields)
 {
     registered();
@@ -524,16 +423,17 @@ TEST_F(ServiceStatusTest, ConcurrentReportsNeverMixTheirFields)
     });
     const int rounds = 2000;
     std::thread supervisor([&] {
-        for (int i = 0; i < rounds; ++i) ReportServiceStatus(STOP_PENDING, 0, 15000);
-    });
-    std::thread handler([&] {
         for (int i = 0; i < rounds; ++i) ReportServiceStatus(RUNNING, 7, 3);
     });
+    std::thread dispatcher([&] {
+        for (int i = 0; i < rounds; ++i) ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
+    });
     supervisor.join();
-    handler.join();
+    dispatcher.join();
     fake_on_set_status(nullptr);
 
     EXPECT_EQ(0, overlaps.load());
+    EXPECT_EQ(1u, Requests.StopRequested);
     std::vector<PlatServiceStatus> reports = fake_status_reports();
     ASSERT_EQ((size_t)(2 * rounds), reports.size());
     uint32_t expected_checkpoint = 1;
@@ -541,7 +441,7 @@ TEST_F(ServiceStatusTest, ConcurrentReportsNeverMixTheirFields)
         const PlatServiceStatus& r = reports[i];
         if (r.current_state == STOP_PENDING) {
             ASSERT_EQ(0u, r.win32_exit_code) << i;
-            ASSERT_EQ(15000u, r.wait_hint) << i;
+            ASSERT_EQ(0u, r.wait_hint) << i;
             ASSERT_EQ(expected_checkpoint, r.check_point) << i;
             ++expected_checkpoint;
         } else {
@@ -553,38 +453,6 @@ TEST_F(ServiceStatusTest, ConcurrentReportsNeverMixTheirFields)
         }
         ASSERT_EQ(0x105u, r.controls_accepted) << i;
     }
-}
-
-TEST_F(ServiceStatusTest, StopControlsRacingTheSupervisorSendWholeRecords)
-{
-    registered();
-    const int rounds = 2000;
-    std::thread supervisor([&] {
-        for (int i = 0; i < rounds; ++i) ReportServiceStatus(RUNNING, 0, 15000);
-    });
-    std::thread dispatcher([&] {
-        for (int i = 0; i < rounds; ++i) ServiceControlHandler(CONTROL_STOP, 0, nullptr, nullptr);
-    });
-    supervisor.join();
-    dispatcher.join();
-
-    std::vector<PlatServiceStatus> reports = fake_status_reports();
-    ASSERT_EQ((size_t)(2 * rounds), reports.size());
-    uint32_t expected_checkpoint = 1;
-    for (size_t i = 0; i < reports.size(); ++i) {
-        const PlatServiceStatus& r = reports[i];
-        if (r.current_state == RUNNING) {
-            ASSERT_EQ(15000u, r.wait_hint) << i;
-            ASSERT_EQ(0u, r.check_point) << i;
-            expected_checkpoint = 1;
-        } else {
-            ASSERT_EQ(STOP_PENDING, r.current_state) << i;
-            ASSERT_EQ(0u, r.wait_hint) << i;
-            ASSERT_EQ(expected_checkpoint, r.check_point) << i;
-            ++expected_checkpoint;
-        }
-    }
-    EXPECT_EQ(1u, Requests.StopRequested);
 }
 
 }  // namespace
