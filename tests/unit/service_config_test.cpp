@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,18 +19,16 @@
 namespace {
 
 const char kParams[] = "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters";
+const char* const kParamsWalk[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
 
 class ServiceConfigTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fake_reset();
-        LogFile = nullptr;
-        DebugEnabled = 0;
         capture_ = tmpfile();
         ASSERT_NE(nullptr, capture_);
         ConsoleOut = capture_;
-        memset(&config_, 0x5A, sizeof config_);   // the loader must not rely on a clean record
+        fresh();
     }
 
     void TearDown() override
@@ -37,6 +36,14 @@ protected:
         ConsoleOut = nullptr;
         fclose(capture_);
         DebugEnabled = 0;
+    }
+
+    void fresh()
+    {
+        fake_reset();
+        LogFile = nullptr;
+        DebugEnabled = 0;
+        memset(&config_, 0x5A, sizeof config_);   // the loader must not rely on a clean record
     }
 
     std::string output()
@@ -54,26 +61,24 @@ protected:
 
     void expect_defaults()
     {
-        EXPECT_STREQ("", config_.WorkingDirectory);
-        EXPECT_STREQ("", config_.JavaExe);
-        EXPECT_STREQ("", config_.JavaArgs);
-        EXPECT_STREQ("", config_.Classpath);
-        EXPECT_STREQ("", config_.BootClasspath);
-        EXPECT_STREQ("", config_.OrvaneHome);
+        const char* const empty[] = {
+            config_.WorkingDirectory, config_.JavaExe, config_.JavaArgs, config_.Classpath,
+            config_.BootClasspath, config_.OrvaneHome, config_.DirectoryServiceBootFile, config_.TimeoutSeconds,
+            config_.ShutdownTimeoutSeconds, config_.PBE, config_.UtilDir, config_.LogContainerOutput,
+            config_.Debug, config_.ClasspathOption, config_.BootClasspathOption,
+        };
+        for (const char* field : empty) EXPECT_STREQ("", field);
         EXPECT_STREQ(".\\container.ini", config_.BootFile);
-        EXPECT_STREQ("", config_.DirectoryServiceBootFile);
-        EXPECT_STREQ("", config_.TimeoutSeconds);
-        EXPECT_STREQ("", config_.ShutdownTimeoutSeconds);
-        EXPECT_STREQ("", config_.PBE);
-        EXPECT_STREQ("", config_.UtilDir);
-        EXPECT_STREQ("", config_.LogContainerOutput);
-        EXPECT_STREQ("", config_.Debug);
-        EXPECT_STREQ("", config_.ClasspathOption);
-        EXPECT_STREQ("", config_.BootClasspathOption);
         EXPECT_EQ(0, config_.StartTimeout);
         EXPECT_EQ(600, config_.ShutdownTimeout);
         EXPECT_EQ(1u, config_.LogContainerOutputEnabled);
         EXPECT_EQ(0u, DebugEnabled);
+    }
+
+    void expect_no_key_left_open()
+    {
+        EXPECT_EQ(0, fake_reg_open_key_count());
+        EXPECT_EQ(0, fake_reg_bad_close_count());
     }
 
     FILE* capture_ = nullptr;
@@ -85,29 +90,23 @@ protected:
 TEST_F(ServiceConfigTest, OpenRegistryPathKeepsOnlyTheFinalKeyOpen)
 {
     fake_reg_put_sz(kParams, "JavaExe", "D:\\jdk\\bin\\java.exe");
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
-    RegKey key = OpenRegistryPath(path);
+    RegKey key = OpenRegistryPath(kParamsWalk);
     ASSERT_NE(nullptr, key);
-    EXPECT_EQ(1, fake_reg_open_key_count());
     EXPECT_EQ(std::vector<std::string>{kParams}, fake_reg_open_key_paths());
     char text[64] = "";
     QueryRegistryString(key, "JavaExe", text, sizeof text);
     EXPECT_STREQ("D:\\jdk\\bin\\java.exe", text);
     plat_reg_close(key);
-    EXPECT_EQ(0, fake_reg_open_key_count());
-    EXPECT_EQ(0, fake_reg_bad_close_count());
+    expect_no_key_left_open();
 }
 
 TEST_F(ServiceConfigTest, OpenRegistryPathWithAMissingStepClosesEveryKeyOfTheWalk)
 {
     fake_reg_create_key("SYSTEM\\CurrentControlSet\\Other");
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
-    EXPECT_EQ(nullptr, OpenRegistryPath(path));
-    EXPECT_EQ(0, fake_reg_open_key_count());
-    EXPECT_EQ(0, fake_reg_bad_close_count());
+    EXPECT_EQ(nullptr, OpenRegistryPath(kParamsWalk));
+    expect_no_key_left_open();
     // The walk stops at the missing third step.
-    std::vector<std::string> asked = {"SYSTEM", "SYSTEM\\CurrentControlSet",
-                                      "SYSTEM\\CurrentControlSet\\Services"};
+    std::vector<std::string> asked = {"SYSTEM", "SYSTEM\\CurrentControlSet", "SYSTEM\\CurrentControlSet\\Services"};
     EXPECT_EQ(asked, fake_reg_requested_paths());
     // Nothing is created and nothing is printed.
     EXPECT_FALSE(fake_reg_key_exists("SYSTEM\\CurrentControlSet\\Services"));
@@ -116,47 +115,40 @@ TEST_F(ServiceConfigTest, OpenRegistryPathWithAMissingStepClosesEveryKeyOfTheWal
 
 TEST_F(ServiceConfigTest, OpenRegistryPathClosesTheWalkWhenAnOpenFails)
 {
-    fake_reg_create_key(kParams);
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
     for (int failing = 1; failing <= 5; ++failing) {
-        fake_reset();
+        SCOPED_TRACE("step " + std::to_string(failing));
+        fresh();
         fake_reg_create_key(kParams);
         fake_fail("RegOpenKeyExA", PLAT_ERROR_ACCESS_DENIED, failing);
-        EXPECT_EQ(nullptr, OpenRegistryPath(path)) << "step " << failing;
-        EXPECT_EQ(0, fake_reg_open_key_count()) << "step " << failing;
-        EXPECT_EQ(0, fake_reg_bad_close_count()) << "step " << failing;
-        EXPECT_EQ(failing, fake_call_count("RegOpenKeyExA")) << "the walk must stop at step " << failing;
+        EXPECT_EQ(nullptr, OpenRegistryPath(kParamsWalk));
+        expect_no_key_left_open();
+        EXPECT_EQ(failing, fake_call_count("RegOpenKeyExA")) << "the walk must stop at the failed step";
     }
 }
 
 TEST_F(ServiceConfigTest, CreateRegistryPathMakesMissingKeysAndReturnsAWritableKey)
 {
+    const char source[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\svc";
     fake_reg_create_key("SYSTEM\\CurrentControlSet\\Services");
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "EventLog", "Application",
-                                "svc", nullptr};
+    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "EventLog", "Application", "svc", nullptr};
     RegKey key = CreateRegistryPath(path);
     ASSERT_NE(nullptr, key);
-    EXPECT_TRUE(fake_reg_key_exists("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\svc"));
     EXPECT_EQ(1, fake_reg_open_key_count());
     EXPECT_EQ(1, SetRegistryString(key, "EventMessageFile", "C:\\talvex\\talvexMSG.dll", PLAT_REG_EXPAND_SZ));
     plat_reg_close(key);
     uint32_t type = 0;
     std::string bytes;
-    ASSERT_TRUE(fake_reg_get("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\svc",
-                             "EventMessageFile", &type, &bytes));
+    ASSERT_TRUE(fake_reg_get(source, "EventMessageFile", &type, &bytes));
     EXPECT_EQ((uint32_t)PLAT_REG_EXPAND_SZ, type);
     EXPECT_EQ("C:\\talvex\\talvexMSG.dll", bytes);
-    EXPECT_EQ(0, fake_reg_open_key_count());
-    EXPECT_EQ(0, fake_reg_bad_close_count());
+    expect_no_key_left_open();
 }
 
 TEST_F(ServiceConfigTest, CreateRegistryPathClosesTheWalkWhenACreateFails)
 {
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
     fake_fail("RegCreateKeyExA", PLAT_ERROR_ACCESS_DENIED, 4);
-    EXPECT_EQ(nullptr, CreateRegistryPath(path));
-    EXPECT_EQ(0, fake_reg_open_key_count());
-    EXPECT_EQ(0, fake_reg_bad_close_count());
+    EXPECT_EQ(nullptr, CreateRegistryPath(kParamsWalk));
+    expect_no_key_left_open();
     EXPECT_TRUE(fake_reg_key_exists("SYSTEM\\CurrentControlSet\\Services"));
     EXPECT_FALSE(fake_reg_key_exists("SYSTEM\\CurrentControlSet\\Services\\svc"));
     EXPECT_EQ("", output());
@@ -164,111 +156,75 @@ TEST_F(ServiceConfigTest, CreateRegistryPathClosesTheWalkWhenACreateFails)
 
 // --- QueryRegistryString -------------------------------------------------------
 
-TEST_F(ServiceConfigTest, QueryRegistryStringReadsValuesWithAndWithoutTheirNul)
-{
-    fake_reg_put_sz(kParams, "Plain", "abc", false);
-    fake_reg_put_sz(kParams, "Terminated", "abc", true);
-    fake_reg_put_sz(kParams, "Empty", "", false);
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
-    RegKey key = OpenRegistryPath(path);
-    ASSERT_NE(nullptr, key);
-    char text[16];
-    memset(text, 'Q', sizeof text);
-    QueryRegistryString(key, "Plain", text, sizeof text);
-    EXPECT_STREQ("abc", text);
-    memset(text, 'Q', sizeof text);
-    QueryRegistryString(key, "Terminated", text, sizeof text);
-    EXPECT_STREQ("abc", text);
-    memset(text, 'Q', sizeof text);
-    QueryRegistryString(key, "Empty", text, sizeof text);
-    EXPECT_STREQ("", text);
-    plat_reg_close(key);
-}
-
-TEST_F(ServiceConfigTest, QueryRegistryStringLeavesTheBufferAloneForAMissingValue)
-{
-    fake_reg_create_key(kParams);
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
-    RegKey key = OpenRegistryPath(path);
-    char text[16] = "before";
-    QueryRegistryString(key, "Nothing", text, sizeof text);
-    EXPECT_STREQ("before", text);
-    plat_reg_close(key);
-    // A null key (a failed walk) is a failed read too.
-    QueryRegistryString(nullptr, "Nothing", text, sizeof text);
-    EXPECT_STREQ("before", text);
-}
-
-TEST_F(ServiceConfigTest, QueryRegistryStringRefusesValuesOfCapacityBytesOrMore)
+// Values of capacity bytes or more are refused whole; the buffer always ends
+// NUL-terminated within its capacity, and a failed read leaves it alone.
+TEST_F(ServiceConfigTest, QueryRegistryStringReadsWhatFitsAndNothingMore)
 {
     const uint32_t cap = 8;
-    fake_reg_put_sz(kParams, "Fits", std::string(cap - 1, 'a'), false);
-    fake_reg_put_sz(kParams, "FitsWithNul", std::string(cap - 1, 'b'), true);
-    fake_reg_put_sz(kParams, "Exact", std::string(cap, 'c'), false);
-    fake_reg_put_sz(kParams, "Longer", std::string(cap + 5, 'd'), false);
-    fake_reg_put_sz(kParams, "ExactWithNul", std::string(cap, 'e'), true);
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
-    RegKey key = OpenRegistryPath(path);
+    const struct {
+        const char* name;
+        uint32_t type;
+        std::string stored;   // the value's bytes, or "<none>" for a missing value
+        std::string read;
+    } rows[] = {
+        {"Plain", PLAT_REG_SZ, "abc", "abc"},
+        {"Terminated", PLAT_REG_SZ, std::string("abc\0", 4), "abc"},
+        {"Empty", PLAT_REG_SZ, "", ""},
+        {"Fits", PLAT_REG_SZ, std::string(cap - 1, 'a'), std::string(cap - 1, 'a')},
+        {"FitsWithNul", PLAT_REG_SZ, std::string(cap - 1, 'b') + '\0', std::string(cap - 1, 'b')},
+        {"Exact", PLAT_REG_SZ, std::string(cap, 'c'), ""},
+        {"ExactWithNul", PLAT_REG_SZ, std::string(cap, 'e') + '\0', ""},
+        {"Longer", PLAT_REG_SZ, std::string(cap + 5, 'd'), ""},
+        // Any type is taken as text.
+        {"Odd", PLAT_REG_DWORD, "42", "42"},
+        {"Missing", 0, "<none>", "before"},
+    };
+    for (const auto& row : rows) {
+        if (row.stored != "<none>") fake_reg_put(kParams, row.name, row.type, row.stored);
+    }
+    fake_reg_create_key(kParams);
+    RegKey key = OpenRegistryPath(kParamsWalk);
     ASSERT_NE(nullptr, key);
-
     // Each read goes into a larger array so that a write past the capacity
     // would be seen in the guard bytes.
     char area[cap + 8];
-    auto read = [&](const char* name) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         memset(area, 'G', sizeof area);
-        QueryRegistryString(key, name, area, cap);
-        for (size_t i = cap; i < sizeof area; ++i)
-            EXPECT_EQ('G', area[i]) << name << " wrote past the capacity at " << i;
-        EXPECT_NE(nullptr, memchr(area, '\0', cap)) << name << " is not terminated";
-        return std::string(area);
-    };
-    EXPECT_EQ(std::string(cap - 1, 'a'), read("Fits"));
-    EXPECT_EQ(std::string(cap - 1, 'b'), read("FitsWithNul"));
-    EXPECT_EQ("", read("Exact"));
-    EXPECT_EQ("", read("Longer"));
-    EXPECT_EQ("", read("ExactWithNul"));
+        strcpy(area, "before");
+        QueryRegistryString(key, row.name, area, cap);
+        for (size_t i = cap; i < sizeof area; ++i) EXPECT_EQ('G', area[i]) << "written past the capacity at " << i;
+        ASSERT_NE(nullptr, memchr(area, '\0', cap)) << "not terminated";
+        EXPECT_EQ(row.read, std::string(area));
+    }
     plat_reg_close(key);
-}
-
-TEST_F(ServiceConfigTest, QueryRegistryStringTakesAnyTypeAsText)
-{
-    fake_reg_put(kParams, "Odd", PLAT_REG_DWORD, "42");
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
-    RegKey key = OpenRegistryPath(path);
-    char text[16] = "";
-    QueryRegistryString(key, "Odd", text, sizeof text);
-    EXPECT_STREQ("42", text);
-    plat_reg_close(key);
+    // A null key (a failed walk) is a failed read too.
+    QueryRegistryString(nullptr, "Plain", area, cap);
+    EXPECT_STREQ("before", area);
 }
 
 // --- SetRegistryString ---------------------------------------------------------
 
 TEST_F(ServiceConfigTest, SetRegistryStringStoresTheTextWithoutItsNul)
 {
-    fake_reg_create_key(kParams);
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
-    RegKey key = CreateRegistryPath(path);
+    RegKey key = CreateRegistryPath(kParamsWalk);
     ASSERT_NE(nullptr, key);
     EXPECT_EQ(1, SetRegistryString(key, "JavaExe", "D:\\jdk\\bin\\java.exe", PLAT_REG_SZ));
     EXPECT_EQ(1, SetRegistryString(key, "JavaArgs", "", PLAT_REG_SZ));
     plat_reg_close(key);
-
-    uint32_t type = 0;
-    std::string bytes;
-    ASSERT_TRUE(fake_reg_get(kParams, "JavaExe", &type, &bytes));
-    EXPECT_EQ((uint32_t)PLAT_REG_SZ, type);
-    EXPECT_EQ(std::string("D:\\jdk\\bin\\java.exe"), bytes);
-    ASSERT_TRUE(fake_reg_get(kParams, "JavaArgs", &type, &bytes));
-    EXPECT_EQ((uint32_t)PLAT_REG_SZ, type);
-    EXPECT_EQ(0u, bytes.size());
+    for (const char* name : {"JavaExe", "JavaArgs"}) {
+        uint32_t type = 0;
+        std::string bytes;
+        ASSERT_TRUE(fake_reg_get(kParams, name, &type, &bytes)) << name;
+        EXPECT_EQ((uint32_t)PLAT_REG_SZ, type) << name;
+        EXPECT_EQ(strcmp(name, "JavaExe") == 0 ? "D:\\jdk\\bin\\java.exe" : "", bytes) << name;
+    }
     EXPECT_EQ("", output());
 }
 
 TEST_F(ServiceConfigTest, SetRegistryStringPrintsTheSystemTextOnFailure)
 {
-    fake_reg_create_key(kParams);
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "svc", "Parameters", nullptr};
-    RegKey key = CreateRegistryPath(path);
+    RegKey key = CreateRegistryPath(kParamsWalk);
     fake_fail("RegSetValueExA", PLAT_ERROR_ACCESS_DENIED);
     EXPECT_EQ(0, SetRegistryString(key, "JavaExe", "x", PLAT_REG_SZ));
     EXPECT_EQ("Error setting registry value 'JavaExe' due to: Access is denied.\r\n", output());
@@ -278,91 +234,82 @@ TEST_F(ServiceConfigTest, SetRegistryStringPrintsTheSystemTextOnFailure)
 
 // --- LoadServiceConfig ---------------------------------------------------------
 
-TEST_F(ServiceConfigTest, AMissingParametersKeyGivesTheDefaults)
+TEST_F(ServiceConfigTest, NoParametersToReadGiveTheDefaults)
 {
-    DebugEnabled = 1;
-    fake_reg_create_key("SYSTEM\\CurrentControlSet\\Services\\svc");
-    load();
-    expect_defaults();
-    EXPECT_EQ(0, fake_reg_open_key_count());
-    EXPECT_EQ(0, fake_reg_bad_close_count());
-    EXPECT_EQ("", output());
-    // Defaults stay in the record: nothing is written back.
-    EXPECT_FALSE(fake_reg_key_exists(kParams));
+    const struct {
+        const char* what;
+        const char* serviceName;
+        std::function<void()> setup;
+    } rows[] = {
+        {"missing Parameters key", "svc", [] { fake_reg_create_key("SYSTEM\\CurrentControlSet\\Services\\svc"); }},
+        {"empty Parameters key", "svc", [] { fake_reg_create_key(kParams); }},
+        {"failed walk", "svc",
+         [] {
+             fake_reg_put_sz(kParams, "JavaExe", "java.exe");
+             fake_fail("RegOpenKeyExA", PLAT_ERROR_ACCESS_DENIED, 4);
+         }},
+        // Values right under the Services key must not be taken for parameters.
+        {"no service name", nullptr,
+         [] {
+             fake_reg_put_sz("SYSTEM\\CurrentControlSet\\Services", "JavaExe", "wrong.exe");
+             fake_reg_put_sz("SYSTEM\\CurrentControlSet\\Services\\Parameters", "JavaExe", "wrong.exe");
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fresh();
+        row.setup();
+        bool existed = fake_reg_key_exists(kParams);
+        std::vector<std::string> names = fake_reg_value_names(kParams);
+        DebugEnabled = 1;
+        ASSERT_EQ(1, LoadServiceConfig(row.serviceName, &config_));
+        expect_defaults();
+        expect_no_key_left_open();
+        // Defaults stay in the record: nothing is written back or printed.
+        EXPECT_EQ(existed, fake_reg_key_exists(kParams));
+        EXPECT_EQ(names, fake_reg_value_names(kParams));
+        EXPECT_EQ("", output());
+    }
 }
 
-TEST_F(ServiceConfigTest, AnEmptyParametersKeyGivesTheDefaults)
-{
-    fake_reg_create_key(kParams);
-    load();
-    expect_defaults();
-    EXPECT_EQ(0, fake_reg_open_key_count());
-    EXPECT_TRUE(fake_reg_value_names(kParams).empty());
-}
-
-TEST_F(ServiceConfigTest, AFailedWalkGivesTheDefaultsAndLeavesNoKeyOpen)
-{
-    fake_reg_put_sz(kParams, "JavaExe", "java.exe");
-    fake_fail("RegOpenKeyExA", PLAT_ERROR_ACCESS_DENIED, 4);
-    load();
-    expect_defaults();
-    EXPECT_EQ(0, fake_reg_open_key_count());
-    EXPECT_EQ(0, fake_reg_bad_close_count());
-}
-
+// Every value lands in its field and the derived fields follow, whether the
+// values were stored with their terminating NUL or without.
 TEST_F(ServiceConfigTest, EveryValueLandsInItsField)
 {
-    fake_reg_put_sz(kParams, "WorkingDirectory", "D:\\svc");
-    fake_reg_put_sz(kParams, "JavaExe", "D:\\jdk\\bin\\java.exe");
-    fake_reg_put_sz(kParams, "JavaArgs", "-Xmx512m -Dx=1");
-    fake_reg_put_sz(kParams, "Classpath", "D:\\lib\\a.jar;D:\\lib\\b.jar");
-    fake_reg_put_sz(kParams, "BootClasspath", "D:\\lib\\x.jar");
-    fake_reg_put_sz(kParams, "OrvaneHome", "D:\\orvane");
-    fake_reg_put_sz(kParams, "BootFile", "D:\\svc\\boot.ini");
-    fake_reg_put_sz(kParams, "DirectoryServiceBootFile", "D:\\svc\\ds.ini");
-    fake_reg_put_sz(kParams, "TimeoutSeconds", "120");
-    fake_reg_put_sz(kParams, "ShutdownTimeoutSeconds", "30");
-    fake_reg_put_sz(kParams, "PBE", "secret");
-    fake_reg_put_sz(kParams, "UtilDir", "C:\\talvex");
-    fake_reg_put_sz(kParams, "LogContainerOutput", "yes");
-    fake_reg_put_sz(kParams, "Debug", "on");
-    load();
-    EXPECT_STREQ("D:\\svc", config_.WorkingDirectory);
-    EXPECT_STREQ("D:\\jdk\\bin\\java.exe", config_.JavaExe);
-    EXPECT_STREQ("-Xmx512m -Dx=1", config_.JavaArgs);
-    EXPECT_STREQ("D:\\lib\\a.jar;D:\\lib\\b.jar", config_.Classpath);
-    EXPECT_STREQ("D:\\lib\\x.jar", config_.BootClasspath);
-    EXPECT_STREQ("D:\\orvane", config_.OrvaneHome);
-    EXPECT_STREQ("D:\\svc\\boot.ini", config_.BootFile);
-    EXPECT_STREQ("D:\\svc\\ds.ini", config_.DirectoryServiceBootFile);
-    EXPECT_STREQ("120", config_.TimeoutSeconds);
-    EXPECT_STREQ("30", config_.ShutdownTimeoutSeconds);
-    EXPECT_STREQ("secret", config_.PBE);
-    EXPECT_STREQ("C:\\talvex", config_.UtilDir);
-    EXPECT_STREQ("yes", config_.LogContainerOutput);
-    EXPECT_STREQ("on", config_.Debug);
-    EXPECT_STREQ("-cp \"D:\\lib\\a.jar;D:\\lib\\b.jar\"", config_.ClasspathOption);
-    EXPECT_STREQ("\"-Xbootclasspath/p:D:\\lib\\x.jar\"", config_.BootClasspathOption);
-    EXPECT_EQ(120, config_.StartTimeout);
-    EXPECT_EQ(30, config_.ShutdownTimeout);
-    EXPECT_EQ(1u, config_.LogContainerOutputEnabled);
-    EXPECT_EQ(1u, DebugEnabled);
-    EXPECT_EQ(0, fake_reg_open_key_count());
-    EXPECT_EQ(0, fake_reg_bad_close_count());
-}
-
-TEST_F(ServiceConfigTest, ValuesStoredWithTheirNulReadTheSame)
-{
-    fake_reg_put_sz(kParams, "WorkingDirectory", "D:\\svc", true);
-    fake_reg_put_sz(kParams, "Classpath", "a;b", true);
-    fake_reg_put_sz(kParams, "TimeoutSeconds", "45", true);
-    fake_reg_put_sz(kParams, "LogContainerOutput", "false", true);
-    load();
-    EXPECT_STREQ("D:\\svc", config_.WorkingDirectory);
-    EXPECT_STREQ("a;b", config_.Classpath);
-    EXPECT_STREQ("-cp \"a;b\"", config_.ClasspathOption);
-    EXPECT_EQ(45, config_.StartTimeout);
-    EXPECT_EQ(0u, config_.LogContainerOutputEnabled);
+    const struct {
+        const char* name;
+        const char* text;
+        const char* field;
+    } rows[] = {
+        {"WorkingDirectory", "D:\\svc", config_.WorkingDirectory},
+        {"JavaExe", "D:\\jdk\\bin\\java.exe", config_.JavaExe},
+        {"JavaArgs", "-Xmx512m -Dx=1", config_.JavaArgs},
+        {"Classpath", "D:\\lib\\a.jar;D:\\lib\\b.jar", config_.Classpath},
+        {"BootClasspath", "D:\\lib\\x.jar", config_.BootClasspath},
+        {"OrvaneHome", "D:\\orvane", config_.OrvaneHome},
+        {"BootFile", "D:\\svc\\boot.ini", config_.BootFile},
+        {"DirectoryServiceBootFile", "D:\\svc\\ds.ini", config_.DirectoryServiceBootFile},
+        {"TimeoutSeconds", "120", config_.TimeoutSeconds},
+        {"ShutdownTimeoutSeconds", "30", config_.ShutdownTimeoutSeconds},
+        {"PBE", "secret", config_.PBE},
+        {"UtilDir", "C:\\talvex", config_.UtilDir},
+        {"LogContainerOutput", "false", config_.LogContainerOutput},
+        {"Debug", "on", config_.Debug},
+    };
+    for (bool withNul : {false, true}) {
+        SCOPED_TRACE(withNul ? "stored with NUL" : "stored without NUL");
+        fresh();
+        for (const auto& row : rows) fake_reg_put_sz(kParams, row.name, row.text, withNul);
+        load();
+        for (const auto& row : rows) EXPECT_STREQ(row.text, row.field) << row.name;
+        EXPECT_STREQ("-cp \"D:\\lib\\a.jar;D:\\lib\\b.jar\"", config_.ClasspathOption);
+        EXPECT_STREQ("\"-Xbootclasspath/p:D:\\lib\\x.jar\"", config_.BootClasspathOption);
+        EXPECT_EQ(120, config_.StartTimeout);
+        EXPECT_EQ(30, config_.ShutdownTimeout);
+        EXPECT_EQ(0u, config_.LogContainerOutputEnabled);
+        EXPECT_EQ(1u, DebugEnabled);
+        expect_no_key_left_open();
+    }
 }
 
 TEST_F(ServiceConfigTest, AMissingValueLeavesOnlyItsFieldEmpty)
@@ -386,12 +333,6 @@ TEST_F(ServiceConfigTest, EmptyClasspathsGiveNoOption)
     load();
     EXPECT_STREQ("", config_.ClasspathOption);
     EXPECT_STREQ("", config_.BootClasspathOption);
-
-    fake_reg_put_sz(kParams, "Classpath", "a;b");
-    fake_reg_put_sz(kParams, "BootClasspath", "x.jar");
-    load();
-    EXPECT_STREQ("-cp \"a;b\"", config_.ClasspathOption);
-    EXPECT_STREQ("\"-Xbootclasspath/p:x.jar\"", config_.BootClasspathOption);
 }
 
 TEST_F(ServiceConfigTest, TheLongestClasspathsGiveWholeOptions)
@@ -428,70 +369,47 @@ TEST_F(ServiceConfigTest, ValuesTooLongForTheirFieldCountAsMissing)
 
 TEST_F(ServiceConfigTest, LogContainerOutputIsOffOnlyForFalseInAnyCase)
 {
-    struct Case {
+    const struct {
         const char* text;
         uint32_t enabled;
-    } cases[] = {{"false", 0}, {"FALSE", 0}, {"False", 0}, {"fAlSe", 0},  {"no", 1},
-                 {"0", 1},     {"off", 1},   {"", 1},      {"false ", 1}, {"falsey", 1}};
-    for (const Case& c : cases) {
-        fake_reg_put_sz(kParams, "LogContainerOutput", c.text);
+    } rows[] = {{"false", 0}, {"FALSE", 0}, {"False", 0}, {"fAlSe", 0},  {"no", 1},
+                {"0", 1},     {"off", 1},   {"", 1},      {"false ", 1}, {"falsey", 1}};
+    for (const auto& row : rows) {
+        fake_reg_put_sz(kParams, "LogContainerOutput", row.text);
         load();
-        EXPECT_EQ(c.enabled, config_.LogContainerOutputEnabled) << "\"" << c.text << "\"";
-        EXPECT_STREQ(c.text, config_.LogContainerOutput);
+        EXPECT_EQ(row.enabled, config_.LogContainerOutputEnabled) << "\"" << row.text << "\"";
+        EXPECT_STREQ(row.text, config_.LogContainerOutput);
     }
 }
 
 TEST_F(ServiceConfigTest, AnyNonEmptyDebugTurnsDebuggingOn)
 {
-    for (const char* text : {"false", "0", "1", " "}) {
-        DebugEnabled = 0;
+    for (const char* text : {"false", "0", "1", " ", ""}) {
+        DebugEnabled = text[0] == '\0' ? 1 : 0;
         fake_reg_put_sz(kParams, "Debug", text);
         load();
-        EXPECT_EQ(1u, DebugEnabled) << "\"" << text << "\"";
+        EXPECT_EQ(text[0] == '\0' ? 0u : 1u, DebugEnabled) << "\"" << text << "\"";
     }
-    DebugEnabled = 1;
-    fake_reg_put_sz(kParams, "Debug", "");
-    load();
-    EXPECT_EQ(0u, DebugEnabled);
 }
 
-TEST_F(ServiceConfigTest, TimeoutsAreDecimalLikeStrtol)
+TEST_F(ServiceConfigTest, TimeoutsAreDecimalLikeStrtolAndEmptyOnesTakeTheDefaults)
 {
-    struct Case {
+    const struct {
         const char* text;
-        int32_t value;
-    } cases[] = {{"  45s", 45},        {"abc", 0},          {"-5", -5},          {"+7", 7},
-                 {"0", 0},             {"012", 12},         {"0x10", 0},         {"\t 9", 9},
-                 {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}, {"2147483647", INT32_MAX}};
-    for (const Case& c : cases) {
-        fake_reg_put_sz(kParams, "TimeoutSeconds", c.text);
-        fake_reg_put_sz(kParams, "ShutdownTimeoutSeconds", c.text);
+        int32_t start, shutdown;
+    } rows[] = {{"  45s", 45, 45},   {"abc", 0, 0},   {"-5", -5, -5},           {"+7", 7, 7},
+                {"0", 0, 0},         {"012", 12, 12}, {"0x10", 0, 0},           {"\t 9", 9, 9},
+                {"99999999999", INT32_MAX, INT32_MAX}, {"-99999999999", INT32_MIN, INT32_MIN},
+                {"2147483647", INT32_MAX, INT32_MAX},  {"", 0, 600}};
+    for (const auto& row : rows) {
+        fake_reg_put_sz(kParams, "TimeoutSeconds", row.text);
+        fake_reg_put_sz(kParams, "ShutdownTimeoutSeconds", row.text);
         load();
-        EXPECT_EQ(c.value, config_.StartTimeout) << "\"" << c.text << "\"";
-        EXPECT_EQ(c.value, config_.ShutdownTimeout) << "\"" << c.text << "\"";
-        EXPECT_STREQ(c.text, config_.TimeoutSeconds);
+        EXPECT_EQ(row.start, config_.StartTimeout) << "\"" << row.text << "\"";
+        EXPECT_EQ(row.shutdown, config_.ShutdownTimeout) << "\"" << row.text << "\"";
+        EXPECT_STREQ(row.text, config_.TimeoutSeconds);
+        EXPECT_STREQ(row.text, config_.ShutdownTimeoutSeconds);
     }
-}
-
-TEST_F(ServiceConfigTest, PresentButEmptyTimeoutsTakeTheDefaults)
-{
-    fake_reg_put_sz(kParams, "TimeoutSeconds", "");
-    fake_reg_put_sz(kParams, "ShutdownTimeoutSeconds", "");
-    load();
-    EXPECT_STREQ("", config_.TimeoutSeconds);
-    EXPECT_STREQ("", config_.ShutdownTimeoutSeconds);
-    EXPECT_EQ(0, config_.StartTimeout);
-    EXPECT_EQ(600, config_.ShutdownTimeout);
-}
-
-TEST_F(ServiceConfigTest, AnAbsentServiceNameReadsNoKey)
-{
-    // Values right under the Services key must not be taken for parameters.
-    fake_reg_put_sz("SYSTEM\\CurrentControlSet\\Services", "JavaExe", "wrong.exe");
-    fake_reg_put_sz("SYSTEM\\CurrentControlSet\\Services\\Parameters", "JavaExe", "wrong.exe");
-    ASSERT_EQ(1, LoadServiceConfig(nullptr, &config_));
-    expect_defaults();
-    EXPECT_EQ(0, fake_reg_open_key_count());
 }
 
 TEST_F(ServiceConfigTest, ServiceNamesMatchWithoutRegardToCase)
