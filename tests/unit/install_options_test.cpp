@@ -29,7 +29,8 @@ typedef std::vector<std::string> Args;
 // The options that make a complete, valid set, after the service name.
 Args valid(const Args& extra = {})
 {
-    Args args = {"svc", "-wd", "D:\\svc", "-jre", "D:\\jdk\\bin\\java.exe", "-cp", "a.jar;b.jar", "-home", "D:\\orvane"};
+    Args args = {"svc", "-wd", "D:\\svc", "-jre", "D:\\jdk\\bin\\java.exe",
+                 "-cp", "a.jar;b.jar", "-home", "D:\\orvane"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -141,14 +142,14 @@ TEST_F(InstallOptionsTest, TheScanTakesValuesAndWordsInOnePass)
              EXPECT_STREQ("C:\\work", Options.WorkingDirectory);
          },
          [] { fake_fs_mkdir("D:\\x"); }},
-        {"service name that is a value word takes the next argument", {"-jre", "D:\\jdk\\bin\\java.exe", "-wd", "D:\\svc"},
-         0, "\nError: Classpath must be specified \"-cp\"\n",
+        {"service name that is a value word takes the next argument",
+         {"-jre", "D:\\jdk\\bin\\java.exe", "-wd", "D:\\svc"}, 0, "\nError: Classpath must be specified \"-cp\"\n",
          [] {
              EXPECT_STREQ("D:\\jdk\\bin\\java.exe", Options.JavaExe);
              EXPECT_STREQ("D:\\svc", Options.WorkingDirectory);
          }},
-        {"a word given twice takes the later value", valid({"-jargs", "-Xmx1g", "-jargs", "-Xmx2g", "-cp", "later.jar"}),
-         1, "",
+        {"a word given twice takes the later value",
+         valid({"-jargs", "-Xmx1g", "-jargs", "-Xmx2g", "-cp", "later.jar"}), 1, "",
          [] {
              EXPECT_STREQ("-Xmx2g", Options.JavaArgs);
              EXPECT_STREQ("later.jar", Options.Classpath);
@@ -321,7 +322,8 @@ TEST_F(InstallOptionsTest, TheOtherOptionsAreRequiredOrTestedInOrder)
         {"an absolute boot file is tested unchanged", valid({"-xml", "D:\\cfg\\boot.xml"}), 1, "",
          [] { EXPECT_STREQ("D:\\cfg\\boot.xml", Options.BootFile); },
          [] { fake_fs_write("D:\\cfg\\boot.xml", "x"); }},
-        {"a given directory service boot file is tested", valid({"-dsxml", "ds.xml"}), 0, "\nError: \"ds.xml\"" + kNoFile},
+        {"a given directory service boot file is tested", valid({"-dsxml", "ds.xml"}), 0,
+         "\nError: \"ds.xml\"" + kNoFile},
         {"a given directory service boot file found", valid({"-dsxml", "ds.xml"}), 1, "", nullptr,
          [] { fake_fs_write("D:\\svc\\ds.xml", "x"); }},
         // Java is missing and so is the installation root: only Java is named,

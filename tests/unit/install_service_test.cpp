@@ -5,7 +5,9 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,81 +20,92 @@
 
 namespace {
 
-const char PARAMETERS_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters";
-const char EVENT_SOURCE_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\svc";
+const char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters";
+const char kEventSource[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\svc";
+const char kDescription[] =
+    "Runs the Quillet Orvane management framework container in the working directory 'D:\\svc'.";
 
-const std::vector<std::string> VALUE_NAMES = {
+const std::vector<std::string> kValueNames = {
     "WorkingDirectory", "JavaExe", "JavaArgs", "Classpath", "BootClasspath", "OrvaneHome",
     "BootFile", "DirectoryServiceBootFile", "TimeoutSeconds", "ShutdownTimeoutSeconds", "PBE", "UtilDir",
 };
+const std::vector<std::string> kValues = {
+    "D:\\svc", "D:\\jdk\\bin\\java.exe", "-Xmx1g", "a.jar;b.jar", "", "D:\\orvane",
+    ".\\container.ini", "", "0", "600", "secret", "C:\\talvex",
+};
+
+// The bytes and type of a value; "<missing>" when there is none.
+std::string value(const std::string& key, const std::string& name, uint32_t* type = nullptr)
+{
+    uint32_t t = 0;
+    std::string bytes;
+    if (!fake_reg_get(key, name, &t, &bytes)) return "<missing>";
+    if (type) *type = t;
+    return bytes;
+}
 
 class InstallServiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fake_reset();
-        ResetInstallOptions();
         capture_ = tmpfile();
         ASSERT_NE(nullptr, capture_);
         ConsoleOut = capture_;
-        fake_set_module_path("C:\\talvex\\talvex.exe");
-        // A complete set as ParseInstallOptions leaves it.
-        Options.WorkingDirectory = "D:\\svc";
-        Options.JavaExe = "D:\\jdk\\bin\\java.exe";
-        Options.JavaArgs = "-Xmx1g";
-        Options.Classpath = "a.jar;b.jar";
-        Options.BootClasspath = "";
-        Options.OrvaneHome = "D:\\orvane";
-        Options.BootFile = ".\\container.ini";
-        Options.DirectoryServiceBootFile = "";
-        Options.TimeoutSeconds = "0";
-        Options.ShutdownTimeoutSeconds = "600";
-        Options.PBE = "secret";
-        strcpy(Options.MessageDllPath, "C:\\talvex\\talvexMSG.dll");
-        strcpy(Options.UtilDir, "C:\\talvex");
+        fresh();
     }
 
     void TearDown() override
     {
         ConsoleOut = nullptr;
         fclose(capture_);
+        ResetInstallOptions();
     }
 
-    std::string output()
+    // A complete set of options as ParseInstallOptions leaves it.
+    void fresh()
+    {
+        fake_reset();
+        ResetInstallOptions();
+        fake_set_module_path("C:\\talvex\\talvex.exe");
+        const char** fields[] = {&Options.WorkingDirectory, &Options.JavaExe, &Options.JavaArgs,
+                                 &Options.Classpath, &Options.BootClasspath, &Options.OrvaneHome,
+                                 &Options.BootFile, &Options.DirectoryServiceBootFile, &Options.TimeoutSeconds,
+                                 &Options.ShutdownTimeoutSeconds, &Options.PBE};
+        for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) *fields[i] = kValues[i].c_str();
+        strcpy(Options.MessageDllPath, "C:\\talvex\\talvexMSG.dll");
+        strcpy(Options.UtilDir, "C:\\talvex");
+        take();
+    }
+
+    // What was printed since the last call.
+    std::string take()
     {
         fflush(capture_);
-        std::string text;
         rewind(capture_);
+        std::string text;
         char buf[512];
         size_t n;
         while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) text.append(buf, n);
-        fclose(capture_);
-        capture_ = tmpfile();
-        ConsoleOut = capture_;
+        rewind(capture_);
+        EXPECT_EQ(0, ftruncate(fileno(capture_), 0));
         return text;
     }
 
-    // The bytes and type of a value; "<missing>" when there is none.
-    static std::string value(const std::string& key, const std::string& name, uint32_t* type = nullptr)
+    void expect_nothing_left_open()
     {
-        uint32_t t = 0;
-        std::string bytes;
-        if (!fake_reg_get(key, name, &t, &bytes)) return "<missing>";
-        if (type) *type = t;
-        return bytes;
+        EXPECT_EQ(0, fake_scm_open_handles());
+        EXPECT_EQ(0, fake_reg_open_key_count());
     }
 
     FILE* capture_ = nullptr;
 };
 
-const char DESCRIPTION[] = "Runs the Quillet Orvane management framework container in the working directory 'D:\\svc'.";
-
 // --- a new service -------------------------------------------------------------
 
-TEST_F(InstallServiceTest, NewServiceIsCreatedWithTheSettingsOfTheTable)
+TEST_F(InstallServiceTest, NewServiceIsCreatedWithItsSettingsParametersAndEventSource)
 {
     EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("svc installed.\n", output());
+    EXPECT_EQ("svc installed.\n", take());
     FakeService* s = fake_scm_service("svc");
     ASSERT_NE(nullptr, s);
     EXPECT_EQ(0x10u, s->service_type);
@@ -103,40 +116,45 @@ TEST_F(InstallServiceTest, NewServiceIsCreatedWithTheSettingsOfTheTable)
     EXPECT_EQ("svc", s->display_name);
     EXPECT_EQ("LocalSystem", s->account);
     EXPECT_TRUE(s->has_description);
-    EXPECT_EQ(DESCRIPTION, s->description);
+    EXPECT_EQ(kDescription, s->description);
     EXPECT_TRUE(s->failure_actions_flag_set);
     EXPECT_EQ(1, s->failure_actions_on_non_crash);
     EXPECT_EQ(0xF003Fu, fake_scm_manager_access());
     EXPECT_EQ(0xF01FFu, fake_scm_service_access());
     EXPECT_EQ(0, fake_call_count("ChangeServiceConfigA"));
-    EXPECT_EQ(0, fake_scm_open_handles());
-    EXPECT_EQ(0, fake_reg_open_key_count());
-}
+    expect_nothing_left_open();
 
-TEST_F(InstallServiceTest, TwelveParametersAreWrittenInOrderAsTextWithoutTerminator)
-{
-    EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ(VALUE_NAMES, fake_reg_value_names(PARAMETERS_KEY));
-    const std::vector<std::string> expected = {
-        "D:\\svc", "D:\\jdk\\bin\\java.exe", "-Xmx1g", "a.jar;b.jar", "", "D:\\orvane",
-        ".\\container.ini", "", "0", "600", "secret", "C:\\talvex",
-    };
-    for (size_t i = 0; i < VALUE_NAMES.size(); ++i) {
-        SCOPED_TRACE(VALUE_NAMES[i]);
+    // Twelve parameters in order, as text without a terminator.
+    EXPECT_EQ(kValueNames, fake_reg_value_names(kParameters));
+    for (size_t i = 0; i < kValueNames.size(); ++i) {
         uint32_t type = 0;
-        EXPECT_EQ(expected[i], value(PARAMETERS_KEY, VALUE_NAMES[i], &type));
-        EXPECT_EQ(1u, type);
+        EXPECT_EQ(kValues[i], value(kParameters, kValueNames[i], &type)) << kValueNames[i];
+        EXPECT_EQ(1u, type) << kValueNames[i];
     }
+
+    uint32_t type = 0;
+    EXPECT_EQ("C:\\talvex\\talvexMSG.dll", value(kEventSource, "EventMessageFile", &type));
+    EXPECT_EQ(2u, type);
+    EXPECT_EQ(std::string("\x07\0\0\0", 4), value(kEventSource, "TypesSupported", &type));
+    EXPECT_EQ(4u, type);
 }
 
-TEST_F(InstallServiceTest, EventSourceIsRegisteredWithTheMessageLibrary)
+TEST_F(InstallServiceTest, BinaryPathIsQuotedWholeWhenItHoldsABlank)
 {
-    EXPECT_EQ(1, InstallService("svc"));
-    uint32_t type = 0;
-    EXPECT_EQ("C:\\talvex\\talvexMSG.dll", value(EVENT_SOURCE_KEY, "EventMessageFile", &type));
-    EXPECT_EQ(2u, type);
-    EXPECT_EQ(std::string("\x07\0\0\0", 4), value(EVENT_SOURCE_KEY, "TypesSupported", &type));
-    EXPECT_EQ(4u, type);
+    const std::string longest = "D:\\a b\\" + std::string(500, 'x') + ".exe";   // 511 characters
+    const struct {
+        std::string module, binary;
+    } rows[] = {
+        {"D:\\Program Files\\x\\talvex.exe", "\"D:\\Program Files\\x\\talvex.exe\""},
+        {"D:\\tools\\x\\talvex.exe", "D:\\tools\\x\\talvex.exe"},
+        {longest, "\"" + longest + "\""},
+    };
+    for (const auto& row : rows) {
+        fresh();
+        fake_set_module_path(row.module);
+        EXPECT_EQ(1, InstallService("svc"));
+        EXPECT_EQ(row.binary, fake_scm_service("svc")->binary_path);
+    }
 }
 
 TEST_F(InstallServiceTest, AutomaticStartIsPassedOn)
@@ -144,28 +162,6 @@ TEST_F(InstallServiceTest, AutomaticStartIsPassedOn)
     Options.StartType = SERVICE_AUTO_START_TYPE;
     EXPECT_EQ(1, InstallService("svc"));
     EXPECT_EQ(2u, fake_scm_service("svc")->start_type);
-}
-
-TEST_F(InstallServiceTest, BinaryPathWithABlankIsQuoted)
-{
-    fake_set_module_path("D:\\Program Files\\x\\talvex.exe");
-    EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("\"D:\\Program Files\\x\\talvex.exe\"", fake_scm_service("svc")->binary_path);
-}
-
-TEST_F(InstallServiceTest, BinaryPathWithoutABlankIsNotQuoted)
-{
-    fake_set_module_path("D:\\tools\\x\\talvex.exe");
-    EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("D:\\tools\\x\\talvex.exe", fake_scm_service("svc")->binary_path);
-}
-
-TEST_F(InstallServiceTest, LongestModulePathThatFitsIsQuotedWhole)
-{
-    std::string path = "D:\\a b\\" + std::string(500, 'x') + ".exe";   // 511 characters
-    fake_set_module_path(path);
-    EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("\"" + path + "\"", fake_scm_service("svc")->binary_path);
 }
 
 TEST_F(InstallServiceTest, DescriptionNamesTheDefaultedWorkingDirectory)
@@ -181,11 +177,10 @@ TEST_F(InstallServiceTest, DescriptionNamesTheDefaultedWorkingDirectory)
                     (char*)"D:\\jdk\\bin\\java.exe", (char*)"-cp", (char*)"x", (char*)"-home",
                     (char*)"D:\\orvane", nullptr};
     ASSERT_EQ(1, ParseInstallOptions(argv, 9));
-    output();
     EXPECT_EQ(1, InstallService("svc"));
     EXPECT_EQ("Runs the Quillet Orvane management framework container in the working directory 'C:\\work'.",
               fake_scm_service("svc")->description);
-    EXPECT_EQ("C:\\work", value(PARAMETERS_KEY, "WorkingDirectory"));
+    EXPECT_EQ("C:\\work", value(kParameters, "WorkingDirectory"));
 }
 
 TEST_F(InstallServiceTest, DescriptionIsBoundedByItsBuffer)
@@ -197,7 +192,7 @@ TEST_F(InstallServiceTest, DescriptionIsBoundedByItsBuffer)
     EXPECT_EQ(4095u, description.size());
     EXPECT_EQ(0u, description.find("Runs the Quillet Orvane management framework container in the working "
                                    "directory 'D:\\ddd"));
-    EXPECT_EQ(longDir, value(PARAMETERS_KEY, "WorkingDirectory"));
+    EXPECT_EQ(longDir, value(kParameters, "WorkingDirectory"));
 }
 
 // --- an existing service ---------------------------------------------------------
@@ -211,31 +206,31 @@ TEST_F(InstallServiceTest, ExistingServiceIsReconfigured)
     old.display_name = "Old display name";
     old.account = ".\\orvane";
     EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("svc changed.\n", output());
+    EXPECT_EQ("svc changed.\n", take());
     FakeService* s = fake_scm_service("svc");
     EXPECT_EQ(3u, s->start_type);
     EXPECT_EQ("C:\\talvex\\talvex.exe", s->binary_path);
     EXPECT_EQ("", s->dependencies);
     EXPECT_EQ("svc", s->display_name);
     EXPECT_EQ(".\\orvane", s->account);
-    EXPECT_EQ(DESCRIPTION, s->description);
+    EXPECT_EQ(kDescription, s->description);
     EXPECT_TRUE(s->failure_actions_flag_set);
     EXPECT_EQ(0, fake_call_count("CreateServiceA"));
-    EXPECT_EQ(0, fake_scm_open_handles());
+    expect_nothing_left_open();
 }
 
 TEST_F(InstallServiceTest, InstallingTwiceRewritesEverything)
 {
     EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("svc installed.\n", output());
-    fake_reg_put_sz(PARAMETERS_KEY, "JavaArgs", "stale");
-    fake_reg_put_sz(EVENT_SOURCE_KEY, "EventMessageFile", "stale");
+    EXPECT_EQ("svc installed.\n", take());
+    fake_reg_put_sz(kParameters, "JavaArgs", "stale");
+    fake_reg_put_sz(kEventSource, "EventMessageFile", "stale");
     Options.WorkingDirectory = "E:\\other";
     EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("svc changed.\n", output());
-    EXPECT_EQ("-Xmx1g", value(PARAMETERS_KEY, "JavaArgs"));
-    EXPECT_EQ("E:\\other", value(PARAMETERS_KEY, "WorkingDirectory"));
-    EXPECT_EQ("C:\\talvex\\talvexMSG.dll", value(EVENT_SOURCE_KEY, "EventMessageFile"));
+    EXPECT_EQ("svc changed.\n", take());
+    EXPECT_EQ("-Xmx1g", value(kParameters, "JavaArgs"));
+    EXPECT_EQ("E:\\other", value(kParameters, "WorkingDirectory"));
+    EXPECT_EQ("C:\\talvex\\talvexMSG.dll", value(kEventSource, "EventMessageFile"));
     EXPECT_EQ("Runs the Quillet Orvane management framework container in the working directory 'E:\\other'.",
               fake_scm_service("svc")->description);
 }
@@ -246,67 +241,18 @@ TEST_F(InstallServiceTest, RefusedReconfigurationIsSilentAndTheRestGoesOn)
     old.start_type = 2;
     fake_fail("ChangeServiceConfigA", 5);
     EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("", output());
+    EXPECT_EQ("", take());
     EXPECT_EQ(2u, fake_scm_service("svc")->start_type);
-    EXPECT_EQ(DESCRIPTION, fake_scm_service("svc")->description);
-    EXPECT_EQ("D:\\svc", value(PARAMETERS_KEY, "WorkingDirectory"));
-    EXPECT_TRUE(fake_reg_key_exists(EVENT_SOURCE_KEY));
-}
-
-// --- failures --------------------------------------------------------------------
-
-TEST_F(InstallServiceTest, UnavailableOwnPathChangesNothing)
-{
-    fake_fail("GetModuleFileNameA", 5);
-    EXPECT_EQ(0, InstallService("svc"));
-    EXPECT_EQ("Unable to install svc - Access is denied. (0x5)\n", output());
-    EXPECT_EQ(0, fake_call_count("OpenSCManagerA"));
-    EXPECT_FALSE(fake_reg_key_exists(PARAMETERS_KEY));
-}
-
-TEST_F(InstallServiceTest, OwnPathCutByItsBufferIsRefused)
-{
-    fake_set_module_path("D:\\" + std::string(520, 'x') + ".exe");
-    EXPECT_EQ(0, InstallService("svc"));
-    EXPECT_EQ("Unable to install svc - The data area passed to a system call is too small. (0x7a)\n", output());
-    EXPECT_EQ(0, fake_call_count("OpenSCManagerA"));
-}
-
-TEST_F(InstallServiceTest, ManagerThatCannotBeOpenedChangesNothing)
-{
-    fake_fail("OpenSCManagerA", 5);
-    EXPECT_EQ(0, InstallService("svc"));
-    EXPECT_EQ("OpenSCManager failed - Access is denied. (0x5)\n", output());
-    EXPECT_EQ(nullptr, fake_scm_service("svc"));
-    EXPECT_FALSE(fake_reg_key_exists(PARAMETERS_KEY));
-}
-
-TEST_F(InstallServiceTest, ServiceThatCannotBeCreatedChangesNothing)
-{
-    fake_fail("CreateServiceA", 5);
-    EXPECT_EQ(0, InstallService("svc"));
-    EXPECT_EQ("CreateService failed - Access is denied. (0x5)\n", output());
-    EXPECT_EQ(nullptr, fake_scm_service("svc"));
-    EXPECT_FALSE(fake_reg_key_exists(PARAMETERS_KEY));
-    EXPECT_FALSE(fake_reg_key_exists(EVENT_SOURCE_KEY));
-    EXPECT_EQ(0, fake_scm_open_handles());
-}
-
-TEST_F(InstallServiceTest, ServiceThatCannotBeOpenedIsCreated)
-{
-    // Whatever the reason OpenServiceA failed, creating is tried; here the
-    // service exists but could not be opened, so the creation fails too.
-    fake_scm_add_service("svc");
-    fake_fail("OpenServiceA", 5);
-    EXPECT_EQ(0, InstallService("svc"));
-    EXPECT_EQ("CreateService failed - The specified service already exists. (0x431)\n", output());
+    EXPECT_EQ(kDescription, fake_scm_service("svc")->description);
+    EXPECT_EQ("D:\\svc", value(kParameters, "WorkingDirectory"));
+    EXPECT_TRUE(fake_reg_key_exists(kEventSource));
 }
 
 TEST_F(InstallServiceTest, DescriptionAndFailureActionsFailuresAreIgnored)
 {
     fake_fail("ChangeServiceConfig2A", 87);
     EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("svc installed.\n", output());
+    EXPECT_EQ("svc installed.\n", take());
     EXPECT_FALSE(fake_scm_service("svc")->has_description);
     EXPECT_TRUE(fake_scm_service("svc")->failure_actions_flag_set);
 
@@ -314,53 +260,83 @@ TEST_F(InstallServiceTest, DescriptionAndFailureActionsFailuresAreIgnored)
     fake_scm_service("svc")->failure_actions_flag_set = false;
     fake_fail("ChangeServiceConfig2A", 87, 2);
     EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("svc changed.\n", output());
+    EXPECT_EQ("svc changed.\n", take());
     EXPECT_TRUE(fake_scm_service("svc")->has_description);
     EXPECT_FALSE(fake_scm_service("svc")->failure_actions_flag_set);
-    EXPECT_TRUE(fake_reg_key_exists(EVENT_SOURCE_KEY));
+    EXPECT_TRUE(fake_reg_key_exists(kEventSource));
+}
+
+// --- failures --------------------------------------------------------------------
+
+// Each failure ends the install at once with its message; what was done
+// before stays (nothing is rolled back) and nothing after it happens.
+TEST_F(InstallServiceTest, EachFailureEndsTheInstallWithItsMessage)
+{
+    const std::string denied = "Access is denied.";
+    const struct {
+        const char* what;
+        std::function<void()> setup;
+        std::string output;
+        bool service, parameters, eventSource;
+    } rows[] = {
+        {"own path unavailable", [] { fake_fail("GetModuleFileNameA", 5); },
+         "Unable to install svc - " + denied + " (0x5)\n", false, false, false},
+        {"own path cut by its buffer", [] { fake_set_module_path("D:\\" + std::string(520, 'x') + ".exe"); },
+         "Unable to install svc - The data area passed to a system call is too small. (0x7a)\n", false, false, false},
+        {"manager that cannot be opened", [] { fake_fail("OpenSCManagerA", 5); },
+         "OpenSCManager failed - " + denied + " (0x5)\n", false, false, false},
+        {"service that cannot be created", [] { fake_fail("CreateServiceA", 5); },
+         "CreateService failed - " + denied + " (0x5)\n", false, false, false},
+        // Whatever the reason OpenServiceA failed, creating is tried; here the
+        // service exists but could not be opened, so the creation fails too.
+        {"service that cannot be opened",
+         [] {
+             fake_scm_add_service("svc");
+             fake_fail("OpenServiceA", 5);
+         },
+         "CreateService failed - The specified service already exists. (0x431)\n", true, false, false},
+        // The walk creates SYSTEM, CurrentControlSet, Services, svc, Parameters;
+        // the missing key shows at the first write.
+        {"Parameters key that cannot be created", [] { fake_fail("RegCreateKeyExA", 5, 5); },
+         "svc installed.\nError setting registry value 'WorkingDirectory' due to: The handle is invalid.\r\n", true,
+         false, false},
+        {"fifth value that cannot be written", [] { fake_fail("RegSetValueExA", 5, 5); },
+         "svc installed.\nError setting registry value 'BootClasspath' due to: " + denied + "\r\n", true, true,
+         false},
+        // Twelve parameters, then EventMessageFile, then TypesSupported.
+        {"event source that cannot be registered", [] { fake_fail("RegSetValueExA", 5, 14); },
+         "svc installed.\nError registering event source due to: " + denied + "\r\n", true, true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fresh();
+        row.setup();
+        EXPECT_EQ(0, InstallService("svc"));
+        EXPECT_EQ(row.output, take());
+        EXPECT_EQ(row.service, fake_scm_service("svc") != nullptr);
+        EXPECT_EQ(row.parameters, fake_reg_key_exists(kParameters));
+        EXPECT_EQ(row.eventSource, fake_reg_key_exists(kEventSource));
+        expect_nothing_left_open();
+    }
 }
 
 TEST_F(InstallServiceTest, FailedFifthValueLeavesTheFirstFourAndNoEventSource)
 {
-    for (const std::string& name : VALUE_NAMES) fake_reg_put_sz(PARAMETERS_KEY, name, "old " + name);
+    for (const std::string& name : kValueNames) fake_reg_put_sz(kParameters, name, "old " + name);
     fake_fail("RegSetValueExA", 5, 5);
     EXPECT_EQ(0, InstallService("svc"));
-    EXPECT_EQ("svc installed.\nError setting registry value 'BootClasspath' due to: Access is denied.\r\n",
-              output());
-    EXPECT_EQ("D:\\svc", value(PARAMETERS_KEY, "WorkingDirectory"));
-    EXPECT_EQ("D:\\jdk\\bin\\java.exe", value(PARAMETERS_KEY, "JavaExe"));
-    EXPECT_EQ("-Xmx1g", value(PARAMETERS_KEY, "JavaArgs"));
-    EXPECT_EQ("a.jar;b.jar", value(PARAMETERS_KEY, "Classpath"));
-    for (size_t i = 4; i < VALUE_NAMES.size(); ++i)
-        EXPECT_EQ("old " + VALUE_NAMES[i], value(PARAMETERS_KEY, VALUE_NAMES[i])) << VALUE_NAMES[i];
+    for (size_t i = 0; i < kValueNames.size(); ++i)
+        EXPECT_EQ(i < 4 ? kValues[i] : "old " + kValueNames[i], value(kParameters, kValueNames[i])) << kValueNames[i];
     EXPECT_EQ(5, fake_call_count("RegSetValueExA"));
-    EXPECT_FALSE(fake_reg_key_exists(EVENT_SOURCE_KEY));
-    EXPECT_NE(nullptr, fake_scm_service("svc"));
-    EXPECT_EQ(0, fake_scm_open_handles());
-    EXPECT_EQ(0, fake_reg_open_key_count());
+    EXPECT_FALSE(fake_reg_key_exists(kEventSource));
 }
 
-TEST_F(InstallServiceTest, ParametersKeyThatCannotBeCreatedIsReportedByTheFirstWrite)
+TEST_F(InstallServiceTest, FailedEventSourceRegistrationComesAfterEveryParameter)
 {
-    // The walk creates SYSTEM, CurrentControlSet, Services, svc, Parameters.
-    fake_fail("RegCreateKeyExA", 5, 5);
-    EXPECT_EQ(0, InstallService("svc"));
-    std::string text = output();
-    EXPECT_EQ(0u, text.find("svc installed.\nError setting registry value 'WorkingDirectory' due to: "));
-    EXPECT_EQ(1, fake_call_count("RegSetValueExA"));
-    EXPECT_FALSE(fake_reg_key_exists(PARAMETERS_KEY));
-    EXPECT_FALSE(fake_reg_key_exists(EVENT_SOURCE_KEY));
-    EXPECT_EQ(0, fake_reg_open_key_count());
-}
-
-TEST_F(InstallServiceTest, FailedEventSourceRegistrationFailsTheInstall)
-{
-    // Twelve parameters, then EventMessageFile, then TypesSupported.
     fake_fail("RegSetValueExA", 5, 14);
     EXPECT_EQ(0, InstallService("svc"));
-    EXPECT_EQ("svc installed.\nError registering event source due to: Access is denied.\r\n", output());
-    EXPECT_EQ("C:\\talvex", value(PARAMETERS_KEY, "UtilDir"));
-    EXPECT_EQ(0, fake_scm_open_handles());
+    EXPECT_EQ(kValueNames, fake_reg_value_names(kParameters));
+    EXPECT_EQ("C:\\talvex", value(kParameters, "UtilDir"));
 }
 
 }  // namespace

@@ -222,7 +222,8 @@ TEST_F(ServiceStatusTest, ServiceMainRunsTheBodyBetweenStartPendingAndAStoppedRe
     ExpectStatus(status(STOPPED, 0x105, 0, 0, 1066, 1), reports.back(), "last report");
     // The body ran under the dispatcher's name: it looked for its parameters.
     std::vector<std::string> asked = fake_reg_requested_paths();
-    EXPECT_NE(asked.end(), std::find(asked.begin(), asked.end(), "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters"));
+    const char parameters[] = "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters";
+    EXPECT_NE(asked.end(), std::find(asked.begin(), asked.end(), parameters));
     // The record keeps the handle, so later controls are still answered.
     EXPECT_EQ(fake_status_handle(), ServiceStatus.handle);
 }
@@ -252,8 +253,9 @@ TEST_F(ServiceStatusTest, ServiceMainWithoutAHandleRunsNothingAndSaysWhyInAnEven
     std::vector<FakeEvent> events = fake_events();
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ(EVENT_ERROR, events[0].id);
-    EXPECT_EQ((std::vector<std::string>{"svc", "RegisterServiceCtrlHandlerEx failed - The parameter is incorrect.\r\n"}),
-              events[0].strings);
+    EXPECT_EQ(
+        (std::vector<std::string>{"svc", "RegisterServiceCtrlHandlerEx failed - The parameter is incorrect.\r\n"}),
+        events[0].strings);
 }
 
 TEST_F(ServiceStatusTest, ServiceMainWithoutANameReportsAFailureWithoutRunningTheBody)
