@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <string>
+
 #include "common/helpers.h"
 #include "common/platform.h"
 #include "common/text.h"
@@ -35,90 +37,80 @@ TEST_F(CommonTest, BoundedCopiesCutAndTerminate)
     EXPECT_EQ(0, text_equal_nocase("false", "falsey"));
 }
 
-TEST_F(CommonTest, PathExistsJoinsRelativePathsToTheBase)
+// A path is absolute when it starts with a backslash or its second character
+// is a colon, and is then tested unchanged; a relative one is joined to the
+// base with one backslash (even after an empty base or one that ends in a
+// backslash), or tested against the current directory without a base.
+TEST_F(CommonTest, PathExistsJoinsRelativePathsToTheBaseOnly)
 {
     fake_fs_write("D:\\svc\\boot.xml", "x");
+    fake_fs_write("D:\\svc\\x", "x");
     fake_fs_mkdir("D:\\jdk");
-    EXPECT_EQ(1, PathExists("boot.xml", "D:\\svc"));
-    // The backslash is added even when the base ends in one.
-    EXPECT_EQ(1, PathExists("boot.xml", "D:\\svc\\"));
-    EXPECT_EQ(0, PathExists("boot.xml", "D:\\other"));
-    EXPECT_EQ(1, PathExists("D:\\jdk", "D:\\svc"));
-    fake_set_current_directory("D:\\svc");
-    EXPECT_EQ(0, PathExists("missing.xml", nullptr));
-    EXPECT_EQ((uint32_t)PLAT_ERROR_FILE_NOT_FOUND, plat_get_last_error());
-}
-
-TEST_F(CommonTest, PathExistsTestsAbsolutePathsUnchanged)
-{
-    fake_fs_write("D:\\svc\\boot.xml", "x");
     // The fake file system keeps a root-relative path as it is (Windows would
     // take it on the current drive).
     fake_fs_write("\\root.xml", "x");
-    // A drive letter and colon, or a leading backslash, make a path absolute:
-    // the base directory is not put in front.
-    EXPECT_EQ(1, PathExists("D:\\svc\\boot.xml", "C:\\elsewhere"));
-    EXPECT_EQ(1, PathExists("\\root.xml", "D:\\svc"));
-    EXPECT_EQ(0, PathExists("\\boot.xml", "D:\\svc"));
-}
-
-TEST_F(CommonTest, PathExistsAddsTheBackslashToAnEmptyBase)
-{
-    // "" + "\\" + "root.xml" is the root-relative path \root.xml.
-    fake_fs_write("\\root.xml", "x");
-    fake_set_current_directory("C:\\work");
-    EXPECT_EQ(1, PathExists("root.xml", ""));
-    EXPECT_EQ(0, PathExists("root.xml", nullptr));
-}
-
-TEST_F(CommonTest, PathExistsWithoutABaseTestsAgainstTheCurrentDirectory)
-{
-    fake_fs_write("D:\\svc\\boot.xml", "x");
     fake_set_current_directory("D:\\svc");
-    EXPECT_EQ(1, PathExists("boot.xml", nullptr));
-    // A one-character path is looked at safely.
-    fake_fs_write("D:\\svc\\x", "x");
-    EXPECT_EQ(1, PathExists("x", nullptr));
-    EXPECT_EQ(0, PathExists("y", nullptr));
+    const struct {
+        const char* path;
+        const char* base;
+        int exists;
+        uint32_t error;   // the system's reason, kept for the caller
+    } rows[] = {
+        {"boot.xml", "D:\\svc", 1, 0},
+        {"boot.xml", "D:\\svc\\", 1, 0},
+        {"boot.xml", "D:\\other", 0, 3},
+        {"D:\\jdk", "D:\\svc", 1, 0},
+        {"D:\\svc\\boot.xml", "C:\\elsewhere", 1, 0},
+        {"\\root.xml", "D:\\svc", 1, 0},
+        {"\\boot.xml", "D:\\svc", 0, 2},
+        // "" + "\\" + "root.xml" is the root-relative path \root.xml.
+        {"root.xml", "", 1, 0},
+        {"root.xml", nullptr, 0, 2},
+        {"boot.xml", nullptr, 1, 0},
+        // A one-character path is looked at safely.
+        {"x", nullptr, 1, 0},
+        {"y", nullptr, 0, 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.path) + " in " + (row.base ? row.base : "(none)"));
+        plat_set_last_error(0);
+        EXPECT_EQ(row.exists, PathExists(row.path, row.base));
+        EXPECT_EQ(row.error, plat_get_last_error());
+    }
 }
 
 TEST_F(CommonTest, PathExistsRefusesJoinedPathsThatDoNotFit)
 {
-    std::string base(2040, 'a');
-    base = "D:\\" + base;
+    std::string base = "D:\\" + std::string(2040, 'a');
     fake_fs_mkdir(base);
     EXPECT_EQ(1, PathExists(base.c_str(), nullptr));
     EXPECT_EQ(0, PathExists("abcdefghij", base.c_str()));
     EXPECT_EQ(206u, plat_get_last_error());
 }
 
-TEST_F(CommonTest, FormatLastErrorCutsTheLineBreakAndAddsTheCode)
+TEST_F(CommonTest, FormatLastErrorCutsTheLineBreakAndAddsTheCodeOrGivesNothing)
 {
-    char buf[256];
-    plat_set_last_error(2);
-    FormatLastError(buf, sizeof buf);
-    EXPECT_STREQ("The system cannot find the file specified. (0x2)", buf);
-    plat_set_last_error(1060);
-    FormatLastError(buf, sizeof buf);
-    EXPECT_STREQ("The specified service does not exist as an installed service. (0x424)", buf);
-}
-
-TEST_F(CommonTest, FormatLastErrorIsEmptyWithoutTextOrRoom)
-{
-    char buf[256];
-    strcpy(buf, "old");
-    plat_set_last_error(99999);
-    FormatLastError(buf, sizeof buf);
-    EXPECT_STREQ("", buf);
-    // "The system cannot find the file specified.\r\n" is 44 characters: it
-    // needs 58 bytes.
-    char tight[58];
-    plat_set_last_error(2);
-    FormatLastError(tight, sizeof tight);
-    EXPECT_STREQ("The system cannot find the file specified. (0x2)", tight);
-    char short_buf[57];
-    FormatLastError(short_buf, sizeof short_buf);
-    EXPECT_STREQ("", short_buf);
+    const char notFound[] = "The system cannot find the file specified. (0x2)";
+    const struct {
+        uint32_t code;
+        size_t size;
+        const char* text;
+    } rows[] = {
+        {2, 256, notFound},
+        {1060, 256, "The specified service does not exist as an installed service. (0x424)"},
+        {99999, 256, ""},
+        // "The system cannot find the file specified.\r\n" is 44 characters: it
+        // needs 58 bytes.
+        {2, 58, notFound},
+        {2, 57, ""},
+    };
+    for (const auto& row : rows) {
+        char buf[256];
+        strcpy(buf, "old");
+        plat_set_last_error(row.code);
+        FormatLastError(buf, row.size);
+        EXPECT_STREQ(row.text, buf) << row.code << " into " << row.size << " bytes";
+    }
 }
 
 }  // namespace

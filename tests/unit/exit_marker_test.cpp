@@ -9,119 +9,61 @@
 
 namespace {
 
-struct Parsed {
-    int normal;
-    std::string text;
-};
-
-// Parses with the supervisor's buffer size, into a buffer that starts dirty so
-// that a parser which forgets to write it is caught.
-Parsed Parse(const std::string& chunk, size_t size = EXIT_CODE_TEXT_SIZE)
+// The code text runs from the first to the last BEL of the chunk; it is "999"
+// when there is none or when it does not fit the buffer, and it is normal
+// when it converts to 0.
+TEST(ExitMarker, TheCodeTextBetweenTheFirstAndLastBelDecides)
 {
-    char buffer[EXIT_CODE_TEXT_SIZE + 6];
-    memset(buffer, 'Z', sizeof buffer);
-    buffer[sizeof buffer - 1] = '\0';
-    int normal = ParseExitCodeMarker(chunk.c_str(), buffer, size);
-    return Parsed{normal, buffer};
+    const struct {
+        std::string chunk;
+        size_t size;
+        int normal;
+        const char* text;
+    } rows[] = {
+        {"abc\a0\a\r\n", EXIT_CODE_TEXT_SIZE, 1, "0"},
+        {"\a14\a", EXIT_CODE_TEXT_SIZE, 0, "14"},
+        {"started\n\a3\a", EXIT_CODE_TEXT_SIZE, 0, "3"},
+        {"plain output\n", EXIT_CODE_TEXT_SIZE, 0, "999"},
+        {"\b", EXIT_CODE_TEXT_SIZE, 0, "999"},   // the start marker alone
+        {"\a\a", EXIT_CODE_TEXT_SIZE, 0, "999"},
+        // A chunk that ends with the first BEL: the code is in the next chunk.
+        {"output\a", EXIT_CODE_TEXT_SIZE, 0, "999"},
+        {"\a0", EXIT_CODE_TEXT_SIZE, 0, "999"},
+        // Nine characters fit the supervisor's buffer, ten do not; the limit
+        // follows the size given.
+        {"\a000000000\a", EXIT_CODE_TEXT_SIZE, 1, "000000000"},
+        {"\a0000000000\a", EXIT_CODE_TEXT_SIZE, 0, "999"},
+        {"\a123\a", 4, 0, "123"},
+        {"\a1234\a", 4, 0, "999"},
+        // The conversion skips blanks, reads a sign, and takes text without
+        // digits as 0.
+        {"\a 7\a", EXIT_CODE_TEXT_SIZE, 0, " 7"},
+        {"\ax\a", EXIT_CODE_TEXT_SIZE, 1, "x"},
+        {"\a+0\a", EXIT_CODE_TEXT_SIZE, 1, "+0"},
+        {"\a-0\a", EXIT_CODE_TEXT_SIZE, 1, "-0"},
+        {"\a-3\a", EXIT_CODE_TEXT_SIZE, 0, "-3"},
+        {"\a3\a\a", EXIT_CODE_TEXT_SIZE, 0, "3\a"},
+        {"\a0\ajunk\a", EXIT_CODE_TEXT_SIZE, 1, "0\ajunk"},
+        // Bytes after a NUL are not seen.
+        {std::string("out\0\a5\a", 8), EXIT_CODE_TEXT_SIZE, 0, "999"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.chunk) + " into " + std::to_string(row.size));
+        // The buffer starts dirty, so a parser that forgets to write it is caught.
+        char buffer[EXIT_CODE_TEXT_SIZE + 6];
+        memset(buffer, 'Z', sizeof buffer);
+        buffer[sizeof buffer - 1] = '\0';
+        EXPECT_EQ(row.normal, ParseExitCodeMarker(row.chunk.c_str(), buffer, row.size));
+        EXPECT_STREQ(row.text, buffer);
+    }
 }
 
-TEST(ExitMarker, CodeZeroAmidOrdinaryOutputIsNormal)
+TEST(ExitMarker, ExitCodeValueIsDecimalWithBlanksAndSign)
 {
-    Parsed p = Parse("abc\a0\a\r\n");
-    EXPECT_EQ(1, p.normal);
-    EXPECT_EQ("0", p.text);
-}
-
-TEST(ExitMarker, NonZeroCodesAreAbnormalWithTheirText)
-{
-    Parsed p = Parse("\a14\a");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ("14", p.text);
-    p = Parse("started\n\a3\a");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ("3", p.text);
-}
-
-TEST(ExitMarker, ChunkWithoutBelIsAbnormalAndReads999)
-{
-    Parsed p = Parse("plain output\n");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ("999", p.text);
-}
-
-TEST(ExitMarker, EmptyOrSingleBelMarkersRead999)
-{
-    Parsed p = Parse("\a\a");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ("999", p.text);
-    // A chunk that ends with the first BEL: the code is in the next chunk.
-    p = Parse("output\a");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ("999", p.text);
-    p = Parse("\a0");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ("999", p.text);
-}
-
-TEST(ExitMarker, NineCharactersFitTenDoNot)
-{
-    Parsed p = Parse("\a000000000\a");
-    EXPECT_EQ(1, p.normal);
-    EXPECT_EQ("000000000", p.text);
-    p = Parse("\a0000000000\a");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ("999", p.text);
-}
-
-TEST(ExitMarker, TheLimitFollowsTheGivenBufferSize)
-{
-    Parsed p = Parse("\a1234\a", 4);
-    EXPECT_EQ("999", p.text);
-    p = Parse("\a123\a", 4);
-    EXPECT_EQ("123", p.text);
-}
-
-TEST(ExitMarker, ConversionSkipsBlanksAndReadsSigns)
-{
-    Parsed p = Parse("\a 7\a");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ(" 7", p.text);
-    EXPECT_EQ(7, ExitCodeValue(p.text.c_str()));
-
-    p = Parse("\ax\a");
-    EXPECT_EQ(1, p.normal) << "text without digits converts to 0";
-    EXPECT_EQ("x", p.text);
-
-    EXPECT_EQ(1, Parse("\a+0\a").normal);
-    EXPECT_EQ(1, Parse("\a-0\a").normal);
-    EXPECT_EQ(0, Parse("\a-3\a").normal);
+    EXPECT_EQ(7, ExitCodeValue(" 7"));
     EXPECT_EQ(-3, ExitCodeValue("-3"));
     EXPECT_EQ(14, ExitCodeValue("14\r"));
-}
-
-TEST(ExitMarker, CodeTextRunsToTheLastBel)
-{
-    Parsed p = Parse("\a3\a\a");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ("3\a", p.text);
-    p = Parse("\a0\ajunk\a");
-    EXPECT_EQ(1, p.normal);
-    EXPECT_EQ("0\ajunk", p.text);
-}
-
-TEST(ExitMarker, BytesAfterANulAreNotSeen)
-{
-    std::string chunk("out\0\a5\a", 8);
-    char buffer[EXIT_CODE_TEXT_SIZE];
-    EXPECT_EQ(0, ParseExitCodeMarker(chunk.data(), buffer, sizeof buffer));
-    EXPECT_STREQ("999", buffer);
-}
-
-TEST(ExitMarker, StartMarkerAloneIsNoExitCode)
-{
-    Parsed p = Parse("\b");
-    EXPECT_EQ(0, p.normal);
-    EXPECT_EQ("999", p.text);
+    EXPECT_EQ(0, ExitCodeValue("x"));
 }
 
 }  // namespace
