@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include <functional>
 #include <string>
 
 #include "common/helpers.h"
@@ -59,98 +60,65 @@ protected:
     }
 };
 
+const std::string kJava = "\"C:\\Program Files\\Java\\bin\\java.exe\"";
 const std::string kProperties =
     " -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false"
     " -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true ";
-const std::string kTail =
-    " -Dlumora.home=\"D:\\orvane\" -Dlumora.mf.winsvc.utilDir=\"D:\\orvane\\bin\""
-    " com.lumora.mf.framework.agent.ci.LaunchContainer \".\\container.ini\"";
+const std::string kClasspath = "-cp \"D:\\orvane\\lib\\a.jar;D:\\orvane\\lib\\b.jar\"";
+const std::string kUtilAndClass =
+    " -Dlumora.mf.winsvc.utilDir=\"D:\\orvane\\bin\" com.lumora.mf.framework.agent.ci.LaunchContainer";
+const std::string kTail = " -Dlumora.home=\"D:\\orvane\"" + kUtilAndClass + " \".\\container.ini\"";
 
-TEST_F(LaunchCommandTest, ClasspathBootClasspathAndNoPassword)
+// Every combination, each built twice into one buffer that still holds the
+// previous (longer or shorter) line, so nothing of an earlier line survives.
+TEST_F(LaunchCommandTest, EveryCombinationGivesItsLineByteForByte)
 {
-    SetBootClasspath("D:\\orvane\\boot.jar");
-    EXPECT_EQ("\"C:\\Program Files\\Java\\bin\\java.exe\" -Xmx512m -Xss2m" + kProperties +
-                  "-cp \"D:\\orvane\\lib\\a.jar;D:\\orvane\\lib\\b.jar\""
-                  " \"-Xbootclasspath/p:D:\\orvane\\boot.jar\" -Dno_pwd_encryption=true" + kTail,
-              Build());
-}
-
-TEST_F(LaunchCommandTest, EmptyJavaArgsLeaveTwoSpaces)
-{
-    Set(config.JavaArgs, "");
-    EXPECT_EQ("\"C:\\Program Files\\Java\\bin\\java.exe\" " + kProperties +
-                  "-cp \"D:\\orvane\\lib\\a.jar;D:\\orvane\\lib\\b.jar\" -Dno_pwd_encryption=true" + kTail,
-              Build());
-}
-
-TEST_F(LaunchCommandTest, EmptyClasspathLeavesTwoSpacesAfterAllowRestart)
-{
-    SetClasspath("");
-    std::string line = Build();
-    EXPECT_EQ("\"C:\\Program Files\\Java\\bin\\java.exe\" -Xmx512m -Xss2m" + kProperties +
-                  " -Dno_pwd_encryption=true" + kTail,
-              line);
-    EXPECT_NE(std::string::npos, line.find("-Dlumora.mf.allowRestart=true  -Dno_pwd_encryption=true"));
-}
-
-TEST_F(LaunchCommandTest, EmptyBootClasspathAddsNoPiece)
-{
-    Set(config.BootClasspath, "");
-    // A stale option text must not be used when the class path is empty.
-    Set(config.BootClasspathOption, "\"-Xbootclasspath/p:stale\"");
-    std::string line = Build();
-    EXPECT_EQ(std::string::npos, line.find("bootclasspath"));
-    EXPECT_NE(std::string::npos, line.find("b.jar\" -Dno_pwd_encryption=true"));
-}
-
-TEST_F(LaunchCommandTest, PasswordWithBlanksAndDirectoryServiceBootFile)
-{
-    Set(config.PBE, "s3cret with blanks");
-    Set(config.DirectoryServiceBootFile, "D:\\orvane\\ds boot.ini");
-    EXPECT_EQ("\"C:\\Program Files\\Java\\bin\\java.exe\" -Xmx512m -Xss2m" + kProperties +
-                  "-cp \"D:\\orvane\\lib\\a.jar;D:\\orvane\\lib\\b.jar\""
-                  " -Dlumora.mf.password=s3cret with blanks" + kTail + " \"D:\\orvane\\ds boot.ini\"",
-              Build());
-}
-
-TEST_F(LaunchCommandTest, ValuesAreCopiedUnescaped)
-{
-    Set(config.OrvaneHome, "D:\\a \"b\"");
-    std::string line = Build();
-    EXPECT_NE(std::string::npos, line.find(" -Dlumora.home=\"D:\\a \"b\"\" "));
-}
-
-TEST_F(LaunchCommandTest, BuildingTwiceIntoADirtyBufferGivesTheSameBytes)
-{
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        std::string line;
+    } rows[] = {
+        {"class path, boot class path, no password",
+         [this] { SetBootClasspath("D:\\orvane\\boot.jar"); },
+         kJava + " -Xmx512m -Xss2m" + kProperties + kClasspath +
+             " \"-Xbootclasspath/p:D:\\orvane\\boot.jar\" -Dno_pwd_encryption=true" + kTail},
+        {"password with blanks and a directory service boot file",
+         [this] {
+             Set(config.PBE, "s3cret with blanks");
+             Set(config.DirectoryServiceBootFile, "D:\\orvane\\ds boot.ini");
+         },
+         kJava + " -Xmx512m -Xss2m" + kProperties + kClasspath + " -Dlumora.mf.password=s3cret with blanks" + kTail +
+             " \"D:\\orvane\\ds boot.ini\""},
+        {"empty JavaArgs leave two spaces", [this] { Set(config.JavaArgs, ""); },
+         kJava + " " + kProperties + kClasspath + " -Dno_pwd_encryption=true" + kTail},
+        {"empty class path leaves two spaces after allowRestart", [this] { SetClasspath(""); },
+         kJava + " -Xmx512m -Xss2m" + kProperties + " -Dno_pwd_encryption=true" + kTail},
+        // A stale option text must not be used when the class path is empty.
+        {"empty boot class path adds no piece",
+         [this] { Set(config.BootClasspathOption, "\"-Xbootclasspath/p:stale\""); },
+         kJava + " -Xmx512m -Xss2m" + kProperties + kClasspath + " -Dno_pwd_encryption=true" + kTail},
+        {"values are copied unescaped", [this] { Set(config.OrvaneHome, "D:\\a \"b\""); },
+         kJava + " -Xmx512m -Xss2m" + kProperties + kClasspath +
+             " -Dno_pwd_encryption=true -Dlumora.home=\"D:\\a \"b\"\"" + kUtilAndClass + " \".\\container.ini\""},
+    };
     char buffer[COMMAND_LINE_SIZE];
     memset(buffer, 'x', sizeof buffer);
-    ASSERT_EQ(1, BuildLaunchCommand(buffer, sizeof buffer, &config));
-    std::string first(buffer);
-    // A longer line first, then the short one again: nothing of it may survive.
-    Set(config.DirectoryServiceBootFile, "D:\\orvane\\ds.ini");
-    ASSERT_EQ(1, BuildLaunchCommand(buffer, sizeof buffer, &config));
-    Set(config.DirectoryServiceBootFile, "");
-    ASSERT_EQ(1, BuildLaunchCommand(buffer, sizeof buffer, &config));
-    EXPECT_EQ(first, std::string(buffer));
-    EXPECT_EQ('"', first.back()) << "the line ends with the quote after the boot file";
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.what);
+            SetUp();
+            row.change();
+            ASSERT_EQ(1, BuildLaunchCommand(buffer, sizeof buffer, &config));
+            EXPECT_EQ(row.line, std::string(buffer));
+        }
+    }
 }
 
 TEST_F(LaunchCommandTest, ALineThatDoesNotFitIsRefusedAndEmptied)
 {
-    Set(config.JavaArgs, std::string(1500, 'a'));
-    Set(config.OrvaneHome, std::string(1500, 'b'));
-    Set(config.BootFile, std::string(1500, 'c'));
-    char buffer[COMMAND_LINE_SIZE];
-    memset(buffer, 'x', sizeof buffer);
-    EXPECT_EQ(0, BuildLaunchCommand(buffer, sizeof buffer, &config));
-    EXPECT_STREQ("", buffer);
-}
-
-TEST_F(LaunchCommandTest, ALineOfExactly4095CharactersFits)
-{
-    // Lengthen two values until the line is exactly 4095 characters long.
-    std::string args = std::string(config.JavaArgs) + std::string(1800, 'a');
-    Set(config.JavaArgs, args);
+    // Lengthen two values until the line is exactly 4095 characters long: it
+    // fits; one character more does not.
+    Set(config.JavaArgs, std::string(config.JavaArgs) + std::string(1800, 'a'));
     size_t room = (COMMAND_LINE_SIZE - 1) - Build().size();
     std::string home = config.OrvaneHome;
     Set(config.OrvaneHome, home + std::string(room, 'h'));
@@ -160,39 +128,42 @@ TEST_F(LaunchCommandTest, ALineOfExactly4095CharactersFits)
     Set(config.OrvaneHome, home + std::string(room + 1, 'h'));
     EXPECT_EQ(0, BuildLaunchCommand(buffer, sizeof buffer, &config));
     EXPECT_STREQ("", buffer);
+
+    // Values that overflow long before the end are refused the same way.
+    Set(config.JavaArgs, std::string(1500, 'a'));
+    Set(config.OrvaneHome, std::string(1500, 'b'));
+    Set(config.BootFile, std::string(1500, 'c'));
+    memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(0, BuildLaunchCommand(buffer, sizeof buffer, &config));
+    EXPECT_STREQ("", buffer);
 }
 
-TEST(LaunchCommandMask, HidesTheConfiguredPasswordWhole)
+TEST(LaunchCommandMask, HidesEveryPasswordValueForTheTrace)
 {
-    char masked[COMMAND_LINE_SIZE];
-    ASSERT_EQ(1, MaskLaunchCommand("\"java\" -Dlumora.mf.password=my secret -Dlumora.home=\"D:\\o\"",
-                                   "my secret", masked, sizeof masked));
-    EXPECT_STREQ("\"java\" -Dlumora.mf.password=******** -Dlumora.home=\"D:\\o\"", masked);
-}
-
-TEST(LaunchCommandMask, HidesOtherValuesUpToTheNextBlank)
-{
-    char masked[COMMAND_LINE_SIZE];
-    ASSERT_EQ(1, MaskLaunchCommand("\"java\" -Dlumora.mf.password=abc -X -Dlumora.mf.password=pw tail",
-                                   "pw", masked, sizeof masked));
-    EXPECT_STREQ("\"java\" -Dlumora.mf.password=******** -X -Dlumora.mf.password=******** tail", masked);
-    ASSERT_EQ(1, MaskLaunchCommand("a -Dlumora.mf.password=", "", masked, sizeof masked));
-    EXPECT_STREQ("a -Dlumora.mf.password=********", masked);
-}
-
-TEST(LaunchCommandMask, LeavesALineWithoutPasswordUnchanged)
-{
-    char masked[COMMAND_LINE_SIZE];
-    const char* line = "\"java\" -Dno_pwd_encryption=true -Dlumora.home=\"D:\\o\"";
-    ASSERT_EQ(1, MaskLaunchCommand(line, "", masked, sizeof masked));
-    EXPECT_STREQ(line, masked);
-}
-
-TEST(LaunchCommandMask, ReportsACutCopy)
-{
-    char masked[16];
-    EXPECT_EQ(0, MaskLaunchCommand("abcdefghij -Dlumora.mf.password=x", "x", masked, sizeof masked));
-    EXPECT_LT(strlen(masked), sizeof masked);
+    const struct {
+        const char* line;
+        const char* password;
+        const char* masked;
+    } rows[] = {
+        // The configured password is hidden whole, blanks included.
+        {"\"java\" -Dlumora.mf.password=my secret -Dlumora.home=\"D:\\o\"", "my secret",
+         "\"java\" -Dlumora.mf.password=******** -Dlumora.home=\"D:\\o\""},
+        // Other values are hidden up to the next blank.
+        {"\"java\" -Dlumora.mf.password=abc -X -Dlumora.mf.password=pw tail", "pw",
+         "\"java\" -Dlumora.mf.password=******** -X -Dlumora.mf.password=******** tail"},
+        {"a -Dlumora.mf.password=", "", "a -Dlumora.mf.password=********"},
+        {"\"java\" -Dno_pwd_encryption=true -Dlumora.home=\"D:\\o\"", "",
+         "\"java\" -Dno_pwd_encryption=true -Dlumora.home=\"D:\\o\""},
+    };
+    for (const auto& row : rows) {
+        char masked[COMMAND_LINE_SIZE];
+        ASSERT_EQ(1, MaskLaunchCommand(row.line, row.password, masked, sizeof masked)) << row.line;
+        EXPECT_STREQ(row.masked, masked);
+    }
+    // A copy cut by its buffer is reported, and still terminated.
+    char small[16];
+    EXPECT_EQ(0, MaskLaunchCommand("abcdefghij -Dlumora.mf.password=x", "x", small, sizeof small));
+    EXPECT_LT(strlen(small), sizeof small);
 }
 
 }  // namespace
