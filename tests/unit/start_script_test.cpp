@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "common/helpers.h"
 #include "common/platform.h"
@@ -18,6 +19,8 @@
 namespace {
 
 const char kLogPath[] = "C:\\logs\\svc.out";
+const char kDefaultScript[] = "D:\\svc\\container.ini.bat";
+const char kNotOpened[] = "Failed to open container start script (for phase 2)";
 
 class StartScriptTest : public ::testing::Test {
 protected:
@@ -52,12 +55,12 @@ protected:
         ASSERT_EQ(1, text_copy(field, N, value.c_str()));
     }
 
-    void OpenDebugLog()
+    void OpenLog(uint32_t debug)
     {
         fake_fs_mkdir("C:\\logs");
         LogFile = plat_fopen(kLogPath, "wb");
         ASSERT_NE(nullptr, LogFile);
-        DebugEnabled = 1;
+        DebugEnabled = debug;
     }
 
     int Read() { return ReadStartScript("svc", commandLine, pathLine, workingDirectory, &config); }
@@ -71,60 +74,76 @@ protected:
         EXPECT_EQ("svc", events[0].source);
         EXPECT_EQ(EVENT_LAUNCH_FAILED, events[0].id);
         EXPECT_EQ(1, events[0].type);
-        ASSERT_EQ(2u, events[0].strings.size());
-        EXPECT_EQ("svc", events[0].strings[0]);
-        EXPECT_EQ(text, events[0].strings[1]);
-    }
-
-    void ExpectBuffersEmptied()
-    {
-        EXPECT_STREQ("", commandLine);
-        EXPECT_STREQ("", pathLine);
-        EXPECT_STREQ("", workingDirectory);
+        EXPECT_EQ((std::vector<std::string>{"svc", text}), events[0].strings);
     }
 };
 
-const char kScript[] =
-    "@echo off\n"
-    "cd /d \"D:\\orvane\\run\"\n"
-    "set PATH=D:\\jre\\bin;%PATH%\n"
-    "\"D:\\jre\\bin\\java.exe\" -cp x com.example.Main\n";
-
-TEST_F(StartScriptTest, DefaultBootFileNamesTheScriptInTheWorkingDirectory)
+// Line 2 gives the working directory between its first and last double quote
+// (to the end of the line when it has only one), line 3 the PATH line and
+// line 4 the command line, each with its line feed; CR LF scripts read alike,
+// and lines after the fourth are ignored.
+TEST_F(StartScriptTest, TheFourLinesGiveDirectoryPathAndCommandLine)
 {
-    fake_fs_write("D:\\svc\\container.ini.bat", kScript);
-    ASSERT_EQ(1, Read());
-    EXPECT_STREQ("D:\\orvane\\run", workingDirectory);
-    EXPECT_STREQ("set PATH=D:\\jre\\bin;%PATH%\n", pathLine);
-    EXPECT_STREQ("\"D:\\jre\\bin\\java.exe\" -cp x com.example.Main\n", commandLine);
-    EXPECT_TRUE(fake_events().empty());
+    const std::string longest(2044, 'w');
+    const struct {
+        const char* what;
+        const char* bootFile;
+        std::string scriptName;
+        std::string script;
+        std::string directory;
+        const char* path;
+        const char* command;
+    } rows[] = {
+        {"default boot file in the working directory", ".\\container.ini", kDefaultScript,
+         "@echo off\ncd /d \"D:\\orvane\\run\"\nset PATH=D:\\jre\\bin;%PATH%\n"
+         "\"D:\\jre\\bin\\java.exe\" -cp x com.example.Main\n",
+         "D:\\orvane\\run", "set PATH=D:\\jre\\bin;%PATH%\n", "\"D:\\jre\\bin\\java.exe\" -cp x com.example.Main\n"},
+        {"absolute boot file", "D:\\cfg\\boot.xml", "D:\\cfg\\boot.xml.bat", "x\ncd /d \"D:\\run\"\np\nc\n", "D:\\run",
+         "p\n", "c\n"},
+        {"UNC boot file", "\\\\host\\share\\boot.xml", "\\\\host\\share\\boot.xml.bat", "x\n\"\\\\host\\run\"\np\nc\n",
+         "\\\\host\\run", "p\n", "c\n"},
+        {"four quotes", ".\\container.ini", kDefaultScript, "x\necho \"a\" and \"b c\" done\np\nc\n", "a\" and \"b c",
+         "p\n", "c\n"},
+        {"blanks inside the quotes", ".\\container.ini", kDefaultScript, "x\ncd /d \" D:\\with blanks \" \np\nc\n",
+         " D:\\with blanks ", "p\n", "c\n"},
+        {"one quote keeps the rest of the line", ".\\container.ini", kDefaultScript, "x\ncd /d \"D:\\run\np\nc\n",
+         "D:\\run\n", "p\n", "c\n"},
+        {"CR LF lines", ".\\container.ini", kDefaultScript,
+         "@echo off\r\ncd /d \"D:\\run\"\r\nset PATH=D:\\jre;%PATH%\r\njava -jar c.jar\r\n", "D:\\run",
+         "set PATH=D:\\jre;%PATH%\n", "java -jar c.jar\n"},
+        {"last line without a line feed", ".\\container.ini", kDefaultScript, "x\n\"D:\\run\"\np\njava last", "D:\\run",
+         "p\n", "java last"},
+        {"later lines ignored", ".\\container.ini", kDefaultScript, "x\n\"D:\\run\"\np\njava 4\nline 5\nline 6\n",
+         "D:\\run", "p\n", "java 4\n"},
+        // Line 2 holds 2046 characters before its line feed: the longest that fits.
+        {"longest line 2", ".\\container.ini", kDefaultScript, "x\n\"" + longest + "\"\np\nc\n", longest,
+         "p\n", "c\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        SetUp();
+        Set(config.BootFile, row.bootFile);
+        fake_fs_write(row.scriptName, row.script);
+        ASSERT_EQ(1, Read());
+        EXPECT_EQ(row.directory, workingDirectory);
+        EXPECT_STREQ(row.path, pathLine);
+        EXPECT_STREQ(row.command, commandLine);
+        EXPECT_TRUE(fake_events().empty());
+    }
 }
 
+// A script that is not there is named in a debug line, with the name built
+// as it was looked for: a boot file of more than two characters that starts
+// with a backslash or has a colon second is taken as it is, any other one is
+// joined to the working directory.
 TEST_F(StartScriptTest, MissingScriptWritesTheDebugLineAndTheEvent)
 {
-    OpenDebugLog();
-    EXPECT_EQ(0, Read());
-    EXPECT_EQ("DEBUG: Phase 2: Failed to open phase 2 start script (D:\\svc\\.\\container.ini.bat)\n",
-              fake_fs_read(kLogPath));
-    ExpectOneLaunchFailure("Failed to open container start script (for phase 2)");
-}
-
-TEST_F(StartScriptTest, MissingScriptWithoutDebugWritesOnlyTheEvent)
-{
-    fake_fs_mkdir("C:\\logs");
-    LogFile = plat_fopen(kLogPath, "wb");
-    EXPECT_EQ(0, Read());
-    EXPECT_EQ("", fake_fs_read(kLogPath));
-    ExpectOneLaunchFailure("Failed to open container start script (for phase 2)");
-}
-
-TEST_F(StartScriptTest, ScriptNamesForAbsoluteRelativeAndUncBootFiles)
-{
-    OpenDebugLog();
+    OpenLog(1);
     const struct {
         const char* boot;
         const char* name;
-    } cases[] = {
+    } rows[] = {
+        {".\\container.ini", "D:\\svc\\.\\container.ini.bat"},
         {"D:\\cfg\\boot.xml", "D:\\cfg\\boot.xml.bat"},
         {"\\\\host\\share\\boot.xml", "\\\\host\\share\\boot.xml.bat"},
         {"\\boot.xml", "\\boot.xml.bat"},
@@ -134,119 +153,61 @@ TEST_F(StartScriptTest, ScriptNamesForAbsoluteRelativeAndUncBootFiles)
         {"\\b", "D:\\svc\\\\b.bat"},
     };
     std::string expected;
-    for (const auto& c : cases) {
-        Set(config.BootFile, c.boot);
-        EXPECT_EQ(0, Read()) << c.boot;
-        expected += std::string("DEBUG: Phase 2: Failed to open phase 2 start script (") + c.name + ")\n";
+    for (const auto& row : rows) {
+        fake_clear_events();
+        Set(config.BootFile, row.boot);
+        EXPECT_EQ(0, Read()) << row.boot;
+        ExpectOneLaunchFailure(kNotOpened);
+        expected += std::string("DEBUG: Phase 2: Failed to open phase 2 start script (") + row.name + ")\n";
     }
     EXPECT_EQ(expected, fake_fs_read(kLogPath));
 }
 
-TEST_F(StartScriptTest, AbsoluteAndUncBootFilesAreReadFromTheirOwnPlace)
+TEST_F(StartScriptTest, MissingScriptWithoutDebugWritesOnlyTheEvent)
 {
-    fake_fs_write("D:\\cfg\\boot.xml.bat", kScript);
-    Set(config.BootFile, "D:\\cfg\\boot.xml");
-    EXPECT_EQ(1, Read());
-    EXPECT_STREQ("D:\\orvane\\run", workingDirectory);
-
-    fake_fs_write("\\\\host\\share\\boot.xml.bat", "x\n\"\\\\host\\run\"\np\nc\n");
-    Set(config.BootFile, "\\\\host\\share\\boot.xml");
-    EXPECT_EQ(1, Read());
-    EXPECT_STREQ("\\\\host\\run", workingDirectory);
-    EXPECT_STREQ("c\n", commandLine);
-}
-
-TEST_F(StartScriptTest, WorkingDirectoryRunsFromTheFirstToTheLastQuote)
-{
-    fake_fs_write("D:\\svc\\container.ini.bat", "x\necho \"a\" and \"b c\" done\np\nc\n");
-    ASSERT_EQ(1, Read());
-    EXPECT_STREQ("a\" and \"b c", workingDirectory);
-
-    fake_fs_write("D:\\svc\\container.ini.bat", "x\ncd /d \" D:\\with blanks \" \np\nc\n");
-    ASSERT_EQ(1, Read());
-    EXPECT_STREQ(" D:\\with blanks ", workingDirectory);
-}
-
-TEST_F(StartScriptTest, ASingleQuoteKeepsTheRestOfTheLine)
-{
-    fake_fs_write("D:\\svc\\container.ini.bat", "x\ncd /d \"D:\\run\np\nc\n");
-    ASSERT_EQ(1, Read());
-    EXPECT_STREQ("D:\\run\n", workingDirectory);
-}
-
-TEST_F(StartScriptTest, CrLfScriptsAreReadInTextMode)
-{
-    fake_fs_write("D:\\svc\\container.ini.bat",
-                  "@echo off\r\ncd /d \"D:\\run\"\r\nset PATH=D:\\jre;%PATH%\r\njava -jar c.jar\r\n");
-    ASSERT_EQ(1, Read());
-    EXPECT_STREQ("D:\\run", workingDirectory);
-    EXPECT_STREQ("set PATH=D:\\jre;%PATH%\n", pathLine);
-    EXPECT_STREQ("java -jar c.jar\n", commandLine);
-}
-
-TEST_F(StartScriptTest, LastLineWithoutLineFeedAndLaterLinesIgnored)
-{
-    fake_fs_write("D:\\svc\\container.ini.bat", "x\n\"D:\\run\"\np\njava last");
-    ASSERT_EQ(1, Read());
-    EXPECT_STREQ("java last", commandLine);
-
-    fake_fs_write("D:\\svc\\container.ini.bat", "x\n\"D:\\run\"\np\njava 4\nline 5\nline 6\n");
-    ASSERT_EQ(1, Read());
-    EXPECT_STREQ("java 4\n", commandLine);
-    EXPECT_STREQ("p\n", pathLine);
-}
-
-TEST_F(StartScriptTest, ScriptsWithFewerThanFourLinesAreRefused)
-{
-    const char* scripts[] = {
-        "x\n\"D:\\run\"\np\n",   // no command line
-        "x\n\"D:\\run\"\n",      // no PATH line either
-        "x\n",                   // one line
-        "",                      // empty
-    };
-    for (const char* script : scripts) {
-        SetUp();
-        fake_fs_write("D:\\svc\\container.ini.bat", script);
-        EXPECT_EQ(0, Read()) << script;
-        ExpectOneLaunchFailure("Container start script D:\\svc\\.\\container.ini.bat has fewer than four lines");
-        ExpectBuffersEmptied();
-    }
-}
-
-TEST_F(StartScriptTest, LineTwoWithoutAQuoteIsRefused)
-{
-    fake_fs_write("D:\\svc\\container.ini.bat", "@echo off\ncd /d D:\\run\np\nc\n");
+    OpenLog(0);
     EXPECT_EQ(0, Read());
-    ExpectOneLaunchFailure(
-        "Container start script D:\\svc\\.\\container.ini.bat line 2 holds no quoted working directory");
-    ExpectBuffersEmptied();
+    EXPECT_EQ("", fake_fs_read(kLogPath));
+    ExpectOneLaunchFailure(kNotOpened);
 }
 
 TEST_F(StartScriptTest, ANameThatDoesNotFitCountsAsNotOpenable)
 {
-    OpenDebugLog();
+    OpenLog(1);
     // 2047 + 1 + 2047 + 4 characters: four more than the name buffer holds.
-    std::string dir = "D:\\" + std::string(2044, 'd');
-    std::string boot = std::string(2047, 'b');
-    Set(config.WorkingDirectory, dir);
-    Set(config.BootFile, boot);
+    Set(config.WorkingDirectory, "D:\\" + std::string(2044, 'd'));
+    Set(config.BootFile, std::string(2047, 'b'));
     int opensBefore = fake_call_count("fopen");
     EXPECT_EQ(0, Read());
-    ExpectOneLaunchFailure("Failed to open container start script (for phase 2)");
-    std::string log = fake_fs_read(kLogPath);
-    EXPECT_EQ(0u, log.find("DEBUG: Phase 2: Failed to open phase 2 start script (D:\\ddd"));
+    ExpectOneLaunchFailure(kNotOpened);
+    EXPECT_EQ(0u, fake_fs_read(kLogPath).find("DEBUG: Phase 2: Failed to open phase 2 start script (D:\\ddd"));
     EXPECT_EQ(opensBefore, fake_call_count("fopen")) << "a cut name must not be opened";
 }
 
-TEST_F(StartScriptTest, LongLinesAreSplitByTheReader)
+// A refused script leaves no leftovers of the previous run in the buffers.
+TEST_F(StartScriptTest, ShortScriptsAndALineTwoWithoutAQuoteAreRefused)
 {
-    // Line 2 holds 2046 characters before its line feed: the longest that fits.
-    std::string dir = std::string(2044, 'w');
-    std::string script = "x\n\"" + dir + "\"\np\nc\n";
-    fake_fs_write("D:\\svc\\container.ini.bat", script);
-    ASSERT_EQ(1, Read());
-    EXPECT_EQ(dir, std::string(workingDirectory));
-    EXPECT_STREQ("c\n", commandLine);
+    const std::string name = "Container start script D:\\svc\\.\\container.ini.bat";
+    const struct {
+        const char* script;
+        std::string text;
+    } rows[] = {
+        {"x\n\"D:\\run\"\np\n", name + " has fewer than four lines"},
+        {"x\n\"D:\\run\"\n", name + " has fewer than four lines"},
+        {"x\n", name + " has fewer than four lines"},
+        {"", name + " has fewer than four lines"},
+        {"@echo off\ncd /d D:\\run\np\nc\n", name + " line 2 holds no quoted working directory"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.script);
+        SetUp();
+        fake_fs_write(kDefaultScript, row.script);
+        EXPECT_EQ(0, Read());
+        ExpectOneLaunchFailure(row.text);
+        EXPECT_STREQ("", commandLine);
+        EXPECT_STREQ("", pathLine);
+        EXPECT_STREQ("", workingDirectory);
+    }
 }
 
 }  // namespace
