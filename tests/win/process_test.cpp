@@ -44,122 +44,91 @@ std::string ReadToEnd(PlatHandle pipe)
 // Pipes
 // ---------------------------------------------------------------------------
 
-TEST(PipeTest, BothEndsOfANewPipeAreInheritable)
-{
+struct Pipe {
     PlatHandle r = nullptr, w = nullptr;
-    ASSERT_EQ(1, plat_create_pipe(&r, &w, 0));
-    EXPECT_EQ(1, IsInheritable(r));
-    EXPECT_EQ(1, IsInheritable(w));
-    EXPECT_EQ(1, plat_close_handle(r));
-    EXPECT_EQ(1, plat_close_handle(w));
+    Pipe() { EXPECT_EQ(1, plat_create_pipe(&r, &w, 0)); }
+    ~Pipe()
+    {
+        if (r) plat_close_handle(r);
+        if (w) plat_close_handle(w);
+    }
+};
+
+std::string Read(PlatHandle pipe, uint32_t size)
+{
+    char buf[64];
+    uint32_t got = 0;
+    if (!plat_read_file(pipe, buf, size, &got)) return "<failed>";
+    return std::string(buf, got);
 }
 
-TEST(PipeTest, PrivateDuplicateIsNotInheritableAndReachesTheSamePipe)
+TEST(PipeTest, NewEndsAreInheritableAndAPrivateDuplicateIsNotButReachesTheSamePipe)
 {
-    PlatHandle r = nullptr, w = nullptr, mine = nullptr;
-    ASSERT_EQ(1, plat_create_pipe(&r, &w, 0));
-    ASSERT_EQ(1, plat_duplicate_private(w, &mine));
-    EXPECT_NE(w, mine);
+    Pipe p;
+    EXPECT_EQ(1, IsInheritable(p.r));
+    EXPECT_EQ(1, IsInheritable(p.w));
+    PlatHandle mine = nullptr;
+    ASSERT_EQ(1, plat_duplicate_private(p.w, &mine));
+    EXPECT_NE(p.w, mine);
     EXPECT_EQ(0, IsInheritable(mine));
-    EXPECT_EQ(1, plat_close_handle(w));
-
+    EXPECT_EQ(1, plat_close_handle(p.w));
+    p.w = nullptr;
     uint32_t written = 0;
     ASSERT_EQ(1, plat_write_file(mine, "abc", 3, &written));
     EXPECT_EQ(3u, written);
-    char buf[8] = "";
-    uint32_t got = 0;
-    ASSERT_EQ(1, plat_read_file(r, buf, sizeof buf, &got));
-    EXPECT_EQ(std::string("abc"), std::string(buf, got));
-
+    EXPECT_EQ("abc", Read(p.r, 8));
     plat_close_handle(mine);
-    plat_close_handle(r);
 }
 
-TEST(PipeTest, PeekCountsWaitingBytesWithoutTakingThem)
+// The supervisor polls with a peek before every read so that it never
+// blocks; a peek that waited for data would hang this test.
+TEST(PipeTest, PeekCountsWaitingBytesWithoutTakingThemAndNeverWaits)
 {
-    PlatHandle r = nullptr, w = nullptr;
-    ASSERT_EQ(1, plat_create_pipe(&r, &w, 0));
-    uint32_t written = 0;
-    ASSERT_EQ(1, plat_write_file(w, "hello", 5, &written));
-
+    Pipe p;
     uint32_t available = 12345;
-    ASSERT_EQ(1, plat_peek_pipe(r, &available));
-    EXPECT_EQ(5u, available);
-    ASSERT_EQ(1, plat_peek_pipe(r, &available));
-    EXPECT_EQ(5u, available);
-
-    char buf[8];
-    uint32_t got = 0;
-    ASSERT_EQ(1, plat_read_file(r, buf, 2, &got));
-    EXPECT_EQ(std::string("he"), std::string(buf, got));
-    ASSERT_EQ(1, plat_peek_pipe(r, &available));
-    EXPECT_EQ(3u, available);
-
-    plat_close_handle(r);
-    plat_close_handle(w);
-}
-
-TEST(PipeTest, PeekOnAnEmptyPipeReportsNothingAndReturns)
-{
-    // The supervisor polls with a peek before every read so that it never
-    // blocks; a peek that waited for data would hang this test.
-    PlatHandle r = nullptr, w = nullptr;
-    ASSERT_EQ(1, plat_create_pipe(&r, &w, 0));
-    uint32_t available = 12345;
-    ASSERT_EQ(1, plat_peek_pipe(r, &available));
+    ASSERT_EQ(1, plat_peek_pipe(p.r, &available));
     EXPECT_EQ(0u, available);
-    plat_close_handle(r);
-    plat_close_handle(w);
-}
-
-TEST(PipeTest, ReadingAfterTheLastWriterClosedIsBrokenPipe)
-{
-    PlatHandle r = nullptr, w = nullptr;
-    ASSERT_EQ(1, plat_create_pipe(&r, &w, 0));
     uint32_t written = 0;
-    ASSERT_EQ(1, plat_write_file(w, "x", 1, &written));
-    plat_close_handle(w);
+    ASSERT_EQ(1, plat_write_file(p.w, "hello", 5, &written));
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(1, plat_peek_pipe(p.r, &available));
+        EXPECT_EQ(5u, available);
+    }
+    EXPECT_EQ("he", Read(p.r, 2));
+    ASSERT_EQ(1, plat_peek_pipe(p.r, &available));
+    EXPECT_EQ(3u, available);
+}
 
-    char buf[4];
-    uint32_t got = 0;
-    ASSERT_EQ(1, plat_read_file(r, buf, sizeof buf, &got));
-    EXPECT_EQ(1u, got);
-    EXPECT_EQ(0, plat_read_file(r, buf, sizeof buf, &got));
+TEST(PipeTest, ReadingAfterTheLastWriterClosedIsBrokenPipeAndASecondCloseFails)
+{
+    Pipe p;
+    uint32_t written = 0;
+    ASSERT_EQ(1, plat_write_file(p.w, "x", 1, &written));
+    EXPECT_EQ(1, plat_close_handle(p.w));
+    p.w = nullptr;
+    EXPECT_EQ("x", Read(p.r, 4));
+    EXPECT_EQ("<failed>", Read(p.r, 4));
     EXPECT_EQ((uint32_t)PLAT_ERROR_BROKEN_PIPE, plat_get_last_error());
-    EXPECT_EQ(0u, got);
-    plat_close_handle(r);
-}
-
-TEST(PipeTest, ClosingAHandleTwiceFailsTheSecondTime)
-{
-    PlatHandle r = nullptr, w = nullptr;
-    ASSERT_EQ(1, plat_create_pipe(&r, &w, 0));
-    EXPECT_EQ(1, plat_close_handle(w));
-    EXPECT_EQ(1, plat_close_handle(r));
-    EXPECT_EQ(0, plat_close_handle(r));
+    EXPECT_EQ(1, plat_close_handle(p.r));
+    EXPECT_EQ(0, plat_close_handle(p.r));
     EXPECT_EQ((uint32_t)PLAT_ERROR_INVALID_HANDLE, plat_get_last_error());
+    p.r = nullptr;
 }
 
-TEST(PipeTest, StandardHandleCanBeReplacedAndRestored)
-{
-    PlatHandle saved = plat_get_std_handle(PLAT_STD_INPUT);
-    PlatHandle r = nullptr, w = nullptr;
-    ASSERT_EQ(1, plat_create_pipe(&r, &w, 0));
-    ASSERT_EQ(1, plat_set_std_handle(PLAT_STD_INPUT, r));
-    EXPECT_EQ(r, plat_get_std_handle(PLAT_STD_INPUT));
-    EXPECT_EQ((PlatHandle)GetStdHandle(STD_INPUT_HANDLE), r);
-    ASSERT_EQ(1, plat_set_std_handle(PLAT_STD_INPUT, saved));
-    EXPECT_EQ(saved, plat_get_std_handle(PLAT_STD_INPUT));
-    plat_close_handle(r);
-    plat_close_handle(w);
-}
-
-TEST(PipeTest, StandardHandleSelectorsMapToTheirOwnHandles)
+TEST(PipeTest, StandardHandlesMapToTheirOwnAndCanBeReplacedAndRestored)
 {
     EXPECT_EQ((PlatHandle)GetStdHandle(STD_OUTPUT_HANDLE), plat_get_std_handle(PLAT_STD_OUTPUT));
     EXPECT_EQ((PlatHandle)GetStdHandle(STD_ERROR_HANDLE), plat_get_std_handle(PLAT_STD_ERROR));
     EXPECT_EQ(PLAT_INVALID_HANDLE, plat_get_std_handle(7));
     EXPECT_EQ((uint32_t)PLAT_ERROR_INVALID_PARAMETER, plat_get_last_error());
+
+    PlatHandle saved = plat_get_std_handle(PLAT_STD_INPUT);
+    Pipe p;
+    ASSERT_EQ(1, plat_set_std_handle(PLAT_STD_INPUT, p.r));
+    EXPECT_EQ(p.r, plat_get_std_handle(PLAT_STD_INPUT));
+    EXPECT_EQ((PlatHandle)GetStdHandle(STD_INPUT_HANDLE), p.r);
+    ASSERT_EQ(1, plat_set_std_handle(PLAT_STD_INPUT, saved));
+    EXPECT_EQ(saved, plat_get_std_handle(PLAT_STD_INPUT));
 }
 
 // ---------------------------------------------------------------------------
@@ -214,42 +183,39 @@ void EndChild(Child* child)
     plat_close_handle(child->info.process);
 }
 
-TEST(ProcessTest, ChildOutputArrivesThroughTheRedirectedHandles)
-{
-    Child child;
-    ASSERT_EQ(1, StartChild("cmd /c echo hello", nullptr, &child));
-    EXPECT_NE(nullptr, child.info.process);
-    EXPECT_NE(nullptr, child.info.thread);
-    EXPECT_NE(0u, child.info.process_id);
-    EXPECT_NE(0u, child.info.thread_id);
-    EXPECT_EQ("hello\r\n", ReadToEnd(child.output));
-    EXPECT_EQ((uint32_t)PLAT_WAIT_OBJECT_0, plat_wait(child.info.process, CHILD_WAIT_MS));
-    uint32_t code = 99;
-    ASSERT_EQ(1, plat_process_exit_code(child.info.process, &code));
-    EXPECT_EQ(0u, code);
-    EndChild(&child);
-}
-
-TEST(ProcessTest, ChildRunsInTheGivenDirectory)
+// The handles and ids of the new process, its output through the redirected
+// handles, its directory, the environment as it is now, and its exit code.
+TEST(ProcessTest, ChildRunsWhereToldWithTheEnvironmentAndItsOutputArrives)
 {
     char windows_dir[MAX_PATH];
-    UINT length = GetWindowsDirectoryA(windows_dir, sizeof windows_dir);
-    ASSERT_GT(length, 0u);
-    Child child;
-    ASSERT_EQ(1, StartChild("cmd /c cd", windows_dir, &child));
-    EXPECT_EQ(std::string(windows_dir) + "\r\n", ReadToEnd(child.output));
-    plat_wait(child.info.process, CHILD_WAIT_MS);
-    EndChild(&child);
-}
-
-TEST(ProcessTest, ChildInheritsTheEnvironmentAsItIsNow)
-{
+    ASSERT_GT(GetWindowsDirectoryA(windows_dir, sizeof windows_dir), 0u);
     ASSERT_EQ(1, plat_set_env("TALVEX_CHILD_VALUE", "from-parent"));
-    Child child;
-    ASSERT_EQ(1, StartChild("cmd /c echo %TALVEX_CHILD_VALUE%", nullptr, &child));
-    EXPECT_EQ("from-parent\r\n", ReadToEnd(child.output));
-    plat_wait(child.info.process, CHILD_WAIT_MS);
-    EndChild(&child);
+    const struct {
+        const char* command;
+        const char* directory;
+        std::string output;
+        uint32_t exitCode;
+    } rows[] = {
+        {"cmd /c echo hello", nullptr, "hello\r\n", 0},
+        {"cmd /c cd", windows_dir, std::string(windows_dir) + "\r\n", 0},
+        {"cmd /c echo %TALVEX_CHILD_VALUE%", nullptr, "from-parent\r\n", 0},
+        {"cmd /c exit 14", nullptr, "", 14},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command);
+        Child child;
+        ASSERT_EQ(1, StartChild(row.command, row.directory, &child));
+        EXPECT_NE(nullptr, child.info.process);
+        EXPECT_NE(nullptr, child.info.thread);
+        EXPECT_NE(0u, child.info.process_id);
+        EXPECT_NE(0u, child.info.thread_id);
+        EXPECT_EQ(row.output, ReadToEnd(child.output));
+        EXPECT_EQ((uint32_t)PLAT_WAIT_OBJECT_0, plat_wait(child.info.process, CHILD_WAIT_MS));
+        uint32_t code = 99;
+        ASSERT_EQ(1, plat_process_exit_code(child.info.process, &code));
+        EXPECT_EQ(row.exitCode, code);
+        EndChild(&child);
+    }
     plat_set_env("TALVEX_CHILD_VALUE", nullptr);
 }
 
@@ -263,17 +229,6 @@ TEST(ProcessTest, ChildReadsWhatIsWrittenToItsInput)
     std::string out = ReadToEnd(child.output);
     EXPECT_NE(std::string::npos, out.find("got")) << out;
     EXPECT_EQ((uint32_t)PLAT_WAIT_OBJECT_0, plat_wait(child.info.process, CHILD_WAIT_MS));
-    EndChild(&child);
-}
-
-TEST(ProcessTest, ExitCodeOfTheChildIsReported)
-{
-    Child child;
-    ASSERT_EQ(1, StartChild("cmd /c exit 14", nullptr, &child));
-    ASSERT_EQ((uint32_t)PLAT_WAIT_OBJECT_0, plat_wait(child.info.process, CHILD_WAIT_MS));
-    uint32_t code = 0;
-    ASSERT_EQ(1, plat_process_exit_code(child.info.process, &code));
-    EXPECT_EQ(14u, code);
     EndChild(&child);
 }
 
@@ -360,57 +315,34 @@ TEST(ThreadTest, NewEventIsManualResetAndNotSignalled)
     plat_close_handle(event);
 }
 
-TEST(ThreadTest, ThreadWaitsForTheEventAndEndsWhenItIsSet)
+TEST(ThreadTest, ThreadsWaitForTheEventAndEndWithTheirOwnResult)
 {
-    WaitingThread t;
-    t.event = plat_create_event();
-    t.result = 42;
-    t.woke = 0;
-    ASSERT_NE(nullptr, t.event);
-    PlatHandle thread = plat_create_thread(WaitForEventThenReturn, &t);
-    ASSERT_NE(nullptr, thread);
-
-    EXPECT_EQ((uint32_t)PLAT_WAIT_TIMEOUT, plat_wait(thread, 50));
-    EXPECT_EQ(0, t.woke);
-    ASSERT_EQ(1, plat_set_event(t.event));
-    ASSERT_EQ((uint32_t)PLAT_WAIT_OBJECT_0, plat_wait(thread, CHILD_WAIT_MS));
-    EXPECT_EQ(1, t.woke);
-    EXPECT_EQ(42u, ThreadExitCode(thread));
-    plat_close_handle(thread);
-    plat_close_handle(t.event);
-}
-
-TEST(ThreadTest, ThreadsStartedTogetherKeepTheirOwnParameters)
-{
-    WaitingThread a, b;
-    a.event = b.event = plat_create_event();
-    a.result = 7;
-    b.result = 8;
-    a.woke = b.woke = 0;
+    PlatHandle event = plat_create_event();
+    ASSERT_NE(nullptr, event);
+    WaitingThread a = {event, 7, 0}, b = {event, 8, 0};
     PlatHandle ta = plat_create_thread(WaitForEventThenReturn, &a);
     PlatHandle tb = plat_create_thread(WaitForEventThenReturn, &b);
     ASSERT_NE(nullptr, ta);
     ASSERT_NE(nullptr, tb);
-    ASSERT_EQ(1, plat_set_event(a.event));
+    EXPECT_EQ((uint32_t)PLAT_WAIT_TIMEOUT, plat_wait(ta, 50));
+    EXPECT_EQ(0, a.woke);
+    ASSERT_EQ(1, plat_set_event(event));
     ASSERT_EQ((uint32_t)PLAT_WAIT_OBJECT_0, plat_wait(ta, CHILD_WAIT_MS));
     ASSERT_EQ((uint32_t)PLAT_WAIT_OBJECT_0, plat_wait(tb, CHILD_WAIT_MS));
+    EXPECT_EQ(1, a.woke);
     EXPECT_EQ(7u, ThreadExitCode(ta));
     EXPECT_EQ(8u, ThreadExitCode(tb));
     plat_close_handle(ta);
     plat_close_handle(tb);
-    plat_close_handle(a.event);
+    plat_close_handle(event);
 }
 
 TEST(ThreadTest, TerminatedThreadEndsWithTheGivenCode)
 {
-    WaitingThread t;
-    t.event = plat_create_event();
-    t.result = 1;
-    t.woke = 0;
+    WaitingThread t = {plat_create_event(), 1, 0};
     PlatHandle thread = plat_create_thread(WaitForEventThenReturn, &t);
     ASSERT_NE(nullptr, thread);
     EXPECT_EQ((uint32_t)PLAT_WAIT_TIMEOUT, plat_wait(thread, 0));
-
     ASSERT_EQ(1, plat_terminate_thread(thread, 9));
     ASSERT_EQ((uint32_t)PLAT_WAIT_OBJECT_0, plat_wait(thread, CHILD_WAIT_MS));
     EXPECT_EQ(9u, ThreadExitCode(thread));
