@@ -192,15 +192,22 @@ protected:
         plat_close_service_handle(scm);
     }
 
-    ScHandle Create(const char* binary_path, const char* dependencies)
+    static PlatServiceConfig Config(const char* binary_path, const char* dependencies,
+                                    uint32_t start_type = DEMAND_START, const char* display_name = "Talvex test service")
     {
         PlatServiceConfig cfg;
         cfg.service_type = OWN_PROCESS_TYPE;
-        cfg.start_type = DEMAND_START;
+        cfg.start_type = start_type;
         cfg.error_control = NORMAL_ERROR_CONTROL;
         cfg.binary_path = binary_path;
         cfg.dependencies = dependencies;
-        cfg.display_name = "Talvex test service";
+        cfg.display_name = display_name;
+        return cfg;
+    }
+
+    ScHandle Create(const char* binary_path, const char* dependencies = "\0")
+    {
+        PlatServiceConfig cfg = Config(binary_path, dependencies);
         return plat_create_service(scm, name.c_str(), SERVICE_ALL_ACCESS, &cfg);
     }
 };
@@ -209,9 +216,9 @@ protected:
 // Service manager client
 // ---------------------------------------------------------------------------
 
-TEST_F(ServiceManagerTest, CreatedServiceIsRegisteredWithItsConfiguration)
+TEST_F(ServiceManagerTest, CreatedServiceIsRegisteredWithItsConfigurationOnce)
 {
-    ScHandle svc = Create("C:\\talvex\\talvex.exe", "\0");
+    ScHandle svc = Create("C:\\talvex\\talvex.exe");
     ASSERT_NE(nullptr, svc);
     EXPECT_EQ(Sz("C:\\talvex\\talvex.exe"), ReadValue(key, "ImagePath"));
     EXPECT_EQ(Sz("Talvex test service"), ReadValue(key, "DisplayName"));
@@ -220,29 +227,27 @@ TEST_F(ServiceManagerTest, CreatedServiceIsRegisteredWithItsConfiguration)
     EXPECT_EQ((uint32_t)NORMAL_ERROR_CONTROL, ReadDword(key, "ErrorControl"));
     // No account name means LocalSystem.
     EXPECT_EQ(Sz("LocalSystem"), ReadValue(key, "ObjectName"));
-
     uint32_t state = 0;
     ASSERT_EQ(1, plat_query_service_state(svc, &state));
     EXPECT_EQ((uint32_t)SERVICE_STOPPED, state);
+
+    EXPECT_EQ(nullptr, Create("C:\\talvex\\talvex.exe"));
+    EXPECT_EQ((uint32_t)PLAT_ERROR_SERVICE_EXISTS, plat_get_last_error());
     plat_close_service_handle(svc);
 }
 
-TEST_F(ServiceManagerTest, EmptyDependencyListClearsTheOldDependencies)
+TEST_F(ServiceManagerTest, ChangedConfigurationReplacesTheOldOneAndAnEmptyListClearsDependencies)
 {
-    // Reinstalling passes the empty list (an empty text and a second NUL) to
-    // take away whatever the service depended on before.
     ScHandle svc = Create("C:\\talvex\\talvex.exe", "Tcpip\0");
     ASSERT_NE(nullptr, svc);
     ASSERT_EQ(std::string("Tcpip\0\0", 7), ReadValue(key, "DependOnService"));
-
-    PlatServiceConfig cfg;
-    cfg.service_type = OWN_PROCESS_TYPE;
-    cfg.start_type = DEMAND_START;
-    cfg.error_control = NORMAL_ERROR_CONTROL;
-    cfg.binary_path = "C:\\talvex\\talvex.exe";
-    cfg.dependencies = "\0";
-    cfg.display_name = "Talvex test service";
+    // Reinstalling passes the empty list (an empty text and a second NUL) to
+    // take away whatever the service depended on before.
+    PlatServiceConfig cfg = Config("D:\\other\\talvex.exe", "\0", AUTO_START, "Renamed");
     ASSERT_EQ(1, plat_change_service_config(svc, &cfg));
+    EXPECT_EQ(Sz("D:\\other\\talvex.exe"), ReadValue(key, "ImagePath"));
+    EXPECT_EQ(Sz("Renamed"), ReadValue(key, "DisplayName"));
+    EXPECT_EQ((uint32_t)AUTO_START, ReadDword(key, "Start"));
     // Windows may keep an empty list or drop the value (Wine drops it); a
     // null list would have meant "no change" and kept the old entry.
     std::string deps = ReadValue(key, "DependOnService");
@@ -250,52 +255,12 @@ TEST_F(ServiceManagerTest, EmptyDependencyListClearsTheOldDependencies)
     plat_close_service_handle(svc);
 }
 
-TEST_F(ServiceManagerTest, CreatingAnExistingServiceFails)
+TEST_F(ServiceManagerTest, DescriptionIsStoredAndTheFailureActionsFlagAcceptedByWindowsOnly)
 {
-    ScHandle svc = Create("C:\\talvex\\talvex.exe", "\0");
-    ASSERT_NE(nullptr, svc);
-    EXPECT_EQ(nullptr, Create("C:\\talvex\\talvex.exe", "\0"));
-    EXPECT_EQ((uint32_t)PLAT_ERROR_SERVICE_EXISTS, plat_get_last_error());
-    plat_close_service_handle(svc);
-}
-
-TEST_F(ServiceManagerTest, OpeningAMissingServiceFails)
-{
-    EXPECT_EQ(nullptr, plat_open_service(scm, name.c_str(), SERVICE_ALL_ACCESS));
-    EXPECT_EQ((uint32_t)PLAT_ERROR_SERVICE_DOES_NOT_EXIST, plat_get_last_error());
-}
-
-TEST_F(ServiceManagerTest, ChangedConfigurationReplacesTheOldOne)
-{
-    ScHandle svc = Create("C:\\talvex\\talvex.exe", "\0");
-    ASSERT_NE(nullptr, svc);
-    PlatServiceConfig cfg;
-    cfg.service_type = OWN_PROCESS_TYPE;
-    cfg.start_type = AUTO_START;
-    cfg.error_control = NORMAL_ERROR_CONTROL;
-    cfg.binary_path = "D:\\other\\talvex.exe";
-    cfg.dependencies = "\0";
-    cfg.display_name = "Renamed";
-    ASSERT_EQ(1, plat_change_service_config(svc, &cfg));
-    EXPECT_EQ(Sz("D:\\other\\talvex.exe"), ReadValue(key, "ImagePath"));
-    EXPECT_EQ(Sz("Renamed"), ReadValue(key, "DisplayName"));
-    EXPECT_EQ((uint32_t)AUTO_START, ReadDword(key, "Start"));
-    plat_close_service_handle(svc);
-}
-
-TEST_F(ServiceManagerTest, DescriptionIsStored)
-{
-    ScHandle svc = Create("C:\\talvex\\talvex.exe", "\0");
+    ScHandle svc = Create("C:\\talvex\\talvex.exe");
     ASSERT_NE(nullptr, svc);
     ASSERT_EQ(1, plat_set_service_description(svc, "Runs the container"));
     EXPECT_EQ(Sz("Runs the container"), ReadValue(key, "Description"));
-    plat_close_service_handle(svc);
-}
-
-TEST_F(ServiceManagerTest, FailureActionsFlagIsAcceptedByWindowsOnly)
-{
-    ScHandle svc = Create("C:\\talvex\\talvex.exe", "\0");
-    ASSERT_NE(nullptr, svc);
     int ok = plat_set_service_failure_actions_flag(svc, 1);
     if (RunningUnderWine()) {
         // Wine 8's service manager does not know this configuration level
@@ -308,27 +273,22 @@ TEST_F(ServiceManagerTest, FailureActionsFlagIsAcceptedByWindowsOnly)
     plat_close_service_handle(svc);
 }
 
-TEST_F(ServiceManagerTest, StartingAServiceWhoseProgramIsMissingFails)
+TEST_F(ServiceManagerTest, RequestsTheServiceCannotMeetFailWithTheManagersReason)
 {
-    ScHandle svc = Create("C:\\talvex-missing\\talvex.exe", "\0");
+    ScHandle svc = Create("C:\\talvex-missing\\talvex.exe");
     ASSERT_NE(nullptr, svc);
     EXPECT_EQ(0, plat_start_service(svc));
     EXPECT_EQ((uint32_t)PLAT_ERROR_FILE_NOT_FOUND, plat_get_last_error());
-    plat_close_service_handle(svc);
-}
-
-TEST_F(ServiceManagerTest, StoppingAStoppedServiceIsNotActive)
-{
-    ScHandle svc = Create("C:\\talvex\\talvex.exe", "\0");
-    ASSERT_NE(nullptr, svc);
     EXPECT_EQ(0, plat_control_service(svc, SERVICE_CONTROL_STOP));
     EXPECT_EQ((uint32_t)PLAT_ERROR_SERVICE_NOT_ACTIVE, plat_get_last_error());
     plat_close_service_handle(svc);
 }
 
-TEST_F(ServiceManagerTest, DeletedServiceIsGoneOnceItsHandlesAreClosed)
+TEST_F(ServiceManagerTest, MissingAndDeletedServicesCannotBeOpened)
 {
-    ScHandle svc = Create("C:\\talvex\\talvex.exe", "\0");
+    EXPECT_EQ(nullptr, plat_open_service(scm, name.c_str(), SERVICE_ALL_ACCESS));
+    EXPECT_EQ((uint32_t)PLAT_ERROR_SERVICE_DOES_NOT_EXIST, plat_get_last_error());
+    ScHandle svc = Create("C:\\talvex\\talvex.exe");
     ASSERT_NE(nullptr, svc);
     ASSERT_EQ(1, plat_delete_service(svc));
     plat_close_service_handle(svc);
@@ -364,7 +324,7 @@ TEST(ServiceDispatcherTest, OutsideTheServiceManagerTheDispatcherRefusesToRun)
 TEST_F(ServiceManagerTest, ManagerRunsThisProgramAsAServiceAndDeliversControls)
 {
     std::string image = "\"" + ModulePath() + "\" " + SERVICE_HELPER_FLAG;
-    ScHandle svc = Create(image.c_str(), "\0");
+    ScHandle svc = Create(image.c_str());
     ASSERT_NE(nullptr, svc);
     ASSERT_EQ(1, plat_start_service(svc));
     ASSERT_EQ(1, WaitForState(svc, SERVICE_RUNNING));
