@@ -268,13 +268,20 @@ TEST_F(Plumbing, OutputLargerThanThePipeIsDrainedInChunksAndCopiedToTheLog)
     EXPECT_EQ(out, LogText());
 }
 
-TEST_F(Plumbing, EmptyPipeOfALiveChildIsDrainedWithoutBlocking)
+// Standard error arrives on its own pipe; a live, silent child's empty pipe is
+// drained without blocking; "shutdown" is answered with the exit marker.
+TEST_F(Plumbing, EachStreamHasItsPipeAnEmptyOneIsNotWaitedOnAndShutdownIsAnswered)
 {
-    WriteFileText(boot, "name=quiet\n");
+    WriteFileText(boot, "name=stoppable\n"
+                        "container.stderr=problem on stderr\\r\\n\n"
+                        "container.stdout=fine on stdout\\r\\n\n");
     PlatProcessInfo pi;
     ASSERT_NE(0, Start(ContainerLine(java), dir.c_str(), nullptr, &pi));
-    Collect(outKept, [](const std::string& text) { return Has(text, "\b"); });
-    ASSERT_TRUE(Has(collected, "\b"));
+    std::string out = Collect(outKept, [](const std::string& text) { return Has(text, "\b"); });
+    EXPECT_TRUE(Has(out, "fine on stdout\r\n"));
+    EXPECT_FALSE(Has(out, "problem"));
+    collected.clear();
+    EXPECT_EQ("problem on stderr\r\n", Collect(errKept, [](const std::string& text) { return Has(text, "\r\n"); }));
     ASSERT_EQ(WAIT_TIMEOUT, WaitForSingleObject((HANDLE)pi.process, 0)) << "the container must still run";
 
     // The child is alive and silent, and holds the write ends open: a read
@@ -288,76 +295,10 @@ TEST_F(Plumbing, EmptyPipeOfALiveChildIsDrainedWithoutBlocking)
         },
         CALL_LIMIT_MS));
     EXPECT_EQ(0u, result);
-}
 
-TEST_F(Plumbing, StandardErrorArrivesOnItsOwnPipe)
-{
-    WriteFileText(boot, "container.stderr=problem on stderr\\r\\n\ncontainer.stdout=fine on stdout\\r\\n\n");
-    PlatProcessInfo pi;
-    ASSERT_NE(0, Start(ContainerLine(java), dir.c_str(), nullptr, &pi));
-    std::string out = Collect(outKept, [](const std::string& text) { return Has(text, "\b"); });
-    EXPECT_TRUE(Has(out, "fine on stdout\r\n"));
-    EXPECT_FALSE(Has(out, "problem"));
     collected.clear();
-    std::string err = Collect(errKept, [](const std::string& text) { return Has(text, "\r\n"); });
-    EXPECT_EQ("problem on stderr\r\n", err);
-}
-
-// --- the temporary PATH ------------------------------------------------------------------
-
-TEST_F(Plumbing, ChildSeesThePathLineAndTheWrapperKeepsItsOwn)
-{
-    WriteFileText(boot, "container.print_env=PATH\n");
-    std::string before = GetPath();
-    PlatProcessInfo pi;
-    ASSERT_NE(0, Start(ContainerLine(java), dir.c_str(), "set PATH=C:\\talvex-plumbing-first;%PATH%\n", &pi));
-    EXPECT_EQ(before, GetPath());
-    std::string out = Collect(outKept, [](const std::string& text) { return Has(text, "\b"); });
-    EXPECT_TRUE(Has(out, "container: PATH=C:\\talvex-plumbing-first;" + before + "\r\n")) << out;
-}
-
-TEST_F(Plumbing, PathLineIsInForceWhileTheSystemLooksForTheProgram)
-{
-    WriteFileText(boot, "name=found\n");
-    std::string before = GetPath();
-    std::string pathLine = "set PATH=" + DirectoryOf(java) + ";%PATH%\n";
-    PlatProcessInfo pi;
-    // Named without a directory, java.exe is found only through the
-    // temporary PATH.
-    ASSERT_NE(0, Start(ContainerLine("java.exe"), dir.c_str(), pathLine.c_str(), &pi)) << GetLastError();
-    std::string out = Collect(outKept, [](const std::string& text) { return Has(text, "\b"); });
-    EXPECT_TRUE(Has(out, "found container: up"));
-    EXPECT_EQ(before, GetPath());
-
-    // Without the line the same name is not found, and the caller gets the
-    // system's reason.
-    PlatProcessInfo second;
-    EXPECT_EQ(0, Start(ContainerLine("java.exe"), dir.c_str(), nullptr, &second));
-    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
-    EXPECT_EQ(before, GetPath());
-}
-
-TEST_F(Plumbing, FailedStartRestoresThePathAndKeepsTheSystemsReason)
-{
-    std::string before = GetPath();
-    PlatProcessInfo pi;
-    EXPECT_EQ(0, Start("\"" + dir + "\\no-such-program.exe\" x", dir.c_str(), "PATH=C:\\elsewhere;%PATH%\n", &pi));
-    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
-    EXPECT_EQ(before, GetPath());
-}
-
-// --- the shutdown command and the input flusher ----------------------------------------------
-
-TEST_F(Plumbing, ShutdownIsAnsweredWithTheExitMarker)
-{
-    WriteFileText(boot, "name=stoppable\n");
-    PlatProcessInfo pi;
-    ASSERT_NE(0, Start(ContainerLine(java), dir.c_str(), nullptr, &pi));
-    Collect(outKept, [](const std::string& text) { return Has(text, "\b"); });
-    ASSERT_TRUE(Has(collected, "\b"));
-
     SendShutdownCommand(inKept);
-    std::string out = Collect(outKept, [](const std::string& text) { return Has(text, "\a0\a"); });
+    out = Collect(outKept, [](const std::string& text) { return Has(text, "\a0\a"); });
     EXPECT_TRUE(Has(out, "stoppable container: shutdown requested\r\n"));
     EXPECT_TRUE(Has(out, "\a0\a"));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject((HANDLE)pi.process, CHILD_WAIT_MS));
@@ -365,6 +306,37 @@ TEST_F(Plumbing, ShutdownIsAnsweredWithTheExitMarker)
     GetExitCodeProcess((HANDLE)pi.process, &code);
     EXPECT_EQ(0u, code);
 }
+
+// --- the temporary PATH ------------------------------------------------------------------
+
+// The PATH line is in force while the system looks for the program and in the
+// child's environment, and the wrapper's own PATH is back after every start,
+// also after a failed one, whose reason reaches the caller.
+TEST_F(Plumbing, ThePathLineHoldsForTheStartOnly)
+{
+    WriteFileText(boot, "name=found\ncontainer.print_env=PATH\n");
+    std::string before = GetPath();
+    std::string pathLine = "set PATH=" + DirectoryOf(java) + ";%PATH%\n";
+    PlatProcessInfo pi;
+    // Named without a directory, java.exe is found only through the
+    // temporary PATH.
+    ASSERT_NE(0, Start(ContainerLine("java.exe"), dir.c_str(), pathLine.c_str(), &pi)) << GetLastError();
+    EXPECT_EQ(before, GetPath());
+    std::string out = Collect(outKept, [](const std::string& text) { return Has(text, "\b"); });
+    EXPECT_TRUE(Has(out, "found container: PATH=" + DirectoryOf(java) + ";" + before + "\r\n")) << out;
+    EXPECT_TRUE(Has(out, "found container: up"));
+
+    PlatProcessInfo second;
+    EXPECT_EQ(0, Start(ContainerLine("java.exe"), dir.c_str(), nullptr, &second));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    EXPECT_EQ(before, GetPath());
+
+    EXPECT_EQ(0, Start("\"" + dir + "\\no-such-program.exe\" x", dir.c_str(), "PATH=C:\\elsewhere;%PATH%\n", &second));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    EXPECT_EQ(before, GetPath());
+}
+
+// --- the shutdown command and the input flusher ----------------------------------------------
 
 TEST_F(Plumbing, FlusherNewlinesReachTheContainerAndTheFlusherEndsWhenWoken)
 {
@@ -380,7 +352,8 @@ TEST_F(Plumbing, FlusherNewlinesReachTheContainerAndTheFlusherEndsWhenWoken)
     block->wake = plat_create_event();
     PlatHandle thread = plat_create_thread(InputFlusherThread, block);
     ASSERT_NE(nullptr, thread);
-    std::string out = Collect(outKept, [](const std::string& text) { return Has(text, "flushed container: empty line"); });
+    std::string out =
+        Collect(outKept, [](const std::string& text) { return Has(text, "flushed container: empty line"); });
     EXPECT_TRUE(Has(out, "flushed container: empty line\r\n"));
 
     // A shutdown written between the newlines is still understood.
