@@ -53,16 +53,23 @@ protected:
         RegCloseKey(key);
         return true;
     }
-    // A value's type and bytes as stored; false when it is missing.
-    bool value(const char* name, DWORD* type, std::string* bytes)
+    // The two values: the message file as expandable text and the seven
+    // supported types as a DWORD.
+    void expect_values(const char* messageFile)
     {
         char data[1024];
-        DWORD size = sizeof data;
-        LONG rc = RegGetValueA(HKEY_LOCAL_MACHINE, key_.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, type,
-                               data, &size);
-        if (rc != ERROR_SUCCESS) return false;
-        bytes->assign(data, size);
-        return true;
+        DWORD type = 0, size = sizeof data;
+        ASSERT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_LOCAL_MACHINE, key_.c_str(), "EventMessageFile",
+                                              RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size));
+        EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
+        EXPECT_STREQ(messageFile, data);
+        DWORD types = 0;
+        size = sizeof types;
+        ASSERT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_LOCAL_MACHINE, key_.c_str(), "TypesSupported", RRF_RT_ANY, &type,
+                                              &types, &size));
+        EXPECT_EQ((DWORD)REG_DWORD, type);
+        EXPECT_EQ(4u, size);
+        EXPECT_EQ(7u, types);
     }
     static std::string system_text(DWORD code)
     {
@@ -77,65 +84,31 @@ protected:
     FILE* console_ = nullptr;
 };
 
-TEST_F(EventSourceTest, AddWritesTheMessageFileAndTheSupportedTypes)
+// Adding writes both values, adding again overwrites them, removing deletes
+// the source key but not the Application key, and removing a missing source
+// fails with the system's text for the failing call.
+TEST_F(EventSourceTest, AddOverwriteAndRemove)
 {
     text_copy(Options.MessageDllPath, sizeof Options.MessageDllPath, "C:\\Program Files\\talvex\\talvexMSG.dll");
     ASSERT_EQ(1, AddEventSource(name_.c_str()));
-    EXPECT_EQ("", printed());
-    ASSERT_TRUE(key_exists());
+    expect_values("C:\\Program Files\\talvex\\talvexMSG.dll");
 
-    DWORD type = 0;
-    std::string bytes;
-    ASSERT_TRUE(value("EventMessageFile", &type, &bytes));
-    EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
-    EXPECT_STREQ("C:\\Program Files\\talvex\\talvexMSG.dll", bytes.c_str());
-
-    ASSERT_TRUE(value("TypesSupported", &type, &bytes));
-    EXPECT_EQ((DWORD)REG_DWORD, type);
-    ASSERT_EQ(4u, bytes.size());
-    DWORD types;
-    memcpy(&types, bytes.data(), 4);
-    EXPECT_EQ(7u, types);
-}
-
-TEST_F(EventSourceTest, AddingAgainOverwritesBothValues)
-{
-    text_copy(Options.MessageDllPath, sizeof Options.MessageDllPath, "C:\\old\\talvexMSG.dll");
-    ASSERT_EQ(1, AddEventSource(name_.c_str()));
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_WRITE, &key));
     DWORD one = 1;
     RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, (const BYTE*)&one, sizeof one);
     RegCloseKey(key);
-
     text_copy(Options.MessageDllPath, sizeof Options.MessageDllPath, "D:\\new\\talvexMSG.dll");
     ASSERT_EQ(1, AddEventSource(name_.c_str()));
-    DWORD type = 0;
-    std::string bytes;
-    ASSERT_TRUE(value("EventMessageFile", &type, &bytes));
-    EXPECT_STREQ("D:\\new\\talvexMSG.dll", bytes.c_str());
-    ASSERT_TRUE(value("TypesSupported", &type, &bytes));
-    DWORD types;
-    memcpy(&types, bytes.data(), 4);
-    EXPECT_EQ(7u, types);
-}
+    expect_values("D:\\new\\talvexMSG.dll");
 
-TEST_F(EventSourceTest, RemoveDeletesTheKey)
-{
-    text_copy(Options.MessageDllPath, sizeof Options.MessageDllPath, "C:\\talvex\\talvexMSG.dll");
-    ASSERT_EQ(1, AddEventSource(name_.c_str()));
-    ASSERT_TRUE(key_exists());
     EXPECT_EQ(1, RemoveEventSource(name_.c_str()));
     EXPECT_FALSE(key_exists());
     EXPECT_EQ("", printed());
-    // The Application key itself stays.
     HKEY app;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, APPLICATION_KEY, 0, KEY_READ, &app));
     RegCloseKey(app);
-}
 
-TEST_F(EventSourceTest, RemovingAMissingSourceFailsWithTheSystemText)
-{
     EXPECT_EQ(0, RemoveEventSource(name_.c_str()));
     std::string text = system_text(ERROR_FILE_NOT_FOUND);
     ASSERT_FALSE(text.empty());
