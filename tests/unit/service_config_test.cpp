@@ -1,5 +1,5 @@
-// Service parameters: the registry walk, the string value helpers and the
-// loader with its derived fields and defaults.
+// Service parameters: the registry walk, the value reader and the loader
+// with its derived fields and defaults.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -87,6 +87,10 @@ protected:
 
 // --- the registry walk ---------------------------------------------------------
 
+// CreateRegistryPath and SetRegistryString are exercised through the
+// installer's and the event source's tests, which check every key and value
+// they leave, the message of a failed write, and that no key stays open.
+
 TEST_F(ServiceConfigTest, OpenRegistryPathKeepsOnlyTheFinalKeyOpen)
 {
     fake_reg_put_sz(kParams, "JavaExe", "D:\\jdk\\bin\\java.exe");
@@ -124,34 +128,6 @@ TEST_F(ServiceConfigTest, OpenRegistryPathClosesTheWalkWhenAnOpenFails)
         expect_no_key_left_open();
         EXPECT_EQ(failing, fake_call_count("RegOpenKeyExA")) << "the walk must stop at the failed step";
     }
-}
-
-TEST_F(ServiceConfigTest, CreateRegistryPathMakesMissingKeysAndReturnsAWritableKey)
-{
-    const char source[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\svc";
-    fake_reg_create_key("SYSTEM\\CurrentControlSet\\Services");
-    const char* const path[] = {"SYSTEM", "CurrentControlSet", "Services", "EventLog", "Application", "svc", nullptr};
-    RegKey key = CreateRegistryPath(path);
-    ASSERT_NE(nullptr, key);
-    EXPECT_EQ(1, fake_reg_open_key_count());
-    EXPECT_EQ(1, SetRegistryString(key, "EventMessageFile", "C:\\talvex\\talvexMSG.dll", PLAT_REG_EXPAND_SZ));
-    plat_reg_close(key);
-    uint32_t type = 0;
-    std::string bytes;
-    ASSERT_TRUE(fake_reg_get(source, "EventMessageFile", &type, &bytes));
-    EXPECT_EQ((uint32_t)PLAT_REG_EXPAND_SZ, type);
-    EXPECT_EQ("C:\\talvex\\talvexMSG.dll", bytes);
-    expect_no_key_left_open();
-}
-
-TEST_F(ServiceConfigTest, CreateRegistryPathClosesTheWalkWhenACreateFails)
-{
-    fake_fail("RegCreateKeyExA", PLAT_ERROR_ACCESS_DENIED, 4);
-    EXPECT_EQ(nullptr, CreateRegistryPath(kParamsWalk));
-    expect_no_key_left_open();
-    EXPECT_TRUE(fake_reg_key_exists("SYSTEM\\CurrentControlSet\\Services"));
-    EXPECT_FALSE(fake_reg_key_exists("SYSTEM\\CurrentControlSet\\Services\\svc"));
-    EXPECT_EQ("", output());
 }
 
 // --- QueryRegistryString -------------------------------------------------------
@@ -201,35 +177,6 @@ TEST_F(ServiceConfigTest, QueryRegistryStringReadsWhatFitsAndNothingMore)
     // A null key (a failed walk) is a failed read too.
     QueryRegistryString(nullptr, "Plain", area, cap);
     EXPECT_STREQ("before", area);
-}
-
-// --- SetRegistryString ---------------------------------------------------------
-
-TEST_F(ServiceConfigTest, SetRegistryStringStoresTheTextWithoutItsNul)
-{
-    RegKey key = CreateRegistryPath(kParamsWalk);
-    ASSERT_NE(nullptr, key);
-    EXPECT_EQ(1, SetRegistryString(key, "JavaExe", "D:\\jdk\\bin\\java.exe", PLAT_REG_SZ));
-    EXPECT_EQ(1, SetRegistryString(key, "JavaArgs", "", PLAT_REG_SZ));
-    plat_reg_close(key);
-    for (const char* name : {"JavaExe", "JavaArgs"}) {
-        uint32_t type = 0;
-        std::string bytes;
-        ASSERT_TRUE(fake_reg_get(kParams, name, &type, &bytes)) << name;
-        EXPECT_EQ((uint32_t)PLAT_REG_SZ, type) << name;
-        EXPECT_EQ(strcmp(name, "JavaExe") == 0 ? "D:\\jdk\\bin\\java.exe" : "", bytes) << name;
-    }
-    EXPECT_EQ("", output());
-}
-
-TEST_F(ServiceConfigTest, SetRegistryStringPrintsTheSystemTextOnFailure)
-{
-    RegKey key = CreateRegistryPath(kParamsWalk);
-    fake_fail("RegSetValueExA", PLAT_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(0, SetRegistryString(key, "JavaExe", "x", PLAT_REG_SZ));
-    EXPECT_EQ("Error setting registry value 'JavaExe' due to: Access is denied.\r\n", output());
-    EXPECT_FALSE(fake_reg_get(kParams, "JavaExe", nullptr, nullptr));
-    plat_reg_close(key);
 }
 
 // --- LoadServiceConfig ---------------------------------------------------------
