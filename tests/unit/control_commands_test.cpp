@@ -172,16 +172,6 @@ TEST_F(ControlCommandsTest, EveryCommandInEveryState)
     }
 }
 
-TEST_F(ControlCommandsTest, AcceptedRequestsReachTheService)
-{
-    install(FAKE_SERVICE_STOPPED);
-    EXPECT_EQ(1, StartServiceCommand("svc"));
-    EXPECT_EQ(1, fake_scm_service("svc")->start_requests);
-    fake_scm_set_state("svc", FAKE_SERVICE_RUNNING);
-    EXPECT_EQ(1, StopServiceCommand("svc"));
-    EXPECT_EQ((uint32_t)FAKE_SERVICE_STOP_PENDING, fake_scm_service("svc")->state);
-}
-
 // The failures of the shared frame, for every command, and the failures of
 // the requests themselves.
 TEST_F(ControlCommandsTest, FailuresPrintTheFailedCallWithTheSystemText)

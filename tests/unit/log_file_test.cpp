@@ -159,13 +159,6 @@ TEST_F(LogFileTest, PreviousRunIsKeptAsDotOutDotOne)
     EXPECT_EQ("run 3\n", fake_fs_read(kLog));
 }
 
-TEST_F(LogFileTest, FirstRunLeavesNoCopy)
-{
-    open_log();
-    EXPECT_FALSE(fake_fs_exists("D:\\svc\\Orders.out.1"));
-    EXPECT_EQ(0, fake_call_count("MoveFileExA"));
-}
-
 TEST_F(LogFileTest, FailedRenameStillOpensTheLog)
 {
     fake_fs_write(kLog, "run 1");
