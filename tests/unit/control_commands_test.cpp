@@ -256,15 +256,6 @@ TEST_F(ControlCommandsTest, RemoveWithoutAnEventSourceDeletesTheServiceButFails)
     EXPECT_EQ(0, fake_scm_open_handles());
 }
 
-TEST_F(ControlCommandsTest, RemovedServiceCannotBeOpenedAgain)
-{
-    install(FAKE_SERVICE_STOPPED);
-    EXPECT_EQ(1, RemoveServiceCommand("svc"));
-    take();
-    EXPECT_EQ(0, RemoveServiceCommand("svc"));
-    EXPECT_EQ(kNotInstalled, take());
-}
-
 TEST_F(ControlCommandsTest, ServiceNamesAreMatchedWithoutRegardToCase)
 {
     install(FAKE_SERVICE_RUNNING);

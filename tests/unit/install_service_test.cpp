@@ -197,42 +197,37 @@ TEST_F(InstallServiceTest, DescriptionIsBoundedByItsBuffer)
 
 // --- an existing service ---------------------------------------------------------
 
-TEST_F(InstallServiceTest, ExistingServiceIsReconfigured)
-{
-    FakeService& old = fake_scm_add_service("svc", FAKE_SERVICE_STOPPED);
-    old.start_type = 2;
-    old.binary_path = "C:\\old\\talvex.exe";
-    old.dependencies = std::string("Tcpip\0Dnscache", 14);
-    old.display_name = "Old display name";
-    old.account = ".\\orvane";
-    EXPECT_EQ(1, InstallService("svc"));
-    EXPECT_EQ("svc changed.\n", take());
-    FakeService* s = fake_scm_service("svc");
-    EXPECT_EQ(3u, s->start_type);
-    EXPECT_EQ("C:\\talvex\\talvex.exe", s->binary_path);
-    EXPECT_EQ("", s->dependencies);
-    EXPECT_EQ("svc", s->display_name);
-    EXPECT_EQ(".\\orvane", s->account);
-    EXPECT_EQ(kDescription, s->description);
-    EXPECT_TRUE(s->failure_actions_flag_set);
-    EXPECT_EQ(0, fake_call_count("CreateServiceA"));
-    expect_nothing_left_open();
-}
-
-TEST_F(InstallServiceTest, InstallingTwiceRewritesEverything)
+// Installing over an existing service sets every setting of the table again
+// (the account is left alone) and rewrites every value.
+TEST_F(InstallServiceTest, InstallingAgainReconfiguresAndRewritesEverything)
 {
     EXPECT_EQ(1, InstallService("svc"));
     EXPECT_EQ("svc installed.\n", take());
+    FakeService* s = fake_scm_service("svc");
+    s->start_type = 2;
+    s->binary_path = "C:\\old\\talvex.exe";
+    s->dependencies = std::string("Tcpip\0Dnscache", 14);
+    s->display_name = "Old display name";
+    s->account = ".\\orvane";
+    s->failure_actions_flag_set = false;
     fake_reg_put_sz(kParameters, "JavaArgs", "stale");
     fake_reg_put_sz(kEventSource, "EventMessageFile", "stale");
     Options.WorkingDirectory = "E:\\other";
     EXPECT_EQ(1, InstallService("svc"));
     EXPECT_EQ("svc changed.\n", take());
+    EXPECT_EQ(3u, s->start_type);
+    EXPECT_EQ("C:\\talvex\\talvex.exe", s->binary_path);
+    EXPECT_EQ("", s->dependencies);
+    EXPECT_EQ("svc", s->display_name);
+    EXPECT_EQ(".\\orvane", s->account);
+    EXPECT_EQ("Runs the Quillet Orvane management framework container in the working directory 'E:\\other'.",
+              s->description);
+    EXPECT_TRUE(s->failure_actions_flag_set);
+    EXPECT_EQ(1, fake_call_count("CreateServiceA"));
     EXPECT_EQ("-Xmx1g", value(kParameters, "JavaArgs"));
     EXPECT_EQ("E:\\other", value(kParameters, "WorkingDirectory"));
     EXPECT_EQ("C:\\talvex\\talvexMSG.dll", value(kEventSource, "EventMessageFile"));
-    EXPECT_EQ("Runs the Quillet Orvane management framework container in the working directory 'E:\\other'.",
-              fake_scm_service("svc")->description);
+    expect_nothing_left_open();
 }
 
 TEST_F(InstallServiceTest, RefusedReconfigurationIsSilentAndTheRestGoesOn)
