@@ -21,6 +21,12 @@ enum : uint32_t {
     SW_HIDE_VALUE = 0,
     LANGUAGE_USER_DEFAULT = 0x400,
     SHUTDOWN_WAIT_HINT_MS = 15000,
+    // The buffer suggested for the pipes that carry the children's output.
+    // With the system's default (about 4 KB under Wine) a child that writes
+    // fast stops in every WriteFile until the supervisor's next poll; 64 KB
+    // lets it go on while the supervisor copies the previous chunk.  The
+    // input pipes carry a few bytes and keep the default.
+    OUTPUT_PIPE_BUFFER_SIZE = 65536,
 };
 
 const char SHUTDOWN_COMMAND[] = "shutdown\n";
@@ -45,7 +51,8 @@ int make_pipe(PlatHandle* keptEnd, PlatHandle* childEnd, int keptIsReadEnd)
     PlatHandle writeEnd = PLAT_INVALID_HANDLE;
     *keptEnd = PLAT_INVALID_HANDLE;
     *childEnd = PLAT_INVALID_HANDLE;
-    if (!plat_create_pipe(&readEnd, &writeEnd, 0)) return 0;
+    uint32_t bufferSize = keptIsReadEnd ? (uint32_t)OUTPUT_PIPE_BUFFER_SIZE : 0u;
+    if (!plat_create_pipe(&readEnd, &writeEnd, bufferSize)) return 0;
 
     PlatHandle temporary = keptIsReadEnd ? readEnd : writeEnd;
     PlatHandle child = keptIsReadEnd ? writeEnd : readEnd;
@@ -243,9 +250,26 @@ uint32_t InputFlusherThread(void* parameter)
 {
     FlusherBlock* block = (FlusherBlock*)parameter;
     log_always_to(block->log, "NT Service starting input flusher thread\n");
+    // Given the container's process, the thread spends its intervals waiting
+    // on it: the container's end then wakes it at once, and the supervisor,
+    // which polls a quiet container with cheap sleeps instead of timed waits,
+    // learns of that end from childEnded.  The supervisor stops the thread
+    // only after the container has ended, so this wait never delays a stop.
+    PlatHandle child = block->child;
     while (block->stop == 0) {
         uint32_t written = 0;
         plat_write_file(block->input, "\n", 1, &written);
+        if (child != nullptr) {
+            block->watching = 1;
+            uint32_t result = plat_wait(child, FLUSH_INTERVAL_MS);
+            if (result == PLAT_WAIT_TIMEOUT) continue;
+            // The container has ended, or cannot be waited on: the thread
+            // stops watching it and waits out the interval on its wake event
+            // below, so that no newline goes out before its time.
+            if (result == PLAT_WAIT_OBJECT_0) block->childEnded = 1;
+            block->watching = 0;
+            child = nullptr;
+        }
         // The supervisor sets the wake event right after the stop flag, so a
         // stop ends the wait at once instead of after a whole interval.  A
         // wait that fails at once would turn this loop into a busy writer;
@@ -253,6 +277,7 @@ uint32_t InputFlusherThread(void* parameter)
         if (block->wake == nullptr || plat_wait(block->wake, FLUSH_INTERVAL_MS) == PLAT_WAIT_FAILED)
             plat_sleep(FLUSH_INTERVAL_MS);
     }
+    block->watching = 0;
     log_always_to(block->log, "NT Service exiting input flusher thread\n");
     return 0;
 }

@@ -32,6 +32,19 @@ namespace {
 enum : uint32_t {
     // How long one poll waits for the current child to end.
     POLL_WAIT_MS = 100,
+    // A child that has just written something, or has just been started, is
+    // polled again after this long; the wait then grows back to POLL_WAIT_MS
+    // by a quarter of the time the child has been silent.  A child that keeps
+    // writing is drained as fast as it writes instead of one pipe buffer per
+    // poll, and a child that falls silent costs some twenty extra polls.
+    BUSY_WAIT_MS = 1,
+    BUSY_BACKOFF_DIVISOR = 4,
+    // A container that has signalled its start, has nothing pending and has
+    // been silent this long is rested on rather than polled (RestQuietly).
+    QUIET_AFTER_MS = 2000,
+    QUIET_TICK_MS = 100,
+    // While resting, the pipes are still drained this often.
+    QUIET_DRAIN_MS = 1000,
     SIX_MINUTES_SECONDS = 360,
     STOP_PENDING_INTERVAL_MS = 5000,
     STATUS_WAIT_HINT_MS = 15000,
@@ -173,10 +186,52 @@ void PrepareStartup(PlatStartupInfo* startup, char* title, PlatHandle input, Pla
 }
 
 // Everything a child wrote to its standard error is an error event; the
-// bytes reach the log file as well.
-void DrainErrors(Run* run, PlatHandle pipe)
+// bytes reach the log file as well.  Returns 1 when there was any.
+int DrainErrors(Run* run, PlatHandle pipe)
 {
-    while (DrainPipe(pipe, run->chunk, READ_CHUNK_SIZE, 1) > 0) Event(run, run->chunk, EVENT_ERROR);
+    int found = 0;
+    while (DrainPipe(pipe, run->chunk, READ_CHUNK_SIZE, 1) > 0) {
+        found = 1;
+        Event(run, run->chunk, EVENT_ERROR);
+    }
+    return found;
+}
+
+// How long the next poll waits, given the tick count of the child's last
+// activity (its start, output, or a request passed on to it).
+uint32_t NextPollWait(uint32_t lastActivityTick)
+{
+    uint32_t silent = plat_tick_count() - lastActivityTick;
+    uint32_t wait = BUSY_WAIT_MS + silent / BUSY_BACKOFF_DIVISOR;
+    return wait < POLL_WAIT_MS ? wait : POLL_WAIT_MS;
+}
+
+// Under Wine every timed wait is a round trip to the Wine server and a timer
+// there, and ten of them a second cost more than a quiet container is worth.
+// A container that is up, has nothing pending and has been silent for a
+// while is therefore rested on in plain sleeps, which the server never sees,
+// while the flusher thread waits on the container's process for the
+// supervisor.  Only a flusher that has begun that wait allows it.  No time
+// limit is armed in this state: the start limits end with the start marker
+// and the shutdown limits begin with a stop request.
+int CanRestQuietly(const FlusherBlock* flusher, int containerStarted, int stopPending, int exitCodeSeen,
+                   uint32_t lastActivityTick)
+{
+    return flusher->watching && !flusher->childEnded && containerStarted && !stopPending && !exitCodeSeen &&
+           (uint32_t)(plat_tick_count() - lastActivityTick) >= QUIET_AFTER_MS;
+}
+
+// Sleeps in ticks of QUIET_TICK_MS until a request arrives, the flusher saw
+// the container end or stopped watching it, or QUIET_DRAIN_MS have passed;
+// then asks for the container's state without waiting.  A request or the
+// container's end is therefore noticed within one tick.
+ChildState RestQuietly(Run* run, PlatHandle process, const FlusherBlock* flusher)
+{
+    for (uint32_t rested = 0; rested < QUIET_DRAIN_MS; rested += QUIET_TICK_MS) {
+        if (Requests.StopRequested || Requests.DumpRequested || flusher->childEnded || !flusher->watching) break;
+        plat_sleep(QUIET_TICK_MS);
+    }
+    return PollChild(run, process, 0, "container");
 }
 
 int CreatePipes(Run* run)
@@ -262,9 +317,9 @@ int RunLauncher(Run* run)
     int launchAborted = 0;
     int startTimeoutFired = 0;
     run->sixMinuteWarningGiven = 0;
-    uint32_t pollWait = POLL_WAIT_MS;
+    uint32_t lastActivityTick = plat_tick_count();
     for (;;) {
-        ChildState state = PollChild(run, launcher.process, pollWait, "launcher");
+        ChildState state = PollChild(run, launcher.process, NextPollWait(lastActivityTick), "launcher");
         // A launcher that was lost may not have finished its start script.
         if (state == CHILD_LOST) launchAborted = 1;
 
@@ -276,6 +331,7 @@ int RunLauncher(Run* run)
         // Every marker of the launcher counts: a normal one cannot undo an
         // abnormal one that came before it.
         while (DrainPipe(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1) > 0) {
+            lastActivityTick = plat_tick_count();
             if (strchr(run->chunk, MARKER_BEL) == nullptr) continue;
             if (ParseExitCodeMarker(run->chunk, run->launcherCode, sizeof run->launcherCode)) {
                 log_debug("DEBUG: Phase 1: Normal exit code (%s) detected.\n", run->launcherCode);
@@ -287,7 +343,7 @@ int RunLauncher(Run* run)
             }
         }
 
-        DrainErrors(run, run->pipes.launcherErr);
+        if (DrainErrors(run, run->pipes.launcherErr)) lastActivityTick = plat_tick_count();
 
         if (!startTimeoutFired && run->config.StartTimeout != 0 &&
             ElapsedAtLeast((uint32_t)run->config.StartTimeout)) {
@@ -328,7 +384,7 @@ int RunLauncher(Run* run)
 
 // Starts the thread that keeps the container's standard input moving.  On
 // failure the event and the debug line are written and null is returned.
-FlusherBlock* StartFlusher(Run* run, PlatHandle* thread)
+FlusherBlock* StartFlusher(Run* run, PlatHandle container, PlatHandle* thread)
 {
     *thread = nullptr;
     FlusherBlock* block = (FlusherBlock*)plat_heap_alloc(sizeof(FlusherBlock));
@@ -339,6 +395,7 @@ FlusherBlock* StartFlusher(Run* run, PlatHandle* thread)
         // Without its wake event the thread still ends, only up to one
         // flush interval later.
         block->wake = plat_create_event();
+        block->child = container;
         *thread = plat_create_thread(InputFlusherThread, block);
         if (*thread != nullptr) return block;
     } else {
@@ -412,7 +469,7 @@ int RunContainer(Run* run)
     uint32_t lastStopPendingTick = 0;
 
     PlatHandle flusherThread;
-    FlusherBlock* flusher = StartFlusher(run, &flusherThread);
+    FlusherBlock* flusher = StartFlusher(run, container.process, &flusherThread);
     if (flusher == nullptr) {
         // The run ends here; a container left behind would outlive the
         // service, with nobody to stop it or to read its output.
@@ -422,9 +479,11 @@ int RunContainer(Run* run)
 
     if (!run->config.LogContainerOutputEnabled) log_always("\n<container stdout suppressed from log>\n");
 
-    uint32_t pollWait = POLL_WAIT_MS;
+    uint32_t lastActivityTick = plat_tick_count();
     for (;;) {
-        ChildState state = PollChild(run, container.process, pollWait, "container");
+        ChildState state = CanRestQuietly(flusher, containerStarted, stopPending, exitCodeSeen, lastActivityTick)
+                               ? RestQuietly(run, container.process, flusher)
+                               : PollChild(run, container.process, NextPollWait(lastActivityTick), "container");
         if (state == CHILD_LOST) lost = 1;
 
         if (!containerStarted && !run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {
@@ -434,6 +493,7 @@ int RunContainer(Run* run)
 
         while (DrainPipe(run->pipes.containerOut, run->chunk, READ_CHUNK_SIZE,
                          run->config.LogContainerOutputEnabled ? 1 : 0) > 0) {
+            lastActivityTick = plat_tick_count();
             if (!containerStarted && strchr(run->chunk, MARKER_BS) != nullptr) {
                 containerStarted = 1;
                 Event(run, "", EVENT_CONTAINER_STARTED);
@@ -460,7 +520,7 @@ int RunContainer(Run* run)
             }
         }
 
-        DrainErrors(run, run->pipes.containerErr);
+        if (DrainErrors(run, run->pipes.containerErr)) lastActivityTick = plat_tick_count();
 
         if (stopPending && !exitCodeSeen) {
             if (run->config.ShutdownTimeout != 0 && ElapsedAtLeast((uint32_t)run->config.ShutdownTimeout)) {
@@ -485,6 +545,7 @@ int RunContainer(Run* run)
             Requests.StopRequested = 0;
             SendShutdownCommand(run->pipes.containerIn);
             lastStopPendingTick = plat_tick_count();
+            lastActivityTick = lastStopPendingTick;
             ReferenceStartTime = plat_time_seconds();
         }
 
@@ -500,6 +561,7 @@ int RunContainer(Run* run)
         if (Requests.DumpRequested) {
             Requests.DumpRequested = 0;
             SendCtrlBreak(&container);
+            lastActivityTick = plat_tick_count();
         }
 
         if (state != CHILD_RUNNING) break;
