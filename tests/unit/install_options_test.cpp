@@ -118,8 +118,6 @@ protected:
     std::vector<char*> argv_;
 };
 
-uint32_t StartType() { return Options.StartType; }
-
 // --- the scan ----------------------------------------------------------------
 
 TEST_F(InstallOptionsTest, TheScanTakesValuesAndWordsInOnePass)
@@ -173,21 +171,21 @@ TEST_F(InstallOptionsTest, AutoStartWordCountsWhereverItStandsAlone)
 {
     const uint32_t AUTO = SERVICE_AUTO_START_TYPE, DEMAND = SERVICE_DEMAND_START_TYPE;
     run({
-        {"after the options", valid({"-a"}), 1, "", [=] { EXPECT_EQ(AUTO, StartType()); }},
-        {"not given", valid(), 1, "", [=] { EXPECT_EQ(DEMAND, StartType()); }},
-        {"in the place of the service name", {"-a"}, 0, kNote + kNoJava, [=] { EXPECT_EQ(AUTO, StartType()); }},
+        {"after the options", valid({"-a"}), 1, "", [=] { EXPECT_EQ(AUTO, Options.StartType); }},
+        {"not given", valid(), 1, "", [=] { EXPECT_EQ(DEMAND, Options.StartType); }},
+        {"in the place of the service name", {"-a"}, 0, kNote + kNoJava, [=] { EXPECT_EQ(AUTO, Options.StartType); }},
         {"between other options",
          {"svc", "-wd", "D:\\svc", "-a", "-jre", "D:\\jdk\\bin\\java.exe", "-cp", "x", "-home", "D:\\orvane"}, 1, "",
-         [=] { EXPECT_EQ(AUTO, StartType()); }},
+         [=] { EXPECT_EQ(AUTO, Options.StartType); }},
         {"as a value it is only a value", valid({"-jargs", "-a"}), 1, "",
          [=] {
              EXPECT_STREQ("-a", Options.JavaArgs);
-             EXPECT_EQ(DEMAND, StartType());
+             EXPECT_EQ(DEMAND, Options.StartType);
          }},
         {"as a value and again alone", valid({"-jargs", "-a", "-a"}), 1, "",
          [=] {
              EXPECT_STREQ("-a", Options.JavaArgs);
-             EXPECT_EQ(AUTO, StartType());
+             EXPECT_EQ(AUTO, Options.StartType);
          }},
     });
 }
