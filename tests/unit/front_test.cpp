@@ -325,21 +325,32 @@ TEST_F(FrontTest, WithoutArgumentsAndNotStartedByItsModulePathItPrintsTheUsageOn
     }
 }
 
-TEST_F(FrontTest, ByItsModulePathInOtherCaseItTakesTheDispatcherPath)
+// Started by its module path, compared without regard to case and however
+// long the path is, it takes the dispatcher path.  Outside the service
+// manager the call fails: one error event under the executable's path as it
+// was given.
+TEST_F(FrontTest, ByItsModulePathInAnyCaseAndLengthItTakesTheDispatcherPath)
 {
-    const char* argv0 = "c:\\PROGRAM FILES\\Talvex\\TALVEX.EXE";
-    EXPECT_EQ(0, run({argv0}));
-    EXPECT_EQ(std::string(kUsage) + kDispatcherNotice, take());
-    EXPECT_EQ(1, fake_dispatcher_call_count());
-    EXPECT_EQ(&ServiceMain, fake_dispatcher_entry());
-    // Outside the service manager the call fails: one error event under the
-    // executable's path as it was given.
-    std::vector<FakeEvent> events = fake_events();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(argv0, events[0].source);
-    EXPECT_EQ(0xC0000006u, events[0].id);
-    EXPECT_EQ(1u, events[0].type);
-    EXPECT_EQ((std::vector<std::string>{argv0, "StartServiceCtrlDispatcher failed."}), events[0].strings);
+    std::vector<std::pair<std::string, std::string>> paths = {{kModulePath, "c:\\PROGRAM FILES\\Talvex\\TALVEX.EXE"}};
+    for (size_t length : {511u, 512u, 600u, 4000u}) {
+        std::string path = "C:\\" + std::string(length - 3 - 11, 'd') + "\\talvex.exe";
+        paths.push_back({path, path});
+    }
+    for (const auto& p : paths) {
+        SCOPED_TRACE(p.second.size());
+        fresh();
+        fake_set_module_path(p.first);
+        EXPECT_EQ(0, run({p.second}));
+        EXPECT_EQ(std::string(kUsage) + kDispatcherNotice, take());
+        EXPECT_EQ(1, fake_dispatcher_call_count());
+        EXPECT_EQ(&ServiceMain, fake_dispatcher_entry());
+        std::vector<FakeEvent> events = fake_events();
+        ASSERT_EQ(1u, events.size());
+        EXPECT_EQ(p.second, events[0].source);
+        EXPECT_EQ(0xC0000006u, events[0].id);
+        EXPECT_EQ(1u, events[0].type);
+        EXPECT_EQ((std::vector<std::string>{p.second, "StartServiceCtrlDispatcher failed."}), events[0].strings);
+    }
 }
 
 TEST_F(FrontTest, UnderTheServiceManagerTheDispatcherRunsTheService)
@@ -355,20 +366,6 @@ TEST_F(FrontTest, UnderTheServiceManagerTheDispatcherRunsTheService)
     EXPECT_EQ((uint32_t)SERVICE_STATE_START_PENDING, reports.front().current_state);
     EXPECT_EQ((uint32_t)SERVICE_STATE_STOPPED, reports.back().current_state);
     EXPECT_TRUE(fake_events_with_id(0xC0000006u).empty());
-}
-
-TEST_F(FrontTest, AModulePathOf512CharactersOrMoreStillMatches)
-{
-    for (size_t length : {511u, 512u, 600u, 4000u}) {
-        SCOPED_TRACE(length);
-        fresh();
-        std::string path = "C:\\" + std::string(length - 3 - 11, 'd') + "\\talvex.exe";
-        ASSERT_EQ(length, path.size());
-        fake_set_module_path(path);
-        EXPECT_EQ(0, run({path}));
-        EXPECT_EQ(1, fake_dispatcher_call_count());
-        EXPECT_EQ(1u, fake_events_with_id(0xC0000006u).size());
-    }
 }
 
 }  // namespace
