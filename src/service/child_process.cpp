@@ -103,21 +103,37 @@ int initInputPipe(PlatHandle* childRead, PlatHandle* keptWrite)
 
 size_t DrainPipe(PlatHandle pipe, char* buffer, size_t size, int copyToLog)
 {
+    uint32_t waiting = 0;
+    return DrainPipeCounted(pipe, buffer, size, copyToLog, &waiting);
+}
+
+size_t DrainPipeCounted(PlatHandle pipe, char* buffer, size_t size, int copyToLog, uint32_t* waiting)
+{
     if (size == 0) return 0;
     buffer[0] = '\0';
     if (size < 2) return 0;
 
     // Only what the pipe already holds is read, so the call never blocks
-    // whether the child is silent, busy or gone.
-    uint32_t available = 0;
-    if (!plat_peek_pipe(pipe, &available) || available == 0) return 0;
-    uint32_t want = available;
+    // whether the child is silent, busy or gone.  Bytes that an earlier look
+    // of the same drain found and that are still unread are there for
+    // certain: the kept end has no other reader.  Under Wine every look is a
+    // round trip to the server, as costly as the read itself.
+    if (*waiting == 0) {
+        uint32_t available = 0;
+        if (!plat_peek_pipe(pipe, &available)) return 0;
+        *waiting = available;
+    }
+    if (*waiting == 0) return 0;
+    uint32_t want = *waiting;
     if ((size_t)want > size - 1) want = (uint32_t)(size - 1);
 
     uint32_t got = 0;
     if (!plat_read_file(pipe, buffer, want, &got)) got = 0;
     if (got > want) got = want;
     buffer[got] = '\0';
+    // A read that failed or came back short leaves the count in doubt: the
+    // next call looks again.
+    *waiting = got == want ? *waiting - got : 0;
     if (got == 0) return 0;
     // Every byte goes to the log, a NUL among them too: the callers look for
     // markers in the text up to its first NUL, but the log keeps it all.

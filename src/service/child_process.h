@@ -35,6 +35,11 @@ int initInputPipe(PlatHandle* childRead, PlatHandle* keptWrite);
 // number of bytes read (0 when the pipe was empty); buffer is NUL-terminated
 // after them.  Every byte read is copied to LogFile when copyToLog is set.
 size_t DrainPipe(PlatHandle pipe, char* buffer, size_t size, int copyToLog);
+// DrainPipe for a loop that drains one pipe until it is empty: *waiting (0
+// before the first call) carries the bytes that the last look into the pipe
+// found and that are still unread, so that the pipe is looked into again only
+// once they have all been read.
+size_t DrainPipeCounted(PlatHandle pipe, char* buffer, size_t size, int copyToLog, uint32_t* waiting);
 // Starts a hidden child in its own process group, optionally with a PATH taken
 // from a start-script line.  On failure the last error tells why.
 int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,

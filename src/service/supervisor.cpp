@@ -190,7 +190,8 @@ void PrepareStartup(PlatStartupInfo* startup, char* title, PlatHandle input, Pla
 int DrainErrors(Run* run, PlatHandle pipe)
 {
     int found = 0;
-    while (DrainPipe(pipe, run->chunk, READ_CHUNK_SIZE, 1) > 0) {
+    uint32_t waiting = 0;
+    while (DrainPipeCounted(pipe, run->chunk, READ_CHUNK_SIZE, 1, &waiting) > 0) {
         found = 1;
         Event(run, run->chunk, EVENT_ERROR);
     }
@@ -330,7 +331,8 @@ int RunLauncher(Run* run)
 
         // Every marker of the launcher counts: a normal one cannot undo an
         // abnormal one that came before it.
-        while (DrainPipe(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1) > 0) {
+        uint32_t waiting = 0;
+        while (DrainPipeCounted(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, &waiting) > 0) {
             lastActivityTick = plat_tick_count();
             if (strchr(run->chunk, MARKER_BEL) == nullptr) continue;
             if (ParseExitCodeMarker(run->chunk, run->launcherCode, sizeof run->launcherCode)) {
@@ -491,8 +493,9 @@ int RunContainer(Run* run)
             Event(run, "Container can't start (phase 2). Elapsed time 6 minutes.", EVENT_WARNING);
         }
 
-        while (DrainPipe(run->pipes.containerOut, run->chunk, READ_CHUNK_SIZE,
-                         run->config.LogContainerOutputEnabled ? 1 : 0) > 0) {
+        uint32_t waiting = 0;
+        while (DrainPipeCounted(run->pipes.containerOut, run->chunk, READ_CHUNK_SIZE,
+                                run->config.LogContainerOutputEnabled ? 1 : 0, &waiting) > 0) {
             lastActivityTick = plat_tick_count();
             if (!containerStarted && strchr(run->chunk, MARKER_BS) != nullptr) {
                 containerStarted = 1;

@@ -138,6 +138,45 @@ TEST_F(PollRhythm, OutputPipesAskFor64KiBAndInputPipesForTheSystemDefault)
     EXPECT_EQ(0u, fake_pipe_buffer_size(kept));
 }
 
+// --- draining with a count ---------------------------------------------------------------
+
+TEST_F(PollRhythm, ACountedDrainLooksIntoThePipeOnlyWhenWhatItSawIsRead)
+{
+    PlatHandle kept = nullptr, child = nullptr;
+    ASSERT_EQ(1, initPipe(&kept, &child));
+    fake_pipe_put(child, std::string(20000, 'x'));
+    char buffer[READ_CHUNK_SIZE];
+    uint32_t waiting = 0;
+    std::vector<size_t> chunks;
+    size_t got;
+    while ((got = DrainPipeCounted(kept, buffer, sizeof buffer, 0, &waiting)) > 0) chunks.push_back(got);
+
+    EXPECT_EQ((std::vector<size_t>{8191, 8191, 3618}), chunks);
+    EXPECT_EQ(0u, waiting);
+    // One look for the 20000 bytes, one that found the pipe empty.
+    EXPECT_EQ(2, fake_call_count("PeekNamedPipe"));
+    EXPECT_EQ(3, fake_call_count("ReadFile"));
+    EXPECT_EQ(0, fake_blocked_read_count());
+}
+
+TEST_F(PollRhythm, ACountedDrainWhoseReadFailsLooksAgainBeforeTheNextRead)
+{
+    PlatHandle kept = nullptr, child = nullptr;
+    ASSERT_EQ(1, initPipe(&kept, &child));
+    fake_pipe_put(child, std::string(10000, 'x'));
+    char buffer[READ_CHUNK_SIZE];
+    uint32_t waiting = 0;
+    ASSERT_EQ(8191u, DrainPipeCounted(kept, buffer, sizeof buffer, 0, &waiting));
+    EXPECT_EQ(1809u, waiting);
+    fake_fail("ReadFile", PLAT_ERROR_BROKEN_PIPE);
+    EXPECT_EQ(0u, DrainPipeCounted(kept, buffer, sizeof buffer, 0, &waiting));
+    EXPECT_EQ(0u, waiting);
+    // The count was dropped, so the next call looks before it reads.
+    EXPECT_EQ(1809u, DrainPipeCounted(kept, buffer, sizeof buffer, 0, &waiting));
+    EXPECT_EQ(2, fake_call_count("PeekNamedPipe"));
+    EXPECT_EQ(0, fake_blocked_read_count());
+}
+
 // --- the rhythm while the supervisor polls -------------------------------------------------
 
 TEST_F(PollRhythm, OutputIsPolledForAgainAfterOneMillisecondAndTheWaitGrowsBackTo100)
