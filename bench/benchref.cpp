@@ -1,0 +1,363 @@
+// benchref: the reference programs of the benchmarks, and the client that
+// times a service stop.  Each reference does what talvex does in the plainest
+// way the platform allows, so that a figure of talvex divided by (or minus)
+// its reference says what talvex itself costs, whatever the machine and its
+// load.
+//
+//   benchref pipe <output file> <directory> <command line>
+//       starts the command with its standard output on an anonymous pipe of
+//       the system's default size and copies everything that arrives into the
+//       file with a ReadFile that blocks until data is there: the best any
+//       reader can do through a pipe.  Prints "bytes=N ms=T".
+//   benchref launch <count> <directory> <command line>
+//       runs the command <count> times, each time from its creation to its
+//       end, and prints "launch ms=T" per run.
+//   benchref container <count> <directory> <command line>
+//       starts the command <count> times and prints, per run, the time from
+//       its creation to its start marker (BS on its standard output) and the
+//       time from writing "shutdown\n" to its standard input to its end:
+//       "container start_ms=S stop_ms=T".
+//   benchref stop <service>
+//       sends the stop control to a running service and prints the time until
+//       the service manager reports it STOPPED: "stop ms=T".
+//   benchref service <command line>
+//       the idle reference service, registered with this line (after the
+//       word "service") as its child: it reports RUNNING, starts the child on
+//       pipes and blocks until the child ends or a stop control arrives, which
+//       it passes on as "shutdown\n".  No polling, no copying, no thread of
+//       its own: what any supervisor needs at the least.
+//
+// Exit code 0 on success; 2 for a bad command line; 1 when a step failed (the
+// reason is on standard error).
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+enum {
+    COMMAND_SIZE = 8192,
+    COPY_BUFFER_SIZE = 65536,
+    STOP_TIMEOUT_MS = 60000,
+    // CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS, as talvex starts its
+    // children.
+    CHILD_CREATION_FLAGS = 0x220,
+};
+
+const char SHUTDOWN_COMMAND[] = "shutdown\n";
+
+double g_tick_ms = 0.0;
+
+double now_ms()
+{
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    return (double)count.QuadPart * g_tick_ms;
+}
+
+void fail(const char* what)
+{
+    fprintf(stderr, "benchref: %s failed (error %lu)\n", what, (unsigned long)GetLastError());
+}
+
+// The command line after the first `skip` words of this program's own line,
+// as the system gave it, so that quoting inside it reaches the child intact.
+const char* command_after(int skip)
+{
+    const char* p = GetCommandLineA();
+    for (int word = 0; word < skip; ++word) {
+        while (*p == ' ' || *p == '\t') ++p;
+        int quoted = 0;
+        while (*p != '\0' && (quoted || (*p != ' ' && *p != '\t'))) {
+            if (*p == '"') quoted = !quoted;
+            ++p;
+        }
+    }
+    while (*p == ' ' || *p == '\t') ++p;
+    return p;
+}
+
+// One child on three anonymous pipes of the default size.  The ends this
+// program keeps are not inheritable, so that the child's end of its output
+// pipe is the only writer and a read reports the pipe broken when the child
+// has gone.
+struct Child {
+    PROCESS_INFORMATION process;
+    HANDLE input;    // write end of the child's standard input
+    HANDLE output;   // read end of the child's standard output and error
+};
+
+int make_pipe(HANDLE* read_end, HANDLE* write_end, HANDLE* kept)
+{
+    SECURITY_ATTRIBUTES sa;
+    ZeroMemory(&sa, sizeof sa);
+    sa.nLength = sizeof sa;
+    sa.bInheritHandle = TRUE;
+    if (!CreatePipe(read_end, write_end, &sa, 0)) return 0;
+    return SetHandleInformation(*kept, HANDLE_FLAG_INHERIT, 0) ? 1 : 0;
+}
+
+int start_child(const char* command, const char* directory, Child* child)
+{
+    HANDLE in_read = NULL, in_write = NULL, out_read = NULL, out_write = NULL;
+    if (!make_pipe(&in_read, &in_write, &in_write) || !make_pipe(&out_read, &out_write, &out_read)) {
+        fail("CreatePipe");
+        return 0;
+    }
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    si.hStdInput = in_read;
+    si.hStdOutput = out_write;
+    si.hStdError = out_write;
+    char line[COMMAND_SIZE];
+    snprintf(line, sizeof line, "%s", command);
+    ZeroMemory(&child->process, sizeof child->process);
+    BOOL started = CreateProcessA(NULL, line, NULL, NULL, TRUE, CHILD_CREATION_FLAGS, NULL,
+                                  directory[0] ? directory : NULL, &si, &child->process);
+    DWORD error = GetLastError();
+    CloseHandle(in_read);
+    CloseHandle(out_write);
+    if (!started) {
+        CloseHandle(in_write);
+        CloseHandle(out_read);
+        SetLastError(error);
+        fail("CreateProcessA");
+        return 0;
+    }
+    child->input = in_write;
+    child->output = out_read;
+    return 1;
+}
+
+void close_child(Child* child)
+{
+    CloseHandle(child->process.hThread);
+    CloseHandle(child->process.hProcess);
+    CloseHandle(child->input);
+    CloseHandle(child->output);
+}
+
+int run_pipe(const char* output_path, const char* directory, const char* command)
+{
+    HANDLE file = CreateFileA(output_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        fail("CreateFileA");
+        return 1;
+    }
+    Child child;
+    double start = now_ms();
+    if (!start_child(command, directory, &child)) {
+        CloseHandle(file);
+        return 1;
+    }
+    static char buffer[COPY_BUFFER_SIZE];
+    unsigned long long total = 0;
+    DWORD got = 0;
+    // Each piece goes to the file before the next read, as talvex's copy does.
+    while (ReadFile(child.output, buffer, sizeof buffer, &got, NULL) && got > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, buffer, got, &written, NULL) || written != got) {
+            fail("WriteFile");
+            break;
+        }
+        total += got;
+    }
+    double end = now_ms();
+    WaitForSingleObject(child.process.hProcess, INFINITE);
+    close_child(&child);
+    CloseHandle(file);
+    printf("bytes=%llu ms=%.1f\n", total, end - start);
+    return 0;
+}
+
+int run_launch(int count, const char* directory, const char* command)
+{
+    for (int i = 0; i < count; ++i) {
+        Child child;
+        double start = now_ms();
+        if (!start_child(command, directory, &child)) return 1;
+        WaitForSingleObject(child.process.hProcess, INFINITE);
+        double end = now_ms();
+        close_child(&child);
+        printf("launch ms=%.1f\n", end - start);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+// Reads the child's output until its start marker has gone by.
+int await_start_marker(HANDLE output)
+{
+    char buffer[512];
+    DWORD got = 0;
+    while (ReadFile(output, buffer, sizeof buffer, &got, NULL) && got > 0) {
+        if (memchr(buffer, '\b', got) != NULL) return 1;
+    }
+    return 0;
+}
+
+int run_container(int count, const char* directory, const char* command)
+{
+    for (int i = 0; i < count; ++i) {
+        Child child;
+        double start = now_ms();
+        if (!start_child(command, directory, &child)) return 1;
+        if (!await_start_marker(child.output)) {
+            fprintf(stderr, "benchref: the child ended without a start marker\n");
+            close_child(&child);
+            return 1;
+        }
+        double up = now_ms();
+        // Let the child settle into its wait for input, as a container that
+        // has been running for a while has.
+        Sleep(300);
+        DWORD written = 0;
+        double stop = now_ms();
+        WriteFile(child.input, SHUTDOWN_COMMAND, sizeof SHUTDOWN_COMMAND - 1, &written, NULL);
+        WaitForSingleObject(child.process.hProcess, INFINITE);
+        double end = now_ms();
+        close_child(&child);
+        printf("container start_ms=%.1f stop_ms=%.1f\n", up - start, end - stop);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+int run_stop(const char* service)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL) {
+        fail("OpenSCManagerA");
+        return 1;
+    }
+    SC_HANDLE handle = OpenServiceA(manager, service, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (handle == NULL) {
+        fail("OpenServiceA");
+        CloseServiceHandle(manager);
+        return 1;
+    }
+    SERVICE_STATUS status;
+    int result = 1;
+    double start = now_ms();
+    if (!ControlService(handle, SERVICE_CONTROL_STOP, &status)) {
+        fail("ControlService");
+    } else {
+        for (;;) {
+            if (!QueryServiceStatus(handle, &status)) {
+                fail("QueryServiceStatus");
+                break;
+            }
+            double elapsed = now_ms() - start;
+            if (status.dwCurrentState == SERVICE_STOPPED) {
+                printf("stop ms=%.1f\n", elapsed);
+                result = 0;
+                break;
+            }
+            if (elapsed > STOP_TIMEOUT_MS) {
+                fprintf(stderr, "benchref: %s did not stop within %d ms\n", service, STOP_TIMEOUT_MS);
+                break;
+            }
+            Sleep(1);
+        }
+    }
+    CloseServiceHandle(handle);
+    CloseServiceHandle(manager);
+    return result;
+}
+
+// --- the idle reference service ---------------------------------------------------
+
+SERVICE_STATUS_HANDLE g_status_handle = NULL;
+HANDLE g_stop_event = NULL;
+const char* g_child_command = "";
+
+void report(DWORD state)
+{
+    SERVICE_STATUS status;
+    ZeroMemory(&status, sizeof status);
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 15000;
+    SetServiceStatus(g_status_handle, &status);
+}
+
+DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID)
+{
+    if (control == SERVICE_CONTROL_STOP) {
+        report(SERVICE_STOP_PENDING);
+        SetEvent(g_stop_event);
+        return NO_ERROR;
+    }
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI service_main(DWORD argc, LPSTR* argv)
+{
+    g_status_handle = RegisterServiceCtrlHandlerExA(argc > 0 ? argv[0] : "", control_handler, NULL);
+    if (g_status_handle == NULL) return;
+    g_stop_event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    Child child;
+    if (g_stop_event == NULL || !start_child(g_child_command, "", &child)) {
+        report(SERVICE_STOPPED);
+        return;
+    }
+    report(SERVICE_RUNNING);
+    HANDLE both[2] = {child.process.hProcess, g_stop_event};
+    if (WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        DWORD written = 0;
+        WriteFile(child.input, SHUTDOWN_COMMAND, sizeof SHUTDOWN_COMMAND - 1, &written, NULL);
+        WaitForSingleObject(child.process.hProcess, INFINITE);
+    }
+    close_child(&child);
+    report(SERVICE_STOPPED);
+}
+
+int run_service(const char* command)
+{
+    g_child_command = command;
+    char name[] = "";
+    SERVICE_TABLE_ENTRYA table[] = {{name, service_main}, {NULL, NULL}};
+    if (!StartServiceCtrlDispatcherA(table)) {
+        fail("StartServiceCtrlDispatcherA");
+        return 1;
+    }
+    return 0;
+}
+
+int usage()
+{
+    fprintf(stderr,
+            "usage: benchref pipe <output file> <directory> <command line>\n"
+            "       benchref launch <count> <directory> <command line>\n"
+            "       benchref container <count> <directory> <command line>\n"
+            "       benchref stop <service>\n"
+            "       benchref service <command line>\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    g_tick_ms = 1000.0 / (double)frequency.QuadPart;
+    setvbuf(stdout, NULL, _IONBF, 0);
+
+    if (argc < 2) return usage();
+    const char* mode = argv[1];
+    if (strcmp(mode, "pipe") == 0 && argc >= 5) return run_pipe(argv[2], argv[3], command_after(4));
+    if (strcmp(mode, "launch") == 0 && argc >= 5) return run_launch(atoi(argv[2]), argv[3], command_after(4));
+    if (strcmp(mode, "container") == 0 && argc >= 5)
+        return run_container(atoi(argv[2]), argv[3], command_after(4));
+    if (strcmp(mode, "stop") == 0 && argc == 3) return run_stop(argv[2]);
+    if (strcmp(mode, "service") == 0 && argc >= 3) return run_service(command_after(2));
+    return usage();
+}
