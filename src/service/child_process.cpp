@@ -141,6 +141,17 @@ size_t DrainPipeCounted(PlatHandle pipe, char* buffer, size_t size, int copyToLo
     return got;
 }
 
+// Memory for the PATH buffers ran out: release what was taken and fail
+// before the environment was touched.
+static int out_of_memory(char* savedPath, char* expandedPath, char* environment)
+{
+    plat_heap_free(savedPath);
+    plat_heap_free(expandedPath);
+    plat_free_environment_block(environment);
+    plat_set_last_error(PLAT_ERROR_OUTOFMEMORY);
+    return 0;
+}
+
 int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,
                  PlatStartupInfo* startup, int inheritHandles, const char* pathLine)
 {
@@ -167,11 +178,7 @@ int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInf
         savedPath = (char*)plat_heap_alloc(savedSize);
         expandedPath = (char*)plat_heap_alloc(PATH_TEXT_SIZE);
         if (savedPath == nullptr || expandedPath == nullptr) {
-            plat_heap_free(savedPath);
-            plat_heap_free(expandedPath);
-            plat_free_environment_block(environment);
-            plat_set_last_error(PLAT_ERROR_OUTOFMEMORY);
-            return 0;
+            return out_of_memory(savedPath, expandedPath, environment);
         }
 
         // GetEnvironmentVariableA answers 0 both for an empty PATH and for
@@ -186,11 +193,7 @@ int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInf
             log_debug("Reallocating space for oldPathSetting\n");
             char* larger = (char*)plat_heap_realloc(savedPath, length);
             if (larger == nullptr) {
-                plat_heap_free(savedPath);
-                plat_heap_free(expandedPath);
-                plat_free_environment_block(environment);
-                plat_set_last_error(PLAT_ERROR_OUTOFMEMORY);
-                return 0;
+                return out_of_memory(savedPath, expandedPath, environment);
             }
             savedPath = larger;
             savedSize = length;
@@ -203,11 +206,7 @@ int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInf
             log_debug("Reallocating space for expandedPath\n");
             char* larger = (char*)plat_heap_realloc(expandedPath, needed);
             if (larger == nullptr) {
-                plat_heap_free(savedPath);
-                plat_heap_free(expandedPath);
-                plat_free_environment_block(environment);
-                plat_set_last_error(PLAT_ERROR_OUTOFMEMORY);
-                return 0;
+                return out_of_memory(savedPath, expandedPath, environment);
             }
             expandedPath = larger;
             expandedSize = needed;
