@@ -51,87 +51,103 @@ protected:
         return text;
     }
 
-    // Starts a child the way the supervisor does: hidden standard handles on
-    // the child ends of three fresh pipes, handles inherited.
-    int start(const char* command, const char* directory, const char* pathLine, PlatProcessInfo* pi,
-              PlatStartupInfo* si)
+    // Starts a child with the startup flags the supervisor sets and its
+    // handles inherited; pi and si receive what the start returned.
+    int start(const char* command, const char* directory, const char* pathLine)
     {
-        memset(si, 0, sizeof *si);
-        memset(pi, 0, sizeof *pi);
-        si->flags = CHILD_STARTF_USESTDHANDLES | CHILD_STARTF_FORCEONFEEDBACK;
-        std::string copy = command;
-        cmd.assign(copy.begin(), copy.end());
-        cmd.push_back('\0');
-        return StartProcess(cmd.data(), directory, pi, si, 1, pathLine);
+        si = {};
+        pi = {};
+        si.flags = CHILD_STARTF_USESTDHANDLES | CHILD_STARTF_FORCEONFEEDBACK;
+        cmd.assign(command, command + strlen(command) + 1);
+        return StartProcess(cmd.data(), directory, &pi, &si, 1, pathLine);
+    }
+
+    // Starts "prog" with only a PATH line, the way most PATH cases need it.
+    int start_with(const char* pathLine) { return start("prog", nullptr, pathLine); }
+
+    // An output pipe whose kept end already holds the child's bytes.
+    PlatHandle pipe_holding(const std::string& data)
+    {
+        PlatHandle kept = nullptr, child = nullptr;
+        EXPECT_EQ(1, initPipe(&kept, &child));
+        if (!data.empty()) fake_pipe_put(kept, data);
+        return kept;
+    }
+
+    // Starts a child on the wrapper's console, without inherited handles.
+    void start_container()
+    {
+        pi = {};
+        si = {};
+        char command[] = "java container";
+        ASSERT_NE(0, StartProcess(command, nullptr, &pi, &si, 0, nullptr));
+    }
+
+    // Puts the platform and an empty log back for the next row of a table.
+    void next_row()
+    {
+        fake_reset();
+        ResetServiceStatus();
+        if (LogFile) fclose(LogFile);
+        LogFile = tmpfile();
+        ASSERT_NE(nullptr, LogFile);
     }
 
     std::vector<char> cmd;
+    PlatProcessInfo pi = {};
+    PlatStartupInfo si = {};
 };
 
 // --- pipes -----------------------------------------------------------------------
 
-TEST_F(ChildProcess, OutputPipeKeepsAPrivateReadEndAndGivesAnInheritableWriteEnd)
+TEST_F(ChildProcess, PipeKeepsAPrivateEndAndGivesTheChildAnInheritableOne)
 {
-    PlatHandle kept = nullptr, child = nullptr;
-    ASSERT_EQ(1, initPipe(&kept, &child));
-    EXPECT_EQ("pipe-read", fake_handle_kind(kept));
-    EXPECT_EQ("pipe-write", fake_handle_kind(child));
-    EXPECT_FALSE(fake_handle_inheritable(kept));
-    EXPECT_TRUE(fake_handle_inheritable(child));
-    // The temporary read end was closed: only the two ends remain.
-    EXPECT_EQ(2, fake_open_handle_count());
-    EXPECT_EQ(0, fake_bad_handle_count());
-    uint32_t n = 0;
-    ASSERT_EQ(1, plat_write_file(child, "out", 3, &n));
-    EXPECT_EQ("out", fake_pipe_peek(kept));
+    // The output pipe keeps its read end, the input pipe its write end.
+    for (bool input : {false, true}) {
+        SCOPED_TRACE(input ? "input" : "output");
+        next_row();
+        PlatHandle kept = nullptr, child = nullptr;
+        ASSERT_EQ(1, input ? initInputPipe(&child, &kept) : initPipe(&kept, &child));
+        PlatHandle reader = input ? child : kept, writer = input ? kept : child;
+        EXPECT_EQ("pipe-read", fake_handle_kind(reader));
+        EXPECT_EQ("pipe-write", fake_handle_kind(writer));
+        EXPECT_FALSE(fake_handle_inheritable(kept));
+        EXPECT_TRUE(fake_handle_inheritable(child));
+        // The temporary end was closed: only the two ends remain.
+        EXPECT_EQ(2, fake_open_handle_count());
+        EXPECT_EQ(0, fake_bad_handle_count());
+        uint32_t n = 0;
+        ASSERT_EQ(1, plat_write_file(writer, "bytes", 5, &n));
+        EXPECT_EQ("bytes", fake_pipe_peek(reader));
+    }
 }
 
-TEST_F(ChildProcess, InputPipeKeepsAPrivateWriteEndAndGivesAnInheritableReadEnd)
+TEST_F(ChildProcess, PipeThatCannotBeMadeLeavesNothingOpenAndKeepsItsError)
 {
-    PlatHandle child = nullptr, kept = nullptr;
-    ASSERT_EQ(1, initInputPipe(&child, &kept));
-    EXPECT_EQ("pipe-read", fake_handle_kind(child));
-    EXPECT_EQ("pipe-write", fake_handle_kind(kept));
-    EXPECT_TRUE(fake_handle_inheritable(child));
-    EXPECT_FALSE(fake_handle_inheritable(kept));
-    EXPECT_EQ(2, fake_open_handle_count());
-    uint32_t n = 0;
-    ASSERT_EQ(1, plat_write_file(kept, "in", 2, &n));
-    uint32_t avail = 0;
-    ASSERT_EQ(1, plat_peek_pipe(child, &avail));
-    EXPECT_EQ(2u, avail);
-}
-
-TEST_F(ChildProcess, PipeThatCannotBeCreatedLeavesNothingOpen)
-{
-    fake_fail("CreatePipe", PLAT_ERROR_NOT_ENOUGH_MEMORY);
-    PlatHandle kept = nullptr, child = nullptr;
-    EXPECT_EQ(0, initPipe(&kept, &child));
-    EXPECT_EQ(PLAT_INVALID_HANDLE, child);
-    EXPECT_EQ(0, fake_open_handle_count());
-
-    fake_fail("CreatePipe", PLAT_ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(0, initInputPipe(&child, &kept));
-    EXPECT_EQ(PLAT_INVALID_HANDLE, child);
-    EXPECT_EQ(0, fake_open_handle_count());
-}
-
-TEST_F(ChildProcess, FailedDuplicationClosesBothEndsAndKeepsItsError)
-{
-    fake_fail("DuplicateHandle", PLAT_ERROR_ACCESS_DENIED);
-    PlatHandle kept = nullptr, child = nullptr;
-    EXPECT_EQ(0, initPipe(&kept, &child));
-    EXPECT_EQ(PLAT_INVALID_HANDLE, child);
-    EXPECT_EQ(PLAT_INVALID_HANDLE, kept);
-    EXPECT_EQ((uint32_t)PLAT_ERROR_ACCESS_DENIED, plat_get_last_error());
-    EXPECT_EQ(0, fake_open_handle_count());
-    EXPECT_EQ(0, fake_bad_handle_count());
-
-    fake_fail("DuplicateHandle", PLAT_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(0, initInputPipe(&child, &kept));
-    EXPECT_EQ(PLAT_INVALID_HANDLE, child);
-    EXPECT_EQ(0, fake_open_handle_count());
-    EXPECT_EQ(0, fake_bad_handle_count());
+    struct Row {
+        const char* call;
+        uint32_t error;
+        bool input;
+    } rows[] = {
+        {"CreatePipe", PLAT_ERROR_NOT_ENOUGH_MEMORY, false},
+        {"CreatePipe", PLAT_ERROR_NOT_ENOUGH_MEMORY, true},
+        {"DuplicateHandle", PLAT_ERROR_ACCESS_DENIED, false},
+        {"DuplicateHandle", PLAT_ERROR_ACCESS_DENIED, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.call) + (row.input ? " input" : " output"));
+        next_row();
+        fake_fail(row.call, row.error);
+        PlatHandle kept = nullptr, child = nullptr;
+        EXPECT_EQ(0, row.input ? initInputPipe(&child, &kept) : initPipe(&kept, &child));
+        EXPECT_EQ(PLAT_INVALID_HANDLE, child);
+        if (!row.input) {
+            EXPECT_EQ(PLAT_INVALID_HANDLE, kept);
+        }
+        EXPECT_EQ(row.error, plat_get_last_error());
+        EXPECT_EQ(0, fake_open_handle_count());
+        EXPECT_EQ(0, fake_bad_handle_count());
+    }
 }
 
 // --- draining --------------------------------------------------------------------
@@ -156,62 +172,44 @@ TEST_F(ChildProcess, TenThousandBytesDrainAsTwoChunksAndThenNothing)
     EXPECT_EQ(data, log_text());
 }
 
-TEST_F(ChildProcess, EmptyPipeIsNeverRead)
+TEST_F(ChildProcess, DrainReturnsTheBytesReadAndCopiesThemOnlyWhenAsked)
 {
-    PlatHandle kept, child;
-    ASSERT_EQ(1, initPipe(&kept, &child));
-    char buffer[16] = "stale";
-    EXPECT_EQ(0u, DrainPipe(kept, buffer, sizeof buffer, 1));
-    EXPECT_EQ(0, fake_call_count("ReadFile"));
-    EXPECT_EQ(0, fake_blocked_read_count());
-    EXPECT_STREQ("", buffer);
-    EXPECT_EQ("", log_text());
-}
-
-TEST_F(ChildProcess, FailedPeekCountsAsAnEmptyPipe)
-{
-    PlatHandle kept, child;
-    ASSERT_EQ(1, initPipe(&kept, &child));
-    fake_pipe_put(kept, "waiting");
-    fake_fail("PeekNamedPipe", PLAT_ERROR_BROKEN_PIPE);
-    char buffer[16];
-    EXPECT_EQ(0u, DrainPipe(kept, buffer, sizeof buffer, 1));
-    EXPECT_EQ("waiting", fake_pipe_peek(kept));
-    EXPECT_EQ(7u, DrainPipe(kept, buffer, sizeof buffer, 1));
-}
-
-TEST_F(ChildProcess, FailedReadCountsAsAnEmptyPipe)
-{
-    PlatHandle kept, child;
-    ASSERT_EQ(1, initPipe(&kept, &child));
-    fake_pipe_put(kept, "waiting");
-    fake_fail("ReadFile", PLAT_ERROR_BROKEN_PIPE);
-    char buffer[16];
-    EXPECT_EQ(0u, DrainPipe(kept, buffer, sizeof buffer, 1));
-    EXPECT_STREQ("", buffer);
-    EXPECT_EQ("", log_text());
-}
-
-TEST_F(ChildProcess, EveryByteReadReachesTheLogEvenPastANul)
-{
-    PlatHandle kept, child;
-    ASSERT_EQ(1, initPipe(&kept, &child));
-    fake_pipe_put(kept, std::string("ab\0cd\r\n", 7));
-    char buffer[16];
-    EXPECT_EQ(7u, DrainPipe(kept, buffer, sizeof buffer, 1));
-    EXPECT_STREQ("ab", buffer);
-    EXPECT_EQ(std::string("ab\0cd\r\n", 7), log_text());
-}
-
-TEST_F(ChildProcess, NoCopyWithoutTheFlag)
-{
-    PlatHandle kept, child;
-    ASSERT_EQ(1, initPipe(&kept, &child));
-    fake_pipe_put(kept, "quiet");
-    char buffer[16];
-    EXPECT_EQ(5u, DrainPipe(kept, buffer, sizeof buffer, 0));
-    EXPECT_STREQ("quiet", buffer);
-    EXPECT_EQ("", log_text());
+    struct Row {
+        const char* name;
+        std::string data;
+        const char* failingCall;
+        int copy;
+        size_t got;
+        const char* buffer;
+        std::string log;
+        std::string left;
+    } rows[] = {
+        // An empty pipe is never read: a read would block the supervisor.
+        {"empty", "", nullptr, 1, 0, "", "", ""},
+        {"failed peek", "waiting", "PeekNamedPipe", 1, 0, "", "", "waiting"},
+        {"failed read", "waiting", "ReadFile", 1, 0, "", "", "waiting"},
+        {"past a NUL", std::string("ab\0cd\r\n", 7), nullptr, 1, 7, "ab", std::string("ab\0cd\r\n", 7), ""},
+        {"no copy", "quiet", nullptr, 0, 5, "quiet", "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        next_row();
+        PlatHandle kept = pipe_holding(row.data);
+        if (row.failingCall) fake_fail(row.failingCall, PLAT_ERROR_BROKEN_PIPE);
+        char buffer[16] = "stale";
+        EXPECT_EQ(row.got, DrainPipe(kept, buffer, sizeof buffer, row.copy));
+        EXPECT_STREQ(row.buffer, buffer);
+        EXPECT_EQ(row.log, log_text());
+        EXPECT_EQ(0, fake_blocked_read_count());
+        if (row.data.empty()) {
+            EXPECT_EQ(0, fake_call_count("ReadFile"));
+        }
+        if (!row.left.empty()) {
+            // What a failed look or read left behind comes with the next drain.
+            EXPECT_EQ(row.left.size(), DrainPipe(kept, buffer, sizeof buffer, 0));
+            EXPECT_EQ(row.left, std::string(buffer));
+        }
+    }
 }
 
 TEST_F(ChildProcess, SmallestBufferReadsOneByteAtATime)
@@ -233,9 +231,7 @@ TEST_F(ChildProcess, SmallestBufferReadsOneByteAtATime)
 
 TEST_F(ChildProcess, ChildStartsHiddenInItsOwnGroupWithWhatItWasGiven)
 {
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("java -version", "C:\\app", nullptr, &pi, &si));
+    ASSERT_NE(0, start("java -version", "C:\\app", nullptr));
     ASSERT_EQ(1u, fake_child_count());
     FakeChild& c = fake_child(0);
     EXPECT_EQ("java -version", c.command_line);
@@ -253,8 +249,6 @@ TEST_F(ChildProcess, ChildStartsHiddenInItsOwnGroupWithWhatItWasGiven)
 
 TEST_F(ChildProcess, ShowWindowIsForcedToHiddenWhateverTheCallerSet)
 {
-    PlatStartupInfo si = {};
-    PlatProcessInfo pi = {};
     si.show_window = 5;
     char command[] = "prog";
     ASSERT_NE(0, StartProcess(command, nullptr, &pi, &si, 0, nullptr));
@@ -266,9 +260,7 @@ TEST_F(ChildProcess, ShowWindowIsForcedToHiddenWhateverTheCallerSet)
 TEST_F(ChildProcess, PathLineGivesTheChildAnExpandedPathAndIsUndoneAfterwards)
 {
     DebugEnabled = 1;
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("java Container", "C:\\app", "set PATH=D:\\jre\\bin;%PATH%\n", &pi, &si));
+    ASSERT_NE(0, start("java Container", "C:\\app", "set PATH=D:\\jre\\bin;%PATH%\n"));
     EXPECT_EQ(std::string("D:\\jre\\bin;") + DEFAULT_PATH, fake_child(0).path);
     EXPECT_EQ(DEFAULT_PATH, fake_env_get("PATH"));
 
@@ -287,24 +279,13 @@ TEST_F(ChildProcess, EnvironmentIsListedInDebugModeOnly)
     fake_env_clear();
     fake_env_set("PATH", "C:\\bin");
     fake_env_set("JAVA_HOME", "D:\\jre");
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("prog", nullptr, nullptr, &pi, &si));
+    ASSERT_NE(0, start_with(nullptr));
     EXPECT_EQ("", log_text());
 
     DebugEnabled = 1;
-    ASSERT_NE(0, start("prog", nullptr, nullptr, &pi, &si));
+    ASSERT_NE(0, start_with(nullptr));
     EXPECT_EQ("\nPrinting environment variables (hopefully!!)\nJAVA_HOME=D:\\jre\nPATH=C:\\bin\n", log_text());
     EXPECT_EQ(0, fake_env_blocks_outstanding());
-}
-
-TEST_F(ChildProcess, NoTraceWithoutDebugMode)
-{
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("prog", nullptr, "PATH=D:\\x", &pi, &si));
-    EXPECT_EQ("D:\\x", fake_child(0).path);
-    EXPECT_EQ("", log_text());
 }
 
 TEST_F(ChildProcess, LongPathIsSavedWholeAndRestoredWhole)
@@ -313,9 +294,7 @@ TEST_F(ChildProcess, LongPathIsSavedWholeAndRestoredWhole)
     std::string longPath(3000, 'p');
     for (size_t i = 0; i < longPath.size(); i += 50) longPath[i] = ';';
     fake_env_set("PATH", longPath);
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("prog", nullptr, "PATH=D:\\jre\\bin;%PATH%", &pi, &si));
+    ASSERT_NE(0, start_with("PATH=D:\\jre\\bin;%PATH%"));
     EXPECT_EQ("D:\\jre\\bin;" + longPath, fake_child(0).path);
     EXPECT_EQ(longPath, fake_env_get("PATH"));
 
@@ -333,84 +312,66 @@ TEST_F(ChildProcess, LongPathIsSavedWholeAndRestoredWhole)
 
 TEST_F(ChildProcess, FailedStartRestoresPathAndKeepsTheCreationError)
 {
-    fake_fail("CreateProcessA", PLAT_ERROR_FILE_NOT_FOUND);
-    // The restore itself fails with another code, which must not replace the
-    // one the caller reports.
-    fake_fail("SetEnvironmentVariableA", PLAT_ERROR_ACCESS_DENIED, 2);
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    EXPECT_EQ(0, start("missing.exe", nullptr, "PATH=D:\\jre\\bin", &pi, &si));
-    EXPECT_EQ((uint32_t)PLAT_ERROR_FILE_NOT_FOUND, plat_get_last_error());
-    EXPECT_EQ(0u, fake_child_count());
-    EXPECT_EQ(0, fake_env_blocks_outstanding());
-}
-
-TEST_F(ChildProcess, FailedStartLeavesTheWrapperPathAsItWas)
-{
-    fake_fail("CreateProcessA", PLAT_ERROR_FILE_NOT_FOUND);
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    EXPECT_EQ(0, start("missing.exe", nullptr, "PATH=D:\\jre\\bin;%PATH%", &pi, &si));
-    EXPECT_EQ(DEFAULT_PATH, fake_env_get("PATH"));
-    EXPECT_EQ((uint32_t)PLAT_ERROR_FILE_NOT_FOUND, plat_get_last_error());
+    // In the second row the restore itself fails with another code, which
+    // must not replace the one the caller reports.
+    for (bool restoreFails : {false, true}) {
+        SCOPED_TRACE(restoreFails ? "restore fails" : "restore works");
+        next_row();
+        fake_fail("CreateProcessA", PLAT_ERROR_FILE_NOT_FOUND);
+        if (restoreFails) fake_fail("SetEnvironmentVariableA", PLAT_ERROR_ACCESS_DENIED, 2);
+        EXPECT_EQ(0, start("missing.exe", nullptr, "PATH=D:\\jre\\bin;%PATH%"));
+        EXPECT_EQ((uint32_t)PLAT_ERROR_FILE_NOT_FOUND, plat_get_last_error());
+        EXPECT_EQ(0u, fake_child_count());
+        EXPECT_EQ(0, fake_env_blocks_outstanding());
+        if (!restoreFails) {
+            EXPECT_EQ(DEFAULT_PATH, fake_env_get("PATH"));
+        }
+    }
 }
 
 TEST_F(ChildProcess, SuccessfulStartReportsTheCreationsLastErrorToo)
 {
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
     plat_set_last_error(0);
     fake_fail("SetEnvironmentVariableA", PLAT_ERROR_ACCESS_DENIED, 2);
-    ASSERT_NE(0, start("prog", nullptr, "PATH=D:\\x", &pi, &si));
+    ASSERT_NE(0, start_with("PATH=D:\\x"));
     EXPECT_EQ(0u, plat_get_last_error());
 }
 
-TEST_F(ChildProcess, TrailingLineEndsAreRemovedButNeverTheFirstCharacter)
+TEST_F(ChildProcess, PathLineValueIsExpandedWithoutTrailingLineEndsAndLeavesNoTrace)
 {
-    struct Case {
+    const std::string dflt = DEFAULT_PATH;
+    struct Row {
         const char* line;
-        const char* childPath;
-    } cases[] = {
+        std::string childPath;
+    } rows[] = {
         {"PATH=D:\\jre\\bin\r\n", "D:\\jre\\bin"},
         {"PATH=D:\\a\n\r\n", "D:\\a"},
+        // Only line ends after the first character of the value are removed.
         {"PATH=\r\n", "\r"},
         {"PATH=\n", "\n"},
         {"PATH=", ""},
         {"PATH=x\r", "x"},
+        // The value is what follows the first equals sign.
+        {"set PATH=a=b;%PATH%", "a=b;" + dflt},
+        // Names the wrapper does not define stay as written.
+        {"PATH=%NO_SUCH_DIR%\\bin;%PATH%", "%NO_SUCH_DIR%\\bin;" + dflt},
     };
-    for (const Case& c : cases) {
-        fake_reset();
-        PlatProcessInfo pi;
-        PlatStartupInfo si;
-        ASSERT_NE(0, start("prog", nullptr, c.line, &pi, &si)) << c.line;
-        EXPECT_EQ(c.childPath, fake_child(0).path) << c.line;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        next_row();
+        ASSERT_NE(0, start_with(row.line));
+        EXPECT_EQ(row.childPath, fake_child(0).path);
         EXPECT_TRUE(fake_child(0).path_defined);
         EXPECT_EQ(DEFAULT_PATH, fake_env_get("PATH"));
+        // Without debug mode the override writes nothing to the log.
+        EXPECT_EQ("", log_text());
     }
-}
-
-TEST_F(ChildProcess, ValueIsWhatFollowsTheFirstEqualsSign)
-{
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("prog", nullptr, "set PATH=a=b;%PATH%", &pi, &si));
-    EXPECT_EQ(std::string("a=b;") + DEFAULT_PATH, fake_child(0).path);
-}
-
-TEST_F(ChildProcess, UndefinedNamesStayAsWritten)
-{
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("prog", nullptr, "PATH=%NO_SUCH_DIR%\\bin;%PATH%", &pi, &si));
-    EXPECT_EQ(std::string("%NO_SUCH_DIR%\\bin;") + DEFAULT_PATH, fake_child(0).path);
 }
 
 TEST_F(ChildProcess, LineWithoutEqualsSignOverridesNothing)
 {
     DebugEnabled = 1;
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("prog", nullptr, "rem no path here", &pi, &si));
+    ASSERT_NE(0, start_with("rem no path here"));
     EXPECT_EQ(DEFAULT_PATH, fake_child(0).path);
     EXPECT_EQ(0, fake_call_count("HeapAlloc"));
     EXPECT_EQ(0, fake_call_count("SetEnvironmentVariableA"));
@@ -421,9 +382,7 @@ TEST_F(ChildProcess, WrapperWithoutPathHasNoneAgainAfterwards)
 {
     DebugEnabled = 1;
     fake_env_remove("PATH");
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("prog", nullptr, "PATH=D:\\jre\\bin;%PATH%", &pi, &si));
+    ASSERT_NE(0, start_with("PATH=D:\\jre\\bin;%PATH%"));
     // %PATH% is undefined in the wrapper, so it stays as written.
     EXPECT_EQ("D:\\jre\\bin;%PATH%", fake_child(0).path);
     EXPECT_FALSE(fake_env_has("PATH"));
@@ -433,45 +392,38 @@ TEST_F(ChildProcess, WrapperWithoutPathHasNoneAgainAfterwards)
 TEST_F(ChildProcess, EmptyWrapperPathIsRestoredAsEmpty)
 {
     fake_env_set("PATH", "");
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
-    ASSERT_NE(0, start("prog", nullptr, "PATH=D:\\x", &pi, &si));
+    ASSERT_NE(0, start_with("PATH=D:\\x"));
     EXPECT_TRUE(fake_env_has("PATH"));
     EXPECT_EQ("", fake_env_get("PATH"));
 }
 
-TEST_F(ChildProcess, NoMemoryForThePathBuffersLeavesEverythingUntouched)
+TEST_F(ChildProcess, NoMemoryForAnyPathBufferLeavesEverythingUntouched)
 {
-    for (int nth = 1; nth <= 2; ++nth) {
-        fake_reset();
-        fake_fail("HeapAlloc", PLAT_ERROR_NOT_ENOUGH_MEMORY, nth);
-        PlatProcessInfo pi;
-        PlatStartupInfo si;
-        EXPECT_EQ(0, start("prog", nullptr, "PATH=D:\\x", &pi, &si));
+    // HeapAlloc makes the two buffers; with a PATH too long for 2048 bytes,
+    // the first HeapReAlloc enlarges the saved PATH's and the second the
+    // expanded value's.
+    const std::string longPath(3000, 'q');
+    struct Row {
+        const char* call;
+        int nth;
+        std::string wrapperPath;
+        const char* line;
+    } rows[] = {
+        {"HeapAlloc", 1, DEFAULT_PATH, "PATH=D:\\x"},
+        {"HeapAlloc", 2, DEFAULT_PATH, "PATH=D:\\x"},
+        {"HeapReAlloc", 1, longPath, "PATH=%PATH%"},
+        {"HeapReAlloc", 2, longPath, "PATH=%PATH%"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.call) + " #" + std::to_string(row.nth));
+        next_row();
+        fake_env_set("PATH", row.wrapperPath);
+        fake_fail(row.call, PLAT_ERROR_NOT_ENOUGH_MEMORY, row.nth);
+        EXPECT_EQ(0, start_with(row.line));
         EXPECT_EQ((uint32_t)PLAT_ERROR_OUTOFMEMORY, plat_get_last_error());
         EXPECT_EQ(0u, fake_child_count());
         EXPECT_EQ(0, fake_call_count("SetEnvironmentVariableA"));
-        EXPECT_EQ(DEFAULT_PATH, fake_env_get("PATH"));
-        EXPECT_EQ(0, fake_env_blocks_outstanding());
-    }
-}
-
-TEST_F(ChildProcess, NoMemoryToEnlargeEitherBufferLeavesEverythingUntouched)
-{
-    // The first enlargement is the saved PATH's (too long for 2048 bytes),
-    // the second the expanded value's.
-    for (int nth = 1; nth <= 2; ++nth) {
-        fake_reset();
-        std::string longPath(3000, 'q');
-        fake_env_set("PATH", longPath);
-        fake_fail("HeapReAlloc", PLAT_ERROR_NOT_ENOUGH_MEMORY, nth);
-        PlatProcessInfo pi;
-        PlatStartupInfo si;
-        EXPECT_EQ(0, start("prog", nullptr, "PATH=%PATH%", &pi, &si));
-        EXPECT_EQ((uint32_t)PLAT_ERROR_OUTOFMEMORY, plat_get_last_error());
-        EXPECT_EQ(0u, fake_child_count());
-        EXPECT_EQ(0, fake_call_count("SetEnvironmentVariableA"));
-        EXPECT_EQ(longPath, fake_env_get("PATH"));
+        EXPECT_EQ(row.wrapperPath, fake_env_get("PATH"));
         EXPECT_EQ(0, fake_env_blocks_outstanding());
     }
 }
@@ -480,10 +432,8 @@ TEST_F(ChildProcess, LongExpandedValueAloneEnlargesOnlyItsBuffer)
 {
     DebugEnabled = 1;
     std::string longValue(2500, 'v');
-    PlatProcessInfo pi;
-    PlatStartupInfo si;
     std::string line = "PATH=" + longValue;
-    ASSERT_NE(0, start("prog", nullptr, line.c_str(), &pi, &si));
+    ASSERT_NE(0, start_with(line.c_str()));
     EXPECT_EQ(longValue, fake_child(0).path);
     std::string log = log_text();
     EXPECT_EQ(std::string::npos, log.find("Reallocating space for oldPathSetting"));
@@ -500,8 +450,6 @@ TEST_F(ChildProcess, CtrlBreakReachesAChildInItsOwnConsole)
     fake_set_default_child(fake_container_script(0, 0));
     PlatHandle outKept, outChild;
     ASSERT_EQ(1, initPipe(&outKept, &outChild));
-    PlatProcessInfo pi = {};
-    PlatStartupInfo si = {};
     si.flags = CHILD_STARTF_USESTDHANDLES;
     si.std_output = outChild;
     char command[] = "java container";
@@ -516,45 +464,34 @@ TEST_F(ChildProcess, CtrlBreakReachesAChildInItsOwnConsole)
 TEST_F(ChildProcess, CtrlBreakReachesAChildSharingTheWrappersConsole)
 {
     fake_set_default_child(fake_container_script(0, 0));
-    PlatProcessInfo pi = {};
-    PlatStartupInfo si = {};
-    char command[] = "java container";
-    ASSERT_NE(0, StartProcess(command, nullptr, &pi, &si, 0, nullptr));
+    start_container();
     EXPECT_EQ(0u, SendCtrlBreak(&pi));
     EXPECT_EQ(std::vector<uint32_t>{pi.process_id}, fake_ctrl_breaks_delivered());
 }
 
-TEST_F(ChildProcess, UndeliverableCtrlBreakIsLoggedWithTheSystemText)
+TEST_F(ChildProcess, UndeliverableCtrlBreakIsLoggedWithTheSystemTextOrTheCode)
 {
-    PlatProcessInfo pi = {};
-    PlatStartupInfo si = {};
-    char command[] = "java container";
-    ASSERT_NE(0, StartProcess(command, nullptr, &pi, &si, 0, nullptr));
-    fake_fail("GenerateConsoleCtrlEvent", PLAT_ERROR_INVALID_HANDLE);
-    EXPECT_EQ((uint32_t)PLAT_ERROR_INVALID_HANDLE, SendCtrlBreak(&pi));
-    EXPECT_EQ("Ctrl+Break could not be sent due to: The handle is invalid.\r\n\n", log_text());
-}
-
-TEST_F(ChildProcess, CtrlBreakToAnEndedChildFailsAndSaysSo)
-{
-    PlatProcessInfo pi = {};
-    PlatStartupInfo si = {};
-    char command[] = "java container";
-    ASSERT_NE(0, StartProcess(command, nullptr, &pi, &si, 0, nullptr));
-    ASSERT_EQ(1, plat_terminate_process(pi.process, 1));
-    EXPECT_EQ((uint32_t)PLAT_ERROR_INVALID_PARAMETER, SendCtrlBreak(&pi));
-    EXPECT_EQ("Ctrl+Break could not be sent due to: The parameter is incorrect.\r\n\n", log_text());
-}
-
-TEST_F(ChildProcess, CtrlBreakFailureWithoutSystemTextNamesTheCode)
-{
-    PlatProcessInfo pi = {};
-    PlatStartupInfo si = {};
-    char command[] = "java container";
-    ASSERT_NE(0, StartProcess(command, nullptr, &pi, &si, 0, nullptr));
-    fake_fail("GenerateConsoleCtrlEvent", 1234);
-    EXPECT_EQ(1234u, SendCtrlBreak(&pi));
-    EXPECT_EQ("Ctrl+Break could not be sent due to: error 1234\n", log_text());
+    struct Row {
+        uint32_t error;  // 0: the child has already ended
+        uint32_t returned;
+        const char* log;
+    } rows[] = {
+        {PLAT_ERROR_INVALID_HANDLE, PLAT_ERROR_INVALID_HANDLE,
+         "Ctrl+Break could not be sent due to: The handle is invalid.\r\n\n"},
+        {0, PLAT_ERROR_INVALID_PARAMETER, "Ctrl+Break could not be sent due to: The parameter is incorrect.\r\n\n"},
+        {1234, 1234, "Ctrl+Break could not be sent due to: error 1234\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.log);
+        next_row();
+        start_container();
+        if (row.error)
+            fake_fail("GenerateConsoleCtrlEvent", row.error);
+        else
+            ASSERT_EQ(1, plat_terminate_process(pi.process, 1));
+        EXPECT_EQ(row.returned, SendCtrlBreak(&pi));
+        EXPECT_EQ(row.log, log_text());
+    }
 }
 
 // --- input flusher ---------------------------------------------------------------------
@@ -637,25 +574,19 @@ void stop_flusher_at(uint64_t ms, FlusherBlock* block)
     ASSERT_EQ(1, plat_create_process(command, nullptr, 0, 0, &si, &pi));
 }
 
-TEST_F(ChildProcess, FlusherWithoutWakeEventSleepsTheInterval)
+TEST_F(ChildProcess, FlusherWithoutWakeEventOrWhoseWaitFailsKeepsTheInterval)
 {
-    FlusherRig rig;
-    make_rig(&rig, LogFile, false);
-    stop_flusher_at(4500, &rig.block);
-    EXPECT_EQ(0u, InputFlusherThread(&rig.block));
-    EXPECT_EQ("\n\n\n", fake_pipe_history(rig.childEnd));
-    EXPECT_EQ(6000u, fake_now_ms());
-}
-
-TEST_F(ChildProcess, FlusherWhoseWaitFailsStillKeepsTheInterval)
-{
-    FlusherRig rig;
-    make_rig(&rig, LogFile, true);
-    stop_flusher_at(4500, &rig.block);
-    fake_fail("WaitForSingleObject", PLAT_ERROR_INVALID_HANDLE, 1, true);
-    EXPECT_EQ(0u, InputFlusherThread(&rig.block));
-    EXPECT_EQ("\n\n\n", fake_pipe_history(rig.childEnd));
-    EXPECT_EQ(6000u, fake_now_ms());
+    for (bool withWake : {false, true}) {
+        SCOPED_TRACE(withWake ? "wait fails" : "no wake event");
+        next_row();
+        FlusherRig rig;
+        make_rig(&rig, LogFile, withWake);
+        stop_flusher_at(4500, &rig.block);
+        if (withWake) fake_fail("WaitForSingleObject", PLAT_ERROR_INVALID_HANDLE, 1, true);
+        EXPECT_EQ(0u, InputFlusherThread(&rig.block));
+        EXPECT_EQ("\n\n\n", fake_pipe_history(rig.childEnd));
+        EXPECT_EQ(6000u, fake_now_ms());
+    }
 }
 
 TEST_F(ChildProcess, FlusherIgnoresFailedWritesAndWritesNoLinesWithoutALog)
@@ -686,48 +617,42 @@ std::vector<PlatServiceStatus> stop_pending_reports()
 
 TEST_F(ChildProcess, ShutdownIsOneWriteOfNineBytesAndReportsStopPending)
 {
-    DebugEnabled = 1;
-    PlatHandle childEnd, kept;
-    ASSERT_EQ(1, initInputPipe(&childEnd, &kept));
-    SendShutdownCommand(kept);
-    EXPECT_EQ("shutdown\n", fake_pipe_history(childEnd));
-    EXPECT_EQ(1, fake_call_count("WriteFile"));
-    std::vector<PlatServiceStatus> reports = stop_pending_reports();
-    ASSERT_EQ(1u, reports.size());
-    EXPECT_EQ(0u, reports[0].win32_exit_code);
-    EXPECT_EQ(15000u, reports[0].wait_hint);
-    EXPECT_EQ("DEBUG: stop service initiated\nDEBUG: shutdown written\nDEBUG: stop service ended\n", log_text());
+    for (int debug : {1, 0}) {
+        SCOPED_TRACE(debug ? "debug" : "no debug");
+        next_row();
+        DebugEnabled = debug;
+        PlatHandle childEnd, kept;
+        ASSERT_EQ(1, initInputPipe(&childEnd, &kept));
+        SendShutdownCommand(kept);
+        EXPECT_EQ("shutdown\n", fake_pipe_history(childEnd));
+        EXPECT_EQ(1, fake_call_count("WriteFile"));
+        std::vector<PlatServiceStatus> reports = stop_pending_reports();
+        ASSERT_EQ(1u, reports.size());
+        EXPECT_EQ(0u, reports[0].win32_exit_code);
+        EXPECT_EQ(15000u, reports[0].wait_hint);
+        EXPECT_EQ(debug ? "DEBUG: stop service initiated\nDEBUG: shutdown written\nDEBUG: stop service ended\n" : "",
+                  log_text());
+    }
 }
 
-TEST_F(ChildProcess, ShutdownReportsStopPendingWithoutDebugToo)
-{
-    PlatHandle childEnd, kept;
-    ASSERT_EQ(1, initInputPipe(&childEnd, &kept));
-    SendShutdownCommand(kept);
-    EXPECT_EQ(1u, stop_pending_reports().size());
-    EXPECT_EQ("", log_text());
-}
-
-TEST_F(ChildProcess, ShortShutdownWriteReportsNothing)
+TEST_F(ChildProcess, ShortOrFailedShutdownWriteReportsNothing)
 {
     DebugEnabled = 1;
-    PlatHandle childEnd, kept;
-    ASSERT_EQ(1, initInputPipe(&childEnd, &kept));
-    fake_short_write(4, kept);
-    SendShutdownCommand(kept);
-    EXPECT_EQ("shut", fake_pipe_history(childEnd));
-    EXPECT_TRUE(stop_pending_reports().empty());
-    EXPECT_TRUE(fake_status_attempts().empty());
-    EXPECT_EQ("DEBUG: stop service initiated\nDEBUG: stop service ended\n", log_text());
-}
-
-TEST_F(ChildProcess, FailedShutdownWriteReportsNothing)
-{
-    PlatHandle childEnd, kept;
-    ASSERT_EQ(1, initInputPipe(&childEnd, &kept));
-    fake_fail("WriteFile", PLAT_ERROR_BROKEN_PIPE);
-    SendShutdownCommand(kept);
-    EXPECT_TRUE(fake_status_attempts().empty());
+    for (bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "failed write" : "short write");
+        next_row();
+        PlatHandle childEnd, kept;
+        ASSERT_EQ(1, initInputPipe(&childEnd, &kept));
+        if (fails) {
+            fake_fail("WriteFile", PLAT_ERROR_BROKEN_PIPE);
+        } else {
+            fake_short_write(4, kept);
+        }
+        SendShutdownCommand(kept);
+        EXPECT_EQ(fails ? "" : "shut", fake_pipe_history(childEnd));
+        EXPECT_TRUE(fake_status_attempts().empty());
+        EXPECT_EQ("DEBUG: stop service initiated\nDEBUG: stop service ended\n", log_text());
+    }
 }
 
 TEST_F(ChildProcess, ContainerAnswersTheShutdownItReads)
@@ -736,8 +661,6 @@ TEST_F(ChildProcess, ContainerAnswersTheShutdownItReads)
     ASSERT_EQ(1, initPipe(&outKept, &outChild));
     ASSERT_EQ(1, initInputPipe(&inChild, &inKept));
     fake_add_child("Container", fake_container_script(0, 300));
-    PlatProcessInfo pi = {};
-    PlatStartupInfo si = {};
     si.flags = CHILD_STARTF_USESTDHANDLES;
     si.std_input = inChild;
     si.std_output = outChild;
@@ -802,28 +725,28 @@ TEST_F(ChildProcess, ExitScriptInARelativeWorkingDirectoryIsFoundThere)
 
 TEST_F(ChildProcess, ExitScriptThatCannotStartIsReportedAsAnErrorEvent)
 {
-    fake_fs_write("C:\\app\\exit.bat", "@echo off\r\n");
-    fake_fail("CreateProcessA", PLAT_ERROR_FILE_NOT_FOUND);
-    RunExitScript("svc", "C:\\app");
-    std::vector<FakeEvent> events = fake_events();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ("svc", events[0].source);
-    EXPECT_EQ((uint32_t)EVENT_ERROR, events[0].id);
-    ASSERT_EQ(2u, events[0].strings.size());
-    EXPECT_EQ("svc", events[0].strings[0]);
-    EXPECT_EQ("The system cannot find the file specified.\r\n", events[0].strings[1]);
-    EXPECT_EQ(0, fake_open_handle_count());
-}
-
-TEST_F(ChildProcess, ExitScriptFailureWithoutSystemTextNamesTheCode)
-{
-    fake_fs_write("C:\\app\\exit.bat", "@echo off\r\n");
-    fake_fail("CreateProcessA", 1234);
-    RunExitScript("svc", "C:\\app");
-    std::vector<FakeEvent> events = fake_events_with_id(EVENT_ERROR);
-    ASSERT_EQ(1u, events.size());
-    ASSERT_EQ(2u, events[0].strings.size());
-    EXPECT_EQ("error 1234", events[0].strings[1]);
+    struct Row {
+        uint32_t error;
+        const char* text;
+    } rows[] = {
+        {PLAT_ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+        {1234, "error 1234"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        next_row();
+        fake_fs_write("C:\\app\\exit.bat", "@echo off\r\n");
+        fake_fail("CreateProcessA", row.error);
+        RunExitScript("svc", "C:\\app");
+        std::vector<FakeEvent> events = fake_events();
+        ASSERT_EQ(1u, events.size());
+        EXPECT_EQ("svc", events[0].source);
+        EXPECT_EQ((uint32_t)EVENT_ERROR, events[0].id);
+        ASSERT_EQ(2u, events[0].strings.size());
+        EXPECT_EQ("svc", events[0].strings[0]);
+        EXPECT_EQ(row.text, events[0].strings[1]);
+        EXPECT_EQ(0, fake_open_handle_count());
+    }
 }
 
 }  // namespace
