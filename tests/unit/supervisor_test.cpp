@@ -131,6 +131,13 @@ protected:
         ResetServiceStatus();
     }
 
+    // Puts everything back for the next row of a table within one test.
+    void Fresh()
+    {
+        TearDown();
+        SetUp();
+    }
+
     static void Param(const std::string& name, const std::string& value)
     {
         fake_reg_put_sz(kParams, name, value);
@@ -184,6 +191,16 @@ protected:
         EXPECT_EQ(serviceCode, last.service_specific_exit_code);
     }
 
+    // The stop-pending reports with a wait hint: the shutdown command's and
+    // the periodic ones while the container ends.
+    static size_t PeriodicStopPendingCount()
+    {
+        size_t n = 0;
+        for (const auto& r : g_reports)
+            if (r.status.current_state == kStopPending && r.status.wait_hint == 15000) ++n;
+        return n;
+    }
+
     static std::vector<uint32_t> States()
     {
         std::vector<uint32_t> states;
@@ -219,6 +236,8 @@ protected:
 
 TEST_F(SupervisorTest, NormalStartAndStopReportsTheExactSequence)
 {
+    PlatHandle out = fake_std_handle(PLAT_STD_OUTPUT);
+    PlatHandle err = fake_std_handle(PLAT_STD_ERROR);
     Launcher(fake_launcher_script(0, 300));
     FakeChildScript container = fake_container_script(1000, 400);
     StopAt(container, 5000);
@@ -275,6 +294,14 @@ TEST_F(SupervisorTest, NormalStartAndStopReportsTheExactSequence)
     ASSERT_EQ(1u, fake_thread_count());
     EXPECT_TRUE(fake_thread(0).ran);
     EXPECT_FALSE(fake_thread(0).terminated);
+
+    // The standard handles are saved once around the pipes and put back.
+    EXPECT_EQ(out, fake_std_handle(PLAT_STD_OUTPUT));
+    EXPECT_EQ(err, fake_std_handle(PLAT_STD_ERROR));
+    EXPECT_EQ(2, fake_call_count("GetStdHandle"));
+    EXPECT_EQ(2, fake_call_count("SetStdHandle"));
+    // Without debug mode no trace line is written.
+    EXPECT_EQ(std::string::npos, fake_fs_read(kLogPath).find("DEBUG:"));
 }
 
 TEST_F(SupervisorTest, TheLogFileHoldsTheChildrensOutputByteForByte)
@@ -368,24 +395,32 @@ TEST_F(SupervisorTest, AbnormalMarkerAfterANormalOneAbortsTheLaunch)
     ExpectFailedEnd(3);
 }
 
-TEST_F(SupervisorTest, LauncherCodeFourteenIsAbnormal)
+TEST_F(SupervisorTest, FailedLaunchEndsTheRunWithoutAContainer)
 {
-    Launcher(fake_launcher_script(14, 100));
-    RunAsService();
-    EXPECT_EQ(std::vector<std::string>{"14"}, Texts(EVENT_LAUNCH_FAILED));
-    EXPECT_TRUE(fake_events_with_id(EVENT_CONTAINER_RESTART).empty());
-    EXPECT_EQ(0u, CountChildren(kContainerMatch));
-    ExpectFailedEnd(14);
-}
-
-TEST_F(SupervisorTest, MalformedLauncherMarkerIsReportedAs999)
-{
-    FakeChildScript launcher;
-    launcher.out_at(100, "\a\a").exit_at(200, 0);
-    Launcher(launcher);
-    RunAsService();
-    EXPECT_EQ(std::vector<std::string>{"999"}, Texts(EVENT_LAUNCH_FAILED));
-    ExpectFailedEnd(999);
+    FakeChildScript malformed;
+    malformed.out_at(100, "\a\a").exit_at(200, 0);
+    struct Row {
+        FakeChildScript launcher;
+        bool withoutScript;
+        std::string text;
+        uint32_t code;
+    } rows[] = {
+        // 14 asks for a restart only from a running container.
+        {fake_launcher_script(14, 100), false, "14", 14},
+        {malformed, false, "999", 999},
+        {fake_launcher_script(0, 100), true, "Failed to open container start script (for phase 2)", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        Fresh();
+        if (row.withoutScript) fake_fs_remove(kScriptPath);
+        Launcher(row.launcher);
+        RunAsService();
+        EXPECT_EQ(std::vector<std::string>{row.text}, Texts(EVENT_LAUNCH_FAILED));
+        EXPECT_TRUE(fake_events_with_id(EVENT_CONTAINER_RESTART).empty());
+        EXPECT_EQ(0u, CountChildren(kContainerMatch));
+        ExpectFailedEnd(row.code);
+    }
 }
 
 TEST_F(SupervisorTest, StopDuringPhaseOneTerminatesTheLauncher)
@@ -422,17 +457,6 @@ TEST_F(SupervisorTest, LauncherStderrBecomesErrorEvents)
     ExpectFailedEnd(2);
 }
 
-TEST_F(SupervisorTest, MissingStartScriptEndsTheRun)
-{
-    fake_fs_remove(kScriptPath);
-    Launcher(fake_launcher_script(0, 100));
-    RunAsService();
-    EXPECT_EQ(std::vector<std::string>{"Failed to open container start script (for phase 2)"},
-              Texts(EVENT_LAUNCH_FAILED));
-    EXPECT_EQ(0u, CountChildren(kContainerMatch));
-    ExpectFailedEnd(1);
-}
-
 TEST_F(SupervisorTest, TooLongLaunchCommandIsRefused)
 {
     Param("JavaArgs", std::string(2000, 'a'));
@@ -447,22 +471,6 @@ TEST_F(SupervisorTest, TooLongLaunchCommandIsRefused)
 }
 
 // --- phase 2 markers ------------------------------------------------------------------
-
-TEST_F(SupervisorTest, OnlyTheFirstChunkWithABelCountsInPhaseTwo)
-{
-    Launcher(fake_launcher_script(0, 100));
-    FakeChildScript container;
-    // The marker is split over two reads: the first chunk gives "999" and the
-    // second, with a valid code, is not looked at any more.
-    container.out_at(100, "\b").out_at(500, "bye\a").out_at(700, "0\a").out_at(800, "\a0\a").exit_at(900, 0);
-    Container(container);
-
-    RunAsService();
-
-    EXPECT_EQ(std::vector<std::string>{"999"}, Texts(EVENT_CONTAINER_FAILED));
-    EXPECT_TRUE(fake_events_with_id(EVENT_CONTAINER_ENDED).empty());
-    ExpectFailedEnd(999);
-}
 
 TEST_F(SupervisorTest, StartMarkerCountsOnceAndBeforeTheExitMarkerOfTheSameChunk)
 {
@@ -481,38 +489,34 @@ TEST_F(SupervisorTest, StartMarkerCountsOnceAndBeforeTheExitMarkerOfTheSameChunk
     ExpectSuccessfulEnd();
 }
 
-TEST_F(SupervisorTest, AbnormalContainerCodeIsTheServiceExitCode)
+TEST_F(SupervisorTest, ContainerFailureIsReportedWithItsCode)
 {
-    Launcher(fake_launcher_script(0, 100));
-    FakeChildScript container;
-    container.out_at(100, "\b").out_at(400, "\a5\a").exit_at(500, 5);
-    Container(container);
-    RunAsService();
-    EXPECT_EQ(std::vector<std::string>{"5"}, Texts(EVENT_CONTAINER_FAILED));
-    ExpectFailedEnd(5);
-}
-
-TEST_F(SupervisorTest, NegativeContainerCodeEndsWithServiceCodeOne)
-{
-    Launcher(fake_launcher_script(0, 100));
-    FakeChildScript container;
-    container.out_at(100, "\b\a-2\a").exit_at(200, 0);
-    Container(container);
-    RunAsService();
-    EXPECT_EQ(std::vector<std::string>{"-2"}, Texts(EVENT_CONTAINER_FAILED));
-    ExpectFailedEnd(1);
-}
-
-TEST_F(SupervisorTest, ContainerEndingWithoutAnyMarkerIsAFailure)
-{
-    Launcher(fake_launcher_script(0, 100));
-    FakeChildScript container;
-    container.out_at(100, "\b").exit_at(2000, 3);
-    Container(container);
-    RunAsService();
-    EXPECT_EQ(std::vector<std::string>{"Container ended without reporting an exit code (process exit status 3)"},
-              Texts(EVENT_CONTAINER_FAILED));
-    ExpectFailedEnd(1);
+    struct Row {
+        std::string text;
+        uint32_t code;
+        FakeChildScript container;
+    } rows[] = {
+        {"5", 5, {}},
+        {"-2", 1, {}},
+        {"Container ended without reporting an exit code (process exit status 3)", 1, {}},
+        {"999", 999, {}},
+    };
+    rows[0].container.out_at(100, "\b").out_at(400, "\a5\a").exit_at(500, 5);
+    rows[1].container.out_at(100, "\b\a-2\a").exit_at(200, 0);
+    rows[2].container.out_at(100, "\b").exit_at(2000, 3);
+    // The marker is split over two reads: the first chunk with a BEL gives
+    // "999" and the later ones, with a valid code, are not looked at any more.
+    rows[3].container.out_at(100, "\b").out_at(500, "bye\a").out_at(700, "0\a").out_at(800, "\a0\a").exit_at(900, 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        Fresh();
+        Launcher(fake_launcher_script(0, 100));
+        Container(row.container);
+        RunAsService();
+        EXPECT_EQ(std::vector<std::string>{row.text}, Texts(EVENT_CONTAINER_FAILED));
+        EXPECT_TRUE(fake_events_with_id(EVENT_CONTAINER_ENDED).empty());
+        ExpectFailedEnd(row.code);
+    }
 }
 
 // --- restart ------------------------------------------------------------------------------
@@ -687,10 +691,7 @@ TEST_F(SupervisorTest, ShutdownTimeoutTerminatesTheContainer)
     EXPECT_LE(sinceStop, 20200u);
     EXPECT_EQ(std::vector<std::string>{"Elapsed time exceeds shutdown timeout"}, Texts(EVENT_ERROR));
     EXPECT_TRUE(fake_events_with_id(EVENT_CONTAINER_FAILED).empty());
-    size_t periodic = 0;
-    for (const auto& r : g_reports)
-        if (r.status.current_state == kStopPending && r.status.wait_hint == 15000) ++periodic;
-    EXPECT_EQ(1u + 3u, periodic) << "the shutdown command's report and one at 5, 10 and 15 s";
+    EXPECT_EQ(1u + 3u, PeriodicStopPendingCount()) << "the shutdown command's report and one at 5, 10 and 15 s";
     ExpectSuccessfulEnd();
 }
 
@@ -708,10 +709,7 @@ TEST_F(SupervisorTest, ShutdownTimeoutZeroNeverTerminates)
     FakeChild* c = NthChild(kContainerMatch, 0);
     EXPECT_FALSE(c->terminated);
     EXPECT_TRUE(fake_events_with_id(EVENT_ERROR).empty());
-    size_t periodic = 0;
-    for (const auto& r : g_reports)
-        if (r.status.current_state == kStopPending && r.status.wait_hint == 15000) ++periodic;
-    EXPECT_EQ(1u + 7u, periodic);
+    EXPECT_EQ(1u + 7u, PeriodicStopPendingCount());
     ExpectSuccessfulEnd();
 }
 
@@ -729,33 +727,34 @@ TEST_F(SupervisorTest, ContainerAnnouncingAFailureWhileStoppingFailsTheService)
 
 // --- time limits -------------------------------------------------------------------------------
 
-TEST_F(SupervisorTest, SixMinuteWarningInPhaseOneSuppressesPhaseTwos)
+TEST_F(SupervisorTest, SixMinuteWarningNamesThePhaseAndCountsFromTheLauncherStart)
 {
-    Launcher(fake_launcher_script(0, 400000));
-    FakeChildScript container;
-    container.out_at(400000, "\a0\a").exit_at(400100, 0);
-    Container(container);
-
-    RunAsService();
-
-    EXPECT_EQ(std::vector<std::string>{"Container can't launch (phase 1). Elapsed time 6 minutes."},
-              Texts(EVENT_WARNING));
-    ExpectSuccessfulEnd();
-}
-
-TEST_F(SupervisorTest, SixMinuteWarningInPhaseTwoCountsFromTheLauncherStart)
-{
-    // 10 s of launcher and 355 s of a container that never signals its start:
-    // 365 s since the launcher started.
-    Launcher(fake_launcher_script(0, 10000));
-    FakeChildScript container;
-    container.out_at(355000, "\a0\a").exit_at(355000, 0);
-    Container(container);
-
-    RunAsService();
-
-    EXPECT_EQ(std::vector<std::string>{"Container can't start (phase 2). Elapsed time 6 minutes."},
-              Texts(EVENT_WARNING));
+    struct Row {
+        uint64_t launcherMs;
+        bool succeeds;
+        std::vector<std::string> warnings;
+        FakeChildScript container;
+    } rows[] = {
+        // A warning in phase 1 suppresses the one of phase 2.
+        {400000, true, {"Container can't launch (phase 1). Elapsed time 6 minutes."}, {}},
+        // 10 s of launcher and 355 s of a container that never signals its
+        // start: 365 s since the launcher started.
+        {10000, false, {"Container can't start (phase 2). Elapsed time 6 minutes."}, {}},
+        // A container that signalled its start gets no warning.
+        {100, true, {}, {}},
+    };
+    rows[0].container.out_at(400000, "\a0\a").exit_at(400100, 0);
+    rows[1].container.out_at(355000, "\a0\a").exit_at(355000, 0);
+    rows[2].container.out_at(1000, "\b").out_at(400000, "\a0\a").exit_at(400100, 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.launcherMs);
+        Fresh();
+        Launcher(fake_launcher_script(0, row.launcherMs));
+        Container(row.container);
+        RunAsService();
+        EXPECT_EQ(row.warnings, Texts(EVENT_WARNING));
+        if (row.succeeds) ExpectSuccessfulEnd();
+    }
 }
 
 TEST_F(SupervisorTest, SixMinuteWarningIsWrittenOncePerCycle)
@@ -773,17 +772,6 @@ TEST_F(SupervisorTest, SixMinuteWarningIsWrittenOncePerCycle)
     EXPECT_EQ((std::vector<std::string>{"Container can't launch (phase 1). Elapsed time 6 minutes.",
                                         "Container can't launch (phase 1). Elapsed time 6 minutes."}),
               Texts(EVENT_WARNING));
-    ExpectSuccessfulEnd();
-}
-
-TEST_F(SupervisorTest, StartedContainerGetsNoSixMinuteWarning)
-{
-    Launcher(fake_launcher_script(0, 100));
-    FakeChildScript container;
-    container.out_at(1000, "\b").out_at(400000, "\a0\a").exit_at(400100, 0);
-    Container(container);
-    RunAsService();
-    EXPECT_TRUE(fake_events_with_id(EVENT_WARNING).empty());
     ExpectSuccessfulEnd();
 }
 
@@ -933,21 +921,6 @@ TEST_F(SupervisorTest, EachPipeFailureHasItsOwnEventInPipeOrder)
     }
 }
 
-TEST_F(SupervisorTest, StandardHandlesAreSavedAroundThePipesAndRestored)
-{
-    PlatHandle out = fake_std_handle(PLAT_STD_OUTPUT);
-    PlatHandle err = fake_std_handle(PLAT_STD_ERROR);
-    Launcher(fake_launcher_script(0, 100));
-    FakeChildScript container = fake_container_script(100, 100);
-    StopAt(container, 1000);
-    Container(container);
-    RunAsService();
-    EXPECT_EQ(out, fake_std_handle(PLAT_STD_OUTPUT));
-    EXPECT_EQ(err, fake_std_handle(PLAT_STD_ERROR));
-    EXPECT_EQ(2, fake_call_count("GetStdHandle"));
-    EXPECT_EQ(2, fake_call_count("SetStdHandle"));
-}
-
 TEST_F(SupervisorTest, FailingToRestoreAStandardHandleEndsTheRun)
 {
     const char* texts[] = {"SetStdHandle for STDOUT after StartProcess failed",
@@ -992,45 +965,38 @@ TEST_F(SupervisorTest, ContainerThatCannotStartEndsTheService)
     ExpectFailedEnd(1);
 }
 
-TEST_F(SupervisorTest, FlusherThreadThatCannotStartEndsTheService)
+TEST_F(SupervisorTest, FlusherThatCannotStartEndsTheServiceWithoutTheContainer)
 {
-    Param("Debug", "1");
-    Launcher(fake_launcher_script(0, 100));
-    Container(fake_container_script(100, 100));
-    fake_fail("CreateThread", PLAT_ERROR_NOT_ENOUGH_MEMORY, 1);
+    // The thread cannot be created, or before it the block it works on cannot
+    // be allocated: without a PATH override the container start allocates
+    // nothing, so the next allocation after the launcher is the block's.
+    for (bool blockFails : {false, true}) {
+        SCOPED_TRACE(blockFails ? "block" : "thread");
+        Fresh();
+        Param("Debug", "1");
+        FakeChildScript launcher = fake_launcher_script(0, 100);
+        if (blockFails) {
+            fake_fs_write(kScriptPath, "x\ncd /d \"D:\\svc\\run\"\nrem no path\n\"java\" com.example.Container\n");
+            launcher.at(99, [](FakeChild&) { fake_fail("HeapAlloc", 0, 1); });
+        } else {
+            fake_fail("CreateThread", PLAT_ERROR_NOT_ENOUGH_MEMORY, 1);
+        }
+        Launcher(launcher);
+        Container(fake_container_script(100, 100));
 
-    RunAsService();
+        RunAsService();
 
-    const std::string text = "Not enough memory resources are available to process this command.\r\n";
-    EXPECT_EQ(std::vector<std::string>{text}, Texts(EVENT_LAUNCH_FAILED));
-    EXPECT_NE(std::string::npos,
-              fake_fs_read(kLogPath).find("DEBUG: Unable to create Input Flusher thread: " + text + "\n"));
-    FakeChild* c = NthChild(kContainerMatch, 0);
-    ASSERT_NE(nullptr, c);
-    EXPECT_TRUE(c->terminated) << "the container does not outlive the run";
-    EXPECT_EQ(12, fake_open_handle_count()) << "only the six pipes stay open";
-    ExpectFailedEnd(1);
-}
-
-TEST_F(SupervisorTest, FlusherBlockThatCannotBeAllocatedIsTreatedLikeTheThread)
-{
-    Param("Debug", "1");
-    // Without a PATH override the container start allocates nothing, so the
-    // next allocation after the launcher is the flusher's block.
-    fake_fs_write(kScriptPath, "x\ncd /d \"D:\\svc\\run\"\nrem no path\n\"java\" com.example.Container\n");
-    FakeChildScript launcher = fake_launcher_script(0, 100);
-    launcher.at(99, [](FakeChild&) { fake_fail("HeapAlloc", 0, 1); });
-    Launcher(launcher);
-    Container(fake_container_script(100, 100));
-
-    RunAsService();
-
-    const std::string text = "Not enough memory resources are available to process this command.\r\n";
-    EXPECT_EQ(std::vector<std::string>{text}, Texts(EVENT_LAUNCH_FAILED));
-    EXPECT_NE(std::string::npos,
-              fake_fs_read(kLogPath).find("DEBUG: Unable to create Input Flusher thread: " + text + "\n"));
-    EXPECT_EQ(0, fake_call_count("CreateThread"));
-    ExpectFailedEnd(1);
+        const std::string text = "Not enough memory resources are available to process this command.\r\n";
+        EXPECT_EQ(std::vector<std::string>{text}, Texts(EVENT_LAUNCH_FAILED));
+        EXPECT_NE(std::string::npos,
+                  fake_fs_read(kLogPath).find("DEBUG: Unable to create Input Flusher thread: " + text + "\n"));
+        EXPECT_EQ(blockFails ? 0 : 1, fake_call_count("CreateThread"));
+        FakeChild* c = NthChild(kContainerMatch, 0);
+        ASSERT_NE(nullptr, c);
+        EXPECT_TRUE(c->terminated) << "the container does not outlive the run";
+        EXPECT_EQ(12, fake_open_handle_count()) << "only the six pipes stay open";
+        ExpectFailedEnd(1);
+    }
 }
 
 TEST_F(SupervisorTest, AHangingFlusherIsTerminatedAfterTenSeconds)
@@ -1104,16 +1070,6 @@ TEST_F(SupervisorTest, DebugTraceShowsEachStepAndHidesThePassword)
         EXPECT_NE(std::string::npos, found) << "missing or out of order: " << line;
         if (found != std::string::npos) at = found + line.size();
     }
-}
-
-TEST_F(SupervisorTest, WithoutDebugNoTraceLinesAreWritten)
-{
-    Launcher(fake_launcher_script(0, 100));
-    FakeChildScript container = fake_container_script(100, 100);
-    StopAt(container, 1000);
-    Container(container);
-    RunAsService();
-    EXPECT_EQ(std::string::npos, fake_fs_read(kLogPath).find("DEBUG:"));
 }
 
 // --- the -test mode ------------------------------------------------------------------------------
