@@ -64,25 +64,16 @@ enum class Scenario { Service, Install, Start, Stop, Dump, Remove };
 
 const char* ScenarioName(Scenario s)
 {
-    switch (s) {
-    case Scenario::Service: return "Service";
-    case Scenario::Install: return "Install";
-    case Scenario::Start: return "Start";
-    case Scenario::Stop: return "Stop";
-    case Scenario::Dump: return "Dump";
-    default: return "Remove";
-    }
+    static const char* const names[] = {"Service", "Install", "Start", "Stop", "Dump", "Remove"};
+    return names[(int)s];
 }
 
 enum class Mode { FirstCallOnce, FromFirstCallOn, LastCallOnce };
 
 const char* ModeName(Mode m)
 {
-    switch (m) {
-    case Mode::FirstCallOnce: return "FirstCallOnce";
-    case Mode::FromFirstCallOn: return "FromFirstCallOn";
-    default: return "LastCallOnce";
-    }
+    static const char* const names[] = {"FirstCallOnce", "FromFirstCallOn", "LastCallOnce"};
+    return names[(int)m];
 }
 
 struct Fault {
@@ -753,26 +744,33 @@ TEST_F(FoundFaultTest, ChildThatCanNoLongerBeWatchedIsEndedAndReported)
     ExpectDefinedEnd(Scenario::Service, o, "WaitForSingleObject");
 }
 
-TEST_F(FoundFaultTest, LauncherDoesNotOutliveAStandardHandleThatCannotBeRestored)
+TEST_F(FoundFaultTest, ChildDoesNotOutliveAStepThatFailsAfterItsStart)
 {
-    fake_fail("SetStdHandle", 6);
-    Outcome o = RunScenario(Scenario::Service);
-    EXPECT_EQ(std::vector<std::string>{"SetStdHandle for STDOUT after StartProcess failed"}, Texts(EVENT_WARNING));
-    ASSERT_GE(fake_child_count(), 1u);
-    EXPECT_TRUE(fake_child(0).terminated);
-    EXPECT_EQ(1u, o.lastAttempt.service_specific_exit_code);
-    ExpectDefinedEnd(Scenario::Service, o, "SetStdHandle");
-}
-
-TEST_F(FoundFaultTest, ContainerDoesNotOutliveAFlusherThatCannotStart)
-{
-    fake_fail("CreateThread", PLAT_ERROR_NOT_ENOUGH_MEMORY);
-    Outcome o = RunScenario(Scenario::Service);
-    ASSERT_GE(fake_child_count(), 2u);
-    EXPECT_EQ("container", o.children[1]);
-    EXPECT_TRUE(fake_child(1).terminated);
-    EXPECT_EQ(1u, o.lastAttempt.service_specific_exit_code);
-    ExpectDefinedEnd(Scenario::Service, o, "CreateThread");
+    // A standard handle that cannot be restored after the launcher's start,
+    // and an input flusher that cannot start after the container's.
+    struct Row {
+        const char* call;
+        uint32_t error;
+        size_t child;
+        const char* kind;
+        std::vector<std::string> warnings;
+    } rows[] = {
+        {"SetStdHandle", 6, 0, "launcher", {"SetStdHandle for STDOUT after StartProcess failed"}},
+        {"CreateThread", PLAT_ERROR_NOT_ENOUGH_MEMORY, 1, "container", {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.call);
+        ResetProcessState();
+        SetUpServiceScenario();
+        fake_fail(row.call, row.error);
+        Outcome o = RunScenario(Scenario::Service);
+        EXPECT_EQ(row.warnings, Texts(EVENT_WARNING));
+        ASSERT_GT(fake_child_count(), row.child);
+        EXPECT_EQ(row.kind, o.children[row.child]);
+        EXPECT_TRUE(fake_child(row.child).terminated);
+        EXPECT_EQ(1u, o.lastAttempt.service_specific_exit_code);
+        ExpectDefinedEnd(Scenario::Service, o, row.call);
+    }
 }
 
 TEST_F(FoundFaultTest, LogFileThatCannotBeOpenedLeavesTheServiceRunning)
