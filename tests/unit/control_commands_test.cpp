@@ -17,6 +17,7 @@
 #include "fake/fake_core.h"
 #include "fake/fake_registry.h"
 #include "fake/fake_scm.h"
+#include "unit/console_capture.h"
 
 namespace {
 
@@ -62,14 +63,8 @@ protected:
     // What was printed since the last call.
     std::string take()
     {
-        fflush(capture_);
-        rewind(capture_);
-        std::string text;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) text.append(buf, n);
-        rewind(capture_);
-        EXPECT_EQ(0, ftruncate(fileno(capture_), 0));
+        std::string text = read_capture(capture_);
+        EXPECT_TRUE(clear_capture(capture_));
         return text;
     }
 

@@ -20,6 +20,7 @@
 #include "fake/fake_core.h"
 #include "fake/fake_eventlog.h"
 #include "fake/fake_registry.h"
+#include "unit/console_capture.h"
 
 namespace {
 
@@ -118,19 +119,9 @@ protected:
         fake_reset();
         ResetInstallOptions();
         text_copy(Options.MessageDllPath, sizeof Options.MessageDllPath, kMessageDll);
-        rewind(console_);
-        ASSERT_EQ(0, ftruncate(fileno(console_), 0));
+        ASSERT_TRUE(clear_capture(console_));
     }
-    std::string printed()
-    {
-        fflush(console_);
-        rewind(console_);
-        std::string out;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, console_)) > 0) out.append(buf, n);
-        return out;
-    }
+    std::string printed() { return read_capture(console_); }
     // The two values as written: the message file as expandable text and
     // the seven supported types as a DWORD.
     void expect_registered()

@@ -21,6 +21,7 @@
 #include "fake/fake_service.h"
 #include "front/entry.h"
 #include "service/service_status.h"
+#include "unit/console_capture.h"
 
 namespace {
 
@@ -120,14 +121,8 @@ protected:
     // What was printed since the last call.
     std::string take()
     {
-        fflush(capture_);
-        rewind(capture_);
-        std::string text;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) text.append(buf, n);
-        rewind(capture_);
-        EXPECT_EQ(0, ftruncate(fileno(capture_), 0));
+        std::string text = read_capture(capture_);
+        EXPECT_TRUE(clear_capture(capture_));
         return text;
     }
 

@@ -14,6 +14,7 @@
 #include "common/platform.h"
 #include "config/install_options.h"
 #include "fake/fake_core.h"
+#include "unit/console_capture.h"
 
 namespace {
 
@@ -92,13 +93,7 @@ protected:
 
     std::string output()
     {
-        fflush(capture_);
-        rewind(capture_);
-        std::string text;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) text.append(buf, n);
-        return text;
+        return read_capture(capture_);
     }
 
     void run(const std::vector<Row>& rows)

@@ -15,6 +15,7 @@
 #include "diag/log_file.h"
 #include "fake/fake_core.h"
 #include "fake/fake_registry.h"
+#include "unit/console_capture.h"
 
 namespace {
 
@@ -48,13 +49,7 @@ protected:
 
     std::string output()
     {
-        fflush(capture_);
-        rewind(capture_);
-        std::string text;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) text.append(buf, n);
-        return text;
+        return read_capture(capture_);
     }
 
     void load() { ASSERT_EQ(1, LoadServiceConfig("svc", &config_)); }
