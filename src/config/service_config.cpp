@@ -13,9 +13,9 @@
 
 namespace {
 
-const char kDefaultBootFile[] = ".\\container.ini";
-const char kDefaultStartTimeout[] = "0";
-const char kDefaultShutdownTimeout[] = "600";
+const char DEFAULT_BOOT_FILE[] = ".\\container.ini";
+const char DEFAULT_START_TIMEOUT[] = "0";
+const char DEFAULT_SHUTDOWN_TIMEOUT[] = "600";
 
 typedef long (*StepFn)(RegKey parent, const char* name, RegKey* out);
 
@@ -23,7 +23,7 @@ typedef long (*StepFn)(RegKey parent, const char* name, RegKey* out);
 // next one below it is open, so at most one key of the walk is held at any
 // moment and a failed step leaves none open.  The root key is predefined and
 // never closed.
-RegKey WalkRegistryPath(const char* const* names, StepFn step)
+RegKey walk_registry_path(const char* const* names, StepFn step)
 {
     RegKey root = plat_reg_root();
     RegKey current = root;
@@ -39,7 +39,7 @@ RegKey WalkRegistryPath(const char* const* names, StepFn step)
 
 // strtol in base 10, clamped to the signed 32-bit range (long is 64 bits wide
 // outside Windows, so the clamp is not left to the runtime).
-int32_t DecimalValue(const char* text)
+int32_t decimal_value(const char* text)
 {
     long value = strtol(text, nullptr, 10);
     if (value > INT32_MAX) return INT32_MAX;
@@ -51,12 +51,12 @@ int32_t DecimalValue(const char* text)
 
 RegKey OpenRegistryPath(const char* const* names)
 {
-    return WalkRegistryPath(names, plat_reg_open);
+    return walk_registry_path(names, plat_reg_open);
 }
 
 RegKey CreateRegistryPath(const char* const* names)
 {
-    return WalkRegistryPath(names, plat_reg_create);
+    return walk_registry_path(names, plat_reg_create);
 }
 
 void QueryRegistryString(RegKey key, const char* name, char* buffer, uint32_t capacity)
@@ -137,11 +137,11 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
                     "\"-Xbootclasspath/p:%s\"", config->BootClasspath);
 
     // The defaults live in the record only; the key is never written back.
-    if (config->BootFile[0] == '\0') text_copy(config->BootFile, sizeof config->BootFile, kDefaultBootFile);
+    if (config->BootFile[0] == '\0') text_copy(config->BootFile, sizeof config->BootFile, DEFAULT_BOOT_FILE);
     config->StartTimeout =
-        DecimalValue(config->TimeoutSeconds[0] != '\0' ? config->TimeoutSeconds : kDefaultStartTimeout);
-    config->ShutdownTimeout = DecimalValue(
-        config->ShutdownTimeoutSeconds[0] != '\0' ? config->ShutdownTimeoutSeconds : kDefaultShutdownTimeout);
+        decimal_value(config->TimeoutSeconds[0] != '\0' ? config->TimeoutSeconds : DEFAULT_START_TIMEOUT);
+    config->ShutdownTimeout = decimal_value(
+        config->ShutdownTimeoutSeconds[0] != '\0' ? config->ShutdownTimeoutSeconds : DEFAULT_SHUTDOWN_TIMEOUT);
     config->LogContainerOutputEnabled = text_equal_nocase(config->LogContainerOutput, "false") ? 0 : 1;
     // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
     DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;

@@ -26,7 +26,7 @@ enum {
     EXIT_COMMAND_FAILED = 1,
 };
 
-int ExitCodeOf(int commandSucceeded)
+int exit_code_of(int commandSucceeded)
 {
     return commandSucceeded ? EXIT_OK : EXIT_COMMAND_FAILED;
 }
@@ -35,7 +35,7 @@ int ExitCodeOf(int commandSucceeded)
 // set to the registered path, which the installer sets to the module's own
 // full path.  Only then is the main thread handed to the dispatcher; typed at
 // a prompt by its short name, the program has shown its usage and ends.
-int RunDispatcherPath(const char* programName)
+int run_dispatcher_path(const char* programName)
 {
     static char modulePath[MODULE_NAME_BUFFER_SIZE];
     uint32_t length = plat_module_file_name(nullptr, modulePath, sizeof modulePath);
@@ -56,14 +56,14 @@ int RunDispatcherPath(const char* programName)
 
 // The service body in the console, under the name from the command line.
 // Words after the name are ignored: the body sees one argument, the name.
-int RunTestMode(char* serviceName)
+int run_test_mode(char* serviceName)
 {
     char* arguments[2] = {serviceName, nullptr};
     RunService(1, arguments);
     return EXIT_OK;
 }
 
-int RunInstall(int argc, char** argv)
+int run_install(int argc, char** argv)
 {
     if (argc < 3) {
         PrintUsage();
@@ -74,7 +74,7 @@ int RunInstall(int argc, char** argv)
         PrintUsage();
         return EXIT_OK;
     }
-    return ExitCodeOf(InstallService(argv[2]));
+    return exit_code_of(InstallService(argv[2]));
 }
 
 }  // namespace
@@ -124,7 +124,7 @@ int talvex_main(int argc, char** argv)
         // A process started with no argv[0] at all cannot be the one the
         // service manager started.
         if (argc < 1 || argv == nullptr || argv[0] == nullptr) return EXIT_OK;
-        return RunDispatcherPath(argv[0]);
+        return run_dispatcher_path(argv[0]);
     }
     if (argv[1][0] != '-') {
         PrintUsage();
@@ -135,11 +135,11 @@ int talvex_main(int argc, char** argv)
     const char* word = argv[1] + 1;
     char* serviceName = argc > 2 ? argv[2] : nullptr;
 
-    if (strcmp(word, "install") == 0) return RunInstall(argc, argv);
+    if (strcmp(word, "install") == 0) return run_install(argc, argv);
     // An absent name reaches the control commands, which fail on it.
-    if (strcmp(word, "remove") == 0) return ExitCodeOf(RemoveServiceCommand(serviceName));
-    if (strcmp(word, "start") == 0) return ExitCodeOf(StartServiceCommand(serviceName));
-    if (strcmp(word, "stop") == 0) return ExitCodeOf(StopServiceCommand(serviceName));
+    if (strcmp(word, "remove") == 0) return exit_code_of(RemoveServiceCommand(serviceName));
+    if (strcmp(word, "start") == 0) return exit_code_of(StartServiceCommand(serviceName));
+    if (strcmp(word, "stop") == 0) return exit_code_of(StopServiceCommand(serviceName));
     if (strcmp(word, "test") == 0) {
         // The service body builds registry paths and the log file name from
         // the name, so it is never run without one.
@@ -147,9 +147,9 @@ int talvex_main(int argc, char** argv)
             PrintUsage();
             return EXIT_COMMAND_FAILED;
         }
-        return RunTestMode(serviceName);
+        return run_test_mode(serviceName);
     }
-    if (strcmp(word, "dump") == 0) return ExitCodeOf(DumpServiceCommand(serviceName));
+    if (strcmp(word, "dump") == 0) return exit_code_of(DumpServiceCommand(serviceName));
 
     PrintUsage();
     return EXIT_OK;

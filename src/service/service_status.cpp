@@ -41,7 +41,7 @@ std::mutex StatusLock;
 
 // Applies the reporting rule to the record and sends it.  The caller holds
 // StatusLock.
-int SendStatusLocked(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint)
+int send_status_locked(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint)
 {
     PlatServiceStatus& s = ServiceStatus.status;
     // While START_PENDING the service cannot act on a stop yet, so it accepts
@@ -71,15 +71,15 @@ int SendStatusLocked(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint)
     return plat_set_service_status(ServiceStatus.handle, &s);
 }
 
-int ReportCurrentState(void)
+int report_current_state(void)
 {
     std::lock_guard<std::mutex> guard(StatusLock);
-    return SendStatusLocked(ServiceStatus.status.current_state, 0, 0);
+    return send_status_locked(ServiceStatus.status.current_state, 0, 0);
 }
 
 // The stop-type controls: the state becomes STOP_PENDING at once, the request
 // is left for the supervisor, and the new state is reported.
-void HandleStopControl(uint32_t control)
+void handle_stop_control(uint32_t control)
 {
     {
         std::lock_guard<std::mutex> guard(StatusLock);
@@ -92,7 +92,7 @@ void HandleStopControl(uint32_t control)
     ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, 0);
 }
 
-void CurrentAsctime(char* text, size_t capacity)
+void current_asctime(char* text, size_t capacity)
 {
     plat_asctime_local(plat_time_seconds(), text, capacity);
 }
@@ -102,7 +102,7 @@ void CurrentAsctime(char* text, size_t capacity)
 int ReportServiceStatus(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint)
 {
     std::lock_guard<std::mutex> guard(StatusLock);
-    return SendStatusLocked(state, win32ExitCode, waitHint);
+    return send_status_locked(state, win32ExitCode, waitHint);
 }
 
 int ReportServiceStopped(uint32_t serviceExitCode)
@@ -111,7 +111,7 @@ int ReportServiceStopped(uint32_t serviceExitCode)
     uint32_t win32ExitCode = PLAT_NO_ERROR;
     if (serviceExitCode != 0) win32ExitCode = PLAT_ERROR_SERVICE_SPECIFIC_ERROR;
     ServiceStatus.status.service_specific_exit_code = serviceExitCode;
-    return SendStatusLocked(SERVICE_STATE_STOPPED, win32ExitCode, 0);
+    return send_status_locked(SERVICE_STATE_STOPPED, win32ExitCode, 0);
 }
 
 int IsVistaOrLater(void)
@@ -153,7 +153,7 @@ void ServiceMain(uint32_t argc, char** argv)
         ServiceStatus.vistaOrLater = (uint32_t)IsVistaOrLater();
         ServiceStatus.status.service_type = SERVICE_WIN32_OWN_PROCESS;
         ServiceStatus.status.service_specific_exit_code = 0;
-        SendStatusLocked(SERVICE_STATE_START_PENDING, 0, START_WAIT_HINT_MS);
+        send_status_locked(SERVICE_STATE_START_PENDING, 0, START_WAIT_HINT_MS);
     }
 
     uint32_t serviceExitCode = named ? RunService((int)argc, argv) : UNNAMED_SERVICE_EXIT_CODE;
@@ -167,14 +167,14 @@ uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, void* event
     case CONTROL_SHUTDOWN:
     case CONTROL_PRESHUTDOWN:
     case CONTROL_USER_REMOVE:
-        HandleStopControl(control);
+        handle_stop_control(control);
         return PLAT_NO_ERROR;
     case CONTROL_INTERROGATE:
-        ReportCurrentState();
+        report_current_state();
         return PLAT_NO_ERROR;
     case CONTROL_USER_DUMP:
         ServiceDump();
-        ReportCurrentState();
+        report_current_state();
         return PLAT_NO_ERROR;
     default:
         // Pause, continue, parameter change and the rest are not offered;
@@ -197,7 +197,7 @@ int ConsoleCtrlHandler(uint32_t ctrlType)
 void ServiceStop(uint32_t controlCode)
 {
     char when[ASCTIME_SIZE];
-    CurrentAsctime(when, sizeof when);
+    current_asctime(when, sizeof when);
     // The asctime text ends in a line break, which ends the line.
     log_debug("\nDEBUG: ServiceStop: with control code %ld at %s", (long)controlCode, when);
     Requests.StopRequested = 1;
@@ -206,7 +206,7 @@ void ServiceStop(uint32_t controlCode)
 void ServiceRemove(void)
 {
     char when[ASCTIME_SIZE];
-    CurrentAsctime(when, sizeof when);
+    current_asctime(when, sizeof when);
     log_debug("\nDEBUG: ServiceRemove: %s\n", when);
     Requests.StopRequested = 1;
 }

@@ -27,7 +27,7 @@ enum {
 // that starts with a backslash or has a colon second is taken as it is;
 // anything else lies in the working directory.  A name that does not fit its
 // buffer is reported as not openable rather than opened cut.
-int BuildScriptName(char* name, size_t capacity, const ServiceConfig* config)
+int build_script_name(char* name, size_t capacity, const ServiceConfig* config)
 {
     memset(name, 0, capacity);
     const char* boot = config->BootFile;
@@ -36,7 +36,7 @@ int BuildScriptName(char* name, size_t capacity, const ServiceConfig* config)
     return text_format(name, capacity, "%s\\%s.bat", config->WorkingDirectory, boot);
 }
 
-void RefuseScript(const char* serviceName, const char* scriptName, const char* reason)
+void refuse_script(const char* serviceName, const char* scriptName, const char* reason)
 {
     char text[SCRIPT_EVENT_SIZE];
     text_format(text, sizeof text, "Container start script %s %s", scriptName, reason);
@@ -50,7 +50,7 @@ int ReadStartScript(const char* serviceName, char* commandLine, char* pathLine,
 {
     char name[SCRIPT_NAME_SIZE];
     FILE* script = nullptr;
-    if (BuildScriptName(name, sizeof name, config)) script = plat_fopen(name, "r");
+    if (build_script_name(name, sizeof name, config)) script = plat_fopen(name, "r");
     if (script == nullptr) {
         log_debug("DEBUG: Phase 2: Failed to open phase 2 start script (%s)\n", name);
         LogServiceEvent(serviceName, "Failed to open container start script (for phase 2)",
@@ -86,7 +86,7 @@ int ReadStartScript(const char* serviceName, char* commandLine, char* pathLine,
         workingDirectory[0] = '\0';
         pathLine[0] = '\0';
         commandLine[0] = '\0';
-        RefuseScript(serviceName, name, reason);
+        refuse_script(serviceName, name, reason);
         return 0;
     }
     return 1;

@@ -40,7 +40,7 @@ enum : uint32_t {
     BUSY_WAIT_MS = 1,
     BUSY_BACKOFF_DIVISOR = 4,
     // A container that has signalled its start, has nothing pending and has
-    // been silent this long is rested on rather than polled (RestQuietly).
+    // been silent this long is rested on rather than polled (rest_quietly).
     QUIET_AFTER_MS = 2000,
     QUIET_TICK_MS = 100,
     // While resting, the pipes are still drained this often.
@@ -99,7 +99,7 @@ struct Run {
 
 // The first failure of a cycle explains the end of the run; later ones are
 // consequences of it.
-void RecordFailure(Run* run, uint32_t code)
+void record_failure(Run* run, uint32_t code)
 {
     if (run->failed) return;
     run->failed = 1;
@@ -108,38 +108,38 @@ void RecordFailure(Run* run, uint32_t code)
 
 // The service-specific exit code for an announced code text: its value when
 // the service manager can show it, else 1 (a failure must never read as 0).
-uint32_t ServiceCodeFromText(const char* codeText)
+uint32_t service_code_from_text(const char* codeText)
 {
     long value = ExitCodeValue(codeText);
     return value > 0 ? (uint32_t)value : 1u;
 }
 
-void Event(const Run* run, const char* text, uint32_t eventId)
+void service_event(const Run* run, const char* text, uint32_t eventId)
 {
     LogServiceEvent(run->serviceName, text, eventId);
 }
 
 // The system's text for the calling thread's last error, with the system's
 // own line break, as the event log shows it.
-void LastErrorText(char* text, size_t capacity)
+void last_error_text(char* text, size_t capacity)
 {
     uint32_t code = plat_get_last_error();
     if (plat_system_message(code, SYSTEM_LANGUAGE, text, capacity) == 0)
         text_format(text, capacity, "error %lu", (unsigned long)code);
 }
 
-void ReportSystemError(Run* run)
+void report_system_error(Run* run)
 {
     char text[EVENT_TEXT_SIZE];
-    LastErrorText(text, sizeof text);
-    Event(run, text, EVENT_LAUNCH_FAILED);
-    RecordFailure(run, 1);
+    last_error_text(text, sizeof text);
+    service_event(run, text, EVENT_LAUNCH_FAILED);
+    record_failure(run, 1);
 }
 
 // Ends a child that the run can no longer supervise and closes its handles,
 // so that no JVM outlives the service that started it.  TerminateProcess
 // returns before the child has gone; nothing here needs to wait for that.
-void AbandonChild(PlatProcessInfo* child)
+void abandon_child(PlatProcessInfo* child)
 {
     plat_terminate_process(child->process, 0);
     plat_close_handle(child->thread);
@@ -153,7 +153,7 @@ enum ChildState { CHILD_ENDED, CHILD_RUNNING, CHILD_LOST };
 // nothing about the child, so the exit code is asked instead, and the
 // interval is slept so that the poll keeps its rhythm.  When even that cannot
 // be read, the child cannot be supervised: it is reported, ended and lost.
-ChildState PollChild(Run* run, PlatHandle process, uint32_t milliseconds, const char* role)
+ChildState poll_child(Run* run, PlatHandle process, uint32_t milliseconds, const char* role)
 {
     uint32_t result = plat_wait(process, milliseconds);
     if (result == PLAT_WAIT_TIMEOUT) return CHILD_RUNNING;
@@ -166,15 +166,15 @@ ChildState PollChild(Run* run, PlatHandle process, uint32_t milliseconds, const 
     }
     char reason[EVENT_TEXT_SIZE];
     char text[EVENT_TEXT_SIZE];
-    LastErrorText(reason, sizeof reason);
+    last_error_text(reason, sizeof reason);
     text_format(text, sizeof text, "The %s process can no longer be watched - %s", role, reason);
-    Event(run, text, EVENT_ERROR);
+    service_event(run, text, EVENT_ERROR);
     plat_terminate_process(process, 0);
-    RecordFailure(run, 1);
+    record_failure(run, 1);
     return CHILD_LOST;
 }
 
-void PrepareStartup(PlatStartupInfo* startup, char* title, PlatHandle input, PlatHandle output,
+void prepare_startup(PlatStartupInfo* startup, char* title, PlatHandle input, PlatHandle output,
                     PlatHandle error)
 {
     memset(startup, 0, sizeof *startup);
@@ -187,20 +187,20 @@ void PrepareStartup(PlatStartupInfo* startup, char* title, PlatHandle input, Pla
 
 // Everything a child wrote to its standard error is an error event; the
 // bytes reach the log file as well.  Returns 1 when there was any.
-int DrainErrors(Run* run, PlatHandle pipe)
+int drain_errors(Run* run, PlatHandle pipe)
 {
     int found = 0;
     uint32_t waiting = 0;
     while (DrainPipeCounted(pipe, run->chunk, READ_CHUNK_SIZE, 1, &waiting) > 0) {
         found = 1;
-        Event(run, run->chunk, EVENT_ERROR);
+        service_event(run, run->chunk, EVENT_ERROR);
     }
     return found;
 }
 
 // How long the next poll waits, given the tick count of the child's last
 // activity (its start, output, or a request passed on to it).
-uint32_t NextPollWait(uint32_t lastActivityTick)
+uint32_t next_poll_wait(uint32_t lastActivityTick)
 {
     uint32_t silent = plat_tick_count() - lastActivityTick;
     uint32_t wait = BUSY_WAIT_MS + silent / BUSY_BACKOFF_DIVISOR;
@@ -215,7 +215,7 @@ uint32_t NextPollWait(uint32_t lastActivityTick)
 // supervisor.  Only a flusher that has begun that wait allows it.  No time
 // limit is armed in this state: the start limits end with the start marker
 // and the shutdown limits begin with a stop request.
-int CanRestQuietly(const FlusherBlock* flusher, int containerStarted, int stopPending, int exitCodeSeen,
+int can_rest_quietly(const FlusherBlock* flusher, int containerStarted, int stopPending, int exitCodeSeen,
                    uint32_t lastActivityTick)
 {
     return flusher->watching && !flusher->childEnded && containerStarted && !stopPending && !exitCodeSeen &&
@@ -226,16 +226,16 @@ int CanRestQuietly(const FlusherBlock* flusher, int containerStarted, int stopPe
 // the container end or stopped watching it, or QUIET_DRAIN_MS have passed;
 // then asks for the container's state without waiting.  A request or the
 // container's end is therefore noticed within one tick.
-ChildState RestQuietly(Run* run, PlatHandle process, const FlusherBlock* flusher)
+ChildState rest_quietly(Run* run, PlatHandle process, const FlusherBlock* flusher)
 {
     for (uint32_t rested = 0; rested < QUIET_DRAIN_MS; rested += QUIET_TICK_MS) {
         if (Requests.StopRequested || Requests.DumpRequested || flusher->childEnded || !flusher->watching) break;
         plat_sleep(QUIET_TICK_MS);
     }
-    return PollChild(run, process, 0, "container");
+    return poll_child(run, process, 0, "container");
 }
 
-int CreatePipes(Run* run)
+int create_pipes(Run* run)
 {
     Pipes* p = &run->pipes;
     struct PipeStep {
@@ -259,14 +259,14 @@ int CreatePipes(Run* run)
         int made = steps[i].input ? initInputPipe(steps[i].child, steps[i].kept)
                                   : initPipe(steps[i].kept, steps[i].child);
         if (!made) {
-            Event(run, steps[i].failure, EVENT_WARNING);
+            service_event(run, steps[i].failure, EVENT_WARNING);
             return 0;
         }
     }
     return 1;
 }
 
-void TraceLaunchCommand(const Run* run)
+void trace_launch_command(const Run* run)
 {
     if (!DebugEnabled) return;
     // The child gets the real line; the log file never shows the password.
@@ -276,22 +276,22 @@ void TraceLaunchCommand(const Run* run)
 }
 
 // Phase 1.  Returns 1 when the start script was read and phase 2 follows.
-int RunLauncher(Run* run)
+int run_launcher(Run* run)
 {
     if (!BuildLaunchCommand(run->commandLine, sizeof run->commandLine, &run->config)) {
-        Event(run, "The launcher command line is longer than 4095 characters", EVENT_LAUNCH_FAILED);
-        RecordFailure(run, 1);
+        service_event(run, "The launcher command line is longer than 4095 characters", EVENT_LAUNCH_FAILED);
+        record_failure(run, 1);
         return 0;
     }
-    TraceLaunchCommand(run);
+    trace_launch_command(run);
 
     PlatStartupInfo startup;
-    PrepareStartup(&startup, run->commandLine, run->pipes.launcherInChild, run->pipes.launcherOutChild,
+    prepare_startup(&startup, run->commandLine, run->pipes.launcherInChild, run->pipes.launcherOutChild,
                    run->pipes.launcherErrChild);
     PlatProcessInfo launcher;
     memset(&launcher, 0, sizeof launcher);
     if (!StartProcess(run->commandLine, run->config.WorkingDirectory, &launcher, &startup, 1, nullptr)) {
-        ReportSystemError(run);
+        report_system_error(run);
         return 0;
     }
     log_debug("DEBUG: Phase 1 - CreateProcess complete, pid=%ld\n", (long)launcher.process_id);
@@ -303,15 +303,15 @@ int RunLauncher(Run* run)
     // The run ends when a standard handle cannot be put back; the launcher
     // would otherwise run on unsupervised after the service has stopped.
     if (!plat_set_std_handle(PLAT_STD_OUTPUT, run->pipes.savedStdOut)) {
-        Event(run, "SetStdHandle for STDOUT after StartProcess failed", EVENT_WARNING);
-        AbandonChild(&launcher);
-        RecordFailure(run, 1);
+        service_event(run, "SetStdHandle for STDOUT after StartProcess failed", EVENT_WARNING);
+        abandon_child(&launcher);
+        record_failure(run, 1);
         return 0;
     }
     if (!plat_set_std_handle(PLAT_STD_ERROR, run->pipes.savedStdErr)) {
-        Event(run, "SetStdHandle for STDERR after StartProcess failed", EVENT_WARNING);
-        AbandonChild(&launcher);
-        RecordFailure(run, 1);
+        service_event(run, "SetStdHandle for STDERR after StartProcess failed", EVENT_WARNING);
+        abandon_child(&launcher);
+        record_failure(run, 1);
         return 0;
     }
 
@@ -320,13 +320,13 @@ int RunLauncher(Run* run)
     run->sixMinuteWarningGiven = 0;
     uint32_t lastActivityTick = plat_tick_count();
     for (;;) {
-        ChildState state = PollChild(run, launcher.process, NextPollWait(lastActivityTick), "launcher");
+        ChildState state = poll_child(run, launcher.process, next_poll_wait(lastActivityTick), "launcher");
         // A launcher that was lost may not have finished its start script.
         if (state == CHILD_LOST) launchAborted = 1;
 
         if (!run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {
             run->sixMinuteWarningGiven = 1;
-            Event(run, "Container can't launch (phase 1). Elapsed time 6 minutes.", EVENT_WARNING);
+            service_event(run, "Container can't launch (phase 1). Elapsed time 6 minutes.", EVENT_WARNING);
         }
 
         // Every marker of the launcher counts: a normal one cannot undo an
@@ -339,26 +339,26 @@ int RunLauncher(Run* run)
                 log_debug("DEBUG: Phase 1: Normal exit code (%s) detected.\n", run->launcherCode);
             } else {
                 log_debug("DEBUG: Phase 1: Abnormal exit code (%s) detected.\n", run->launcherCode);
-                Event(run, run->launcherCode, EVENT_LAUNCH_FAILED);
+                service_event(run, run->launcherCode, EVENT_LAUNCH_FAILED);
                 launchAborted = 1;
-                RecordFailure(run, ServiceCodeFromText(run->launcherCode));
+                record_failure(run, service_code_from_text(run->launcherCode));
             }
         }
 
-        if (DrainErrors(run, run->pipes.launcherErr)) lastActivityTick = plat_tick_count();
+        if (drain_errors(run, run->pipes.launcherErr)) lastActivityTick = plat_tick_count();
 
         if (!startTimeoutFired && run->config.StartTimeout != 0 &&
             ElapsedAtLeast((uint32_t)run->config.StartTimeout)) {
             startTimeoutFired = 1;
-            Event(run, "Elapsed time exceed timeout", EVENT_WARNING);
+            service_event(run, "Elapsed time exceed timeout", EVENT_WARNING);
             plat_terminate_process(launcher.process, 0);
-            Event(run, "1", EVENT_LAUNCH_FAILED);
+            service_event(run, "1", EVENT_LAUNCH_FAILED);
             launchAborted = 1;
-            RecordFailure(run, 1);
+            record_failure(run, 1);
         }
 
         if (Requests.StopRequested) {
-            Event(run, "Service stop requested during container launch - terminating process", EVENT_WARNING);
+            service_event(run, "Service stop requested during container launch - terminating process", EVENT_WARNING);
             plat_terminate_process(launcher.process, 0);
             Requests.StopRequested = 0;
             launchAborted = 1;
@@ -378,7 +378,7 @@ int RunLauncher(Run* run)
     // A launcher that ended without any marker still leads to phase 2.
     if (!ReadStartScript(run->serviceName, run->commandLine, run->pathLine, run->workingDirectory,
                          &run->config)) {
-        RecordFailure(run, 1);
+        record_failure(run, 1);
         return 0;
     }
     return 1;
@@ -386,7 +386,7 @@ int RunLauncher(Run* run)
 
 // Starts the thread that keeps the container's standard input moving.  On
 // failure the event and the debug line are written and null is returned.
-FlusherBlock* StartFlusher(Run* run, PlatHandle container, PlatHandle* thread)
+FlusherBlock* start_flusher(Run* run, PlatHandle container, PlatHandle* thread)
 {
     *thread = nullptr;
     FlusherBlock* block = (FlusherBlock*)plat_heap_alloc(sizeof(FlusherBlock));
@@ -406,18 +406,18 @@ FlusherBlock* StartFlusher(Run* run, PlatHandle container, PlatHandle* thread)
     }
 
     char text[EVENT_TEXT_SIZE];
-    LastErrorText(text, sizeof text);
+    last_error_text(text, sizeof text);
     if (block != nullptr) {
         if (block->wake != nullptr) plat_close_handle(block->wake);
         plat_heap_free(block);
     }
-    Event(run, text, EVENT_LAUNCH_FAILED);
+    service_event(run, text, EVENT_LAUNCH_FAILED);
     log_debug("DEBUG: Unable to create Input Flusher thread: %s\n", text);
-    RecordFailure(run, 1);
+    record_failure(run, 1);
     return nullptr;
 }
 
-void StopFlusher(FlusherBlock* block, PlatHandle thread)
+void stop_flusher(FlusherBlock* block, PlatHandle thread)
 {
     block->stop = 1;
     if (block->wake != nullptr) plat_set_event(block->wake);
@@ -429,7 +429,7 @@ void StopFlusher(FlusherBlock* block, PlatHandle thread)
 
 // A container that ended on its own without announcing an exit code has
 // failed in a way nobody else reports.
-void ReportSilentEnd(Run* run, PlatHandle process)
+void report_silent_end(Run* run, PlatHandle process)
 {
     char text[EVENT_TEXT_SIZE];
     uint32_t status = 0;
@@ -439,22 +439,22 @@ void ReportSilentEnd(Run* run, PlatHandle process)
                     (unsigned long)status);
     else
         text_copy(text, sizeof text, "Container ended without reporting an exit code");
-    Event(run, text, EVENT_CONTAINER_FAILED);
-    RecordFailure(run, 1);
+    service_event(run, text, EVENT_CONTAINER_FAILED);
+    record_failure(run, 1);
 }
 
 // Phase 2.  Returns 1 when the container asked for a new cycle.
-int RunContainer(Run* run)
+int run_container(Run* run)
 {
     PlatStartupInfo startup;
-    PrepareStartup(&startup, run->commandLine, run->pipes.containerInChild, run->pipes.containerOutChild,
+    prepare_startup(&startup, run->commandLine, run->pipes.containerInChild, run->pipes.containerOutChild,
                    run->pipes.containerErrChild);
     log_debug("DEBUG: phase 2 working directory2=%s\nDEBUG: phase 2 command=\n%s\n", run->workingDirectory,
               run->commandLine);
     PlatProcessInfo container;
     memset(&container, 0, sizeof container);
     if (!StartProcess(run->commandLine, run->workingDirectory, &container, &startup, 1, run->pathLine)) {
-        ReportSystemError(run);
+        report_system_error(run);
         return 0;
     }
     log_debug("DEBUG: Phase 2 - CreateProcess complete, pid=%ld\n", (long)container.process_id);
@@ -471,11 +471,11 @@ int RunContainer(Run* run)
     uint32_t lastStopPendingTick = 0;
 
     PlatHandle flusherThread;
-    FlusherBlock* flusher = StartFlusher(run, container.process, &flusherThread);
+    FlusherBlock* flusher = start_flusher(run, container.process, &flusherThread);
     if (flusher == nullptr) {
         // The run ends here; a container left behind would outlive the
         // service, with nobody to stop it or to read its output.
-        AbandonChild(&container);
+        abandon_child(&container);
         return 0;
     }
 
@@ -483,14 +483,14 @@ int RunContainer(Run* run)
 
     uint32_t lastActivityTick = plat_tick_count();
     for (;;) {
-        ChildState state = CanRestQuietly(flusher, containerStarted, stopPending, exitCodeSeen, lastActivityTick)
-                               ? RestQuietly(run, container.process, flusher)
-                               : PollChild(run, container.process, NextPollWait(lastActivityTick), "container");
+        ChildState state = can_rest_quietly(flusher, containerStarted, stopPending, exitCodeSeen, lastActivityTick)
+                               ? rest_quietly(run, container.process, flusher)
+                               : poll_child(run, container.process, next_poll_wait(lastActivityTick), "container");
         if (state == CHILD_LOST) lost = 1;
 
         if (!containerStarted && !run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {
             run->sixMinuteWarningGiven = 1;
-            Event(run, "Container can't start (phase 2). Elapsed time 6 minutes.", EVENT_WARNING);
+            service_event(run, "Container can't start (phase 2). Elapsed time 6 minutes.", EVENT_WARNING);
         }
 
         uint32_t waiting = 0;
@@ -499,7 +499,7 @@ int RunContainer(Run* run)
             lastActivityTick = plat_tick_count();
             if (!containerStarted && strchr(run->chunk, MARKER_BS) != nullptr) {
                 containerStarted = 1;
-                Event(run, "", EVENT_CONTAINER_STARTED);
+                service_event(run, "", EVENT_CONTAINER_STARTED);
             }
             // Only the container's first marker counts.
             if (!exitCodeSeen && strchr(run->chunk, MARKER_BEL) != nullptr) {
@@ -507,9 +507,9 @@ int RunContainer(Run* run)
                 exitCodeSeen = 1;
                 stopPending = 0;
                 if (ParseExitCodeMarker(run->chunk, run->containerCode, sizeof run->containerCode)) {
-                    Event(run, "", EVENT_CONTAINER_ENDED);
+                    service_event(run, "", EVENT_CONTAINER_ENDED);
                 } else if (ExitCodeValue(run->containerCode) == RESTART_EXIT_CODE) {
-                    Event(run, "", EVENT_CONTAINER_RESTART);
+                    service_event(run, "", EVENT_CONTAINER_RESTART);
                     run->restartRequested = 1;
                     // A container that answers "shutdown" by asking for a
                     // restart must not swallow the administrator's stop: the
@@ -517,17 +517,17 @@ int RunContainer(Run* run)
                     // ended at its first poll and the service stops.
                     if (answeringStop) Requests.StopRequested = 1;
                 } else {
-                    Event(run, run->containerCode, EVENT_CONTAINER_FAILED);
-                    RecordFailure(run, ServiceCodeFromText(run->containerCode));
+                    service_event(run, run->containerCode, EVENT_CONTAINER_FAILED);
+                    record_failure(run, service_code_from_text(run->containerCode));
                 }
             }
         }
 
-        if (DrainErrors(run, run->pipes.containerErr)) lastActivityTick = plat_tick_count();
+        if (drain_errors(run, run->pipes.containerErr)) lastActivityTick = plat_tick_count();
 
         if (stopPending && !exitCodeSeen) {
             if (run->config.ShutdownTimeout != 0 && ElapsedAtLeast((uint32_t)run->config.ShutdownTimeout)) {
-                Event(run, "Elapsed time exceeds shutdown timeout", EVENT_ERROR);
+                service_event(run, "Elapsed time exceeds shutdown timeout", EVENT_ERROR);
                 plat_terminate_process(container.process, 0);
                 stopPending = 0;
             } else if ((uint32_t)(plat_tick_count() - lastStopPendingTick) >= STOP_PENDING_INTERVAL_MS) {
@@ -555,10 +555,10 @@ int RunContainer(Run* run)
         if (!containerStarted && !startTimeoutFired && run->config.StartTimeout != 0 &&
             ElapsedAtLeast((uint32_t)run->config.StartTimeout)) {
             startTimeoutFired = 1;
-            Event(run, "Elapsed time exceed timeout", EVENT_WARNING);
+            service_event(run, "Elapsed time exceed timeout", EVENT_WARNING);
             plat_terminate_process(container.process, 0);
-            Event(run, "1", EVENT_LAUNCH_FAILED);
-            RecordFailure(run, 1);
+            service_event(run, "1", EVENT_LAUNCH_FAILED);
+            record_failure(run, 1);
         }
 
         if (Requests.DumpRequested) {
@@ -570,8 +570,8 @@ int RunContainer(Run* run)
         if (state != CHILD_RUNNING) break;
     }
 
-    StopFlusher(flusher, flusherThread);
-    if (!exitCodeSeen && !stopTaken && !startTimeoutFired && !lost) ReportSilentEnd(run, container.process);
+    stop_flusher(flusher, flusherThread);
+    if (!exitCodeSeen && !stopTaken && !startTimeoutFired && !lost) report_silent_end(run, container.process);
     plat_close_handle(container.thread);
     plat_close_handle(container.process);
 
@@ -582,15 +582,15 @@ int RunContainer(Run* run)
     return 0;
 }
 
-int Initialise(Run* run)
+int initialise(Run* run)
 {
     LoadServiceConfig(run->serviceName, &run->config);
     OpenLogFile(run->config.WorkingDirectory, run->serviceName);
     DumpServiceConfig(&run->config);
     ReportServiceStatus(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);
 
-    if (!CreatePipes(run)) {
-        RecordFailure(run, 1);
+    if (!create_pipes(run)) {
+        record_failure(run, 1);
         return 0;
     }
     ReportServiceStatus(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);
@@ -619,13 +619,13 @@ uint32_t RunService(int argc, char** argv)
     run->serviceName = argv[0];
     ReferenceStartTime = 0;
 
-    if (Initialise(run)) {
+    if (initialise(run)) {
         for (;;) {
             // Only the cycle that ends the run decides its outcome.
             run->failed = 0;
             run->failureCode = 0;
-            if (!RunLauncher(run)) break;
-            if (!RunContainer(run)) break;
+            if (!run_launcher(run)) break;
+            if (!run_container(run)) break;
         }
     }
 
