@@ -1,0 +1,109 @@
+// The in-memory platform: every function of common/platform.h, defined over a
+// virtual clock, a registry tree, a service manager, scripted child processes
+// and pipes, so that whole runs of the logic are deterministic and fast.
+//
+// Every observable act of the logic (a status report, an event, a child
+// started, ended or sent a request, a service manager request) is written as
+// one line of a transcript, prefixed with the virtual time in milliseconds.
+// Tests compare transcripts, console output and files with what the rules say.
+// Texts are shown in double quotes with control characters escaped; a status
+// report shows its service type only when it is not SERVICE_WIN32_OWN_PROCESS.
+//
+// Failure injection: fake_fail makes the nth call of a platform function
+// (named by the Win32 call it stands for) fail with a chosen error, once or
+// from then on.
+#ifndef TALVEX_TESTS_FAKE_H
+#define TALVEX_TESTS_FAKE_H
+
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Puts the whole fake and the logic's process-wide state back to the start
+// of a process: empty registry, no services, an empty scratch file system
+// with the directory C:\svc, the wrapper's module path C:\talvex\talvex.exe
+// with both libraries beside it, a console and the virtual clock at 0.
+void fake_reset();
+
+// The nth call of `call` from now (1 = the next one) fails with `error`; with
+// persistent set, every call from then on fails.
+void fake_fail(const std::string& call, uint32_t error, int nth = 1, bool persistent = false);
+// Every call name made since the reset with how often it was made.
+std::vector<std::pair<std::string, int>> fake_calls();
+
+uint64_t fake_now();
+// Runs fn when the virtual clock reaches `ms`.
+void fake_at(uint64_t ms, std::function<void()> fn);
+// The wall clock (seconds since 1970) at virtual time 0, and the tick count.
+void fake_set_clock(int64_t wall_seconds, uint32_t tick);
+// A wait that passes this virtual time aborts the program: a run that never
+// ends would otherwise spin for ever.
+void fake_set_time_cap(uint64_t ms);
+
+std::string fake_transcript();
+std::string fake_console();   // everything written through console_printf
+
+// Registry values under HKEY_LOCAL_MACHINE; `key` is a path such as
+// "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters".
+void fake_reg_put(const std::string& key, const std::string& name, uint32_t type, const std::string& data);
+bool fake_reg_get(const std::string& key, const std::string& name, std::string* data, uint32_t* type = nullptr);
+bool fake_reg_key_exists(const std::string& key);
+
+// Files, at Windows paths (case-insensitive, backslashes); parents are made.
+void fake_write_file(const std::string& path, const std::string& content);
+void fake_make_dir(const std::string& path);
+bool fake_read_file(const std::string& path, std::string* content);
+void fake_set_module_path(const std::string& path);
+void fake_set_library(const std::string& name, const std::string& path);   // "" removes it
+void fake_set_current_directory(const std::string& path);
+void fake_set_env(const std::string& name, const char* value);            // null removes it
+std::string fake_get_env(const std::string& name);
+void fake_set_os_major(uint32_t major);
+
+// Services known to the fake service manager.  A service whose state is not
+// STOPPED does not take a start; one that is STOPPED takes no control.
+struct FakeService {
+    std::string name, binary_path, display_name, dependencies, description;
+    uint32_t type = 0, start_type = 0, error_control = 0, state = 1;
+    int failure_actions_flag = -1;
+};
+FakeService* fake_service(const std::string& name);   // null when unknown
+void fake_add_service(const std::string& name, uint32_t state);
+// Makes plat_start_service_dispatcher run ServiceMain for `name`, as the
+// service manager does for a started service; without it the call fails
+// with 1063, as it does outside the service manager.
+void fake_start_as_service(const std::string& name);
+// Calls the registered control handler (or the console handler for
+// `console` set) at virtual time `ms`; the result goes to the transcript.
+void fake_control_at(uint64_t ms, uint32_t control, bool console = false);
+
+// A scripted child.  Timed steps run from its start: 'o' writes text to its
+// standard output, 'e' to its standard error, 'x' ends it with the code in
+// text.  Reactions: 's' answers "shutdown\n" on its standard input by
+// writing text and ending with code 0, `ms` later; 'b' answers a Ctrl+Break
+// by writing text; 'r' only makes it read its standard input.  A child that
+// does not read its input leaves it in the pipe.
+struct FakeStep {
+    uint64_t ms;
+    char kind;
+    std::string text;
+};
+typedef std::vector<FakeStep> FakeScript;
+// The scripts of the next children, in the order they are started.  A child
+// without a script of its own, and the exit script's cmd, end at once with
+// code 0.
+void fake_children(const std::vector<FakeScript>& scripts);
+// Open handles of the wrapper and environment blocks not given back, not
+// counting the standard handles, nor pipe ends (the pipes live as long as the
+// process) unless asked for.
+int fake_open_handles(bool pipes = false);
+// Children that are still running once the steps due now have run.
+int fake_live_children();
+// One line per child started: its command line, directory, the PATH it got,
+// its creation flags, startup flags and window mode, whether its title is
+// its command line, and whether it inherited handles.
+std::string fake_child_details();
+
+#endif

@@ -1,0 +1,402 @@
+// The command line as an administrator uses it: every command's exact
+// output and exit code, and what it leaves in the service manager and the
+// registry.
+#include <gtest/gtest.h>
+
+#include "runs.h"
+#include "service/service_status.h"
+
+namespace {
+
+const char SOURCE_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\svc";
+
+std::string usage()
+{
+    fake_reset();
+    run_talvex({"talvex"});
+    return fake_console();
+}
+
+class Admin : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake_reset();
+        fake_make_dir("C:\\orvane");
+        fake_write_file("C:\\jre\\bin\\java.exe", "MZ");
+        fake_write_file("C:\\svc\\container.ini", "");
+    }
+    // Runs a command and returns its exit code and output as "<code>|<output>".
+    std::string run(const std::vector<std::string>& words)
+    {
+        int code = run_talvex(words);
+        return std::to_string(code) + "|" + fake_console();
+    }
+    std::string parameters()
+    {
+        std::string out, data;
+        for (const char* name : {"WorkingDirectory", "JavaExe", "JavaArgs", "Classpath", "BootClasspath", "OrvaneHome",
+                                 "BootFile", "DirectoryServiceBootFile", "TimeoutSeconds", "ShutdownTimeoutSeconds",
+                                 "PBE", "UtilDir"})
+            if (fake_reg_get(PARAMETERS_KEY, name, &data)) out += std::string(name) + "=" + data + "\n";
+        return out;
+    }
+};
+
+const std::vector<std::string> INSTALL = {"talvex", "-install", "svc", "-jre", "C:\\jre\\bin\\java.exe",
+                                          "-cp", "a.jar", "-home", "C:\\orvane"};
+
+TEST_F(Admin, WordsThatAreNoCommandPrintTheUsage)
+{
+    std::string text = usage();
+    EXPECT_EQ(text, R"(
+Usage:
+
+  talvex -install <ServiceName> <options> to install the service
+
+    Where <options> include:
+
+      -a
+         Automatically start the service (default - not autostart)
+      -wd <path>
+         Container's working directory (default - current working directory)
+      -jre <path>
+         Full path to java.exe (required)
+      -jargs "<args>"
+         Additional JVM args
+      -cp "<classpath>"
+         Container classpath (required)
+      -bcp "<classpath>"
+         Container bootclasspath (required)
+      -home "<path>"
+         Orvane installation root directory (required)
+      -xml <path>
+         Path to container boot file (default - ".\container.ini")
+      -dsxml <path>
+         Path to Directory Service boot file (required if container loads DS)
+      -starttimeout | -t <seconds>
+         Container startup timeout (default - infinite)
+      -stoptimeout | -s <seconds>
+         Container shutdown timeout (default - 600)
+      -pwd <password>
+         Bootfile encryption password (not required unless PBE has been used)
+
+  talvex -start   <ServiceName> to start the service (does not wait)
+
+  talvex -stop    <ServiceName> to stop the service (does not wait)
+
+  talvex -remove  <ServiceName> to remove the service
+
+  talvex -dump    <ServiceName> to request a Java thread dump from a running service (sends Ctrl+Break)
+)");
+    for (std::vector<std::string> words : std::vector<std::vector<std::string>>{
+             {"talvex", "install"}, {"talvex", "-INSTALL", "svc"}, {"talvex", "-installx"}, {"talvex", "-install"},
+             {"talvex", "-"}}) {
+        fake_reset();
+        EXPECT_EQ(run(words), "0|" + text);
+    }
+    fake_reset();
+    EXPECT_EQ(run({"talvex", "-test"}), "1|" + text);
+    for (const char* command : {"-start", "-stop", "-dump", "-remove"}) {
+        fake_reset();
+        EXPECT_EQ(run({"talvex", command}), "1|Error: no service name given.\n");
+    }
+}
+
+// Started by the path the service manager registered (in any letter case),
+// the process hands its thread to the dispatcher; outside the service
+// manager that fails with an error event under the program's path.
+TEST_F(Admin, TheModulePathLeadsToTheDispatcher)
+{
+    std::string text = usage();
+    const char* const dispatch = "\nStartServiceCtrlDispatcher being called.\nThis may take several seconds.  Please wait.\n";
+    fake_reset();
+    EXPECT_EQ(run({"C:\\TALVEX\\talvex.EXE"}), "0|" + text + dispatch);
+    EXPECT_EQ(fake_transcript(), R"(0 event 0xc0000006 type 1 "C:\TALVEX\talvex.EXE" "StartServiceCtrlDispatcher failed."
+)");
+    fake_reset();
+    std::string deep = "C:\\" + std::string(600, 'd') + "\\talvex.exe";
+    fake_set_module_path(deep);
+    EXPECT_EQ(run({deep}), "0|" + text + dispatch);
+    fake_reset();
+    EXPECT_EQ(run({"talvex.exe"}), "0|" + text);
+    fake_reset();
+    fake_fail("GetModuleFileNameA", 5);
+    EXPECT_EQ(run({"C:\\talvex\\talvex.exe"}), "0|" + text);
+    EXPECT_EQ(fake_transcript(), "");
+}
+
+TEST_F(Admin, InstallRegistersTheServiceItsParametersAndItsEventSource)
+{
+    fake_set_module_path("C:\\Program Files\\talvex\\talvex.exe");
+    std::vector<std::string> words = INSTALL;
+    words.insert(words.end(), {"-wd", "C:\\svc", "-jargs", "-Xmx1g", "-bcp", "boot.jar", "-xml", "container.ini",
+                               "-dsxml", "container.ini", "-t", "30", "-stoptimeout", "45", "-pwd", "pw"});
+    EXPECT_EQ(run(words), R"(0|svc installed.
+)");
+    EXPECT_EQ(parameters(), R"(WorkingDirectory=C:\svc
+JavaExe=C:\jre\bin\java.exe
+JavaArgs=-Xmx1g
+Classpath=a.jar
+BootClasspath=boot.jar
+OrvaneHome=C:\orvane
+BootFile=container.ini
+DirectoryServiceBootFile=container.ini
+TimeoutSeconds=30
+ShutdownTimeoutSeconds=45
+PBE=pw
+UtilDir=C:\talvex
+)");
+    FakeService* s = fake_service("svc");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->binary_path + "|" + s->display_name + "|" + s->description, "\"C:\\Program Files\\talvex\\talvex.exe\"|svc|Runs the Quillet Orvane management framework container in the working directory 'C:\\svc'.");
+    EXPECT_EQ(std::to_string(s->type) + " " + std::to_string(s->start_type) + " " + std::to_string(s->error_control) +
+                  " " + std::to_string(s->failure_actions_flag) + " " + std::to_string(s->dependencies.size()),
+              "16 3 1 1 1");
+    std::string data;
+    uint32_t type = 0;
+    EXPECT_TRUE(fake_reg_get(SOURCE_KEY, "EventMessageFile", &data, &type));
+    EXPECT_EQ(data + " " + std::to_string(type), "C:\\talvex\\talvexMSG.dll 2");
+    EXPECT_TRUE(fake_reg_get(SOURCE_KEY, "TypesSupported", &data, &type));
+    EXPECT_EQ(data, std::string("\x07\0\0\0", 4));
+
+    // Again, with the defaults: the service is reconfigured and every value
+    // rewritten.
+    fake_reset();
+    fake_make_dir("C:\\orvane");
+    fake_write_file("C:\\jre\\bin\\java.exe", "MZ");
+    fake_add_service("svc", SERVICE_STATE_STOPPED);
+    words = INSTALL;
+    words.push_back("-a");
+    EXPECT_EQ(run(words), R"(0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+svc changed.
+)");
+    EXPECT_EQ(parameters(), R"(WorkingDirectory=C:\svc
+JavaExe=C:\jre\bin\java.exe
+JavaArgs=
+Classpath=a.jar
+BootClasspath=
+OrvaneHome=C:\orvane
+BootFile=.\container.ini
+DirectoryServiceBootFile=
+TimeoutSeconds=0
+ShutdownTimeoutSeconds=600
+PBE=
+UtilDir=C:\talvex
+)");
+    EXPECT_EQ(fake_service("svc")->start_type, 2u);
+}
+
+// Each refused option set: its one message, then the usage text, and
+// nothing written.
+TEST_F(Admin, InstallRefusesIncompleteOrWrongOptions)
+{
+    std::string text = usage();
+    struct Row {
+        std::vector<std::string> extra;
+        std::string message;
+    } rows[] = {
+        {{"-cp"}, R"(0|
+Error: Option -cp requires a value
+)"},
+        {{"-wd", "relative"}, R"(0|
+Error: Working directory (-wd) must specify an absolute path
+)"},
+        {{"-wd", "C:\\missing"}, R"(0|
+Error: Working directory does not exist "C:\missing" - system text 2. (0x2)
+)"},
+        {{"-jre", ""}, R"(0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+
+Error: Java executable must be specified "-jre"
+)"},
+        {{"-jre", "C:\\jre\\missing.exe"}, R"(0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+
+Error: Java executable does not exist "C:\jre\missing.exe" - system text 2. (0x2)
+)"},
+        {{"-cp", ""}, R"(0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+
+Error: Classpath must be specified "-cp"
+)"},
+        {{"-home", ""}, R"(0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+
+Error: Orvane installation root must be specified "-home"
+)"},
+        {{"-home", "C:\\missing"}, R"(0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+
+Error: "C:\missing" - system text 2. (0x2)
+)"},
+        {{"-xml", "missing.ini"}, R"(0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+
+Error: "missing.ini" - system text 2. (0x2)
+)"},
+        {{"-dsxml", "missing.ini"}, R"(0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+
+Error: "missing.ini" - system text 2. (0x2)
+)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(&row - rows));
+        SetUp();
+        std::vector<std::string> words = INSTALL;
+        words.insert(words.end(), row.extra.begin(), row.extra.end());
+        std::string out = run(words);
+        ASSERT_GT(out.size(), text.size());
+        EXPECT_EQ(out.substr(out.size() - text.size()), text);
+        EXPECT_EQ(out.substr(0, out.size() - text.size()), row.message);
+        EXPECT_EQ(fake_service("svc"), nullptr);
+    }
+    std::string seen;
+    for (int i = 0; i < 4; ++i) {
+        SetUp();
+        if (i < 2) fake_set_library(i == 0 ? "talvexMSG.dll" : "talvexUtil.dll", "");
+        if (i == 2) fake_set_current_directory("C:\\" + std::string(300, 'c'));
+        if (i == 3) fake_fail("GetCurrentDirectoryA", 5);
+        std::string out = run(INSTALL);
+        seen += out.substr(0, out.size() - text.size());
+    }
+    EXPECT_EQ(seen, R"(0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+
+Error: "talvexMSG.dll" - system text 126. (0x7e)
+0|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+
+Error: "talvexUtil.dll" - system text 126. (0x7e)
+0|
+Error: Current directory is too long to use as the working directory
+0|
+Error: Current directory could not be read - system text 5. (0x5)
+)");
+}
+
+// A failed step of the install says what failed and ends with exit code 1;
+// what was done before it stays.
+TEST_F(Admin, InstallFailures)
+{
+    struct Row {
+        const char* call;
+        int nth, values;   // the parameter values written before it
+        std::string result;
+    } rows[] = {
+        {"GetModuleFileNameA", 3, 0, R"(1|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+Unable to install svc - system text 5. (0x5)
+)"},
+        {"OpenSCManagerA", 1, 0, R"(1|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+OpenSCManager failed - system text 5. (0x5)
+)"},
+        {"CreateServiceA", 1, 0, R"(1|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+CreateService failed - system text 5. (0x5)
+)"},
+        {"RegSetValueExA", 5, 4, "1|\n"
+            "Working directory (-wd) not specified (or '.') - using current directory: C:\\svc\n"
+            "svc installed.\n"
+            "Error setting registry value 'BootClasspath' due to: system text 5.\r\n"},
+        {"RegCreateKeyExA", 1, 0, "1|\n"
+            "Working directory (-wd) not specified (or '.') - using current directory: C:\\svc\n"
+            "svc installed.\n"
+            "Error setting registry value 'WorkingDirectory' due to: system text 6.\r\n"},
+        {"RegSetValueExA", 13, 12, "0|\n"
+            "Working directory (-wd) not specified (or '.') - using current directory: C:\\svc\n"
+            "svc installed.\n"
+            "Error setting registry value 'EventMessageFile' due to: system text 5.\r\n"},
+        {"RegSetValueExA", 14, 12, "1|\n"
+            "Working directory (-wd) not specified (or '.') - using current directory: C:\\svc\n"
+            "svc installed.\n"
+            "Error registering event source due to: system text 5.\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(&row - rows));
+        SetUp();
+        fake_fail(row.call, 5, row.nth);
+        EXPECT_EQ(run(INSTALL), row.result);
+        std::string written = parameters();
+        EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), row.values);
+    }
+    SetUp();
+    fake_set_module_path("C:\\" + std::string(600, 'm') + "\\talvex.exe");
+    EXPECT_EQ(run(INSTALL), R"(1|
+Working directory (-wd) not specified (or '.') - using current directory: C:\svc
+Unable to install svc - system text 122. (0x7a)
+)");
+}
+
+// The four control commands in every state the service manager reports.
+TEST_F(Admin, ControlCommandsActOnTheStateTheManagerReports)
+{
+    std::string seen;
+    for (const char* command : {"-start", "-stop", "-dump", "-remove"}) {
+        for (uint32_t state = 1; state <= 4; ++state) {
+            fake_reset();
+            fake_add_service("Svc", state);
+            fake_reg_put(SOURCE_KEY, "TypesSupported", 4, "\x07");
+            std::string out = run({"talvex", command, "svc"});
+            seen += command + std::string(" ") + std::to_string(state) + ": " + out + "|" +
+                    lines_with(fake_transcript(), {"service"}) + (fake_reg_key_exists(SOURCE_KEY) ? "" : "(no source)\n");
+        }
+    }
+    EXPECT_EQ(seen, "-start 1: 0|svc start requested.\n"
+        "|0 start service Svc\n"
+        "-start 2: 1|Service svc currently running. Ignoring start request.|-start 3: 1|Service svc currently running. Ignoring start request.|-start 4: 1|Service svc currently running. Ignoring start request.|-stop 1: 1|Service svc already stopped. Ignoring stop request.|-stop 2: 0|svc stop requested.\n"
+        "|0 control service Svc 1\n"
+        "-stop 3: 1|Service svc stop is pending. Ignoring stop request.|-stop 4: 0|svc stop requested.\n"
+        "|0 control service Svc 1\n"
+        "-dump 1: 1|Service svc currently stopped.|-dump 2: 0|svc thread dump requested. Check the .out file.\n"
+        "|0 control service Svc 129\n"
+        "-dump 3: 0|svc thread dump requested. Check the .out file.\n"
+        "|0 control service Svc 129\n"
+        "-dump 4: 0|svc thread dump requested. Check the .out file.\n"
+        "|0 control service Svc 129\n"
+        "-remove 1: 0|svc removed.\n"
+        "|0 delete service Svc\n"
+        "(no source)\n"
+        "-remove 2: 1|Service svc currently running. Can't remove running service.|-remove 3: 0|svc removed.\n"
+        "|0 delete service Svc\n"
+        "(no source)\n"
+        "-remove 4: 1|Service svc currently running. Can't remove running service.|");
+}
+
+TEST_F(Admin, ControlCommandFailures)
+{
+    struct Row {
+        const char* call;
+        const char* command;
+        std::string result;
+    } rows[] = {
+        {"OpenSCManagerA", "-start", R"(1|OpenSCManager failed - system text 5. (0x5)
+)"},
+        {"OpenServiceA", "-stop", R"(1|OpenService failed - system text 5. (0x5)
+)"},
+        {"QueryServiceStatus", "-dump", R"(1|QueryServiceStatus failed - system text 5. (0x5)
+)"},
+        {"StartServiceA", "-start", R"(1|StartService failed - system text 5. (0x5)
+)"},
+        {"ControlService", "-stop", R"(1|StopService failed - system text 5. (0x5)
+)"},
+        {"ControlService", "-dump", R"(1|thread dump request failed - system text 5. (0x5)
+)"},
+        {"DeleteService", "-remove", "1|Service svc currently running. Can't remove running service."},
+        {"RegDeleteKeyA", "-remove", "1|Service svc currently running. Can't remove running service."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(&row - rows));
+        fake_reset();
+        fake_add_service("svc", row.command[3] == 'a' ? SERVICE_STATE_STOPPED : SERVICE_STATE_RUNNING);
+        fake_reg_put(SOURCE_KEY, "TypesSupported", 4, "\x07");
+        fake_fail(row.call, 5);
+        EXPECT_EQ(run({"talvex", row.command, "svc"}), row.result);
+        EXPECT_EQ(fake_open_handles(), 0);
+    }
+}
+
+}  // namespace

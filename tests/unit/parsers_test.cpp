@@ -1,0 +1,250 @@
+// The parsers and formatters of outside input, as tables of input and
+// expected result: bounded text, the exit-code marker, the launcher's command
+// line and its masked copy, the start script, the service parameters, paths
+// and error texts, the log file and the event log.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "common/helpers.h"
+#include "common/text.h"
+#include "config/service_config.h"
+#include "diag/event_log.h"
+#include "diag/log_file.h"
+#include "runs.h"
+#include "service/exit_marker.h"
+#include "service/launch_command.h"
+#include "service/start_script.h"
+
+namespace {
+
+class Parsers : public ::testing::Test {
+protected:
+    void SetUp() override { fake_reset(); }
+};
+
+TEST_F(Parsers, BoundedTextCutsAndTerminates)
+{
+    char b[6];
+    std::string seen;
+    auto show = [&](int ok) { seen += std::to_string(ok) + "[" + b + "] "; };
+    show(text_copy(b, sizeof b, "12345"));
+    show(text_copy(b, sizeof b, "123456"));
+    show(text_append(b, sizeof b, "x"));
+    text_copy(b, sizeof b, "12");
+    show(text_append(b, sizeof b, "345"));
+    text_copy(b, sizeof b, "12");
+    show(text_append_format(b, sizeof b, "%d", 3456));
+    show(text_append_format(b, sizeof b, "%s", ""));
+    show(text_format(b, sizeof b, "%s", "abcdef"));
+    memset(b, 'x', sizeof b);
+    show(text_append(b, sizeof b, "y"));
+    memset(b, 'x', sizeof b);
+    show(text_append_format(b, sizeof b, "y"));
+    EXPECT_EQ(seen, "1[12345] 0[12345] 0[12345] 1[12345] 0[12345] 1[12345] 0[abcde] 0[xxxxx] 0[xxxxx] ");
+    EXPECT_EQ(text_copy(b, 0, "a") + text_append(b, 0, "a") + text_format(b, 0, "a") + text_append_format(b, 0, "a"), 0);
+    EXPECT_EQ(std::to_string(text_equal_nocase("Ab-Z", "aB-z")) + std::to_string(text_equal_nocase("ab", "abc")) +
+                  std::to_string(text_equal_nocase("[", "{")),
+              "100");
+}
+
+TEST_F(Parsers, ExitCodeMarker)
+{
+    struct Row {
+        const char* chunk;
+        size_t size;
+        const char* expected;   // result and code text
+    } rows[] = {
+        {"out\a0\aout", 10, ""},      {"\a 00\a", 10, ""},     {"\a+0x\a", 10, ""},    {"\a14\a", 10, ""},
+        {"\a-1\a", 10, ""},           {"\a\a", 10, ""},        {"\a", 10, ""},         {"none", 10, ""},
+        {"\a1\a2\a", 10, ""},         {"\a123456789\a", 10, ""}, {"\a12345\a", 5, ""},  {"\a123\a", 5, ""},
+    };
+    std::string seen;
+    for (const Row& row : rows) {
+        char code[16];
+        int normal = ParseExitCodeMarker(row.chunk, code, row.size);
+        seen += std::to_string(normal) + " " + code + " " + std::to_string(ExitCodeValue(code)) + "\n";
+    }
+    EXPECT_EQ(seen, "1 0 0\n"
+        "1  00 0\n"
+        "1 +0x 0\n"
+        "0 14 14\n"
+        "0 -1 -1\n"
+        "0 999 999\n"
+        "0 999 999\n"
+        "0 999 999\n"
+        "0 1\a2 1\n"
+        "0 123456789 123456789\n"
+        "0 999 999\n"
+        "0 123 123\n");
+}
+
+ServiceConfig config_of(const std::vector<std::pair<const char*, std::string>>& values)
+{
+    fake_reset();
+    for (const auto& v : values) put_parameter(v.first, v.second);
+    ServiceConfig config;
+    LoadServiceConfig("SVC", &config);
+    return config;
+}
+
+TEST_F(Parsers, ServiceParameters)
+{
+    ServiceConfig c = config_of({{"TimeoutSeconds", " 45s"}, {"ShutdownTimeoutSeconds", "99999999999"},
+                                 {"LogContainerOutput", "fAlSe"}, {"Debug", "0"}, {"Classpath", "a b"},
+                                 {"BootClasspath", "c"}, {"JavaArgs", std::string(2048, 'j')},
+                                 {"OrvaneHome", std::string(2047, 'h') + '\0'}, {"PBE", std::string(511, 'p')}});
+    EXPECT_EQ(std::to_string(c.StartTimeout) + " " + std::to_string(c.ShutdownTimeout) + " " +
+                  std::to_string(c.LogContainerOutputEnabled) + " " + std::to_string(DebugEnabled) + " [" +
+                  c.ClasspathOption + "] [" + c.BootClasspathOption + "] " + c.BootFile + " " +
+                  std::to_string(strlen(c.JavaArgs)) + " " + std::to_string(strlen(c.OrvaneHome)) + " " +
+                  std::to_string(strlen(c.PBE)),
+              "45 2147483647 0 1 [-cp \"a b\"] [\"-Xbootclasspath/p:c\"] .\\container.ini 0 2047 511");
+    c = config_of({{"TimeoutSeconds", "-99999999999"}, {"ShutdownTimeoutSeconds", ""}, {"LogContainerOutput", "no"},
+                   {"BootFile", "x.ini"}});
+    EXPECT_EQ(std::to_string(c.StartTimeout) + " " + std::to_string(c.ShutdownTimeout) + " " +
+                  std::to_string(c.LogContainerOutputEnabled) + " " + std::to_string(DebugEnabled) + " [" +
+                  c.ClasspathOption + "] " + c.BootFile,
+              "-2147483648 600 1 0 [] x.ini");
+    // Without a key, or without a name, everything is a default.
+    fake_reset();
+    LoadServiceConfig(nullptr, &c);
+    EXPECT_EQ(std::to_string(c.StartTimeout) + " " + std::to_string(c.ShutdownTimeout) + " " + c.BootFile, "0 600 .\\container.ini");
+    EXPECT_EQ(fake_open_handles(), 0);
+}
+
+TEST_F(Parsers, LaunchCommandAndItsMaskedCopy)
+{
+    ServiceConfig c = config_of({{"JavaExe", "j.exe"}, {"JavaArgs", "-Dlumora.mf.password=other -Xmx1g"},
+                                 {"Classpath", "a.jar"}, {"BootClasspath", "b.jar"}, {"PBE", "p w"},
+                                 {"OrvaneHome", "H"}, {"UtilDir", "U"}, {"BootFile", "B"},
+                                 {"DirectoryServiceBootFile", "D"}});
+    char line[COMMAND_LINE_SIZE], masked[2 * COMMAND_LINE_SIZE];
+    ASSERT_TRUE(BuildLaunchCommand(line, sizeof line, &c));
+    EXPECT_EQ(MaskLaunchCommand(line, c.PBE, masked, sizeof masked), 1);
+    EXPECT_EQ(std::string(line) + "\n" + masked, "\"j.exe\" -Dlumora.mf.password=other -Xmx1g -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a.jar\" \"-Xbootclasspath/p:b.jar\" -Dlumora.mf.password=p w -Dlumora.home=\"H\" -Dlumora.mf.winsvc.utilDir=\"U\" com.lumora.mf.framework.agent.ci.LaunchContainer \"B\" \"D\"\n"
+        "\"j.exe\" -Dlumora.mf.password=******** -Xmx1g -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a.jar\" \"-Xbootclasspath/p:b.jar\" -Dlumora.mf.password=******** -Dlumora.home=\"H\" -Dlumora.mf.winsvc.utilDir=\"U\" com.lumora.mf.framework.agent.ci.LaunchContainer \"B\" \"D\"");
+    // The longest line that fits, and one character more.
+    size_t length = strlen(line);
+    EXPECT_EQ(BuildLaunchCommand(line, length + 1, &c), 1);
+    EXPECT_EQ(BuildLaunchCommand(line, length, &c), 0);
+    EXPECT_STREQ(line, "");
+    std::string fits;
+    for (size_t size : {34, 33, 23, 0}) fits += std::to_string(MaskLaunchCommand("x -Dlumora.mf.password=p w y", "p w", masked, size));
+    EXPECT_EQ(fits, "1000");
+}
+
+TEST_F(Parsers, StartScript)
+{
+    struct Row {
+        const char* bootFile;
+        std::string script;
+        std::string expected;
+    } rows[] = {
+        {"b.ini", "@echo off\ncd /d \"C:\\run\" x\nset PATH=p\ncmd\n", "1 [C:\\run] [set PATH=p\n"
+            "] [cmd\n"
+            "] "},
+        {"C:\\abs\\b.ini", "1\n\"only one quote\n3\n4", "1 [only one quote\n"
+            "] [3\n"
+            "] [4] "},
+        {"\\abs\\b.ini", "1\n2\n3\n4\n", R"(0 [] [] [] 0 event 0xc0000003 type 1 "svc" "Container start script \abs\b.ini.bat line 2 holds no quoted working directory"
+)"},
+        {"b.ini", "1\n\"d\"\n3\n", R"(0 [] [] [] 0 event 0xc0000003 type 1 "svc" "Container start script C:\wd\b.ini.bat has fewer than four lines"
+)"},
+        {"b.ini", "1\n", R"(0 [] [] [] 0 event 0xc0000003 type 1 "svc" "Container start script C:\wd\b.ini.bat has fewer than four lines"
+)"},
+        {"C:", "1\n\"d\"\n3\n4\n", "0 [x] [x] [x] 0 event 0xc0000003 type 1 \"svc\" \"Failed to open container start script (for phase 2)\"\n"},
+        {"b.ini", "", R"(0 [] [] [] 0 event 0xc0000003 type 1 "svc" "Container start script C:\wd\b.ini.bat has fewer than four lines"
+)"},
+    };
+    for (const Row& row : rows) {
+        fake_reset();
+        put_parameter("BootFile", row.bootFile);
+        put_parameter("WorkingDirectory", "C:\\wd");
+        ServiceConfig config;
+        LoadServiceConfig("svc", &config);
+        std::string name = row.bootFile[1] == ':' || row.bootFile[0] == '\\' ? row.bootFile : std::string("C:\\wd\\") + row.bootFile;
+        fake_write_file(name + ".bat", row.script);
+        char command[COMMAND_LINE_SIZE] = "x", path[PATH_TEXT_SIZE] = "x", directory[PATH_TEXT_SIZE] = "x";
+        SCOPED_TRACE(std::to_string(&row - rows));
+        int ok = ReadStartScript("svc", command, path, directory, &config);
+        EXPECT_EQ(std::to_string(ok) + " [" + directory + "] [" + path + "] [" + command + "] " + fake_transcript(),
+                  row.expected);
+    }
+}
+
+TEST_F(Parsers, PathsAndErrorTexts)
+{
+    fake_write_file("C:\\base\\file", "");
+    std::string seen;
+    for (const char* path : {"file", "C:\\base\\file", "\\base\\file", "C:\\base\\none"})
+        seen += std::to_string(PathExists(path, "C:\\base")) + std::to_string(PathExists(path, nullptr));
+    plat_set_last_error(0);
+    for (size_t length : {2039, 2040}) {
+        seen += std::to_string(PathExists(std::string(length, 'f').c_str(), "C:\\base"));
+        seen += " " + std::to_string(plat_get_last_error());
+    }
+    EXPECT_EQ(seen, "101111000 20 206");
+    char text[ERROR_TEXT_SIZE];
+    seen = "";
+    for (uint32_t code : {2u, 0x12345u, 200u}) {
+        plat_set_last_error(code);
+        FormatLastError(text, code == 200 ? 31 : sizeof text);
+        seen += std::string("[") + text + "]";
+    }
+    plat_set_last_error(200);
+    FormatLastError(text, 32);
+    EXPECT_EQ(seen + text, "[system text 2. (0x2)][][]system text 200. (0xc8)");
+}
+
+// The log file: where it opens, the previous run kept, the platform's line
+// ends for the wrapper's own lines and child bytes as they came.
+TEST_F(Parsers, LogFile)
+{
+    fake_write_file("C:\\svc\\svc.out", "previous");
+    OpenLogFile("C:\\svc", "svc");
+    FILE* first = LogFile;
+    OpenLogFile("C:\\other", "svc");
+    EXPECT_EQ(LogFile, first);
+    log_always("a\nb\r\n%s", std::string(9000, 'l').c_str());
+    log_raw("c\nd\0e", 5);
+    log_debug("hidden\n");
+    DebugEnabled = 1;
+    log_debug("%s\n", std::string(9000, '\n').c_str());
+    log_always_to(nullptr, "nowhere");
+    std::string log, previous;
+    fake_read_file("C:\\svc\\svc.out.1", &previous);
+    EXPECT_EQ(previous, "previous");
+    fake_read_file("C:\\svc\\svc.out", &log);
+    EXPECT_EQ(log.size(), 6 + 9000 + 5 + 2 * 9001u);
+    EXPECT_EQ(log.substr(0, 8) + "|" + log.substr(9004, 12), std::string("a\r\nb\r\nll|llc\nd\0e\r\n\r\n\r", 21));
+    fake_reset();
+    fake_fail("MoveFileExA", 5);
+    fake_write_file("C:\\svc\\svc.out", "previous");
+    OpenLogFile("C:\\svc", "svc");
+    EXPECT_NE(LogFile, nullptr);
+    fake_reset();
+    OpenLogFile(std::string(2400, 'd').c_str(), "svc");
+    OpenLogFile(nullptr, "svc");
+    EXPECT_EQ(LogFile, nullptr);
+}
+
+TEST_F(Parsers, EventsAndEventSources)
+{
+    for (uint32_t id : {0x00000009u, 0x40000009u, 0x80000009u, 0xC0000009u}) LogServiceEvent("src", "text", id);
+    LogServiceEvent(nullptr, "text", EVENT_ERROR);
+    LogServiceEvent("src", nullptr, EVENT_ERROR);
+    fake_fail("RegisterEventSourceA", 5);
+    LogServiceEvent("src", "lost", EVENT_ERROR);
+    EXPECT_EQ(AddEventSource(""), 0);
+    EXPECT_EQ(RemoveEventSource(""), 0);
+    EXPECT_EQ(fake_transcript() + fake_console(), "0 event 0x00000009 type 4 \"src\"\n"
+        "0 event 0x40000009 type 4 \"src\"\n"
+        "0 event 0x80000009 type 2 \"src\" \"text\"\n"
+        "0 event 0xc0000009 type 1 \"src\" \"text\"\n"
+        "0 event 0xc0000006 type 1 \"src\" \"\"\n"
+        "Error registering event source due to: system text 87.\r\n"
+        "Error deleting event source due to: system text 87.\r\n");
+}
+
+}  // namespace

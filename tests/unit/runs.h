@@ -1,0 +1,83 @@
+// What the tests of whole runs share: a service "svc" with its parameters
+// and the start script its launcher would write, and the ways to run the
+// process as the service manager, an administrator or the -test command do.
+#ifndef TALVEX_TESTS_UNIT_RUNS_H
+#define TALVEX_TESTS_UNIT_RUNS_H
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/platform.h"
+#include "fake/fake.h"
+#include "front/entry.h"
+
+const char PARAMETERS_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters";
+
+// A launcher that announces exit code 0 and ends, and a container that
+// signals its start and answers "shutdown" with exit code 0.
+const FakeScript LAUNCHER = {{100, 'o', "launched\n\a0\a"}, {110, 'x', "0"}};
+const FakeScript CONTAINER = {{200, 'o', "up\n\b"}, {50, 's', "bye\n\a0\a"}, {0, 'b', "Full thread dump\n"}};
+
+inline void put_parameter(const std::string& name, const std::string& text)
+{
+    fake_reg_put(PARAMETERS_KEY, name, PLAT_REG_SZ, text);
+}
+
+// The parameters an install would write, and the start script in C:\svc.
+inline void set_up_service()
+{
+    put_parameter("WorkingDirectory", "C:\\svc");
+    put_parameter("JavaExe", "C:\\jre\\bin\\java.exe");
+    put_parameter("Classpath", "a.jar;b.jar");
+    put_parameter("OrvaneHome", "C:\\orvane");
+    put_parameter("BootFile", "container.ini");
+    put_parameter("UtilDir", "C:\\talvex");
+    put_parameter("ShutdownTimeoutSeconds", "600");
+    fake_make_dir("C:\\svc\\run");
+    fake_write_file("C:\\svc\\container.ini.bat", "@echo off\r\ncd /d \"C:\\svc\\run\"\r\nset PATH=C:\\jre\\bin;%PATH%\r\n"
+                                                "\"C:\\jre\\bin\\java.exe\" -cp c.jar Container\r\n");
+}
+
+inline int run_talvex(std::vector<std::string> words)
+{
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    return talvex_main((int)words.size(), argv.data());
+}
+
+// The process as the service manager starts it: no argument, argv[0] the
+// registered path; the dispatcher then runs ServiceMain for "svc".
+inline std::string run_as_service(const std::vector<FakeScript>& children)
+{
+    fake_children(children);
+    fake_start_as_service("svc");
+    run_talvex({"C:\\talvex\\talvex.exe"});
+    return fake_transcript();
+}
+
+inline std::string log_text()
+{
+    std::string text;
+    fake_read_file("C:\\svc\\svc.out", &text);
+    return text;
+}
+
+// The lines of a transcript that contain any of the words.
+inline std::string lines_with(const std::string& text, const std::vector<std::string>& words)
+{
+    std::string out;
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = std::min(text.find('\n', start), text.size());
+        std::string line = text.substr(start, end - start);
+        for (const std::string& word : words)
+            if (line.find(word) != std::string::npos) {
+                out += line + "\n";
+                break;
+            }
+    }
+    return out;
+}
+
+#endif

@@ -1,0 +1,507 @@
+// Whole service runs on the virtual clock: what the service manager, the
+// event log, the children and the log file see, from the first START_PENDING
+// to the final STOPPED.
+#include <gtest/gtest.h>
+
+#include "runs.h"
+#include "service/service_status.h"
+
+namespace {
+
+class ServiceRun : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void reset()
+    {
+        fake_reset();
+        set_up_service();
+    }
+};
+
+const std::vector<std::string> OUTCOME = {"event", "STOPPED", "terminate"};
+// A launcher that never ends by itself, and a container that comes up and
+// then reads its input without ever answering it.
+const FakeScript HUNG = {{0, 'r', ""}};
+const FakeScript DEAF_CONTAINER = {{200, 'o', "\b"}, {0, 'r', ""}};
+
+TEST_F(ServiceRun, StartsTheContainerThatTheLauncherDescribesAndStopsItWithShutdown)
+{
+    fake_control_at(1000, CONTROL_USER_DUMP);
+    fake_control_at(3000, CONTROL_STOP);
+    EXPECT_EQ(run_as_service({LAUNCHER, CONTAINER}), R"(0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
+0 status START_PENDING cp=2 wait=15000 accept=0x0 exit=0/0
+0 status START_PENDING cp=3 wait=15000 accept=0x0 exit=0/0
+0 child 1000 started
+0 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
+110 child 1000 ended 0
+110 child 1004 started
+341 event 0x40000001 type 4 "svc"
+1000 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
+1000 control 129 -> 0
+1094 ctrl-break child 1004
+3000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+3000 control 1 -> 0
+3048 stdin of child 1004 "shutdown\n"
+3048 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+3098 child 1004 ended 0
+3098 event 0x40000002 type 4 "svc"
+3098 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)");
+    EXPECT_EQ(log_text(), "launched\n"
+        "\a0\aup\n"
+        "\bFull thread dump\n"
+        "bye\n"
+        "\a0\aNT Service starting input flusher thread\r\n"
+        "NT Service exiting input flusher thread\r\n");
+    EXPECT_EQ(fake_child_details(), R"(""C:\jre\bin\java.exe"  -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp "a.jar;b.jar" -Dno_pwd_encryption=true -Dlumora.home="C:\orvane" -Dlumora.mf.winsvc.utilDir="C:\talvex" com.lumora.mf.framework.agent.ci.LaunchContainer "container.ini"" dir=C:\svc PATH=C:\Windows\system32 flags=0x220 startup=0x141/0 title=1 inherit=1
+""C:\jre\bin\java.exe" -cp c.jar Container\n" dir=C:\svc\run PATH=C:\jre\bin;C:\Windows\system32 flags=0x220 startup=0x141/0 title=1 inherit=1
+)");
+    EXPECT_EQ(fake_live_children(), 0);
+    EXPECT_EQ(fake_open_handles(), 0);
+}
+
+TEST_F(ServiceRun, RestartsOnCodeFourteenWithoutSwallowingAStopAnsweredByIt)
+{
+    FakeScript restarting = {{200, 'o', "\b"}, {1000, 'o', "\a14\a"}, {1010, 'x', "14"}};
+    FakeScript answeringStopWithRestart = {{200, 'o', "\b"}, {50, 's', "\a14\a"}};
+    fake_control_at(5000, CONTROL_STOP);
+    EXPECT_EQ(run_as_service({LAUNCHER, restarting, LAUNCHER, answeringStopWithRestart, LAUNCHER}), R"(0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
+0 status START_PENDING cp=2 wait=15000 accept=0x0 exit=0/0
+0 status START_PENDING cp=3 wait=15000 accept=0x0 exit=0/0
+0 child 1000 started
+0 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
+110 child 1000 ended 0
+110 child 1004 started
+341 event 0x40000001 type 4 "svc"
+1120 child 1004 ended 14
+1120 event 0x40000007 type 4 "svc"
+1120 child 1008 started
+1120 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
+1230 child 1008 ended 0
+1230 child 1012 started
+1461 event 0x40000001 type 4 "svc"
+5000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+5000 control 1 -> 0
+5014 stdin of child 1012 "shutdown\n"
+5014 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+5064 child 1012 ended 0
+5064 event 0x40000007 type 4 "svc"
+5064 child 1016 started
+5064 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
+5065 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+5065 terminate child 1016
+5065 child 1016 ended 0
+5065 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)");
+}
+
+// What ends a run on its own: the events and the exit code the service
+// manager is given.
+TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
+{
+    FakeScript quietEnd = {{100, 'x', "0"}};
+    FakeScript silentCrash = {{200, 'o', "\b"}, {300, 'x', "3"}};
+    struct Row {
+        const char* what;
+        std::vector<FakeScript> children;
+        const char* fail;   // a call that fails once, with error 2
+        int nth;
+        std::string expected;
+    } rows[] = {
+        {"launcher announces 3", {{{100, 'o', "\a3\a"}, {110, 'x', "3"}}}, "", 0, R"(110 event 0xc0000003 type 1 "svc" "3"
+110 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/3
+)"},
+        {"launcher's later marker is abnormal", {{{100, 'o', "\a0\a"}, {150, 'o', "x\a7\ay"}, {160, 'x', "7"}}}, "", 0,
+         R"(154 event 0xc0000003 type 1 "svc" "7"
+160 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/7
+)"},
+        {"empty marker", {{{100, 'o', "\a\a"}, {110, 'x', "0"}}}, "", 0, R"(110 event 0xc0000003 type 1 "svc" "999"
+110 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/999
+)"},
+        {"launcher without marker, container ends without one", {quietEnd, silentCrash}, "", 0, "331 event 0x40000001 type 4 \"svc\"\n"
+            "400 event 0xc0000004 type 1 \"svc\" \"Container ended without reporting an exit code (process exit status 3)\"\n"
+            "400 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1\n"},
+        {"container announces 5", {LAUNCHER, {{200, 'o', "\b"}, {300, 'o', "\a5\a"}, {310, 'x', "5"}}}, "", 0, R"(341 event 0x40000001 type 4 "svc"
+415 event 0xc0000004 type 1 "svc" "5"
+420 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/5
+)"},
+        {"container announces -2", {LAUNCHER, {{200, 'o', "\a-2\a"}, {310, 'x', "0"}}}, "", 0, R"(341 event 0xc0000004 type 1 "svc" "-2"
+420 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"container announces 0 on its own", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}}}, "", 0, R"(320 event 0x40000001 type 4 "svc"
+320 event 0x40000002 type 4 "svc"
+320 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"launcher cannot start", {}, "CreateProcessA", 1, R"(0 event 0xc0000003 type 1 "svc" "system text 2.\r\n"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"container cannot start", {LAUNCHER}, "CreateProcessA", 2, R"(110 event 0xc0000003 type 1 "svc" "system text 2.\r\n"
+110 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"no start script", {LAUNCHER}, "fopen", 2, "110 event 0xc0000003 type 1 \"svc\" \"Failed to open container start script (for phase 2)\"\n"
+            "110 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1\n"},
+        {"standard output not restored", {HUNG}, "SetStdHandle", 1, R"(0 event 0x80000005 type 2 "svc" "SetStdHandle for STDOUT after StartProcess failed"
+0 terminate child 1000
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"standard error not restored", {HUNG}, "SetStdHandle", 2, R"(0 event 0x80000005 type 2 "svc" "SetStdHandle for STDERR after StartProcess failed"
+0 terminate child 1000
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"no flusher thread", {LAUNCHER, DEAF_CONTAINER}, "CreateThread", 1, R"(110 event 0xc0000003 type 1 "svc" "system text 2.\r\n"
+110 terminate child 1004
+110 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"no memory for the flusher", {LAUNCHER, DEAF_CONTAINER}, "HeapAlloc", 1, R"(110 event 0xc0000003 type 1 "svc" "system text 14.\r\n"
+110 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"launcher cannot be watched", {HUNG}, "GetExitCodeProcess", 1, R"(0 event 0xc0000006 type 1 "svc" "The launcher process can no longer be watched - system text 2.\r\n"
+0 terminate child 1000
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        if (row.nth != 0) {
+            fake_fail(row.fail, 2, row.nth);
+            fake_fail("WaitForSingleObject", 6, 1);
+        }
+        EXPECT_EQ(lines_with(run_as_service(row.children), OUTCOME), row.expected);
+        EXPECT_EQ(fake_live_children(), 0);
+    }
+}
+
+// Each of the six pipes has its own warning when it cannot be made.
+TEST_F(ServiceRun, PipesThatCannotBeMadeEndTheRunBeforeAnyChild)
+{
+    std::string events;
+    for (int nth = 1; nth <= 7; ++nth) {
+        reset();
+        fake_fail(nth <= 6 ? "CreatePipe" : "DuplicateHandle", 8, nth <= 6 ? nth : 6);
+        events += lines_with(run_as_service({LAUNCHER}), OUTCOME);
+    }
+    EXPECT_EQ(events, R"(0 event 0x80000005 type 2 "svc" "initPipe for the Launchers STDOUT failed"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+0 event 0x80000005 type 2 "svc" "initPipe for the Containers STDOUT failed"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+0 event 0x80000005 type 2 "svc" "initPipe for the Launchers STDERR failed"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+0 event 0x80000005 type 2 "svc" "initPipe for the Containers STDERR failed"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+0 event 0x80000005 type 2 "svc" "initInputPipe for the Launchers STDIN failed"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+0 event 0x80000005 type 2 "svc" "initInputPipe for the Containers STDIN failed"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+0 event 0x80000005 type 2 "svc" "initInputPipe for the Containers STDIN failed"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)");
+    // Five whole pipes, two ends each; nothing of the sixth.
+    EXPECT_EQ(fake_open_handles(true), 10);
+}
+
+// The time limits, each counted from the launcher's start or the stop
+// request, on the virtual clock.
+TEST_F(ServiceRun, TimeLimitsAndWarnings)
+{
+    FakeScript slowLauncher = {{420000, 'o', "\a0\a"}, {420010, 'x', "0"}};
+    FakeScript silentContainer = {{0, 'r', ""}};
+    FakeScript lateExit = {{200, 'o', "\b"}, {0, 'r', ""}, {16000, 'x', "0"}};
+    struct Row {
+        const char* what;
+        const char* start, *shutdown;
+        std::vector<FakeScript> children;
+        uint64_t stopAt;
+        std::string expected;
+    } rows[] = {
+        {"start timeout in phase 1", "30", "600", {HUNG}, 0, R"(30053 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
+30053 terminate child 1000
+30053 event 0xc0000003 type 1 "svc" "1"
+30053 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"start timeout in phase 2", "30", "600", {LAUNCHER, silentContainer}, 0, R"(30063 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
+30063 terminate child 1004
+30063 event 0xc0000003 type 1 "svc" "1"
+30063 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"a slow launcher is warned about once", "0", "600", {slowLauncher, CONTAINER}, 430000, R"(360053 event 0x80000005 type 2 "svc" "Container can't launch (phase 1). Elapsed time 6 minutes."
+420241 event 0x40000001 type 4 "svc"
+430000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+430094 stdin of child 1004 "shutdown\n"
+430094 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+430144 event 0x40000002 type 4 "svc"
+430144 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"a container that does not come up", "0", "12", {LAUNCHER, silentContainer}, 430000, R"(360063 event 0x80000005 type 2 "svc" "Container can't start (phase 2). Elapsed time 6 minutes."
+430000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+430063 stdin of child 1004 "shutdown\n"
+430063 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+435116 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+440116 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+442016 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+442016 terminate child 1004
+442016 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"negative timeouts are never reached", "-5", "-5", {LAUNCHER, lateExit}, 1000, R"(341 event 0x40000001 type 4 "svc"
+1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+1094 stdin of child 1004 "shutdown\n"
+1094 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+6147 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+11147 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+16110 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"shutdown timeout", "0", "12", {LAUNCHER, DEAF_CONTAINER}, 1000, R"(341 event 0x40000001 type 4 "svc"
+1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+1094 stdin of child 1004 "shutdown\n"
+1094 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+6147 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+11147 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+13047 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+13047 terminate child 1004
+13047 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"no shutdown timeout", "0", "0", {LAUNCHER, lateExit}, 1000, R"(341 event 0x40000001 type 4 "svc"
+1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+1094 stdin of child 1004 "shutdown\n"
+1094 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+6147 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+11147 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+16110 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"stop in phase 1", "0", "600", {HUNG}, 1000, R"(1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+1053 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+1053 terminate child 1000
+1053 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        put_parameter("TimeoutSeconds", row.start);
+        put_parameter("ShutdownTimeoutSeconds", row.shutdown);
+        if (row.stopAt != 0) fake_control_at(row.stopAt, CONTROL_STOP);
+        EXPECT_EQ(lines_with(run_as_service(row.children), {"event", "STOP", "terminate", "stdin"}), row.expected);
+    }
+}
+
+// The debug trace: every step in the log, the password never; dumps in both
+// phases, and a shutdown that times out.
+TEST_F(ServiceRun, DebugTraceWithDumpsAndStandardError)
+{
+    put_parameter("Debug", "1");
+    put_parameter("PBE", "pass word");
+    put_parameter("LogContainerOutput", "FALSE");
+    put_parameter("ShutdownTimeoutSeconds", "6");
+    FakeScript launcher = {{50, 'e', "launcher warning\r\n"}, {100, 'o', "\a0\a"}, {110, 'x', "0"}};
+    FakeScript container = {{200, 'o', "up\n\b"}, {300, 'e', "container error\r\n"}, {0, 'r', ""}};
+    fake_control_at(20, CONTROL_USER_DUMP);
+    fake_fail("GenerateConsoleCtrlEvent", 5, 2);
+    fake_control_at(2500, CONTROL_USER_DUMP);
+    fake_control_at(3000, CONTROL_STOP);
+    EXPECT_EQ(lines_with(run_as_service({launcher, container}), {"event", "ctrl-break", "control", "child"}), R"(0 child 1000 started
+20 control 129 -> 0
+23 ctrl-break child 1000
+59 event 0xc0000006 type 1 "svc" "launcher warning\r\n"
+110 child 1000 ended 0
+110 child 1004 started
+341 event 0x40000001 type 4 "svc"
+415 event 0xc0000006 type 1 "svc" "container error\r\n"
+2500 control 129 -> 0
+3000 control 1 -> 0
+3021 stdin of child 1004 "shutdown\n"
+9074 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+9074 terminate child 1004
+9074 child 1004 ended 0
+)");
+    EXPECT_EQ(log_text(), "DEBUG: WorkingDirectory=C:\\svc\r\n"
+        "DEBUG: JavaExe=C:\\jre\\bin\\java.exe\r\n"
+        "DEBUG: JavaArgs=\r\n"
+        "DEBUG: Classpath=a.jar;b.jar\r\n"
+        "DEBUG: BootClasspath=\r\n"
+        "DEBUG: OrvaneHome=C:\\orvane\r\n"
+        "DEBUG: BootFile=container.ini\r\n"
+        "DEBUG: DirectoryServiceBootFile=\r\n"
+        "DEBUG: TimeoutSeconds=0\r\n"
+        "DEBUG: PBE=********\r\n"
+        "DEBUG: UtilDir=C:\\talvex\r\n"
+        "DEBUG: LogContainerOutput=FALSE\r\n"
+        "DEBUG: init service complete\r\n"
+        "DEBUG: phase 1 command=\r\n"
+        "\"C:\\jre\\bin\\java.exe\"  -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a.jar;b.jar\" -Dlumora.mf.password=******** -Dlumora.home=\"C:\\orvane\" -Dlumora.mf.winsvc.utilDir=\"C:\\talvex\" com.lumora.mf.framework.agent.ci.LaunchContainer \"container.ini\"\r\n"
+        "\r\n"
+        "Printing environment variables (hopefully!!)\r\n"
+        "PATH=C:\\Windows\\system32\r\n"
+        "SystemRoot=C:\\Windows\r\n"
+        "DEBUG: Phase 1 - CreateProcess complete, pid=1000\r\n"
+        "launcher warning\r\n"
+        "\a0\aDEBUG: Phase 1: Normal exit code (0) detected.\r\n"
+        "DEBUG: phase 2 working directory2=C:\\svc\\run\r\n"
+        "DEBUG: phase 2 command=\r\n"
+        "\"C:\\jre\\bin\\java.exe\" -cp c.jar Container\r\n"
+        "\r\n"
+        "\r\n"
+        "Printing environment variables (hopefully!!)\r\n"
+        "PATH=C:\\Windows\\system32\r\n"
+        "SystemRoot=C:\\Windows\r\n"
+        "The size of the old environment variables 19\r\n"
+        "The old path setting == C:\\Windows\\system32\r\n"
+        "The new path setting expanded == C:\\jre\\bin;C:\\Windows\\system32\r\n"
+        "Reset path to C:\\Windows\\system32\r\n"
+        "DEBUG: Phase 2 - CreateProcess complete, pid=1004\r\n"
+        "\r\n"
+        "<container stdout suppressed from log>\r\n"
+        "container error\r\n"
+        "Ctrl+Break could not be sent due to: system text 5.\r\n"
+        "\r\n"
+        "\r\n"
+        "DEBUG: ServiceStop: with control code 1 at Fri Jan 15 08:00:03 2027\r\n"
+        "DEBUG: stop service initiated\r\n"
+        "DEBUG: shutdown written\r\n"
+        "DEBUG: stop service ended\r\n"
+        "DEBUG: reporting SERVICE_STOP_PENDING to SCM (3021)\r\n"
+        "NT Service starting input flusher thread\r\n"
+        "NT Service exiting input flusher thread\r\n");
+}
+
+// The run in a console (-test): no service manager, a console shutdown
+// event stops it, and the exit code is 0 whatever the run's outcome.
+TEST_F(ServiceRun, TestModeRunsTheBodyInTheConsole)
+{
+    fake_children({LAUNCHER, CONTAINER});
+    fake_control_at(1000, 2, true);
+    fake_control_at(1500, 6, true);
+    EXPECT_EQ(run_talvex({"talvex", "-test", "svc", "ignored"}), 0);
+    EXPECT_EQ(fake_transcript(), R"(0 child 1000 started
+110 child 1000 ended 0
+110 child 1004 started
+341 event 0x40000001 type 4 "svc"
+1000 console control 2 -> 0
+1500 console control 6 -> 1
+1594 stdin of child 1004 "shutdown\n"
+1644 child 1004 ended 0
+1644 event 0x40000002 type 4 "svc"
+)");
+
+    reset();
+    fake_children({{{100, 'o', "\a4\a"}, {110, 'x', "4"}}});
+    EXPECT_EQ(run_talvex({"talvex", "-test", "svc"}), 0);
+}
+
+// Every control the handler is given, while the container runs.
+TEST_F(ServiceRun, ControlsAndWhatTheyAreAnswered)
+{
+    fake_control_at(1000, CONTROL_INTERROGATE);
+    fake_control_at(1050, CONTROL_USER_DUMP);
+    fake_control_at(1100, 2);
+    fake_control_at(1200, CONTROL_SHUTDOWN);
+    fake_control_at(1300, CONTROL_PRESHUTDOWN);
+    fake_control_at(1400, CONTROL_USER_REMOVE);
+    FakeScript slowStop = {{200, 'o', "\b"}, {300, 's', "\a0\a"}};
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, slowStop}), {"control", "status", "stdin", "break"}), R"(0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
+0 status START_PENDING cp=2 wait=15000 accept=0x0 exit=0/0
+0 status START_PENDING cp=3 wait=15000 accept=0x0 exit=0/0
+0 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
+1000 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
+1000 control 4 -> 0
+1050 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
+1050 control 129 -> 0
+1094 ctrl-break child 1004
+1100 control 2 -> 120
+1200 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+1200 control 5 -> 0
+1211 stdin of child 1004 "shutdown\n"
+1211 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+1300 status STOP_PENDING cp=3 wait=0 accept=0x105 exit=0/0
+1300 control 15 -> 0
+1304 stdin of child 1004 "shutdown\n"
+1304 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+1400 status STOP_PENDING cp=5 wait=0 accept=0x105 exit=0/0
+1400 control 128 -> 0
+1421 stdin of child 1004 "shutdown\n"
+1421 status STOP_PENDING cp=6 wait=15000 accept=0x105 exit=0/0
+1511 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)");
+    // Preshutdown is offered from Windows Vista (6) on only.
+    for (const char* fail : {"", "GetVersionExA"}) {
+        reset();
+        fake_set_os_major(5);
+        if (fail[0] != '\0') fake_set_os_major(6), fake_fail(fail, 5);
+        fake_control_at(1000, CONTROL_STOP);
+        EXPECT_EQ(lines_with(run_as_service({LAUNCHER, CONTAINER}), {"RUNNING"}),
+                  "0 status RUNNING cp=0 wait=15000 accept=0x5 exit=0/0\n");
+    }
+}
+
+// ServiceMain without a control handler or without a name never runs the body.
+TEST_F(ServiceRun, ServiceMainThatCannotRunTheBodySaysSo)
+{
+    fake_fail("RegisterServiceCtrlHandlerExA", 5);
+    EXPECT_EQ(run_as_service({LAUNCHER}), R"(0 event 0xc0000006 type 1 "svc" "RegisterServiceCtrlHandlerEx failed - system text 5.\r\n"
+)");
+    reset();
+    ServiceMain(0, nullptr);
+    EXPECT_EQ(fake_transcript(), R"(0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)");
+}
+
+// The exit script: started through "call" in the working directory, not
+// waited for; one that cannot be looked for or started is an error event.
+TEST_F(ServiceRun, ExitScript)
+{
+    struct Row {
+        const char* fail;
+        uint32_t error;
+        std::string expected;
+    } rows[] = {
+        {"", 0, "110 child 1004 started\n"},
+        {"GetFileAttributesA", 5, "110 event 0xc0000006 type 1 \"svc\" \"exit.bat could not be looked for - system text 5.\\r\\n\"\n"},
+        {"GetFileAttributesA", 3, ""},
+        {"CreateProcessA", 2, "110 event 0xc0000006 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
+    };
+    for (const Row& row : rows) {
+        reset();
+        fake_write_file("C:\\svc\\exit.bat", "@echo done\r\n");
+        if (row.error != 0) fake_fail(row.fail, row.error, 2);
+        std::string t = run_as_service({{{100, 'o', "\a3\a"}, {110, 'x', "3"}}});
+        EXPECT_EQ(lines_with(t, {"exit.bat", "system text", "1004"}), row.expected);
+        if (row.error == 0) {
+            EXPECT_EQ(lines_with(fake_child_details(), {"exit"}), R"("cmd /c call exit.bat" dir=C:\svc PATH=C:\Windows\system32 flags=0x220 startup=0x1/0 title=0 inherit=0
+)");
+        }
+    }
+}
+
+// The PATH line of the start script: the child gets the expanded value, the
+// wrapper gets its own PATH back.
+TEST_F(ServiceRun, PathLineOfTheStartScript)
+{
+    const char* unset = nullptr;
+    std::string longPath(3000, 'p'), longSaved(2500, 's');
+    struct Row {
+        std::string line;
+        const char* before;
+        std::string child, after;
+    } rows[] = {
+        {"set PATH=%JRE%\\bin;%PATH%", "C:\\old", "C:\\jre\\bin;C:\\old", "C:\\old"},
+        {"set PATH=%LONG%", longSaved.c_str(), longPath, longSaved},
+        {"no equals sign", "C:\\old", "C:\\old", "C:\\old"},
+        {"set PATH=C:\\x", unset, "C:\\x", "<unset>"},
+        {"set PATH=", "", "\n", ""},
+    };
+    for (const Row& row : rows) {
+        reset();
+        fake_set_env("JRE", "C:\\jre");
+        fake_set_env("LONG", longPath.c_str());
+        fake_set_env("PATH", row.before);
+        fake_write_file("C:\\svc\\container.ini.bat",
+                        "@echo off\r\ncd /d \"C:\\svc\\run\"\r\n" + row.line + "\r\njava Container\r\n");
+        run_as_service({LAUNCHER, {{100, 'x', "0"}}});
+        EXPECT_NE(fake_child_details().find("Container\\n\" dir=C:\\svc\\run PATH=" + row.child + " flags"),
+                  std::string::npos)
+            << row.line << "\n" << fake_child_details();
+        EXPECT_EQ(fake_get_env("PATH"), row.after);
+    }
+}
+
+}  // namespace
