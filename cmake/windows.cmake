@@ -28,29 +28,12 @@ endif()
 
 install(TARGETS talvex RUNTIME DESTINATION .)
 
+# The stand-in JVM that the demo, the benchmarks and the end-to-end scenarios
+# run as the service's launcher and container.
+add_subdirectory(tools/fakejava)
+
 if(TALVEX_TESTS)
     enable_testing()
-    if(EXISTS ${CMAKE_SOURCE_DIR}/tests/fakejava/CMakeLists.txt)
-        add_subdirectory(tests/fakejava)
-    endif()
-
-    # GoogleTest from the sources Debian's googletest package installs.
-    set(TALVEX_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
-    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
-    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-    add_subdirectory(${TALVEX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-
-    file(GLOB TALVEX_WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*.cpp)
-    if(TALVEX_WIN_TEST_SOURCES)
-        add_executable(talvex_win_tests ${TALVEX_WIN_TEST_SOURCES})
-        target_link_libraries(talvex_win_tests PRIVATE talvex_logic talvex_win32 gtest gtest_main)
-        target_include_directories(talvex_win_tests PRIVATE src tests)
-        target_link_options(talvex_win_tests PRIVATE ${TALVEX_STATIC_LINK})
-        add_test(NAME win_layer COMMAND talvex_win_tests)
-        set_tests_properties(win_layer PROPERTIES TIMEOUT 300)
-    endif()
-
     # End-to-end scenarios: each script drives the real talvex.exe under Wine.
     file(GLOB TALVEX_E2E_SCRIPTS CONFIGURE_DEPENDS tests/e2e/*.sh)
     list(FILTER TALVEX_E2E_SCRIPTS EXCLUDE REGEX ".*/lib\\.sh$")

@@ -3,7 +3,7 @@
 # whole life under Wine's service manager, printing each step.
 #
 # The Wine prefix lives in build/mingw/wineprefix.  The demo service's
-# container is the stand-in JVM from tests/fakejava, installed as
+# container is the stand-in JVM from tools/fakejava, installed as
 # C:\talvex-demo\jre\bin\java.exe inside that prefix.  Safe to run again: a
 # demo service left over from an earlier run is removed first.
 set -euo pipefail
@@ -125,7 +125,7 @@ cp "$fakejava" "$demo/jre/bin/java.exe"
 printf '# Boot file of the demo container.\r\nname=talvex demo container\r\n' >"$demo/work/container.ini"
 cat <<EOF
   $product_win\\talvex.exe (+ talvexMSG.dll, talvexUtil.dll)   the product, as copied to a Windows machine
-  $demo_win\\jre\\bin\\java.exe                                  the stand-in JVM (tests/fakejava)
+  $demo_win\\jre\\bin\\java.exe                                  the stand-in JVM (tools/fakejava)
   $demo_win\\home                                              the installation root (-home)
   $demo_win\\work\\container.ini                                 the working directory and its boot file
 EOF

@@ -186,6 +186,7 @@ PBE=
 UtilDir=C:\talvex
 )");
     EXPECT_EQ(fake_service("svc")->start_type, 2u);
+    EXPECT_EQ(fake_service("svc")->binary_path, "C:\\talvex\\talvex.exe");
 }
 
 // Each refused option set: its one message, then the usage text, and
@@ -252,6 +253,14 @@ Error: "missing.ini" - system text 2. (0x2)
         EXPECT_EQ(out.substr(out.size() - text.size()), text);
         EXPECT_EQ(out.substr(0, out.size() - text.size()), row.message);
         EXPECT_EQ(fake_service("svc"), nullptr);
+    }
+    // A word that takes a value, standing last, is refused by name.
+    for (const char* word : {"-wd", "-jre", "-jargs", "-cp", "-bcp", "-home", "-xml", "-dsxml", "-starttimeout",
+                             "-t", "-stoptimeout", "-s", "-pwd"}) {
+        SetUp();
+        std::vector<std::string> words = INSTALL;
+        words.push_back(word);
+        EXPECT_EQ(run(words), "0|\nError: Option " + std::string(word) + " requires a value\n" + text);
     }
     std::string seen;
     for (int i = 0; i < 4; ++i) {

@@ -12,6 +12,7 @@
 #include "diag/event_log.h"
 #include "diag/log_file.h"
 #include "runs.h"
+#include "service/child_process.h"
 #include "service/exit_marker.h"
 #include "service/launch_command.h"
 #include "service/start_script.h"
@@ -25,25 +26,28 @@ protected:
 
 TEST_F(Parsers, BoundedTextCutsAndTerminates)
 {
-    char b[6];
+    char area[10];
+    char* b = area;   // the first 6 bytes; the rest must never be written
+    memset(area, '#', sizeof area);
     std::string seen;
     auto show = [&](int ok) { seen += std::to_string(ok) + "[" + b + "] "; };
-    show(text_copy(b, sizeof b, "12345"));
-    show(text_copy(b, sizeof b, "123456"));
-    show(text_append(b, sizeof b, "x"));
-    text_copy(b, sizeof b, "12");
-    show(text_append(b, sizeof b, "345"));
-    text_copy(b, sizeof b, "12");
-    show(text_append_format(b, sizeof b, "%d", 3456));
-    show(text_append_format(b, sizeof b, "%s", ""));
-    show(text_format(b, sizeof b, "%s", "abcdef"));
-    memset(b, 'x', sizeof b);
-    show(text_append(b, sizeof b, "y"));
-    memset(b, 'x', sizeof b);
-    show(text_append_format(b, sizeof b, "y"));
+    show(text_copy(b, 6, "12345"));
+    show(text_copy(b, 6, "123456"));
+    show(text_append(b, 6, "x"));
+    text_copy(b, 6, "12");
+    show(text_append(b, 6, "345"));
+    text_copy(b, 6, "12");
+    show(text_append_format(b, 6, "%d", 3456));
+    show(text_append_format(b, 6, "%s", ""));
+    show(text_format(b, 6, "%s", "abcdef"));
+    memset(b, 'x', 6);
+    show(text_append(b, 6, "y"));
+    memset(b, 'x', 6);
+    show(text_append_format(b, 6, "y"));
     EXPECT_EQ(seen, "1[12345] 0[12345] 0[12345] 1[12345] 0[12345] 1[12345] 0[abcde] 0[xxxxx] 0[xxxxx] ");
+    EXPECT_EQ(std::string(area + 6, 4), "####");
     EXPECT_EQ(text_copy(b, 0, "a") + text_append(b, 0, "a") + text_format(b, 0, "a") + text_append_format(b, 0, "a"), 0);
-    EXPECT_EQ(std::to_string(text_equal_nocase("Ab-Z", "aB-z")) + std::to_string(text_equal_nocase("ab", "abc")) +
+    EXPECT_EQ(std::to_string(text_equal_nocase("Ab-Z@", "aB-z@") && text_equal_nocase("az", "AZ")) + std::to_string(text_equal_nocase("ab", "abc")) +
                   std::to_string(text_equal_nocase("[", "{")),
               "100");
 }
@@ -84,7 +88,7 @@ ServiceConfig config_of(const std::vector<std::pair<const char*, std::string>>& 
     fake_reset();
     for (const auto& v : values) put_parameter(v.first, v.second);
     ServiceConfig config;
-    LoadServiceConfig("SVC", &config);
+    EXPECT_EQ(LoadServiceConfig("SVC", &config), 1);
     return config;
 }
 
@@ -171,6 +175,18 @@ TEST_F(Parsers, StartScript)
         EXPECT_EQ(std::to_string(ok) + " [" + directory + "] [" + path + "] [" + command + "] " + fake_transcript(),
                   row.expected);
     }
+}
+
+// A drain reads what the pipe holds, at most one byte less than its buffer.
+TEST_F(Parsers, DrainTakesWhatThePipeHolds)
+{
+    PlatHandle readEnd, writeEnd;
+    uint32_t written;
+    ASSERT_TRUE(plat_create_pipe(&readEnd, &writeEnd, 0) && plat_write_file(writeEnd, "abc", 3, &written));
+    char buffer[4] = "xyz";
+    std::string seen;
+    for (size_t size : {0, 1, 2, 4, 4}) seen += std::to_string(DrainPipe(readEnd, buffer, size, 0)) + buffer + " ";
+    EXPECT_EQ(seen, "0xyz 0 1a 2bc 0 ");
 }
 
 TEST_F(Parsers, PathsAndErrorTexts)

@@ -155,6 +155,9 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         {"no memory for the flusher", {LAUNCHER, DEAF_CONTAINER}, "HeapAlloc", 1, R"(110 event 0xc0000003 type 1 "svc" "system text 14.\r\n"
 110 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
+        {"launch command too long", {}, "", -1, R"(0 event 0xc0000003 type 1 "svc" "The launcher command line is longer than 4095 characters"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
         {"launcher cannot be watched", {HUNG}, "GetExitCodeProcess", 1, R"(0 event 0xc0000006 type 1 "svc" "The launcher process can no longer be watched - system text 2.\r\n"
 0 terminate child 1000
 0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
@@ -163,7 +166,8 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         reset();
-        if (row.nth != 0) {
+        if (row.nth < 0) put_parameter("JavaArgs", std::string(2047, 'j')), put_parameter("Classpath", std::string(2000, 'c'));
+        if (row.nth > 0) {
             fake_fail(row.fail, 2, row.nth);
             fake_fail("WaitForSingleObject", 6, 1);
         }

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The administration commands under Wine's service manager, as an
+# administrator uses them: the entry point without arguments, a refused and a
+# real install (every registry value read back), reinstall, start, refusals,
+# a thread dump and a stop of a container that has been quiet for a while,
+# remove, and an unknown service.
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+e2e_init "$1"
+
+svc=TalvexAdmin
+product="$WINEPREFIX/drive_c/Program Files/Talvex Admin"
+product_win='C:\Program Files\Talvex Admin'
+out=$E2E_SCRATCH/out
+
+# run <args...>: talvex.exe from a folder with a blank in its name; its
+# output, without the console's carriage returns, is in $out; $rc its code.
+run() {
+    wine "$product_win\\talvex.exe" "$@" 2>/dev/null | tr -d '\r' >"$out"
+    rc=${PIPESTATUS[0]}
+}
+
+# expect <what> <exit code> <output>
+expect() {
+    e2e_check "$1: exit code" "$2" "$rc"
+    e2e_check "$1: output" "$3" "$(cat "$out")"
+}
+
+value() {
+    wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1" /v "$2" 2>/dev/null | tr -d '\r' |
+        sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+
+e2e_trace_events
+e2e_remove_service "$svc"
+wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$svc" /f >/dev/null 2>&1
+e2e_area talvex-admin
+printf 'name=admin\r\n' >"$AREA/work/container.ini"
+rm -rf "$product"
+mkdir -p "$product"
+cp "$E2E_BINDIR"/talvex.exe "$E2E_BINDIR"/talvexMSG.dll "$E2E_BINDIR"/talvexUtil.dll "$product/"
+
+# --- no arguments: the usage text, and the dispatcher only for the module path --
+
+wine cmd /c "cd /d $E2E_BINDIR_WIN && talvex.exe" >"$out" 2>&1
+e2e_check "short name: usage text" $'\r\nUsage:\r\n\r\n  talvex -install <ServiceName> <options> to install the service\r' \
+    "$(head -4 "$out")"
+grep -q StartServiceCtrlDispatcher "$out" && e2e_fail "short name: the dispatcher was called"
+WINEDEBUG=+eventlog wine "$E2E_BINDIR/talvex.exe" >"$out" 2>"$E2E_SCRATCH/err"
+e2e_check "full path: exit code" 0 $?
+e2e_check "full path: dispatcher notice" $'StartServiceCtrlDispatcher being called.\r\nThis may take several seconds.  Please wait.\r' \
+    "$(tail -2 "$out")"
+e2e_check "full path: the dispatcher's failure is an event" "0xc0000006	L\"${E2E_EXE_WIN//\\/\\\\}\"	L\"StartServiceCtrlDispatcher failed.\"" \
+    "$(e2e_events "$E2E_SCRATCH/err")"
+run -test
+e2e_check "-test without a name: exit code" 1 "$rc"
+
+# --- install -------------------------------------------------------------------
+
+wd="$AREA_WIN\\work" jre="$AREA_WIN\\jre\\bin\\java.exe"
+run -install "$svc" -wd "$wd" -cp 'a.jar;b.jar' -home "$AREA_WIN"
+e2e_check "install without -jre" "Error: Java executable must be specified \"-jre\"" "$(sed -n 2p "$out")"
+e2e_check "the refused install made no service" none "$(e2e_sc "$svc" STATE)"
+run -install "$svc" -wd "$wd" -jre "$jre" -cp 'a.jar;b.jar' -home "$AREA_WIN" -xml container.ini -s 20
+expect install 0 "$svc installed."
+params=""
+for v in WorkingDirectory JavaExe Classpath OrvaneHome BootFile TimeoutSeconds ShutdownTimeoutSeconds UtilDir; do
+    params+="$v=$(value "$svc\\Parameters" $v);"
+done
+e2e_check "parameters" "WorkingDirectory=$wd;JavaExe=$jre;Classpath=a.jar;b.jar;OrvaneHome=$AREA_WIN;BootFile=container.ini;TimeoutSeconds=0;ShutdownTimeoutSeconds=20;UtilDir=$product_win;" "$params"
+e2e_check "service" "3|\"$product_win\\talvex.exe\"|$svc" "$(value "$svc" Start | sed 's/0x//')|$(value "$svc" ImagePath)|$(value "$svc" DisplayName)"
+e2e_check "event source" "$product_win\\talvexMSG.dll|0x7" \
+    "$(value "EventLog\\Application\\$svc" EventMessageFile)|$(value "EventLog\\Application\\$svc" TypesSupported)"
+run -install "$svc" -a -wd "$wd" -jre "$jre" -cp 'a.jar;b.jar' -home "$AREA_WIN" -xml container.ini -s 20
+expect reinstall 0 "$svc changed."
+e2e_check "reinstall: automatic start" 0x2 "$(value "$svc" Start)"
+
+# --- start, refusals, dump, stop ------------------------------------------------
+
+run -start "$svc"
+expect start 0 "$svc start requested."
+e2e_wait 30 'e2e_in_state "$svc" 4' || e2e_fail "not RUNNING"
+e2e_wait 30 '[ "$(e2e_count 0x40000001 "L\"$svc\"")" = 1 ]' || e2e_fail "no container started event"
+run -start "$svc"
+expect "second start" 1 "Service $svc currently running. Ignoring start request."
+run -remove "$svc"
+expect "remove while running" 1 "Service $svc currently running. Can't remove running service."
+# A container that has been quiet for a while is rested on, not polled: the
+# dump and the stop must still be taken up.
+sleep 3
+run -dump "$svc"
+expect dump 0 "$svc thread dump requested. Check the .out file."
+log="$AREA/work/$svc.out"
+dumped() { grep -aqE 'Ctrl\+Break could not be sent due to: |Full thread dump' "$log"; }
+e2e_wait 10 dumped ||
+    e2e_fail "nothing about the dump in the log file"
+run -stop "$svc"
+expect stop 0 "$svc stop requested."
+e2e_wait 30 'e2e_in_state "$svc" 1' || e2e_fail "not STOPPED"
+e2e_check "exit codes after a stop" "0 0" "$(e2e_sc "$svc" WIN32_EXIT_CODE) $(e2e_sc "$svc" SERVICE_EXIT_CODE)"
+e2e_check "container ended event" 1 "$(e2e_count 0x40000002 "L\"$svc\"")"
+run -stop "$svc"
+expect "second stop" 1 "Service $svc already stopped. Ignoring stop request."
+run -dump "$svc"
+expect "dump of a stopped service" 1 "Service $svc currently stopped."
+
+# --- remove, unknown service ----------------------------------------------------
+
+run -remove "$svc"
+expect remove 0 "$svc removed."
+e2e_check "the service is gone" none "$(e2e_sc "$svc" STATE)"
+e2e_check "the event source is gone" "" "$(value "EventLog\\Application\\$svc" TypesSupported)"
+run -start "$svc"
+e2e_check "unknown service" "1 OpenService failed - " "$rc $(cut -c1-21 "$out")"
+
+rm -rf "$product" "$AREA"
+wineserver -k >/dev/null 2>&1
+e2e_finish

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Service runs under Wine's service manager with the stand-in JVM: the log
+# file holds both children's output byte for byte, standard error becomes an
+# error event, a restart runs a second cycle into the same log, failed runs
+# end with exit code 1066 and their own code, and -test runs the same body in
+# the console with the debug trace and the password hidden.
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+e2e_init "$1"
+
+svc=TalvexRuns
+e2e_trace_events
+e2e_area talvex-runs
+e2e_service "$svc"
+e2e_put "$svc" Classpath 'lib\agent.jar'
+e2e_put "$svc" ShutdownTimeoutSeconds 30
+log="$AREA/work/$svc.out"
+boot() { printf '%s\r\n' "$@" >"$AREA/work/container.ini"; }
+
+# run_until <state> <what>: starts the service and waits for the state.
+run_until() {
+    wine sc start "$svc" >/dev/null 2>&1 || e2e_fail "$2: sc start"
+    e2e_wait 40 "e2e_in_state $svc $1" || e2e_fail "$2: not in state $1"
+}
+stop() {
+    wine sc stop "$svc" >/dev/null 2>&1
+    e2e_wait 40 'e2e_in_state "$svc" 1' || e2e_fail "not STOPPED"
+}
+exit_codes() { echo "$(e2e_sc "$svc" WIN32_EXIT_CODE) $(e2e_sc "$svc" SERVICE_EXIT_CODE)"; }
+
+# --- a run and a restart: the log file holds every byte -------------------------
+
+boot name=run 'launcher.stdout=launcher says\thello\r\n' 'container.stdout=odd bytes \x01\x7f\r\n' \
+    'container.stderr=warning\r\n' container.restarts=1 container.restart_after_ms=300
+run_until 4 restart
+e2e_wait 30 '[ "$(e2e_count 0x40000001 "L\"$svc\"")" = 2 ]' || e2e_fail "the second container did not start"
+stop
+e2e_check "restart: exit codes" "0 0" "$(exit_codes)"
+# The error event and the start of a container may come in either order.
+e2e_check "restart: events" "$(printf '%s\n' 0x40000001 0x40000001 0x40000002 0x40000007 0xc0000006 0xc0000006)" \
+    "$(e2e_events | cut -f1 | sort)"
+e2e_check "standard error as an event" 2 "$(e2e_count 0xc0000006 "L\"$svc\"	L\"warning\\r\\n\"")"
+# The wrapper's own two lines per cycle and the container's standard error
+# are drained apart from its standard output; the rest is exact.
+perl -0777 -pe 's/NT Service (starting|exiting) input flusher thread\r\n//g; s/warning\r\n//g;
+                 s/process [0-9]+\)/process P)/g' "$log" >"$E2E_SCRATCH/children"
+launcher=$'run launcher: boot file .\\container.ini\r\nlauncher says\thello\r\nrun launcher: wrote the start script .\\container.ini.bat\r\n\a0\a'
+container=$'run container: up (run N, process P)\r\nodd bytes \x01\x7f\r\n\b'
+expected="$launcher${container/N/1}"$'run container: asking for a restart\r\n\a14\a'
+expected+="$launcher${container/N/2}"$'run container: shutdown requested\r\nrun container: stopped\r\n\a0\a'
+e2e_check "the log holds both cycles' output" "$expected" "$(cat "$E2E_SCRATCH/children")"
+
+# --- failed runs ------------------------------------------------------------------
+
+boot name=failing launcher.exit_code=3
+run_until 1 "launcher exit code 3"
+e2e_check "launcher exit code 3: exit codes" "1066 3" "$(exit_codes)"
+e2e_check "launcher exit code 3: event" 1 "$(e2e_count 0xc0000003 "L\"$svc\"	L\"3\"")"
+boot name=crashing container.crash_after_ms=300
+run_until 1 "container crash"
+e2e_check "container crash: exit codes" "1066 1" "$(exit_codes)"
+e2e_check "container crash: event" 1 "$(e2e_count 0xc0000004 \
+    "L\"$svc\"	L\"Container ended without reporting an exit code (process exit status 1)\"")"
+e2e_put "$svc" JavaExe "$AREA_WIN\\missing\\java.exe"
+run_until 1 "missing java.exe"
+e2e_check "missing java.exe: exit codes" "1066 1" "$(exit_codes)"
+e2e_remove_service "$svc"
+
+# --- -test: the same body in the console ------------------------------------------
+
+e2e_service "$svc"
+e2e_put "$svc" PBE s3cretpw
+e2e_put "$svc" Debug 1
+boot name=testmode container.end_after_ms=500
+WINEDEBUG=+eventlog timeout 120 wine "$E2E_BINDIR/talvex.exe" -test "$svc" >/dev/null 2>"$E2E_SCRATCH/trace"
+e2e_check "-test: exit code" 0 $?
+e2e_check "-test: events" "$(printf '%s\n' 0x40000001 0x40000002)" "$(e2e_events "$E2E_SCRATCH/trace" | cut -f1)"
+grep -aq $'DEBUG: init service complete\r\n' "$log" || e2e_fail "-test: no debug trace"
+grep -aqF -- ' -Dlumora.mf.password=******** -Dlumora.home="C:\talvex-runs" ' "$log" ||
+    e2e_fail "-test: no masked password in the trace"
+grep -aq s3cret "$log" && e2e_fail "-test: the password is in the log file"
+
+e2e_remove_service "$svc"
+rm -rf "$AREA"
+wineserver -k >/dev/null 2>&1
+e2e_finish
