@@ -24,69 +24,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum : uint32_t {
-    ERROR_PATH_NOT_FOUND = 3,
-    ERROR_ENVVAR_NOT_FOUND = 203,
-    ERROR_NO_DATA = 232,
-    ERROR_MOD_NOT_FOUND = 126,
-    ERROR_TIMEOUT = 1460,
-    INFINITE_WAIT = 0xFFFFFFFFu,
-    STILL_ACTIVE = 259,
-};
+enum : uint32_t { ERROR_PATH_NOT_FOUND = 3, ERROR_ENVVAR_NOT_FOUND = 203, ERROR_NO_DATA = 232, STILL_ACTIVE = 259 };
+// A run that passes a week of virtual time never ends.
+const uint64_t TIME_CAP_MS = 7ull * 24 * 3600 * 1000;
 
-struct Fault {
-    int nth;
-    uint32_t error;
-    bool persistent;
-};
-
-struct Timer {
-    uint64_t at, seq;
-    std::function<void()> fn;
-};
-
-struct Pipe {
-    std::string data;
-    int readers = 0, writers = 0;
-    int reader_child = -1;   // the child that reads this pipe, if any
-};
-
+struct Fault { int nth; uint32_t error; bool persistent; };
+struct Timer { uint64_t at, seq; std::function<void()> fn; };
+// reader_child: the child that reads the pipe, if any.
+struct Pipe { std::string data; int readers = 1, writers = 1, reader_child = -1; };
 enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, KEY, SC, SOURCE, LIB, STD };
-
-struct Object {
-    Kind kind;
-    int id;            // pipe, child, thread or event index; service index for SC
-    bool inheritable;
-    std::string path;  // registry key path, or service name for SC ("" = manager)
-};
-
+// id: the pipe, child, thread or event; path: the registry key, service or library.
+struct Object { Kind kind; int id; bool inheritable; std::string path; };
 struct Child {
-    uint32_t pid;
+    uint32_t pid, code = STILL_ACTIVE;
     FakeScript script;
     int in = -1, out = -1, err = -1;
     bool ended = false, reads = false;
-    uint32_t code = STILL_ACTIVE;
     std::string input;
 };
-
-struct Thread {
-    PlatThreadFn fn;
-    void* parameter;
-    bool ended = false;
-};
-
-struct Value {
-    uint32_t type;
-    std::string data;
-};
+struct Thread { PlatThreadFn fn; void* parameter; bool ended; };
+struct Value { uint32_t type; std::string data; };
 
 struct State {
     std::map<std::string, Fault> faults;
     std::map<std::string, int> counts;
     std::vector<std::string> call_order;
-    uint64_t now = 0, seq = 0, cap = 7ull * 24 * 3600 * 1000;
-    int64_t wall = 1'800'000'000;
-    uint32_t tick = 0;
+    uint64_t now = 0, seq = 0;
     std::vector<Timer> timers;
     std::string transcript, child_details;
     std::map<std::string, std::map<std::string, Value>> registry;   // lower-case paths and names
@@ -103,43 +66,37 @@ struct State {
     PlatControlHandlerFn handler = nullptr;
     PlatConsoleHandlerFn console_handler = nullptr;
     PlatHandle std_handles[3] = {};
-    uint32_t attached = 1;   // the console's owner: 1 is the wrapper's own
+    uint32_t attached = 1;   // the process whose console the wrapper is attached to (1: its own)
     std::map<std::string, std::pair<std::string, std::string>> env;   // upper-case name -> name, value
-    std::string module_path, current_directory;
-    std::map<std::string, std::string> libraries;
+    std::string module_path = "C:\\talvex\\talvex.exe", current_directory = "C:\\svc";
+    std::map<std::string, std::string> libraries = {{"talvexmsg.dll", "C:\\talvex\\talvexMSG.dll"},
+                                                    {"talvexutil.dll", "C:\\talvex\\talvexUtil.dll"}};
     uint32_t os_major = 6;
     int env_blocks = 0;
     fs::path root;
 };
 
 State S;
-thread_local uint32_t last_error = 0;
+uint32_t last_error = 0;
 char* console_buffer = nullptr;
 size_t console_size = 0;
 
-std::string lower(std::string s)
+std::string mapped(std::string s, int (*map)(int))
 {
-    for (char& c : s) c = (char)tolower((unsigned char)c);
+    for (char& c : s) c = (char)map((unsigned char)c);
     return s;
 }
-
-std::string upper(std::string s)
-{
-    for (char& c : s) c = (char)toupper((unsigned char)c);
-    return s;
-}
+std::string lower(const std::string& s) { return mapped(s, tolower); }
+std::string upper(const std::string& s) { return mapped(s, toupper); }
 
 // Counts the call and answers whether it must fail (with the last error set).
 bool fails(const char* call)
 {
-    int n = ++S.counts[call];
-    if (n == 1) S.call_order.push_back(call);
+    if (++S.counts[call] == 1) S.call_order.push_back(call);
     auto it = S.faults.find(call);
-    if (it == S.faults.end()) return false;
-    Fault& f = it->second;
-    if (--f.nth > 0) return false;
-    last_error = f.error;
-    if (!f.persistent) S.faults.erase(it);
+    if (it == S.faults.end() || --it->second.nth > 0) return false;
+    last_error = it->second.error;
+    if (!it->second.persistent) S.faults.erase(it);
     return true;
 }
 
@@ -168,10 +125,8 @@ std::string quoted(const std::string& text)
 
 PlatHandle new_handle(Kind kind, int id, bool inheritable, const std::string& path = "")
 {
-    uintptr_t h = S.next_handle;
-    S.next_handle += 4;
-    S.handles[h] = Object{kind, id, inheritable, path};
-    return (PlatHandle)h;
+    S.handles[S.next_handle] = Object{kind, id, inheritable, path};
+    return (PlatHandle)(S.next_handle += 4, S.next_handle - 4);
 }
 
 Object* object(void* handle)
@@ -180,36 +135,32 @@ Object* object(void* handle)
     return it == S.handles.end() ? nullptr : &it->second;
 }
 
-void add_timer(uint64_t at, std::function<void()> fn)
-{
-    S.timers.push_back(Timer{at, S.seq++, std::move(fn)});
-}
+void add_timer(uint64_t at, std::function<void()> fn) { S.timers.push_back(Timer{at, S.seq++, std::move(fn)}); }
 
 // Runs the earliest timer due by `until`; false when there is none.
 bool run_next_timer(uint64_t until)
 {
     auto next = S.timers.end();
     for (auto it = S.timers.begin(); it != S.timers.end(); ++it)
-        if (it->at <= until && (next == S.timers.end() || it->at < next->at ||
-                                (it->at == next->at && it->seq < next->seq)))
+        if (it->at <= until && (next == S.timers.end() || it->at < next->at || (it->at == next->at && it->seq < next->seq)))
             next = it;
     if (next == S.timers.end()) return false;
     Timer timer = std::move(*next);
     S.timers.erase(next);
-    if (timer.at > S.now) S.now = timer.at;
+    S.now = std::max(S.now, timer.at);
     timer.fn();
     return true;
 }
 
 void advance_to(uint64_t until)
 {
-    if (until > S.cap) {
-        fprintf(stderr, "fake: the virtual clock passed %llu ms: the run never ends\n", (unsigned long long)S.cap);
+    if (until > TIME_CAP_MS) {
+        fprintf(stderr, "fake: the virtual clock passed a week: the run never ends\n");
         abort();
     }
     while (run_next_timer(until)) {
     }
-    if (until > S.now) S.now = until;
+    S.now = std::max(S.now, until);
 }
 
 void child_end(Child& child, uint32_t code)
@@ -217,38 +168,31 @@ void child_end(Child& child, uint32_t code)
     if (child.ended) return;
     child.ended = true;
     child.code = code;
-    for (int p : {child.in, child.out, child.err}) {
-        if (p < 0) continue;
-        if (p == child.in) S.pipes[p].readers--, S.pipes[p].reader_child = -1;
-        else S.pipes[p].writers--;
-    }
+    if (child.in >= 0) S.pipes[child.in].readers--, S.pipes[child.in].reader_child = -1;
+    for (int p : {child.out, child.err})
+        if (p >= 0) S.pipes[p].writers--;
     note("child %u ended %u", child.pid, code);
 }
 
 void child_write(Child& child, int pipe, const std::string& text)
 {
-    if (!child.ended && pipe >= 0 && S.pipes[pipe].readers > 0) S.pipes[pipe].data += text;
+    if (!child.ended && pipe >= 0) S.pipes[pipe].data += text;
 }
 
 // The child reads what waits on its standard input and answers "shutdown".
 void child_read(int index)
 {
     Child& child = S.children[index];
-    if (child.ended || !child.reads || child.in < 0) return;
-    Pipe& pipe = S.pipes[child.in];
-    std::string before = child.input;
-    child.input += pipe.data;
-    pipe.data.clear();
-    for (const FakeStep& step : child.script) {
-        if (step.kind != 's' || before.find("shutdown\n") != std::string::npos ||
-            child.input.find("shutdown\n") == std::string::npos)
-            continue;
-        add_timer(S.now + step.ms, [index, step] {
-            Child& c = S.children[index];
-            child_write(c, c.out, step.text);
-            child_end(c, 0);
-        });
-    }
+    if (child.ended || !child.reads) return;
+    bool before = child.input.find("shutdown\n") != std::string::npos;
+    child.input += S.pipes[child.in].data;
+    S.pipes[child.in].data.clear();
+    for (const FakeStep& step : child.script)
+        if (step.kind == 's' && !before && child.input.find("shutdown\n") != std::string::npos)
+            add_timer(S.now + step.ms, [index, step] {
+                child_write(S.children[index], S.children[index].out, step.text);
+                child_end(S.children[index], 0);
+            });
 }
 
 Child* child_of(PlatHandle handle)
@@ -257,22 +201,18 @@ Child* child_of(PlatHandle handle)
     return o != nullptr && o->kind == PROCESS ? &S.children[o->id] : nullptr;
 }
 
+// A Windows path as a path under the scratch folder: lower case, relative
+// paths from the current directory, "." and empty parts dropped.
 fs::path host_path(const std::string& windows_path)
 {
-    std::string p = lower(windows_path);
+    std::string p = lower(windows_path), cwd = lower(S.current_directory);
     std::replace(p.begin(), p.end(), '/', '\\');
-    if (p.size() < 2 || p[1] != ':') {
-        std::string cwd = lower(S.current_directory);
-        p = p[0] == '\\' ? cwd.substr(0, 2) + p : cwd + "\\" + p;
-    }
+    if (p.size() < 2 || p[1] != ':') p = p[0] == '\\' ? cwd.substr(0, 2) + p : cwd + "\\" + p;
     fs::path out = S.root / p.substr(0, 1);
-    size_t start = 3;
-    while (start <= p.size()) {
-        size_t end = p.find('\\', start);
-        if (end == std::string::npos) end = p.size();
+    for (size_t start = 3, end; start <= p.size(); start = end + 1) {
+        end = std::min(p.find('\\', start), p.size());
         std::string part = p.substr(start, end - start);
         if (!part.empty() && part != ".") out /= part;
-        start = end + 1;
     }
     return out;
 }
@@ -288,8 +228,19 @@ void make_key(const std::string& path)
 std::string key_path(RegKey parent, const char* name)
 {
     Object* o = object(parent);
-    std::string base = o != nullptr ? o->path : "";
-    return lower(base.empty() ? std::string(name) : base + "\\" + name);
+    return lower(o == nullptr ? std::string(name) : o->path + "\\" + name);
+}
+
+FakeService* service_of(ScHandle handle) { return fake_service(object(handle)->path); }
+
+void apply_config(FakeService* s, const PlatServiceConfig* cfg)
+{
+    s->type = cfg->service_type;
+    s->start_type = cfg->start_type;
+    s->error_control = cfg->error_control;
+    s->binary_path = cfg->binary_path;
+    s->display_name = cfg->display_name;
+    s->dependencies = std::string(cfg->dependencies, strlen(cfg->dependencies) + 1);
 }
 
 }  // namespace
@@ -302,13 +253,8 @@ void fake_reset()
     S = State();
     char dir[] = "/tmp/talvex-fake-XXXXXX";
     S.root = mkdtemp(dir);
-    S.module_path = "C:\\talvex\\talvex.exe";
-    S.current_directory = "C:\\svc";
     fake_make_dir("C:\\svc");
-    S.libraries["talvexmsg.dll"] = "C:\\talvex\\talvexMSG.dll";
-    S.libraries["talvexutil.dll"] = "C:\\talvex\\talvexUtil.dll";
     fake_set_env("PATH", "C:\\Windows\\system32");
-    fake_set_env("SystemRoot", "C:\\Windows");
     for (int i = 0; i < 3; ++i) S.std_handles[i] = new_handle(STD, i, false);
     last_error = 0;
     if (LogFile != nullptr) fclose(LogFile);
@@ -319,7 +265,6 @@ void fake_reset()
     ResetInstallOptions();
     if (ConsoleOut != nullptr) fclose(ConsoleOut);
     free(console_buffer);
-    console_buffer = nullptr;
     ConsoleOut = open_memstream(&console_buffer, &console_size);
 }
 
@@ -335,11 +280,8 @@ std::vector<std::pair<std::string, int>> fake_calls()
     return calls;
 }
 
-uint64_t fake_now() { return S.now; }
-void fake_at(uint64_t ms, std::function<void()> fn) { add_timer(ms, std::move(fn)); }
-void fake_set_clock(int64_t wall_seconds, uint32_t tick) { S.wall = wall_seconds, S.tick = tick; }
-void fake_set_time_cap(uint64_t ms) { S.cap = ms; }
 std::string fake_transcript() { return S.transcript; }
+std::string fake_child_details() { return S.child_details; }
 
 std::string fake_console()
 {
@@ -355,10 +297,9 @@ void fake_reg_put(const std::string& key, const std::string& name, uint32_t type
 
 bool fake_reg_get(const std::string& key, const std::string& name, std::string* data, uint32_t* type)
 {
-    auto k = S.registry.find(lower(key));
-    if (k == S.registry.end()) return false;
-    auto v = k->second.find(lower(name));
-    if (v == k->second.end()) return false;
+    auto& values = S.registry[lower(key)];
+    auto v = values.find(lower(name));
+    if (v == values.end()) return false;
     *data = v->second.data;
     if (type != nullptr) *type = v->second.type;
     return true;
@@ -382,23 +323,24 @@ bool fake_read_file(const std::string& path, std::string* content)
     if (LogFile != nullptr) fflush(LogFile);
     FILE* f = fopen(host_path(path).c_str(), "rb");
     if (f == nullptr) return false;
-    content->clear();
     char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) content->append(buffer, n);
+    content->clear();
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;) content->append(buffer, n);
     fclose(f);
     return true;
 }
 
 void fake_set_module_path(const std::string& path) { S.module_path = path; }
+void fake_set_current_directory(const std::string& path) { S.current_directory = path; }
+void fake_set_os_major(uint32_t major) { S.os_major = major; }
+void fake_start_as_service(const std::string& name) { S.service_to_start = name; }
+void fake_children(const std::vector<FakeScript>& scripts) { S.scripts = scripts; }
 
 void fake_set_library(const std::string& name, const std::string& path)
 {
     if (path.empty()) S.libraries.erase(lower(name));
     else S.libraries[lower(name)] = path;
 }
-
-void fake_set_current_directory(const std::string& path) { S.current_directory = path; }
 
 void fake_set_env(const std::string& name, const char* value)
 {
@@ -412,8 +354,6 @@ std::string fake_get_env(const std::string& name)
     return it == S.env.end() ? "<unset>" : it->second.second;
 }
 
-void fake_set_os_major(uint32_t major) { S.os_major = major; }
-
 FakeService* fake_service(const std::string& name)
 {
     for (FakeService& s : S.services)
@@ -423,46 +363,33 @@ FakeService* fake_service(const std::string& name)
 
 void fake_add_service(const std::string& name, uint32_t state)
 {
-    FakeService s;
-    s.name = name;
-    s.state = state;
-    S.services.push_back(s);
+    S.services.emplace_back();
+    S.services.back().name = name;
+    S.services.back().state = state;
 }
-
-void fake_start_as_service(const std::string& name) { S.service_to_start = name; }
 
 void fake_control_at(uint64_t ms, uint32_t control, bool console)
 {
     add_timer(ms, [control, console] {
-        if (console) {
-            int handled = S.console_handler != nullptr ? S.console_handler(control) : -1;
-            note("console control %u -> %d", control, handled);
-        } else {
-            uint32_t result = S.handler != nullptr ? S.handler(control, 0, nullptr, nullptr) : 0xFFFFFFFFu;
-            note("control %u -> %u", control, result);
-        }
+        if (console)
+            note("console control %u -> %d", control, S.console_handler(control));
+        else
+            note("control %u -> %u", control, S.handler(control, 0, nullptr, nullptr));
     });
 }
-
-void fake_children(const std::vector<FakeScript>& scripts) { S.scripts = scripts; }
 
 int fake_open_handles(bool pipes)
 {
     int n = S.env_blocks;
-    for (const auto& h : S.handles)
-        if (h.second.kind != STD && (pipes || (h.second.kind != PIPE_READ && h.second.kind != PIPE_WRITE))) ++n;
+    for (const auto& h : S.handles) n += h.second.kind != STD && (pipes || h.second.kind > PIPE_WRITE);
     return n;
 }
 
 int fake_live_children()
 {
     advance_to(S.now);
-    int n = 0;
-    for (const Child& c : S.children) n += c.ended ? 0 : 1;
-    return n;
+    return (int)std::count_if(S.children.begin(), S.children.end(), [](const Child& c) { return !c.ended; });
 }
-
-std::string fake_child_details() { return S.child_details; }
 
 // --- last error, messages ------------------------------------------------------------
 
@@ -472,14 +399,10 @@ void plat_set_last_error(uint32_t code) { last_error = code; }
 // Every code below 20000 has a text; the others have none.
 size_t plat_system_message(uint32_t code, uint32_t language, char* buf, size_t cap)
 {
+    int n = code < 20000 ? snprintf(buf, cap, "system text %u.\r\n", code) : -1;
+    if (n > 0 && (size_t)n < cap) return (size_t)n;
     if (cap > 0) buf[0] = '\0';
-    if (code >= 20000) return 0;
-    int n = snprintf(buf, cap, "system text %u.\r\n", code);
-    if (n < 0 || (size_t)n >= cap) {
-        if (cap > 0) buf[0] = '\0';
-        return 0;
-    }
-    return (size_t)n;
+    return 0;
 }
 
 // --- registry ------------------------------------------------------------------------
@@ -498,36 +421,29 @@ long plat_reg_open(RegKey parent, const char* name, RegKey* out)
 long plat_reg_create(RegKey parent, const char* name, RegKey* out)
 {
     if (fails("RegCreateKeyExA")) return (long)last_error;
-    std::string path = key_path(parent, name);
-    make_key(path);
-    *out = new_handle(KEY, 0, false, path);
+    make_key(key_path(parent, name));
+    *out = new_handle(KEY, 0, false, key_path(parent, name));
     return 0;
 }
 
 long plat_reg_query(RegKey key, const char* name, void* buf, uint32_t* size)
 {
     if (fails("RegQueryValueExA")) return (long)last_error;
-    Object* o = object(key);
-    if (o == nullptr || o->kind != KEY) return PLAT_ERROR_INVALID_HANDLE;
-    auto& values = S.registry[o->path];
+    auto& values = S.registry[object(key)->path];
     auto it = values.find(lower(name));
     if (it == values.end()) return PLAT_ERROR_FILE_NOT_FOUND;
     const std::string& data = it->second.data;
-    if (data.size() > *size) {
-        *size = (uint32_t)data.size();
-        return PLAT_ERROR_MORE_DATA;
-    }
-    memcpy(buf, data.data(), data.size());
+    bool fits = data.size() <= *size;
+    if (fits) memcpy(buf, data.data(), data.size());
     *size = (uint32_t)data.size();
-    return 0;
+    return fits ? 0 : PLAT_ERROR_MORE_DATA;
 }
 
 long plat_reg_set(RegKey key, const char* name, uint32_t type, const void* data, uint32_t size)
 {
     if (fails("RegSetValueExA")) return (long)last_error;
-    Object* o = object(key);
-    if (o == nullptr || o->kind != KEY) return PLAT_ERROR_INVALID_HANDLE;
-    S.registry[o->path][lower(name)] = Value{type, std::string((const char*)data, size)};
+    if (object(key) == nullptr) return PLAT_ERROR_INVALID_HANDLE;
+    S.registry[object(key)->path][lower(name)] = Value{type, std::string((const char*)data, size)};
     return 0;
 }
 
@@ -535,29 +451,22 @@ long plat_reg_delete_key(RegKey parent, const char* name)
 {
     if (fails("RegDeleteKeyA")) return (long)last_error;
     std::string path = key_path(parent, name);
+    auto below = S.registry.upper_bound(path);
     if (S.registry.count(path) == 0) return PLAT_ERROR_FILE_NOT_FOUND;
-    auto below = S.registry.lower_bound(path + "\\");
     if (below != S.registry.end() && below->first.compare(0, path.size() + 1, path + "\\") == 0)
         return PLAT_ERROR_ACCESS_DENIED;
     S.registry.erase(path);
     return 0;
 }
 
-void plat_reg_close(RegKey key)
-{
-    (void)fails("RegCloseKey");
-    S.handles.erase((uintptr_t)key);
-}
+void plat_reg_close(RegKey key) { (void)fails("RegCloseKey"), S.handles.erase((uintptr_t)key); }
 
 // --- service dispatcher and status -------------------------------------------------
 
 int plat_start_service_dispatcher(PlatServiceMainFn service_main)
 {
     if (fails("StartServiceCtrlDispatcherA")) return 0;
-    if (S.service_to_start.empty()) {
-        last_error = PLAT_ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-        return 0;
-    }
+    if (S.service_to_start.empty()) return last_error = PLAT_ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, 0;
     std::string name = S.service_to_start;
     char* argv[] = {&name[0], nullptr};
     service_main(1, argv);
@@ -574,10 +483,7 @@ StatusHandle plat_register_control_handler(const char* name, PlatControlHandlerF
 int plat_set_service_status(StatusHandle handle, const PlatServiceStatus* s)
 {
     if (fails("SetServiceStatus")) return 0;
-    if (handle == nullptr) {
-        last_error = PLAT_ERROR_INVALID_HANDLE;
-        return 0;
-    }
+    if (handle == nullptr) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
     static const char* const names[] = {"?", "STOPPED", "START_PENDING", "STOP_PENDING", "RUNNING"};
     char type[32] = "";
     if (s->service_type != 0x10) snprintf(type, sizeof type, " type=0x%x", s->service_type);
@@ -586,95 +492,55 @@ int plat_set_service_status(StatusHandle handle, const PlatServiceStatus* s)
     return 1;
 }
 
-int plat_os_major_version(uint32_t* major)
-{
-    if (fails("GetVersionExA")) return 0;
-    *major = S.os_major;
-    return 1;
-}
+int plat_os_major_version(uint32_t* major) { return fails("GetVersionExA") ? 0 : (*major = S.os_major, 1); }
 
 // --- service manager client ------------------------------------------------------------
 
-ScHandle plat_open_sc_manager(uint32_t access)
-{
-    if (fails("OpenSCManagerA")) return nullptr;
-    return new_handle(SC, -1, false);
-}
+ScHandle plat_open_sc_manager(uint32_t access) { return fails("OpenSCManagerA") ? nullptr : new_handle(SC, 0, false); }
 
 ScHandle plat_open_service(ScHandle scm, const char* name, uint32_t access)
 {
     if (fails("OpenServiceA")) return nullptr;
-    if (fake_service(name) == nullptr) {
-        last_error = PLAT_ERROR_SERVICE_DOES_NOT_EXIST;
-        return nullptr;
-    }
+    if (fake_service(name) == nullptr) return last_error = PLAT_ERROR_SERVICE_DOES_NOT_EXIST, nullptr;
     return new_handle(SC, 0, false, fake_service(name)->name);
-}
-
-static void apply_config(FakeService* s, const PlatServiceConfig* cfg)
-{
-    s->type = cfg->service_type;
-    s->start_type = cfg->start_type;
-    s->error_control = cfg->error_control;
-    s->binary_path = cfg->binary_path;
-    s->display_name = cfg->display_name;
-    s->dependencies = std::string(cfg->dependencies, strlen(cfg->dependencies) + 1);
 }
 
 ScHandle plat_create_service(ScHandle scm, const char* name, uint32_t access, const PlatServiceConfig* cfg)
 {
     if (fails("CreateServiceA")) return nullptr;
-    if (fake_service(name) != nullptr) {
-        last_error = PLAT_ERROR_SERVICE_EXISTS;
-        return nullptr;
-    }
+    if (fake_service(name) != nullptr) return last_error = PLAT_ERROR_SERVICE_EXISTS, nullptr;
     fake_add_service(name, SERVICE_STATE_STOPPED);
     apply_config(fake_service(name), cfg);
     return new_handle(SC, 0, false, name);
 }
 
-static FakeService* service_of(ScHandle handle)
-{
-    Object* o = object(handle);
-    return o != nullptr && o->kind == SC ? fake_service(o->path) : nullptr;
-}
-
 int plat_change_service_config(ScHandle svc, const PlatServiceConfig* cfg)
 {
-    if (fails("ChangeServiceConfigA")) return 0;
-    apply_config(service_of(svc), cfg);
-    return 1;
+    return fails("ChangeServiceConfigA") ? 0 : (apply_config(service_of(svc), cfg), 1);
 }
 
 int plat_set_service_description(ScHandle svc, const char* description)
 {
-    if (fails("ChangeServiceConfig2A")) return 0;
-    service_of(svc)->description = description;
-    return 1;
+    return fails("ChangeServiceConfig2A") ? 0 : (service_of(svc)->description = description, 1);
 }
 
 int plat_set_service_failure_actions_flag(ScHandle svc, int on)
 {
-    if (fails("ChangeServiceConfig2A")) return 0;
-    service_of(svc)->failure_actions_flag = on;
-    return 1;
+    return fails("ChangeServiceConfig2A") ? 0 : (service_of(svc)->failure_actions_flag = on, 1);
 }
 
 int plat_delete_service(ScHandle svc)
 {
     if (fails("DeleteService")) return 0;
-    FakeService* s = service_of(svc);
-    note("delete service %s", s->name.c_str());
-    S.services.erase(S.services.begin() + (s - S.services.data()));
+    note("delete service %s", service_of(svc)->name.c_str());
+    S.services.erase(S.services.begin() + (service_of(svc) - S.services.data()));
     return 1;
 }
 
 int plat_start_service(ScHandle svc)
 {
     if (fails("StartServiceA")) return 0;
-    FakeService* s = service_of(svc);
-    note("start service %s", s->name.c_str());
-    s->state = SERVICE_STATE_START_PENDING;
+    note("start service %s", service_of(svc)->name.c_str());
     return 1;
 }
 
@@ -687,23 +553,16 @@ int plat_control_service(ScHandle svc, uint32_t control)
 
 int plat_query_service_state(ScHandle svc, uint32_t* state)
 {
-    if (fails("QueryServiceStatus")) return 0;
-    *state = service_of(svc)->state;
-    return 1;
+    return fails("QueryServiceStatus") ? 0 : (*state = service_of(svc)->state, 1);
 }
 
-void plat_close_service_handle(ScHandle handle)
-{
-    (void)fails("CloseServiceHandle");
-    S.handles.erase((uintptr_t)handle);
-}
+void plat_close_service_handle(ScHandle h) { (void)fails("CloseServiceHandle"), S.handles.erase((uintptr_t)h); }
 
 // --- event log ---------------------------------------------------------------------------
 
 EventSource plat_register_event_source(const char* source)
 {
-    if (fails("RegisterEventSourceA")) return nullptr;
-    return new_handle(SOURCE, 0, false, source);
+    return fails("RegisterEventSourceA") ? nullptr : new_handle(SOURCE, 0, false, source);
 }
 
 int plat_report_event(EventSource source, uint16_t type, uint32_t event_id, uint16_t count, const char** strings)
@@ -715,11 +574,7 @@ int plat_report_event(EventSource source, uint16_t type, uint32_t event_id, uint
     return 1;
 }
 
-void plat_deregister_event_source(EventSource source)
-{
-    (void)fails("DeregisterEventSource");
-    S.handles.erase((uintptr_t)source);
-}
+void plat_deregister_event_source(EventSource h) { (void)fails("DeregisterEventSource"), S.handles.erase((uintptr_t)h); }
 
 // --- modules, files, current directory --------------------------------------------------
 
@@ -727,31 +582,21 @@ uint32_t plat_module_file_name(LibHandle module, char* buf, uint32_t cap)
 {
     if (fails("GetModuleFileNameA")) return 0;
     std::string path = module == nullptr ? S.module_path : object(module)->path;
-    if (path.size() >= cap) {
-        memcpy(buf, path.data(), cap - 1);
-        buf[cap - 1] = '\0';
-        return cap;
-    }
-    memcpy(buf, path.c_str(), path.size() + 1);
-    return (uint32_t)path.size();
+    size_t copied = std::min<size_t>(path.size(), cap - 1);
+    memcpy(buf, path.data(), copied);
+    buf[copied] = '\0';
+    return path.size() >= cap ? cap : (uint32_t)copied;
 }
 
 LibHandle plat_load_library(const char* name)
 {
     if (fails("LoadLibraryA")) return nullptr;
     auto it = S.libraries.find(lower(name));
-    if (it == S.libraries.end()) {
-        last_error = ERROR_MOD_NOT_FOUND;
-        return nullptr;
-    }
+    if (it == S.libraries.end()) return last_error = 126, nullptr;   // ERROR_MOD_NOT_FOUND
     return new_handle(LIB, 0, false, it->second);
 }
 
-void plat_free_library(LibHandle module)
-{
-    (void)fails("FreeLibrary");
-    S.handles.erase((uintptr_t)module);
-}
+void plat_free_library(LibHandle module) { (void)fails("FreeLibrary"), S.handles.erase((uintptr_t)module); }
 
 int plat_path_has_entry(const char* path)
 {
@@ -766,17 +611,18 @@ int plat_path_has_entry(const char* path)
 uint32_t plat_current_directory(char* buf, uint32_t cap)
 {
     if (fails("GetCurrentDirectoryA")) return 0;
-    if (S.current_directory.size() + 1 > cap) return (uint32_t)S.current_directory.size() + 1;
-    memcpy(buf, S.current_directory.c_str(), S.current_directory.size() + 1);
-    return (uint32_t)S.current_directory.size();
+    const std::string& d = S.current_directory;
+    if (d.size() + 1 > cap) return (uint32_t)d.size() + 1;
+    memcpy(buf, d.c_str(), d.size() + 1);
+    return (uint32_t)d.size();
 }
 
 FILE* plat_fopen(const char* path, const char* mode)
 {
     if (fails("fopen")) return nullptr;
-    std::string text;
     if (strchr(mode, 'b') != nullptr || mode[0] != 'r') return fopen(host_path(path).c_str(), mode);
     // A text-mode read, as on Windows: each CR LF reads as LF.
+    std::string text;
     if (!fake_read_file(path, &text)) return nullptr;
     for (size_t i = text.find("\r\n"); i != std::string::npos; i = text.find("\r\n", i)) text.erase(i, 1);
     FILE* stream = tmpfile();
@@ -787,9 +633,7 @@ FILE* plat_fopen(const char* path, const char* mode)
 
 int plat_rename_replace(const char* from, const char* to)
 {
-    if (fails("MoveFileExA")) return 0;
-    fs::rename(host_path(from), host_path(to));
-    return 1;
+    return fails("MoveFileExA") ? 0 : (fs::rename(host_path(from), host_path(to)), 1);
 }
 
 const char* plat_text_line_end(void) { return "\r\n"; }
@@ -801,17 +645,14 @@ char* plat_environment_block(void)
     if (fails("GetEnvironmentStrings")) return nullptr;
     std::string block;
     for (const auto& e : S.env) block += e.second.first + "=" + e.second.second + '\0';
-    block += '\0';
-    char* copy = (char*)malloc(block.size());
-    memcpy(copy, block.data(), block.size());
     S.env_blocks++;
-    return copy;
+    return (char*)memcpy(malloc(block.size() + 1), block.c_str(), block.size() + 1);
 }
 
 void plat_free_environment_block(char* block)
 {
     (void)fails("FreeEnvironmentStringsA");
-    if (block != nullptr) S.env_blocks--;
+    S.env_blocks -= block != nullptr;
     free(block);
 }
 
@@ -819,10 +660,7 @@ uint32_t plat_get_env(const char* name, char* buf, uint32_t cap)
 {
     if (fails("GetEnvironmentVariableA")) return 0;
     auto it = S.env.find(upper(name));
-    if (it == S.env.end()) {
-        last_error = ERROR_ENVVAR_NOT_FOUND;
-        return 0;
-    }
+    if (it == S.env.end()) return last_error = ERROR_ENVVAR_NOT_FOUND, 0;
     const std::string& v = it->second.second;
     if (v.size() + 1 > cap) return (uint32_t)v.size() + 1;
     memcpy(buf, v.c_str(), v.size() + 1);
@@ -831,9 +669,7 @@ uint32_t plat_get_env(const char* name, char* buf, uint32_t cap)
 
 int plat_set_env(const char* name, const char* value)
 {
-    if (fails("SetEnvironmentVariableA")) return 0;
-    fake_set_env(name, value);
-    return 1;
+    return fails("SetEnvironmentVariableA") ? 0 : (fake_set_env(name, value), 1);
 }
 
 uint32_t plat_expand_env(const char* src, char* dst, uint32_t cap)
@@ -843,12 +679,8 @@ uint32_t plat_expand_env(const char* src, char* dst, uint32_t cap)
     for (size_t i = 0; i < text.size(); ++i) {
         size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
         auto it = end == std::string::npos ? S.env.end() : S.env.find(upper(text.substr(i + 1, end - i - 1)));
-        if (it == S.env.end()) {
-            out += text[i];
-        } else {
-            out += it->second.second;
-            i = end;
-        }
+        if (it == S.env.end()) out += text[i];
+        else out += it->second.second, i = end;
     }
     if (out.size() + 1 <= cap) memcpy(dst, out.c_str(), out.size() + 1);
     return (uint32_t)out.size() + 1;
@@ -865,7 +697,7 @@ void plat_heap_free(void* block) { free(block); }
 int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size)
 {
     if (fails("CreatePipe")) return 0;
-    S.pipes.push_back(Pipe{"", 1, 1, -1});
+    S.pipes.emplace_back();
     *read_end = new_handle(PIPE_READ, (int)S.pipes.size() - 1, true);
     *write_end = new_handle(PIPE_WRITE, (int)S.pipes.size() - 1, true);
     return 1;
@@ -875,8 +707,7 @@ int plat_duplicate_private(PlatHandle source, PlatHandle* out)
 {
     if (fails("DuplicateHandle")) return 0;
     Object o = *object(source);
-    Pipe& pipe = S.pipes[o.id];
-    (o.kind == PIPE_READ ? pipe.readers : pipe.writers)++;
+    (o.kind == PIPE_READ ? S.pipes[o.id].readers : S.pipes[o.id].writers)++;
     *out = new_handle(o.kind, o.id, false);
     return 1;
 }
@@ -885,10 +716,7 @@ int plat_close_handle(PlatHandle handle)
 {
     if (fails("CloseHandle")) return 0;
     Object* o = object(handle);
-    if (o == nullptr) {
-        last_error = PLAT_ERROR_INVALID_HANDLE;
-        return 0;
-    }
+    if (o == nullptr) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
     if (o->kind == PIPE_READ) S.pipes[o->id].readers--;
     if (o->kind == PIPE_WRITE) S.pipes[o->id].writers--;
     S.handles.erase((uintptr_t)handle);
@@ -899,10 +727,7 @@ int plat_peek_pipe(PlatHandle pipe, uint32_t* available)
 {
     if (fails("PeekNamedPipe")) return 0;
     Pipe& p = S.pipes[object(pipe)->id];
-    if (p.data.empty() && p.writers == 0) {
-        last_error = PLAT_ERROR_BROKEN_PIPE;
-        return 0;
-    }
+    if (p.data.empty() && p.writers == 0) return last_error = PLAT_ERROR_BROKEN_PIPE, 0;
     *available = (uint32_t)p.data.size();
     return 1;
 }
@@ -912,8 +737,7 @@ int plat_read_file(PlatHandle h, void* buf, uint32_t size, uint32_t* got)
     if (fails("ReadFile")) return 0;
     Pipe& p = S.pipes[object(h)->id];
     if (p.data.empty()) {
-        // On Windows this read would block the supervisor for good.
-        fprintf(stderr, "fake: a read of an empty pipe would block\n");
+        fprintf(stderr, "fake: a read of an empty pipe would block the wrapper for good\n");
         abort();
     }
     *got = (uint32_t)std::min<size_t>(size, p.data.size());
@@ -925,12 +749,8 @@ int plat_read_file(PlatHandle h, void* buf, uint32_t size, uint32_t* got)
 int plat_write_file(PlatHandle h, const void* buf, uint32_t size, uint32_t* written)
 {
     if (fails("WriteFile")) return 0;
-    Object* o = object(h);
-    Pipe& p = S.pipes[o->id];
-    if (p.readers == 0) {
-        last_error = ERROR_NO_DATA;
-        return 0;
-    }
+    Pipe& p = S.pipes[object(h)->id];
+    if (p.readers == 0) return last_error = ERROR_NO_DATA, 0;
     p.data.append((const char*)buf, size);
     *written = size;
     if (p.reader_child >= 0) {
@@ -940,38 +760,27 @@ int plat_write_file(PlatHandle h, const void* buf, uint32_t size, uint32_t* writ
     return 1;
 }
 
-PlatHandle plat_get_std_handle(int which)
-{
-    if (fails("GetStdHandle")) return PLAT_INVALID_HANDLE;
-    return S.std_handles[which];
-}
-
-int plat_set_std_handle(int which, PlatHandle handle)
-{
-    if (fails("SetStdHandle")) return 0;
-    S.std_handles[which] = handle;
-    return 1;
-}
+PlatHandle plat_get_std_handle(int which) { return fails("GetStdHandle") ? PLAT_INVALID_HANDLE : S.std_handles[which]; }
+int plat_set_std_handle(int which, PlatHandle h) { return fails("SetStdHandle") ? 0 : (S.std_handles[which] = h, 1); }
 
 int plat_create_process(char* command_line, const char* current_directory, int inherit_handles,
                         uint32_t creation_flags, const PlatStartupInfo* startup, PlatProcessInfo* process)
 {
     if (fails("CreateProcessA")) return 0;
-    Child child;
-    child.pid = 1000 + 4 * (uint32_t)S.children.size();
-    if (strncmp(command_line, "cmd ", 4) != 0 && S.next_script < S.scripts.size()) child.script = S.scripts[S.next_script++];
-    else child.script = {{0, 'x', "0"}};
     int index = (int)S.children.size();
-    if (inherit_handles && (startup->flags & 0x100)) {
-        PlatHandle ends[3] = {startup->std_input, startup->std_output, startup->std_error};
-        int* pipes[3] = {&child.in, &child.out, &child.err};
-        for (int i = 0; i < 3; ++i) {
-            Object* o = object(ends[i]);
-            if (o == nullptr || !o->inheritable || (o->kind != PIPE_READ && o->kind != PIPE_WRITE)) continue;
-            *pipes[i] = o->id;
-            if (i == 0) S.pipes[o->id].readers++, S.pipes[o->id].reader_child = index;
-            else S.pipes[o->id].writers++;
-        }
+    S.children.emplace_back();
+    Child& child = S.children.back();
+    child.pid = 1000 + 4 * (uint32_t)index;
+    bool scripted = strncmp(command_line, "cmd ", 4) != 0 && S.next_script < S.scripts.size();
+    child.script = scripted ? S.scripts[S.next_script++] : FakeScript{{0, 'x', "0"}};
+    PlatHandle ends[3] = {startup->std_input, startup->std_output, startup->std_error};
+    int* pipes[3] = {&child.in, &child.out, &child.err};
+    for (int i = 0; i < 3 && inherit_handles && (startup->flags & 0x100); ++i) {
+        Object* o = object(ends[i]);
+        if (o == nullptr || !o->inheritable || o->kind > PIPE_WRITE) continue;
+        *pipes[i] = o->id;
+        if (i == 0) S.pipes[o->id].readers++, S.pipes[o->id].reader_child = index;
+        else S.pipes[o->id].writers++;
     }
     for (const FakeStep& step : child.script) child.reads |= step.kind == 's' || step.kind == 'r';
     note("child %u started", child.pid);
@@ -981,15 +790,13 @@ int plat_create_process(char* command_line, const char* current_directory, int i
              fake_get_env("PATH").c_str(), creation_flags, startup->flags, startup->show_window,
              startup->title == command_line, inherit_handles);
     S.child_details += details;
-    S.children.push_back(child);
-    for (const FakeStep& step : child.script) {
-        if (step.kind != 'o' && step.kind != 'e' && step.kind != 'x') continue;
-        add_timer(S.now + step.ms, [index, step] {
-            Child& c = S.children[index];
-            if (step.kind == 'x') child_end(c, (uint32_t)atoi(step.text.c_str()));
-            else child_write(c, step.kind == 'o' ? c.out : c.err, step.text);
-        });
-    }
+    for (const FakeStep& step : child.script)
+        if (step.kind == 'o' || step.kind == 'e' || step.kind == 'x')
+            add_timer(S.now + step.ms, [index, step] {
+                Child& c = S.children[index];
+                if (step.kind == 'x') child_end(c, (uint32_t)atoi(step.text.c_str()));
+                else child_write(c, step.kind == 'o' ? c.out : c.err, step.text);
+            });
     process->process = new_handle(PROCESS, index, false);
     process->thread = new_handle(THREAD, -1, false);
     process->process_id = child.pid;
@@ -1001,10 +808,7 @@ int plat_terminate_process(PlatHandle process, uint32_t exit_code)
 {
     if (fails("TerminateProcess")) return 0;
     Child* child = child_of(process);
-    if (child == nullptr || child->ended) {
-        last_error = PLAT_ERROR_ACCESS_DENIED;
-        return 0;
-    }
+    if (child == nullptr || child->ended) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
     note("terminate child %u", child->pid);
     child_end(*child, exit_code);
     return 1;
@@ -1012,58 +816,44 @@ int plat_terminate_process(PlatHandle process, uint32_t exit_code)
 
 int plat_process_exit_code(PlatHandle process, uint32_t* code)
 {
-    if (fails("GetExitCodeProcess")) return 0;
-    *code = child_of(process)->code;
-    return 1;
+    return fails("GetExitCodeProcess") ? 0 : (*code = child_of(process)->code, 1);
 }
 
+// A wait moves the clock from one due step or request to the next until the
+// object is signalled or the time is up.  A thread's body runs, to its end,
+// when it is waited on.
 uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds)
 {
     if (fails("WaitForSingleObject")) return PLAT_WAIT_FAILED;
     Object* o = object(handle);
-    if (o == nullptr) {
-        last_error = PLAT_ERROR_INVALID_HANDLE;
-        return PLAT_WAIT_FAILED;
-    }
+    if (o == nullptr) return last_error = PLAT_ERROR_INVALID_HANDLE, PLAT_WAIT_FAILED;
     Kind kind = o->kind;
     int id = o->id;
     if (kind == THREAD && id >= 0) {
-        Thread& t = S.threads[id];
-        if (!t.ended) {
-            t.ended = true;
-            t.fn(t.parameter);
-        }
+        if (!S.threads[id].ended) S.threads[id].ended = true, S.threads[id].fn(S.threads[id].parameter);
         return PLAT_WAIT_OBJECT_0;
     }
-    auto signalled = [kind, id] {
-        return kind == PROCESS ? S.children[id].ended : kind == EVENT ? (bool)S.events[id] : false;
-    };
-    uint64_t deadline = milliseconds == INFINITE_WAIT ? S.cap : S.now + milliseconds;
-    while (!signalled()) {
+    auto signalled = [kind, id] { return kind == PROCESS ? S.children[id].ended : kind == EVENT && S.events[id]; };
+    uint64_t deadline = milliseconds == 0xFFFFFFFFu ? TIME_CAP_MS : S.now + milliseconds;
+    while (!signalled())
         if (!run_next_timer(deadline)) {
-            if (milliseconds == INFINITE_WAIT) {
-                last_error = ERROR_TIMEOUT;
-                return PLAT_WAIT_FAILED;
-            }
+            if (milliseconds == 0xFFFFFFFFu) return last_error = 1460, PLAT_WAIT_FAILED;   // ERROR_TIMEOUT
             advance_to(deadline);
             return PLAT_WAIT_TIMEOUT;
         }
-    }
     return PLAT_WAIT_OBJECT_0;
 }
 
 PlatHandle plat_create_thread(PlatThreadFn fn, void* parameter)
 {
     if (fails("CreateThread")) return nullptr;
-    S.threads.push_back(Thread{fn, parameter});
+    S.threads.push_back(Thread{fn, parameter, false});
     return new_handle(THREAD, (int)S.threads.size() - 1, false);
 }
 
 int plat_terminate_thread(PlatHandle thread, uint32_t exit_code)
 {
-    if (fails("TerminateThread")) return 0;
-    S.threads[object(thread)->id].ended = true;
-    return 1;
+    return fails("TerminateThread") ? 0 : (S.threads[object(thread)->id].ended = true, 1);
 }
 
 PlatHandle plat_create_event(void)
@@ -1073,42 +863,16 @@ PlatHandle plat_create_event(void)
     return new_handle(EVENT, (int)S.events.size() - 1, false);
 }
 
-int plat_set_event(PlatHandle event)
-{
-    if (fails("SetEvent")) return 0;
-    S.events[object(event)->id] = true;
-    return 1;
-}
-
-void plat_sleep(uint32_t milliseconds)
-{
-    (void)fails("Sleep");
-    advance_to(S.now + milliseconds);
-}
+int plat_set_event(PlatHandle event) { return fails("SetEvent") ? 0 : (S.events[object(event)->id] = true, 1); }
+void plat_sleep(uint32_t milliseconds) { (void)fails("Sleep"), advance_to(S.now + milliseconds); }
 
 // --- console -------------------------------------------------------------------------------------
 
-int plat_set_console_handler(PlatConsoleHandlerFn handler)
-{
-    if (fails("SetConsoleCtrlHandler")) return 0;
-    S.console_handler = handler;
-    return 1;
-}
+int plat_set_console_handler(PlatConsoleHandlerFn h) { return fails("SetConsoleCtrlHandler") ? 0 : (S.console_handler = h, 1); }
+int plat_free_console(void) { return fails("FreeConsole") ? 0 : (S.attached = 0, 1); }
+int plat_attach_console(uint32_t process_id) { return fails("AttachConsole") ? 0 : (S.attached = process_id, 1); }
 
-int plat_free_console(void)
-{
-    if (fails("FreeConsole")) return 0;
-    S.attached = 0;
-    return 1;
-}
-
-int plat_attach_console(uint32_t process_id)
-{
-    if (fails("AttachConsole")) return 0;
-    S.attached = process_id;
-    return 1;
-}
-
+// A Ctrl+Break reaches a live child only while the wrapper is attached to its console.
 int plat_send_ctrl_break(uint32_t process_group_id)
 {
     if (fails("GenerateConsoleCtrlEvent")) return 0;
@@ -1119,13 +883,13 @@ int plat_send_ctrl_break(uint32_t process_group_id)
             if (step.kind == 'b') child_write(child, child.out, step.text);
         return 1;
     }
-    last_error = PLAT_ERROR_INVALID_PARAMETER;
-    return 0;
+    return last_error = PLAT_ERROR_INVALID_PARAMETER, 0;
 }
 
 // --- time ------------------------------------------------------------------------------------------
 
-int64_t plat_time_seconds(void) { return S.wall + (int64_t)(S.now / 1000); }
+int64_t plat_time_seconds(void) { return 1'800'000'000 + (int64_t)(S.now / 1000); }
+uint32_t plat_tick_count(void) { return (uint32_t)S.now; }
 
 void plat_asctime_local(int64_t seconds, char* buf, size_t cap)
 {
@@ -1134,5 +898,3 @@ void plat_asctime_local(int64_t seconds, char* buf, size_t cap)
     gmtime_r(&t, &parts);
     strftime(buf, cap, "%a %b %e %H:%M:%S %Y\n", &parts);
 }
-
-uint32_t plat_tick_count(void) { return S.tick + (uint32_t)S.now; }

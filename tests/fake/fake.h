@@ -33,15 +33,6 @@ void fake_fail(const std::string& call, uint32_t error, int nth = 1, bool persis
 // Every call name made since the reset with how often it was made.
 std::vector<std::pair<std::string, int>> fake_calls();
 
-uint64_t fake_now();
-// Runs fn when the virtual clock reaches `ms`.
-void fake_at(uint64_t ms, std::function<void()> fn);
-// The wall clock (seconds since 1970) at virtual time 0, and the tick count.
-void fake_set_clock(int64_t wall_seconds, uint32_t tick);
-// A wait that passes this virtual time aborts the program: a run that never
-// ends would otherwise spin for ever.
-void fake_set_time_cap(uint64_t ms);
-
 std::string fake_transcript();
 std::string fake_console();   // everything written through console_printf
 

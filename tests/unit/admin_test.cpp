@@ -43,7 +43,10 @@ protected:
     }
 };
 
-const std::vector<std::string> INSTALL = {"talvex", "-install", "svc", "-jre", "C:\\jre\\bin\\java.exe",
+// Without -wd the current directory is the working directory.
+const std::vector<std::string> INSTALL_HERE = {"talvex", "-install", "svc", "-jre", "C:\\jre\\bin\\java.exe",
+                                               "-cp", "a.jar", "-home", "C:\\orvane"};
+const std::vector<std::string> INSTALL = {"talvex", "-install", "svc", "-wd", "C:\\svc", "-jre", "C:\\jre\\bin\\java.exe",
                                           "-cp", "a.jar", "-home", "C:\\orvane"};
 
 TEST_F(Admin, WordsThatAreNoCommandPrintTheUsage)
@@ -166,7 +169,7 @@ UtilDir=C:\talvex
     fake_make_dir("C:\\orvane");
     fake_write_file("C:\\jre\\bin\\java.exe", "MZ");
     fake_add_service("svc", SERVICE_STATE_STOPPED);
-    words = INSTALL;
+    words = INSTALL_HERE;
     words.push_back("-a");
     EXPECT_EQ(run(words), R"(0|
 Working directory (-wd) not specified (or '.') - using current directory: C:\svc
@@ -208,38 +211,24 @@ Error: Working directory (-wd) must specify an absolute path
 Error: Working directory does not exist "C:\missing" - system text 2. (0x2)
 )"},
         {{"-jre", ""}, R"(0|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-
 Error: Java executable must be specified "-jre"
 )"},
         {{"-jre", "C:\\jre\\missing.exe"}, R"(0|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-
 Error: Java executable does not exist "C:\jre\missing.exe" - system text 2. (0x2)
 )"},
         {{"-cp", ""}, R"(0|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-
 Error: Classpath must be specified "-cp"
 )"},
         {{"-home", ""}, R"(0|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-
 Error: Orvane installation root must be specified "-home"
 )"},
         {{"-home", "C:\\missing"}, R"(0|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-
 Error: "C:\missing" - system text 2. (0x2)
 )"},
         {{"-xml", "missing.ini"}, R"(0|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-
 Error: "missing.ini" - system text 2. (0x2)
 )"},
         {{"-dsxml", "missing.ini"}, R"(0|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-
 Error: "missing.ini" - system text 2. (0x2)
 )"},
     };
@@ -268,16 +257,12 @@ Error: "missing.ini" - system text 2. (0x2)
         if (i < 2) fake_set_library(i == 0 ? "talvexMSG.dll" : "talvexUtil.dll", "");
         if (i == 2) fake_set_current_directory("C:\\" + std::string(300, 'c'));
         if (i == 3) fake_fail("GetCurrentDirectoryA", 5);
-        std::string out = run(INSTALL);
+        std::string out = run(i < 2 ? INSTALL : INSTALL_HERE);
         seen += out.substr(0, out.size() - text.size());
     }
     EXPECT_EQ(seen, R"(0|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-
 Error: "talvexMSG.dll" - system text 126. (0x7e)
 0|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-
 Error: "talvexUtil.dll" - system text 126. (0x7e)
 0|
 Error: Current directory is too long to use as the working directory
@@ -295,34 +280,16 @@ TEST_F(Admin, InstallFailures)
         int nth, values;   // the parameter values written before it
         std::string result;
     } rows[] = {
-        {"GetModuleFileNameA", 3, 0, R"(1|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-Unable to install svc - system text 5. (0x5)
+        {"GetModuleFileNameA", 3, 0, R"(1|Unable to install svc - system text 5. (0x5)
 )"},
-        {"OpenSCManagerA", 1, 0, R"(1|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-OpenSCManager failed - system text 5. (0x5)
+        {"OpenSCManagerA", 1, 0, R"(1|OpenSCManager failed - system text 5. (0x5)
 )"},
-        {"CreateServiceA", 1, 0, R"(1|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-CreateService failed - system text 5. (0x5)
+        {"CreateServiceA", 1, 0, R"(1|CreateService failed - system text 5. (0x5)
 )"},
-        {"RegSetValueExA", 5, 4, "1|\n"
-            "Working directory (-wd) not specified (or '.') - using current directory: C:\\svc\n"
-            "svc installed.\n"
-            "Error setting registry value 'BootClasspath' due to: system text 5.\r\n"},
-        {"RegCreateKeyExA", 1, 0, "1|\n"
-            "Working directory (-wd) not specified (or '.') - using current directory: C:\\svc\n"
-            "svc installed.\n"
-            "Error setting registry value 'WorkingDirectory' due to: system text 6.\r\n"},
-        {"RegSetValueExA", 13, 12, "0|\n"
-            "Working directory (-wd) not specified (or '.') - using current directory: C:\\svc\n"
-            "svc installed.\n"
-            "Error setting registry value 'EventMessageFile' due to: system text 5.\r\n"},
-        {"RegSetValueExA", 14, 12, "1|\n"
-            "Working directory (-wd) not specified (or '.') - using current directory: C:\\svc\n"
-            "svc installed.\n"
-            "Error registering event source due to: system text 5.\r\n"},
+        {"RegSetValueExA", 5, 4, "1|svc installed.\nError setting registry value 'BootClasspath' due to: system text 5.\r\n"},
+        {"RegCreateKeyExA", 1, 0, "1|svc installed.\nError setting registry value 'WorkingDirectory' due to: system text 6.\r\n"},
+        {"RegSetValueExA", 13, 12, "0|svc installed.\nError setting registry value 'EventMessageFile' due to: system text 5.\r\n"},
+        {"RegSetValueExA", 14, 12, "1|svc installed.\nError registering event source due to: system text 5.\r\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(&row - rows));
@@ -334,9 +301,7 @@ CreateService failed - system text 5. (0x5)
     }
     SetUp();
     fake_set_module_path("C:\\" + std::string(600, 'm') + "\\talvex.exe");
-    EXPECT_EQ(run(INSTALL), R"(1|
-Working directory (-wd) not specified (or '.') - using current directory: C:\svc
-Unable to install svc - system text 122. (0x7a)
+    EXPECT_EQ(run(INSTALL), R"(1|Unable to install svc - system text 122. (0x7a)
 )");
 }
 

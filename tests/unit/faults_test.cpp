@@ -81,7 +81,8 @@ const char* const ABSORBED[] = {"SetServiceStatus", "RegisterEventSourceA", "Rep
 
 bool says_it_failed(const std::string& outcome)
 {
-    for (const char* sign : {"1\n", "type 1 ", "type 2 ", "exit=1066", "failed", "Error", "Unable", "could not"})
+    if (outcome.compare(0, 2, "1\n") == 0) return true;   // the command's exit code
+    for (const char* sign : {"type 1 ", "type 2 ", "exit=1066", "failed", "Error", "Unable", "could not"})
         if (outcome.find(sign) != std::string::npos) return true;
     return false;
 }
