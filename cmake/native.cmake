@@ -20,6 +20,8 @@ if(TALVEX_TESTS)
     # logic first and the fake after it.
     target_link_libraries(talvex_unit PRIVATE talvex_logic talvex_fake GTest::gtest GTest::gtest_main pthread)
     target_include_directories(talvex_unit PRIVATE src tests)
+    # The tests compare the usage text with the one the README shows.
+    target_compile_definitions(talvex_unit PRIVATE TALVEX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     if(TALVEX_SANITIZE)
         target_compile_options(talvex_fake PRIVATE ${TALVEX_SAN_FLAGS})
         target_compile_options(talvex_unit PRIVATE ${TALVEX_SAN_FLAGS})

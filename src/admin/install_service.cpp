@@ -27,6 +27,23 @@ enum {
     SERVICE_ERROR_NORMAL = 1,
 };
 
+// Windows' own preshutdown timeout, and what a graceful stop is given beyond
+// the container's shutdown timeout before the system ends the process.
+const uint32_t DEFAULT_PRESHUTDOWN_MS = 180000;
+const uint64_t PRESHUTDOWN_MARGIN_MS = 30000;
+
+// At system shutdown a service that accepts preshutdown gets only this long
+// before the system ends it: the container's shutdown timeout and a margin,
+// or Windows' default where the service waits for the container without
+// limit.  A negative timeout never runs out in the service either.
+uint32_t preshutdown_timeout(void)
+{
+    int32_t seconds = DecimalParameter(Options.ShutdownTimeoutSeconds);
+    if (seconds == 0) return DEFAULT_PRESHUTDOWN_MS;
+    uint64_t milliseconds = (uint64_t)(uint32_t)seconds * 1000u + PRESHUTDOWN_MARGIN_MS;
+    return milliseconds > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)milliseconds;
+}
+
 // An empty dependency list: one empty name and the NUL that ends the list.
 // Passing it (rather than no list) clears the dependencies of a service that
 // is being reconfigured.
@@ -141,6 +158,7 @@ int InstallService(const char* serviceName)
     // crash; without this flag the recovery actions an administrator sets on
     // the service would apply to crashes only.
     plat_set_service_failure_actions_flag(service, 1);
+    plat_set_service_preshutdown_timeout(service, preshutdown_timeout());
     plat_close_service_handle(service);
 
     int result = write_parameters(serviceName) && AddEventSource(serviceName);

@@ -155,6 +155,9 @@ int plat_change_service_config(ScHandle svc, const PlatServiceConfig* cfg);
 int plat_set_service_description(ScHandle svc, const char* description);
 // ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG).
 int plat_set_service_failure_actions_flag(ScHandle svc, int on_non_crash_failures);
+// ChangeServiceConfig2A(SERVICE_CONFIG_PRESHUTDOWN_INFO): how long the system
+// waits for the service after the preshutdown notification.
+int plat_set_service_preshutdown_timeout(ScHandle svc, uint32_t milliseconds);
 int plat_delete_service(ScHandle svc);                    // DeleteService
 int plat_start_service(ScHandle svc);                     // StartServiceA(svc, 0, NULL)
 int plat_control_service(ScHandle svc, uint32_t control); // ControlService
@@ -228,6 +231,10 @@ int plat_close_handle(PlatHandle handle);                 // CloseHandle
 int plat_peek_pipe(PlatHandle pipe, uint32_t* available);
 int plat_read_file(PlatHandle h, void* buf, uint32_t size, uint32_t* got);          // ReadFile
 int plat_write_file(PlatHandle h, const void* buf, uint32_t size, uint32_t* written);  // WriteFile
+// SetNamedPipeHandleState(PIPE_READMODE_BYTE | PIPE_NOWAIT): a write to the
+// pipe through this handle never waits; what does not fit is not written
+// (WriteFile succeeds with a short count, possibly 0).
+int plat_pipe_nowait(PlatHandle pipe);
 
 PlatHandle plat_get_std_handle(int which);                // GetStdHandle
 int plat_set_std_handle(int which, PlatHandle handle);    // SetStdHandle
@@ -257,6 +264,12 @@ int plat_create_process(char* command_line, const char* current_directory, int i
                         uint32_t creation_flags, const PlatStartupInfo* startup,
                         PlatProcessInfo* process);
 int plat_terminate_process(PlatHandle process, uint32_t exit_code);   // TerminateProcess
+// CreateJobObjectA with JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE: every process in
+// the job ends when its last handle is closed, also when this process dies.
+// Null on failure.
+PlatHandle plat_create_kill_job(void);
+int plat_assign_to_job(PlatHandle job, PlatHandle process);       // AssignProcessToJobObject
+int plat_resume_thread(PlatHandle thread);                         // ResumeThread
 // GetExitCodeProcess; 259 (STILL_ACTIVE) while running.
 int plat_process_exit_code(PlatHandle process, uint32_t* code);
 // WaitForSingleObject: PLAT_WAIT_OBJECT_0, PLAT_WAIT_TIMEOUT or PLAT_WAIT_FAILED.
@@ -287,5 +300,6 @@ int64_t plat_time_seconds(void);                          // time(): seconds sin
 // localtime + asctime of `seconds` into buf ("Sun Dec  6 21:00:45 2026\n").
 void plat_asctime_local(int64_t seconds, char* buf, size_t cap);
 uint32_t plat_tick_count(void);                           // GetTickCount
+uint64_t plat_tick_count64(void);                         // GetTickCount64: monotonic, never wraps
 
 #endif

@@ -37,17 +37,17 @@ RegKey walk_registry_path(const char* const* names, StepFn step)
     return current;
 }
 
-// strtol in base 10, clamped to the signed 32-bit range (long is 64 bits wide
-// outside Windows, so the clamp is not left to the runtime).
-int32_t decimal_value(const char* text)
+}  // namespace
+
+int32_t DecimalParameter(const char* text)
 {
+    // strtol in base 10, clamped to the signed 32-bit range (long is 64 bits
+    // wide outside Windows, so the clamp is not left to the runtime).
     long value = strtol(text, nullptr, 10);
     if (value > INT32_MAX) return INT32_MAX;
     if (value < INT32_MIN) return INT32_MIN;
     return (int32_t)value;
 }
-
-}  // namespace
 
 RegKey OpenRegistryPath(const char* const* names)
 {
@@ -139,8 +139,8 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     // The defaults live in the record only; the key is never written back.
     if (config->BootFile[0] == '\0') text_copy(config->BootFile, sizeof config->BootFile, DEFAULT_BOOT_FILE);
     config->StartTimeout =
-        decimal_value(config->TimeoutSeconds[0] != '\0' ? config->TimeoutSeconds : DEFAULT_START_TIMEOUT);
-    config->ShutdownTimeout = decimal_value(
+        DecimalParameter(config->TimeoutSeconds[0] != '\0' ? config->TimeoutSeconds : DEFAULT_START_TIMEOUT);
+    config->ShutdownTimeout = DecimalParameter(
         config->ShutdownTimeoutSeconds[0] != '\0' ? config->ShutdownTimeoutSeconds : DEFAULT_SHUTDOWN_TIMEOUT);
     config->LogContainerOutputEnabled = text_equal_nocase(config->LogContainerOutput, "false") ? 0 : 1;
     // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.

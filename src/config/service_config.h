@@ -50,6 +50,10 @@ void QueryRegistryString(RegKey key, const char* name, char* buffer, uint32_t ca
 // Writes text (without its NUL) as a value of the given type.  On failure
 // prints "Error setting registry value '%s' due to: %s" and returns 0.
 int SetRegistryString(RegKey key, const char* name, const char* text, uint32_t type);
+// A numeric parameter as the service reads it: decimal, leading blanks and a
+// sign allowed, digits up to the first other character, 0 without digits,
+// clamped to 32 bits.
+int32_t DecimalParameter(const char* text);
 // Fills config from the service's Parameters key with defaults; sets
 // DebugEnabled.  Always returns 1.
 int LoadServiceConfig(const char* serviceName, ServiceConfig* config);

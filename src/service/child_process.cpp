@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include <mutex>
+
 #include "common/helpers.h"
 #include "common/platform.h"
 #include "common/text.h"
@@ -21,6 +23,7 @@ enum : uint32_t {
     SW_HIDE_VALUE = 0,
     LANGUAGE_USER_DEFAULT = 0x400,
     SHUTDOWN_WAIT_HINT_MS = 15000,
+    CREATE_SUSPENDED_FLAG = 0x4,
     // The buffer suggested for the pipes that carry the children's output.
     // With the system's default (about 4 KB under Wine) a child that writes
     // fast stops in every WriteFile until the supervisor's next poll; 64 KB
@@ -31,6 +34,16 @@ enum : uint32_t {
 
 const char SHUTDOWN_COMMAND[] = "shutdown\n";
 const uint32_t SHUTDOWN_COMMAND_LENGTH = sizeof SHUTDOWN_COMMAND - 1;
+
+// The container's standard input is written by two threads: the flusher's
+// keep-alive newlines and the supervisor's "shutdown\n".  Its pipe does not
+// wait, so a write may take only part of a message when the container has
+// stopped reading; the rest of "shutdown\n" follows at the next polls, and
+// the lock keeps a newline from landing in between.  ShutdownWritten is how
+// much of the command is through while one is on its way.
+std::mutex InputLock;
+int ShutdownOnItsWay = 0;
+uint32_t ShutdownWritten = 0;
 
 // The system's text for an error code, with the line break every system text
 // ends in.  When the system has none, "error <code>" stands in its place, so
@@ -49,6 +62,7 @@ int make_pipe(PlatHandle* keptEnd, PlatHandle* childEnd, int keptIsReadEnd)
 {
     PlatHandle readEnd = PLAT_INVALID_HANDLE;
     PlatHandle writeEnd = PLAT_INVALID_HANDLE;
+    uint32_t error = 0;
     *keptEnd = PLAT_INVALID_HANDLE;
     *childEnd = PLAT_INVALID_HANDLE;
     uint32_t bufferSize = keptIsReadEnd ? (uint32_t)OUTPUT_PIPE_BUFFER_SIZE : 0u;
@@ -57,7 +71,15 @@ int make_pipe(PlatHandle* keptEnd, PlatHandle* childEnd, int keptIsReadEnd)
     PlatHandle temporary = keptIsReadEnd ? readEnd : writeEnd;
     PlatHandle child = keptIsReadEnd ? writeEnd : readEnd;
     int duplicated = plat_duplicate_private(temporary, keptEnd);
-    uint32_t error = plat_get_last_error();
+    // A write to a child's input must never wait for the child to read: a
+    // hung JVM that leaves its input unread would stop whoever writes.
+    if (duplicated && !keptIsReadEnd && !plat_pipe_nowait(*keptEnd)) {
+        duplicated = 0;
+        error = plat_get_last_error();
+        plat_close_handle(*keptEnd);
+    } else {
+        error = plat_get_last_error();
+    }
     plat_close_handle(temporary);
     if (!duplicated) {
         // Nothing half-made stays open: the caller gets neither end.
@@ -153,8 +175,10 @@ static int out_of_memory(char* savedPath, char* expandedPath, char* environment)
 }
 
 int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,
-                 PlatStartupInfo* startup, int inheritHandles, const char* pathLine)
+                 PlatStartupInfo* startup, int inheritHandles, const char* pathLine, PlatHandle job,
+                 uint32_t* jobError)
 {
+    if (jobError != nullptr) *jobError = 0;
     char* environment = plat_environment_block();
     if (DebugEnabled && environment != nullptr) {
         log_debug("\nPrinting environment variables (hopefully!!)\n");
@@ -222,11 +246,24 @@ int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInf
 
     startup->flags |= STARTF_USESHOWWINDOW_FLAG;
     startup->show_window = SW_HIDE_VALUE;
-    // The temporary PATH is in force both for the system's search for the
-    // program and as the environment the child inherits.
-    int started = plat_create_process(commandLine, currentDirectory, inheritHandles,
-                                      CHILD_CREATION_FLAGS, startup, process);
+    // A child meant for a job starts suspended and runs only once it is in
+    // the job, so that nothing it starts can escape the job.  The temporary
+    // PATH is in force both for the system's search for the program and as
+    // the environment the child inherits.
+    uint32_t flags = CHILD_CREATION_FLAGS | (job != nullptr ? CREATE_SUSPENDED_FLAG : 0u);
+    int started = plat_create_process(commandLine, currentDirectory, inheritHandles, flags, startup, process);
     uint32_t createError = plat_get_last_error();
+    if (started && job != nullptr) {
+        if (!plat_assign_to_job(job, process->process) && jobError != nullptr) *jobError = plat_get_last_error();
+        if (!plat_resume_thread(process->thread)) {
+            // A child that cannot be let run is no use to anyone.
+            createError = plat_get_last_error();
+            plat_terminate_process(process->process, 0);
+            plat_close_handle(process->thread);
+            plat_close_handle(process->process);
+            started = 0;
+        }
+    }
 
     plat_free_environment_block(environment);
     if (value != nullptr) {
@@ -272,8 +309,13 @@ uint32_t InputFlusherThread(void* parameter)
     // only after the container has ended, so this wait never delays a stop.
     PlatHandle child = block->child;
     while (block->stop == 0) {
-        uint32_t written = 0;
-        plat_write_file(block->input, "\n", 1, &written);
+        {
+            // A newline that does not fit is skipped; none goes in between
+            // the parts of a shutdown command that is on its way.
+            std::lock_guard<std::mutex> guard(InputLock);
+            uint32_t written = 0;
+            if (!ShutdownOnItsWay) plat_write_file(block->input, "\n", 1, &written);
+        }
         if (child != nullptr) {
             block->watching = 1;
             uint32_t result = plat_wait(child, FLUSH_INTERVAL_MS);
@@ -297,17 +339,33 @@ uint32_t InputFlusherThread(void* parameter)
     return 0;
 }
 
-void SendShutdownCommand(PlatHandle containerInput)
+void ResetShutdownCommand(void)
 {
-    log_debug("DEBUG: stop service initiated\n");
-    // One write, so the flusher's "\n" can never land inside the command.
+    std::lock_guard<std::mutex> guard(InputLock);
+    ShutdownOnItsWay = 0;
+}
+
+int SendShutdownCommand(PlatHandle containerInput)
+{
+    std::lock_guard<std::mutex> guard(InputLock);
+    int starting = !ShutdownOnItsWay;
+    if (starting) {
+        log_debug("DEBUG: stop service initiated\n");
+        ShutdownOnItsWay = 1;
+        ShutdownWritten = 0;
+    }
     uint32_t written = 0;
-    int ok = plat_write_file(containerInput, SHUTDOWN_COMMAND, SHUTDOWN_COMMAND_LENGTH, &written);
-    if (ok && written == SHUTDOWN_COMMAND_LENGTH) {
+    uint32_t rest = SHUTDOWN_COMMAND_LENGTH - ShutdownWritten;
+    if (plat_write_file(containerInput, SHUTDOWN_COMMAND + ShutdownWritten, rest, &written) && written <= rest)
+        ShutdownWritten += written;
+    int complete = ShutdownWritten == SHUTDOWN_COMMAND_LENGTH;
+    if (complete) {
+        ShutdownOnItsWay = 0;
         log_debug("DEBUG: shutdown written\n");
         ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, SHUTDOWN_WAIT_HINT_MS);
     }
-    log_debug("DEBUG: stop service ended\n");
+    if (starting) log_debug("DEBUG: stop service ended\n");
+    return complete;
 }
 
 void RunExitScript(const char* serviceName, const char* workingDirectory)
@@ -333,7 +391,8 @@ void RunExitScript(const char* serviceName, const char* workingDirectory)
     PlatProcessInfo process;
     memset(&startup, 0, sizeof startup);
     memset(&process, 0, sizeof process);
-    if (StartProcess(commandLine, workingDirectory, &process, &startup, 0, nullptr)) {
+    // The script is meant to outlive the service: it runs in no job.
+    if (StartProcess(commandLine, workingDirectory, &process, &startup, 0, nullptr, nullptr, nullptr)) {
         // The script runs on its own; nobody waits for it or reads its end.
         plat_close_handle(process.thread);
         plat_close_handle(process.process);

@@ -41,12 +41,21 @@ size_t DrainPipe(PlatHandle pipe, char* buffer, size_t size, int copyToLog);
 // once they have all been read.
 size_t DrainPipeCounted(PlatHandle pipe, char* buffer, size_t size, int copyToLog, uint32_t* waiting);
 // Starts a hidden child in its own process group, optionally with a PATH taken
-// from a start-script line.  On failure the last error tells why.
+// from a start-script line, and in the job when one is given: created
+// suspended, put in the job, then let run.  A child that could not be put in
+// the job runs without it and *jobError holds why (else 0).  On failure the
+// last error tells why.
 int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,
-                 PlatStartupInfo* startup, int inheritHandles, const char* pathLine);
+                 PlatStartupInfo* startup, int inheritHandles, const char* pathLine, PlatHandle job,
+                 uint32_t* jobError);
 uint32_t SendCtrlBreak(const PlatProcessInfo* process);
 uint32_t InputFlusherThread(void* block);
-void SendShutdownCommand(PlatHandle containerInput);
+// Writes "shutdown\n" to the container's input, or what of it is still to go
+// when an earlier call got only part of it through; reports STOP_PENDING when
+// the command is complete.  Returns 1 once it is complete.
+int SendShutdownCommand(PlatHandle containerInput);
+// Forgets a shutdown command of an earlier container.
+void ResetShutdownCommand(void);
 void RunExitScript(const char* serviceName, const char* workingDirectory);
 
 #endif

@@ -25,7 +25,7 @@
 #include "service/service_status.h"
 #include "service/start_script.h"
 
-int64_t ReferenceStartTime = 0;
+uint64_t ReferenceStartTime = 0;
 
 namespace {
 
@@ -91,6 +91,10 @@ struct Run {
     char containerCode[EXIT_CODE_TEXT_SIZE];
     int restartRequested;
     int sixMinuteWarningGiven;
+    // The launch cycle's job: closing it ends whatever the cycle's children
+    // left running, and the system closes it when this process dies.
+    PlatHandle job;
+    int jobWarningGiven;
     // The outcome of the cycle that ends the run: whether it failed, and the
     // service-specific exit code that the final STOPPED report carries.
     int failed;
@@ -126,6 +130,39 @@ void last_error_text(char* text, size_t capacity)
     uint32_t code = plat_get_last_error();
     if (plat_system_message(code, SYSTEM_LANGUAGE, text, capacity) == 0)
         text_format(text, capacity, "error %lu", (unsigned long)code);
+}
+
+// The text of a system error code, with the system's own line break.
+void error_text(uint32_t code, char* text, size_t capacity)
+{
+    if (plat_system_message(code, SYSTEM_LANGUAGE, text, capacity) == 0)
+        text_format(text, capacity, "error %lu", (unsigned long)code);
+}
+
+// A child that runs without the cycle's job may outlive the service; that is
+// said once per run.
+void warn_without_job(Run* run, uint32_t code)
+{
+    if (code == 0 || run->jobWarningGiven) return;
+    run->jobWarningGiven = 1;
+    char reason[EVENT_TEXT_SIZE];
+    char text[EVENT_TEXT_SIZE + 128];
+    error_text(code, reason, sizeof reason);
+    text_format(text, sizeof text, "Launcher and container run without a job object and may outlive the service - %s",
+                reason);
+    service_event(run, text, EVENT_WARNING);
+}
+
+void open_cycle_job(Run* run)
+{
+    run->job = plat_create_kill_job();
+    if (run->job == nullptr) warn_without_job(run, plat_get_last_error());
+}
+
+void close_cycle_job(Run* run)
+{
+    if (run->job != nullptr) plat_close_handle(run->job);
+    run->job = nullptr;
 }
 
 void report_system_error(Run* run)
@@ -290,15 +327,18 @@ int run_launcher(Run* run)
                    run->pipes.launcherErrChild);
     PlatProcessInfo launcher;
     memset(&launcher, 0, sizeof launcher);
-    if (!StartProcess(run->commandLine, run->config.WorkingDirectory, &launcher, &startup, 1, nullptr)) {
+    uint32_t jobError = 0;
+    if (!StartProcess(run->commandLine, run->config.WorkingDirectory, &launcher, &startup, 1, nullptr, run->job,
+                      &jobError)) {
         report_system_error(run);
         return 0;
     }
+    warn_without_job(run, jobError);
     log_debug("DEBUG: Phase 1 - CreateProcess complete, pid=%ld\n", (long)launcher.process_id);
     // The service manager sees the service running as soon as the launcher
     // exists, and again at every new cycle.
     ReportServiceStatus(SERVICE_STATE_RUNNING, 0, STATUS_WAIT_HINT_MS);
-    ReferenceStartTime = plat_time_seconds();
+    ReferenceStartTime = plat_tick_count64();
 
     // The run ends when a standard handle cannot be put back; the launcher
     // would otherwise run on unsupervised after the service has stopped.
@@ -316,6 +356,7 @@ int run_launcher(Run* run)
     }
 
     int launchAborted = 0;
+    int markerSeen = 0;
     int startTimeoutFired = 0;
     run->sixMinuteWarningGiven = 0;
     uint32_t lastActivityTick = plat_tick_count();
@@ -335,6 +376,7 @@ int run_launcher(Run* run)
         while (DrainPipeCounted(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, &waiting) > 0) {
             lastActivityTick = plat_tick_count();
             if (strchr(run->chunk, MARKER_BEL) == nullptr) continue;
+            markerSeen = 1;
             if (ParseExitCodeMarker(run->chunk, run->launcherCode, sizeof run->launcherCode)) {
                 log_debug("DEBUG: Phase 1: Normal exit code (%s) detected.\n", run->launcherCode);
             } else {
@@ -371,11 +413,25 @@ int run_launcher(Run* run)
 
         if (state != CHILD_RUNNING) break;
     }
+    // A launcher that ended without any marker is judged by how its process
+    // ended: only a clean end may lead to the start script, which could
+    // otherwise be one that an earlier run left behind.
+    uint32_t status = 0;
+    if (!launchAborted && !markerSeen && (!plat_process_exit_code(launcher.process, &status) || status != 0)) {
+        char text[EVENT_TEXT_SIZE];
+        if (status != 0)
+            text_format(text, sizeof text, "The launcher ended with process exit status %lu and no exit code",
+                        (unsigned long)status);
+        else
+            text_copy(text, sizeof text, "The launcher ended with no exit code and an unknown process exit status");
+        service_event(run, text, EVENT_LAUNCH_FAILED);
+        record_failure(run, 1);
+        launchAborted = 1;
+    }
     plat_close_handle(launcher.thread);
     plat_close_handle(launcher.process);
 
     if (launchAborted) return 0;
-    // A launcher that ended without any marker still leads to phase 2.
     if (!ReadStartScript(run->serviceName, run->commandLine, run->pathLine, run->workingDirectory,
                          &run->config)) {
         record_failure(run, 1);
@@ -453,18 +509,25 @@ int run_container(Run* run)
               run->commandLine);
     PlatProcessInfo container;
     memset(&container, 0, sizeof container);
-    if (!StartProcess(run->commandLine, run->workingDirectory, &container, &startup, 1, run->pathLine)) {
+    uint32_t jobError = 0;
+    if (!StartProcess(run->commandLine, run->workingDirectory, &container, &startup, 1, run->pathLine, run->job,
+                      &jobError)) {
         report_system_error(run);
         return 0;
     }
+    warn_without_job(run, jobError);
+    ResetShutdownCommand();
     log_debug("DEBUG: Phase 2 - CreateProcess complete, pid=%ld\n", (long)container.process_id);
 
     int containerStarted = 0;
     int exitCodeSeen = 0;
-    int stopPending = 0;
     // Whether a stop request was taken up for this container: its end is then
-    // the answer to that request, whether or not it announced a code.
+    // the answer to that request, whatever code it announced.  Until the
+    // container has ended, the stop is pending: reported every 5 s, bounded by
+    // the shutdown timeout, "shutdown\n" completed while it is not through.
     int stopTaken = 0;
+    int stopPending = 0;
+    int shutdownWritten = 0;
     int startTimeoutFired = 0;
     // Whether the container could no longer be watched; that was reported.
     int lost = 0;
@@ -503,19 +566,12 @@ int run_container(Run* run)
             }
             // Only the container's first marker counts.
             if (!exitCodeSeen && strchr(run->chunk, MARKER_BEL) != nullptr) {
-                int answeringStop = stopPending;
                 exitCodeSeen = 1;
-                stopPending = 0;
                 if (ParseExitCodeMarker(run->chunk, run->containerCode, sizeof run->containerCode)) {
                     service_event(run, "", EVENT_CONTAINER_ENDED);
                 } else if (ExitCodeValue(run->containerCode) == RESTART_EXIT_CODE) {
                     service_event(run, "", EVENT_CONTAINER_RESTART);
                     run->restartRequested = 1;
-                    // A container that answers "shutdown" by asking for a
-                    // restart must not swallow the administrator's stop: the
-                    // request is put back, so the next cycle's launcher is
-                    // ended at its first poll and the service stops.
-                    if (answeringStop) Requests.StopRequested = 1;
                 } else {
                     service_event(run, run->containerCode, EVENT_CONTAINER_FAILED);
                     record_failure(run, service_code_from_text(run->containerCode));
@@ -525,12 +581,19 @@ int run_container(Run* run)
 
         if (drain_errors(run, run->pipes.containerErr)) lastActivityTick = plat_tick_count();
 
-        if (stopPending && !exitCodeSeen) {
+        // A stop is pending until the container has ended, also after it
+        // announced its exit code: the shutdown timeout bounds the wait.
+        if (stopPending) {
             if (run->config.ShutdownTimeout != 0 && ElapsedAtLeast((uint32_t)run->config.ShutdownTimeout)) {
                 service_event(run, "Elapsed time exceeds shutdown timeout", EVENT_ERROR);
                 plat_terminate_process(container.process, 0);
                 stopPending = 0;
-            } else if ((uint32_t)(plat_tick_count() - lastStopPendingTick) >= STOP_PENDING_INTERVAL_MS) {
+            } else if (!shutdownWritten && state == CHILD_RUNNING) {
+                // What of "shutdown\n" did not fit the container's input
+                // follows at every poll until it is through.
+                shutdownWritten = SendShutdownCommand(run->pipes.containerIn);
+            }
+            if (stopPending && (uint32_t)(plat_tick_count() - lastStopPendingTick) >= STOP_PENDING_INTERVAL_MS) {
                 // The service manager gives up on a service whose pending
                 // state is not refreshed within its wait hint.
                 log_debug("DEBUG: reporting SERVICE_STOP_PENDING to SCM (%ld)\n",
@@ -540,16 +603,14 @@ int run_container(Run* run)
             }
         }
 
-        // Once the container has announced its end, a stop request waits in
-        // Requests for the next cycle's launcher, if there is one.
-        if (Requests.StopRequested && !exitCodeSeen) {
+        if (Requests.StopRequested) {
             stopPending = 1;
             stopTaken = 1;
             Requests.StopRequested = 0;
-            SendShutdownCommand(run->pipes.containerIn);
+            shutdownWritten = SendShutdownCommand(run->pipes.containerIn);
             lastStopPendingTick = plat_tick_count();
             lastActivityTick = lastStopPendingTick;
-            ReferenceStartTime = plat_time_seconds();
+            ReferenceStartTime = plat_tick_count64();
         }
 
         if (!containerStarted && !startTimeoutFired && run->config.StartTimeout != 0 &&
@@ -575,6 +636,17 @@ int run_container(Run* run)
     plat_close_handle(container.thread);
     plat_close_handle(container.process);
 
+    if (stopTaken) {
+        // The administrator asked for the stop, and it ended the container:
+        // the service ends cleanly whatever code the container announced,
+        // so that no recovery action restarts a service that was stopped.
+        // Nor does a restart the container asked for swallow the stop: the
+        // request is put back, and the next cycle's launcher is ended at its
+        // first poll.
+        run->failed = 0;
+        run->failureCode = 0;
+        if (run->restartRequested) Requests.StopRequested = 1;
+    }
     if (run->restartRequested) {
         run->restartRequested = 0;
         return 1;
@@ -607,7 +679,10 @@ Run TheRun;
 
 int ElapsedAtLeast(uint32_t limitSeconds)
 {
-    return plat_time_seconds() - ReferenceStartTime >= (int64_t)(uint64_t)limitSeconds;
+    // The monotonic tick count: a wall clock set forward or back while the
+    // service starts or stops (time sync at boot, a resumed virtual machine)
+    // neither fires a limit early nor postpones it.
+    return plat_tick_count64() - ReferenceStartTime >= (uint64_t)limitSeconds * 1000u;
 }
 
 uint32_t RunService(int argc, char** argv)
@@ -624,8 +699,12 @@ uint32_t RunService(int argc, char** argv)
             // Only the cycle that ends the run decides its outcome.
             run->failed = 0;
             run->failureCode = 0;
-            if (!run_launcher(run)) break;
-            if (!run_container(run)) break;
+            open_cycle_job(run);
+            int nextCycle = run_launcher(run) && run_container(run);
+            // Whatever the cycle's children left running ends with its job,
+            // so that a new cycle starts clean.
+            close_cycle_job(run);
+            if (!nextCycle) break;
         }
     }
 

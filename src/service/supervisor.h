@@ -4,7 +4,9 @@
 
 #include <stdint.h>
 
-extern int64_t ReferenceStartTime;
+// The monotonic tick count (milliseconds) from which the time limits count:
+// each launcher's start, and a stop request taken up in phase 2.
+extern uint64_t ReferenceStartTime;
 
 // Runs the service named argv[0] until the hosted system has ended for good or
 // cannot be run.  Returns the service-specific exit code for the final

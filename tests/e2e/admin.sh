@@ -67,6 +67,8 @@ for v in WorkingDirectory JavaExe Classpath OrvaneHome BootFile TimeoutSeconds S
 done
 e2e_check "parameters" "WorkingDirectory=$wd;JavaExe=$jre;Classpath=a.jar;b.jar;OrvaneHome=$AREA_WIN;BootFile=container.ini;TimeoutSeconds=0;ShutdownTimeoutSeconds=20;UtilDir=$product_win;" "$params"
 e2e_check "service" "3|\"$product_win\\talvex.exe\"|$svc" "$(value "$svc" Start | sed 's/0x//')|$(value "$svc" ImagePath)|$(value "$svc" DisplayName)"
+# At system shutdown Windows waits the shutdown timeout and 30 s more.
+e2e_check "preshutdown timeout" 0xc350 "$(value "$svc" PreshutdownTimeout)"
 e2e_check "event source" "$product_win\\talvexMSG.dll|0x7" \
     "$(value "EventLog\\Application\\$svc" EventMessageFile)|$(value "EventLog\\Application\\$svc" TypesSupported)"
 run -install "$svc" -a -wd "$wd" -jre "$jre" -cp 'a.jar;b.jar' -home "$AREA_WIN" -xml container.ini -s 20

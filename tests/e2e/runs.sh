@@ -50,6 +50,14 @@ expected="$launcher${container/N/1}"$'run container: asking for a restart\r\n\a1
 expected+="$launcher${container/N/2}"$'run container: shutdown requested\r\nrun container: stopped\r\n\a0\a'
 e2e_check "the log holds both cycles' output" "$expected" "$(cat "$E2E_SCRATCH/children")"
 
+# --- a stray BEL in ordinary output does not keep a stop from ending the run -------
+
+boot name=bel 'container.stdout=Build finished\a (beep)\r\n'
+run_until 4 "stray BEL"
+e2e_wait 30 '[ "$(e2e_count 0x40000001 "L\"$svc\"")" = 3 ]' || e2e_fail "stray BEL: the container did not start"
+stop
+e2e_check "stray BEL: exit codes" "0 0" "$(exit_codes)"
+
 # --- failed runs ------------------------------------------------------------------
 
 boot name=failing launcher.exit_code=3
@@ -61,6 +69,13 @@ run_until 1 "container crash"
 e2e_check "container crash: exit codes" "1066 1" "$(exit_codes)"
 e2e_check "container crash: event" 1 "$(e2e_count 0xc0000004 \
     "L\"$svc\"	L\"Container ended without reporting an exit code (process exit status 1)\"")"
+# A launcher that crashes without a marker does not start the container from
+# the start script an earlier run left behind.
+boot name=crashing launcher.crash=1
+started=$(e2e_count 0x40000001 "L\"$svc\"")
+run_until 1 "launcher crash"
+e2e_check "launcher crash: exit codes, event, no container" "1066 1 1 $started" "$(exit_codes) $(e2e_count 0xc0000003 \
+    "L\"$svc\"	L\"The launcher ended with process exit status 1 and no exit code\"") $(e2e_count 0x40000001 "L\"$svc\"")"
 e2e_put "$svc" JavaExe "$AREA_WIN\\missing\\java.exe"
 run_until 1 "missing java.exe"
 e2e_check "missing java.exe: exit codes" "1066 1" "$(exit_codes)"
@@ -80,6 +95,21 @@ grep -aqF -- ' -Dlumora.mf.password=******** -Dlumora.home="C:\talvex-runs" ' "$
     e2e_fail "-test: no masked password in the trace"
 grep -aq s3cret "$log" && e2e_fail "-test: the password is in the log file"
 
+# --- no JVM outlives talvex.exe ------------------------------------------------------
+
+boot name=orphan
+run_until 4 "kill"
+e2e_wait 30 'grep -aq "orphan container: up" "$log"' || e2e_fail "kill: the container did not start"
+children() { grep -ls 'talvex-runs.jre.bin.java\.exe' /proc/[0-9]*/cmdline; }
+[ -n "$(children)" ] || e2e_fail "kill: no container process to watch"
+for p in /proc/[0-9]*; do
+    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -1 | grep -qi '\\talvex\.exe$' && kill -9 "${p#/proc/}"
+done
+e2e_wait 5 '[ -z "$(children)" ]' && e2e_pass "kill: launcher and container ended with talvex.exe" ||
+    e2e_fail "kill: a JVM outlived talvex.exe"
+# Wine's service manager does not notice the killed process; a new server does.
+wineserver -k >/dev/null 2>&1
+wineserver -w >/dev/null 2>&1
 e2e_remove_service "$svc"
 rm -rf "$AREA"
 wineserver -k >/dev/null 2>&1

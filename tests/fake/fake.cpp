@@ -30,16 +30,17 @@ const uint64_t TIME_CAP_MS = 7ull * 24 * 3600 * 1000;
 
 struct Fault { int nth; uint32_t error; bool persistent; };
 struct Timer { uint64_t at, seq; std::function<void()> fn; };
-// reader_child: the child that reads the pipe, if any.
-struct Pipe { std::string data; int readers = 1, writers = 1, reader_child = -1; };
-enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, KEY, SC, SOURCE, LIB, STD };
-// id: the pipe, child, thread or event; path: the registry key, service or library.
-struct Object { Kind kind; int id; bool inheritable; std::string path; };
+// reader_child: the child that reads the pipe, if any.  A pipe made with
+// the system's default size holds 4096 bytes; a larger size is not limited.
+struct Pipe { std::string data; size_t capacity; int readers = 1, writers = 1, reader_child = -1; };
+enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD };
+// id: the pipe, child, thread, event or job; path: the registry key, service or library.
+struct Object { Kind kind; int id; bool inheritable; std::string path; bool nowait = false; };
 struct Child {
     uint32_t pid, code = STILL_ACTIVE;
     FakeScript script;
-    int in = -1, out = -1, err = -1;
-    bool ended = false, reads = false;
+    int in = -1, out = -1, err = -1, job = -1;
+    bool ended = false, reads = false, suspended = false;
     std::string input;
 };
 struct Thread { PlatThreadFn fn; void* parameter; bool ended; };
@@ -50,6 +51,8 @@ struct State {
     std::map<std::string, int> counts;
     std::vector<std::string> call_order;
     uint64_t now = 0, seq = 0;
+    int64_t wall_step = 0;
+    int jobs = 0;
     std::vector<Timer> timers;
     std::string transcript, child_details;
     std::map<std::string, std::map<std::string, Value>> registry;   // lower-case paths and names
@@ -195,6 +198,26 @@ void child_read(int index)
             });
 }
 
+// The child's timed steps, from now.  'f' fills its standard input now and
+// makes it stop reading until a 'd' step makes it begin again.
+void schedule_steps(int index)
+{
+    for (const FakeStep& step : S.children[index].script) {
+        if (step.kind == 'f' && S.children[index].in >= 0) {
+            S.children[index].reads = false;
+            Pipe& in = S.pipes[S.children[index].in];
+            in.data.append(std::min<size_t>(std::stoul(step.text), in.capacity - in.data.size()), '\n');
+        }
+        if (step.kind == 'o' || step.kind == 'e' || step.kind == 'x' || step.kind == 'd')
+            add_timer(S.now + step.ms, [index, step] {
+                Child& c = S.children[index];
+                if (step.kind == 'x') child_end(c, (uint32_t)atoi(step.text.c_str()));
+                else if (step.kind == 'd') c.reads = true, child_read(index);
+                else child_write(c, step.kind == 'o' ? c.out : c.err, step.text);
+            });
+    }
+}
+
 Child* child_of(PlatHandle handle)
 {
     Object* o = object(handle);
@@ -335,6 +358,8 @@ void fake_set_current_directory(const std::string& path) { S.current_directory =
 void fake_set_os_major(uint32_t major) { S.os_major = major; }
 void fake_start_as_service(const std::string& name) { S.service_to_start = name; }
 void fake_children(const std::vector<FakeScript>& scripts) { S.scripts = scripts; }
+void fake_at(uint64_t ms, std::function<void()> fn) { add_timer(ms, std::move(fn)); }
+void fake_step_wall_clock(int64_t seconds) { S.wall_step += seconds; }
 
 void fake_set_library(const std::string& name, const std::string& path)
 {
@@ -529,6 +554,11 @@ int plat_set_service_failure_actions_flag(ScHandle svc, int on)
     return fails("ChangeServiceConfig2A") ? 0 : (service_of(svc)->failure_actions_flag = on, 1);
 }
 
+int plat_set_service_preshutdown_timeout(ScHandle svc, uint32_t milliseconds)
+{
+    return fails("ChangeServiceConfig2A") ? 0 : (service_of(svc)->preshutdown_ms = milliseconds, 1);
+}
+
 int plat_delete_service(ScHandle svc)
 {
     if (fails("DeleteService")) return 0;
@@ -698,6 +728,7 @@ int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffe
 {
     if (fails("CreatePipe")) return 0;
     S.pipes.emplace_back();
+    S.pipes.back().capacity = buffer_size == 0 ? 4096 : SIZE_MAX / 2;
     *read_end = new_handle(PIPE_READ, (int)S.pipes.size() - 1, true);
     *write_end = new_handle(PIPE_WRITE, (int)S.pipes.size() - 1, true);
     return 1;
@@ -719,7 +750,10 @@ int plat_close_handle(PlatHandle handle)
     if (o == nullptr) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
     if (o->kind == PIPE_READ) S.pipes[o->id].readers--;
     if (o->kind == PIPE_WRITE) S.pipes[o->id].writers--;
+    int job = o->kind == JOB ? o->id : -1;
     S.handles.erase((uintptr_t)handle);
+    for (Child& child : S.children)
+        if (job >= 0 && child.job == job && !child.ended) note("job %d ends child %u", job, child.pid), child_end(child, 1);
     return 1;
 }
 
@@ -751,14 +785,20 @@ int plat_write_file(PlatHandle h, const void* buf, uint32_t size, uint32_t* writ
     if (fails("WriteFile")) return 0;
     Pipe& p = S.pipes[object(h)->id];
     if (p.readers == 0) return last_error = ERROR_NO_DATA, 0;
-    p.data.append((const char*)buf, size);
-    *written = size;
-    if (p.reader_child >= 0) {
-        note("stdin of child %u %s", S.children[p.reader_child].pid, quoted(std::string((const char*)buf, size)).c_str());
+    *written = (uint32_t)std::min<size_t>(size, p.capacity - p.data.size());
+    if (*written < size && !object(h)->nowait) {
+        fprintf(stderr, "fake: a write to a full pipe would block the writer for good\n");
+        abort();
+    }
+    p.data.append((const char*)buf, *written);
+    if (p.reader_child >= 0 && *written > 0) {
+        note("stdin of child %u %s", S.children[p.reader_child].pid, quoted(std::string((const char*)buf, *written)).c_str());
         child_read(p.reader_child);
     }
     return 1;
 }
+
+int plat_pipe_nowait(PlatHandle pipe) { return fails("SetNamedPipeHandleState") ? 0 : (object(pipe)->nowait = true, 1); }
 
 PlatHandle plat_get_std_handle(int which) { return fails("GetStdHandle") ? PLAT_INVALID_HANDLE : S.std_handles[which]; }
 int plat_set_std_handle(int which, PlatHandle h) { return fails("SetStdHandle") ? 0 : (S.std_handles[which] = h, 1); }
@@ -790,15 +830,10 @@ int plat_create_process(char* command_line, const char* current_directory, int i
              fake_get_env("PATH").c_str(), creation_flags, startup->flags, startup->show_window,
              startup->title == command_line, inherit_handles);
     S.child_details += details;
-    for (const FakeStep& step : child.script)
-        if (step.kind == 'o' || step.kind == 'e' || step.kind == 'x')
-            add_timer(S.now + step.ms, [index, step] {
-                Child& c = S.children[index];
-                if (step.kind == 'x') child_end(c, (uint32_t)atoi(step.text.c_str()));
-                else child_write(c, step.kind == 'o' ? c.out : c.err, step.text);
-            });
+    child.suspended = (creation_flags & 0x4) != 0;   // CREATE_SUSPENDED
+    if (!child.suspended) schedule_steps(index);
     process->process = new_handle(PROCESS, index, false);
-    process->thread = new_handle(THREAD, -1, false);
+    process->thread = new_handle(THREAD, -1 - index, false);
     process->process_id = child.pid;
     process->thread_id = child.pid + 1;
     return 1;
@@ -811,6 +846,24 @@ int plat_terminate_process(PlatHandle process, uint32_t exit_code)
     if (child == nullptr || child->ended) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
     note("terminate child %u", child->pid);
     child_end(*child, exit_code);
+    return 1;
+}
+
+PlatHandle plat_create_kill_job(void) { return fails("CreateJobObjectA") ? nullptr : new_handle(JOB, S.jobs++, false); }
+
+int plat_assign_to_job(PlatHandle job, PlatHandle process)
+{
+    if (fails("AssignProcessToJobObject")) return 0;
+    child_of(process)->job = object(job)->id;
+    note("child %u in job %d", child_of(process)->pid, object(job)->id);
+    return 1;
+}
+
+int plat_resume_thread(PlatHandle thread)
+{
+    if (fails("ResumeThread")) return 0;
+    Child& child = S.children[-1 - object(thread)->id];
+    if (child.suspended) child.suspended = false, schedule_steps(-1 - object(thread)->id);
     return 1;
 }
 
@@ -888,8 +941,9 @@ int plat_send_ctrl_break(uint32_t process_group_id)
 
 // --- time ------------------------------------------------------------------------------------------
 
-int64_t plat_time_seconds(void) { return 1'800'000'000 + (int64_t)(S.now / 1000); }
+int64_t plat_time_seconds(void) { return 1'800'000'000 + S.wall_step + (int64_t)(S.now / 1000); }
 uint32_t plat_tick_count(void) { return (uint32_t)S.now; }
+uint64_t plat_tick_count64(void) { return S.now; }
 
 void plat_asctime_local(int64_t seconds, char* buf, size_t cap)
 {

@@ -59,6 +59,7 @@ struct FakeService {
     std::string name, binary_path, display_name, dependencies, description;
     uint32_t type = 0, start_type = 0, error_control = 0, state = 1;
     int failure_actions_flag = -1;
+    uint32_t preshutdown_ms = 0;
 };
 FakeService* fake_service(const std::string& name);   // null when unknown
 void fake_add_service(const std::string& name, uint32_t state);
@@ -70,12 +71,16 @@ void fake_start_as_service(const std::string& name);
 // `console` set) at virtual time `ms`; the result goes to the transcript.
 void fake_control_at(uint64_t ms, uint32_t control, bool console = false);
 
-// A scripted child.  Timed steps run from its start: 'o' writes text to its
-// standard output, 'e' to its standard error, 'x' ends it with the code in
-// text.  Reactions: 's' answers "shutdown\n" on its standard input by
-// writing text and ending with code 0, `ms` later; 'b' answers a Ctrl+Break
-// by writing text; 'r' only makes it read its standard input.  A child that
-// does not read its input leaves it in the pipe.
+// A scripted child.  Timed steps run from its start (a child created
+// suspended starts when it is resumed): 'o' writes text to its standard
+// output, 'e' to its standard error, 'x' ends it with the code in text, 'd'
+// makes it begin to read its standard input; 'f' fills its standard input
+// with as many of the text's number of line feeds as fit, at its start, and
+// keeps it from reading until a 'd' step.
+// Reactions: 's' answers "shutdown\n" on its standard input by writing text
+// and ending with code 0, `ms` later; 'b' answers a Ctrl+Break by writing
+// text; 'r' only makes it read its standard input.  A child that does not
+// read its input leaves it in the pipe, which holds 4096 bytes.
 struct FakeStep {
     uint64_t ms;
     char kind;
@@ -96,5 +101,9 @@ int fake_live_children();
 // its creation flags, startup flags and window mode, whether its title is
 // its command line, and whether it inherited handles.
 std::string fake_child_details();
+// Runs fn when the virtual clock reaches `ms`.
+void fake_at(uint64_t ms, std::function<void()> fn);
+// Steps the wall clock (not the tick counts) by `seconds`.
+void fake_step_wall_clock(int64_t seconds);
 
 #endif

@@ -3,12 +3,24 @@
 // registry.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "runs.h"
 #include "service/service_status.h"
 
 namespace {
 
 const char SOURCE_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\svc";
+
+// The usage text as the README shows it.
+std::string readme_usage()
+{
+    std::ifstream readme(TALVEX_SOURCE_DIR "/README.md");
+    std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
+    size_t start = text.find("```text\n") + 8;
+    return text.substr(start, text.find("```", start) - start);
+}
 
 std::string usage()
 {
@@ -52,46 +64,7 @@ const std::vector<std::string> INSTALL = {"talvex", "-install", "svc", "-wd", "C
 TEST_F(Admin, WordsThatAreNoCommandPrintTheUsage)
 {
     std::string text = usage();
-    EXPECT_EQ(text, R"(
-Usage:
-
-  talvex -install <ServiceName> <options> to install the service
-
-    Where <options> include:
-
-      -a
-         Automatically start the service (default - not autostart)
-      -wd <path>
-         Container's working directory (default - current working directory)
-      -jre <path>
-         Full path to java.exe (required)
-      -jargs "<args>"
-         Additional JVM args
-      -cp "<classpath>"
-         Container classpath (required)
-      -bcp "<classpath>"
-         Container bootclasspath (required)
-      -home "<path>"
-         Orvane installation root directory (required)
-      -xml <path>
-         Path to container boot file (default - ".\container.ini")
-      -dsxml <path>
-         Path to Directory Service boot file (required if container loads DS)
-      -starttimeout | -t <seconds>
-         Container startup timeout (default - infinite)
-      -stoptimeout | -s <seconds>
-         Container shutdown timeout (default - 600)
-      -pwd <password>
-         Bootfile encryption password (not required unless PBE has been used)
-
-  talvex -start   <ServiceName> to start the service (does not wait)
-
-  talvex -stop    <ServiceName> to stop the service (does not wait)
-
-  talvex -remove  <ServiceName> to remove the service
-
-  talvex -dump    <ServiceName> to request a Java thread dump from a running service (sends Ctrl+Break)
-)");
+    EXPECT_EQ(text, readme_usage());;
     for (std::vector<std::string> words : std::vector<std::vector<std::string>>{
              {"talvex", "install"}, {"talvex", "-INSTALL", "svc"}, {"talvex", "-installx"}, {"talvex", "-install"},
              {"talvex", "-"}}) {
@@ -190,6 +163,18 @@ UtilDir=C:\talvex
 )");
     EXPECT_EQ(fake_service("svc")->start_type, 2u);
     EXPECT_EQ(fake_service("svc")->binary_path, "C:\\talvex\\talvex.exe");
+    // At system shutdown Windows waits the shutdown timeout and 30 s more for
+    // the service, or its own 3 minutes where the timeout is 0; 600 s is the
+    // default, and a negative timeout never runs out.
+    std::string preshutdown;
+    for (const char* seconds : {"45", "0", "4294967", "-1", ""}) {
+        SetUp();
+        words = INSTALL;
+        if (seconds[0] != '\0') words.insert(words.end(), {"-s", seconds});
+        run(words);
+        preshutdown += std::to_string(fake_service("svc")->preshutdown_ms) + " ";
+    }
+    EXPECT_EQ(preshutdown, "75000 180000 4294967295 4294967295 630000 ");
 }
 
 // Each refused option set: its one message, then the usage text, and

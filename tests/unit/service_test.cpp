@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "runs.h"
+#include "service/child_process.h"
 #include "service/service_status.h"
 
 namespace {
@@ -32,9 +33,11 @@ TEST_F(ServiceRun, StartsTheContainerThatTheLauncherDescribesAndStopsItWithShutd
 0 status START_PENDING cp=2 wait=15000 accept=0x0 exit=0/0
 0 status START_PENDING cp=3 wait=15000 accept=0x0 exit=0/0
 0 child 1000 started
+0 child 1000 in job 0
 0 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
 110 child 1000 ended 0
 110 child 1004 started
+110 child 1004 in job 0
 341 event 0x40000001 type 4 "svc"
 1000 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
 1000 control 129 -> 0
@@ -53,8 +56,8 @@ TEST_F(ServiceRun, StartsTheContainerThatTheLauncherDescribesAndStopsItWithShutd
         "bye\n"
         "\a0\aNT Service starting input flusher thread\r\n"
         "NT Service exiting input flusher thread\r\n");
-    EXPECT_EQ(fake_child_details(), R"(""C:\jre\bin\java.exe"  -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp "a.jar;b.jar" -Dno_pwd_encryption=true -Dlumora.home="C:\orvane" -Dlumora.mf.winsvc.utilDir="C:\talvex" com.lumora.mf.framework.agent.ci.LaunchContainer "container.ini"" dir=C:\svc PATH=C:\Windows\system32 flags=0x220 startup=0x141/0 title=1 inherit=1
-""C:\jre\bin\java.exe" -cp c.jar Container\n" dir=C:\svc\run PATH=C:\jre\bin;C:\Windows\system32 flags=0x220 startup=0x141/0 title=1 inherit=1
+    EXPECT_EQ(fake_child_details(), R"(""C:\jre\bin\java.exe"  -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp "a.jar;b.jar" -Dno_pwd_encryption=true -Dlumora.home="C:\orvane" -Dlumora.mf.winsvc.utilDir="C:\talvex" com.lumora.mf.framework.agent.ci.LaunchContainer "container.ini"" dir=C:\svc PATH=C:\Windows\system32 flags=0x224 startup=0x141/0 title=1 inherit=1
+""C:\jre\bin\java.exe" -cp c.jar Container\n" dir=C:\svc\run PATH=C:\jre\bin;C:\Windows\system32 flags=0x224 startup=0x141/0 title=1 inherit=1
 )");
     EXPECT_EQ(fake_live_children(), 0);
     EXPECT_EQ(fake_open_handles(), 0);
@@ -66,24 +69,19 @@ TEST_F(ServiceRun, RestartsOnCodeFourteenWithoutSwallowingAStopAnsweredByIt)
     FakeScript answeringStopWithRestart = {{200, 'o', "\b"}, {50, 's', "\a14\a"}};
     fake_control_at(5000, CONTROL_STOP);
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, restarting, LAUNCHER, answeringStopWithRestart, LAUNCHER}),
-                         {"child", "event", "STOPPED"}),
-              R"(0 child 1000 started
-110 child 1000 ended 0
-110 child 1004 started
+                         {"in job", "stdin", "event", "terminate", "STOPPED"}),
+              R"(0 child 1000 in job 0
+110 child 1004 in job 0
 341 event 0x40000001 type 4 "svc"
-1120 child 1004 ended 14
 1120 event 0x40000007 type 4 "svc"
-1120 child 1008 started
-1230 child 1008 ended 0
-1230 child 1012 started
+1120 child 1008 in job 1
+1230 child 1012 in job 1
 1461 event 0x40000001 type 4 "svc"
 5014 stdin of child 1012 "shutdown\n"
-5064 child 1012 ended 0
 5064 event 0x40000007 type 4 "svc"
-5064 child 1016 started
+5064 child 1016 in job 2
 5065 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
 5065 terminate child 1016
-5065 child 1016 ended 0
 5065 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
 }
@@ -97,8 +95,8 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
     struct Row {
         const char* what;
         std::vector<FakeScript> children;
-        const char* fail;   // a call that fails once, with error 2
-        int nth;
+        const char* fail;   // a call that fails once, with error 2, at its nth call
+        int nth;            // -1: the launch command is too long
         std::string expected;
     } rows[] = {
         {"launcher announces 3", {{{100, 'o', "\a3\a"}, {110, 'x', "3"}}}, "", 0, R"(110 event 0xc0000003 type 1 "svc" "3"
@@ -107,9 +105,6 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         {"launcher's later marker is abnormal", {{{100, 'o', "\a0\a"}, {150, 'o', "x\a7\ay"}, {160, 'x', "7"}}}, "", 0,
          R"(154 event 0xc0000003 type 1 "svc" "7"
 160 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/7
-)"},
-        {"empty marker", {{{100, 'o', "\a\a"}, {110, 'x', "0"}}}, "", 0, R"(110 event 0xc0000003 type 1 "svc" "999"
-110 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/999
 )"},
         {"launcher without marker, container ends without one", {quietEnd, silentCrash}, "", 0, "331 event 0x40000001 type 4 \"svc\"\n"
             "400 event 0xc0000004 type 1 \"svc\" \"Container ended without reporting an exit code (process exit status 3)\"\n"
@@ -148,6 +143,22 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         {"no memory for the flusher", {LAUNCHER, DEAF_CONTAINER}, "HeapAlloc", 1, R"(110 event 0xc0000003 type 1 "svc" "system text 14.\r\n"
 110 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
+        {"launcher ends with status 1 and no marker", {{{100, 'x', "1"}}}, "", 0, R"(100 event 0xc0000003 type 1 "svc" "The launcher ended with process exit status 1 and no exit code"
+100 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"no job for either cycle", {LAUNCHER, {{200, 'o', "\b\a14\a"}, {300, 'x', "14"}}, {{100, 'x', "1"}}},
+         "CreateJobObjectA", 1, R"(0 event 0x80000005 type 2 "svc" "Launcher and container run without a job object and may outlive the service - system text 2.\r\n"
+341 event 0x40000001 type 4 "svc"
+341 event 0x40000007 type 4 "svc"
+510 event 0xc0000003 type 1 "svc" "The launcher ended with process exit status 1 and no exit code"
+510 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
+        {"a child outside the job", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {300, 'x', "0"}}}, "AssignProcessToJobObject", 1,
+         R"(0 event 0x80000005 type 2 "svc" "Launcher and container run without a job object and may outlive the service - system text 2.\r\n"
+341 event 0x40000001 type 4 "svc"
+341 event 0x40000002 type 4 "svc"
+410 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
         {"launch command too long", {}, "", -1, R"(0 event 0xc0000003 type 1 "svc" "The launcher command line is longer than 4095 characters"
 0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
@@ -160,10 +171,9 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         SCOPED_TRACE(row.what);
         reset();
         if (row.nth < 0) put_parameter("JavaArgs", std::string(2047, 'j')), put_parameter("Classpath", std::string(2000, 'c'));
-        if (row.nth > 0) {
-            fake_fail(row.fail, 2, row.nth);
-            fake_fail("WaitForSingleObject", 6, 1);
-        }
+        if (row.nth > 0) fake_fail(row.fail, 2, row.nth, row.fail == std::string("CreateJobObjectA"));
+        // A child that cannot be watched: its wait fails and so does the question for its exit code.
+        if (row.fail == std::string("GetExitCodeProcess")) fake_fail("WaitForSingleObject", 6, 1);
         EXPECT_EQ(lines_with(run_as_service(row.children), OUTCOME), row.expected);
         EXPECT_EQ(fake_live_children(), 0);
     }
@@ -203,7 +213,8 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
 {
     FakeScript slowLauncher = {{420000, 'o', "\a0\a"}, {420010, 'x', "0"}};
     FakeScript silentContainer = {{0, 'r', ""}};
-    FakeScript lateExit = {{200, 'o', "\b"}, {0, 'r', ""}, {6500, 'x', "0"}};
+    FakeScript lateExit = {{0, 'r', ""}, {6500, 'x', "0"}};
+    FakeScript slowStart = {{20000, 'o', "\b"}, {50, 's', "\a0\a"}};
     struct Row {
         const char* what;
         const char* start, *shutdown;
@@ -211,15 +222,22 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
         uint64_t stopAt;
         std::string expected;
     } rows[] = {
+        {"the wall clock an hour forward", "30", "600", {LAUNCHER, slowStart}, 40000, R"(20163 event 0x40000001 type 4 "svc"
+40000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+40016 stdin of child 1004 "shutdown\n"
+40016 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+40066 event 0x40000002 type 4 "svc"
+40066 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"the wall clock an hour back", "30", "600", {LAUNCHER, silentContainer}, 0, R"(30063 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
+30063 terminate child 1004
+30063 event 0xc0000003 type 1 "svc" "1"
+30063 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)"},
         {"start timeout in phase 1", "30", "600", {HUNG}, 0, R"(30053 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
 30053 terminate child 1000
 30053 event 0xc0000003 type 1 "svc" "1"
 30053 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
-)"},
-        {"start timeout in phase 2", "30", "600", {LAUNCHER, silentContainer}, 0, R"(30063 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
-30063 terminate child 1004
-30063 event 0xc0000003 type 1 "svc" "1"
-30063 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
         {"a slow launcher is warned about once", "0", "600", {slowLauncher, CONTAINER}, 430000, R"(360053 event 0x80000005 type 2 "svc" "Container can't launch (phase 1). Elapsed time 6 minutes."
 420241 event 0x40000001 type 4 "svc"
@@ -235,16 +253,9 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
 430063 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
 435116 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 440116 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
-442016 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-442016 terminate child 1004
-442016 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
-)"},
-        {"negative timeouts are never reached", "-5", "-5", {LAUNCHER, lateExit}, 1000, R"(341 event 0x40000001 type 4 "svc"
-1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-1094 stdin of child 1004 "shutdown\n"
-1094 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-6147 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
-6610 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+442116 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+442116 terminate child 1004
+442116 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
         {"shutdown timeout", "0", "12", {LAUNCHER, DEAF_CONTAINER}, 1000, R"(341 event 0x40000001 type 4 "svc"
 1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
@@ -252,15 +263,14 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
 1094 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
 6147 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 11147 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
-13047 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-13047 terminate child 1004
-13047 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+13147 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+13147 terminate child 1004
+13147 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"no shutdown timeout", "0", "0", {LAUNCHER, lateExit}, 1000, R"(341 event 0x40000001 type 4 "svc"
-1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-1094 stdin of child 1004 "shutdown\n"
-1094 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-6147 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+        {"no shutdown timeout, a negative start timeout", "-5", "0", {LAUNCHER, lateExit}, 1000, R"(1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+1063 stdin of child 1004 "shutdown\n"
+1063 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+6116 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 6610 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
         {"stop in phase 1", "0", "600", {HUNG}, 1000, R"(1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
@@ -274,9 +284,88 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
         reset();
         put_parameter("TimeoutSeconds", row.start);
         put_parameter("ShutdownTimeoutSeconds", row.shutdown);
+        int64_t step = strstr(row.what, "forward") ? 3600 : strstr(row.what, "back") ? -3600 : 0;
+        fake_at(5000, [step] { fake_step_wall_clock(step); });
         if (row.stopAt != 0) fake_control_at(row.stopAt, CONTROL_STOP);
         EXPECT_EQ(lines_with(run_as_service(row.children), {"event", "STOP", "terminate", "stdin"}), row.expected);
     }
+}
+
+// A stop always ends the run: also when the container's input is full, when
+// it printed a stray BEL, and when it announced its code and runs on.
+TEST_F(ServiceRun, AStopAlwaysEndsTheRun)
+{
+    FakeScript fullInput = {{200, 'o', "\b"}, {0, 'f', "4096"}};
+    FakeScript nearlyFull = {{200, 'o', "\b"}, {0, 'f', "4093"}, {2000, 'd', ""}, {50, 's', "\a0\a"}};
+    FakeScript strayBel = {{200, 'o', "up\n\bBuild finished\a (beep)\n"}, {50, 's', "\a0\a"}};
+    FakeScript announcedAndRunning = {{200, 'o', "\b\a0\a"}, {0, 'r', ""}};
+    FakeScript restartingAndRunning = {{200, 'o', "\b\a14\a"}, {50, 's', ""}};
+    struct Row {
+        const char* what;
+        std::vector<FakeScript> children;
+        std::string expected;
+    } rows[] = {
+        {"input full", {LAUNCHER, fullInput}, R"(341 event 0x40000001 type 4 "svc"
+6147 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+6147 terminate child 1004
+6147 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"input nearly full", {LAUNCHER, nearlyFull}, R"(341 event 0x40000001 type 4 "svc"
+1094 stdin of child 1004 "shu"
+2147 stdin of child 1004 "tdown\n"
+2197 event 0x40000002 type 4 "svc"
+2197 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"stray BEL", {LAUNCHER, strayBel}, R"(341 event 0x40000001 type 4 "svc"
+341 event 0xc0000004 type 1 "svc" "999"
+1094 stdin of child 1004 "shutdown\n"
+1144 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"announced 0 and runs on", {LAUNCHER, announcedAndRunning}, R"(341 event 0x40000001 type 4 "svc"
+341 event 0x40000002 type 4 "svc"
+1094 stdin of child 1004 "shutdown\n"
+6147 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+6147 terminate child 1004
+6147 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+        {"announced 14 and runs on", {LAUNCHER, restartingAndRunning, HUNG}, R"(341 event 0x40000001 type 4 "svc"
+341 event 0x40000007 type 4 "svc"
+1094 stdin of child 1004 "shutdown\n"
+1145 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+1145 terminate child 1008
+1145 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        put_parameter("ShutdownTimeoutSeconds", "5");
+        fake_control_at(1000, CONTROL_STOP);
+        EXPECT_EQ(lines_with(run_as_service(row.children), {"event", "stdin", "terminate", "STOPPED"}), row.expected);
+    }
+}
+
+// The keep-alive newline never lands between the parts of a shutdown command.
+TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
+{
+    PlatHandle readEnd, writeEnd;
+    uint32_t count;
+    ASSERT_TRUE(plat_create_pipe(&readEnd, &writeEnd, 0) && plat_pipe_nowait(writeEnd));
+    plat_write_file(writeEnd, std::string(4093, 'x').c_str(), 4093, &count);
+    EXPECT_EQ(SendShutdownCommand(writeEnd), 0);
+    FlusherBlock block = {writeEnd, 0, nullptr, plat_create_event(), nullptr, 0, 0};
+    fake_at(5000, [&block] { block.stop = 1, plat_set_event(block.wake); });
+    InputFlusherThread(&block);
+    char buffer[READ_CHUNK_SIZE];
+    EXPECT_EQ(DrainPipe(readEnd, buffer, sizeof buffer, 0), 4096u);
+    EXPECT_STREQ(buffer + 4093, "shu");
+    EXPECT_EQ(SendShutdownCommand(writeEnd), 1);
+    block.stop = 0;
+    block.wake = plat_create_event();
+    fake_at(9000, [&block] { block.stop = 1, plat_set_event(block.wake); });
+    InputFlusherThread(&block);
+    EXPECT_EQ(DrainPipe(readEnd, buffer, sizeof buffer, 0), 8u);
+    EXPECT_STREQ(buffer, "tdown\n\n\n");
 }
 
 // The debug trace: every step in the log, the password never; dumps in both
@@ -294,11 +383,13 @@ TEST_F(ServiceRun, DebugTraceWithDumpsAndStandardError)
     fake_control_at(2500, CONTROL_USER_DUMP);
     fake_control_at(3000, CONTROL_STOP);
     EXPECT_EQ(lines_with(run_as_service({launcher, container}), {"event", "ctrl-break", "control", "child"}), R"(0 child 1000 started
+0 child 1000 in job 0
 20 control 129 -> 0
 23 ctrl-break child 1000
 59 event 0xc0000006 type 1 "svc" "launcher warning\r\n"
 110 child 1000 ended 0
 110 child 1004 started
+110 child 1004 in job 0
 341 event 0x40000001 type 4 "svc"
 415 event 0xc0000006 type 1 "svc" "container error\r\n"
 2500 control 129 -> 0
@@ -365,8 +456,10 @@ TEST_F(ServiceRun, TestModeRunsTheBodyInTheConsole)
     fake_control_at(1500, 6, true);
     EXPECT_EQ(run_talvex({"talvex", "-test", "svc", "ignored"}), 0);
     EXPECT_EQ(fake_transcript(), R"(0 child 1000 started
+0 child 1000 in job 0
 110 child 1000 ended 0
 110 child 1004 started
+110 child 1004 in job 0
 341 event 0x40000001 type 4 "svc"
 1000 console control 2 -> 0
 1500 console control 6 -> 1

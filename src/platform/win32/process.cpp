@@ -60,6 +60,12 @@ int plat_write_file(PlatHandle h, const void* buf, uint32_t size, uint32_t* writ
     return ok ? 1 : 0;
 }
 
+int plat_pipe_nowait(PlatHandle pipe)
+{
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+    return SetNamedPipeHandleState((HANDLE)pipe, &mode, NULL, NULL) ? 1 : 0;
+}
+
 // Maps the seam's selectors to the system's, or 0 for an unknown one.
 static DWORD std_handle_id(int which)
 {
@@ -133,6 +139,32 @@ int plat_create_process(char* command_line, const char* current_directory, int i
 int plat_terminate_process(PlatHandle process, uint32_t exit_code)
 {
     return TerminateProcess((HANDLE)process, exit_code) ? 1 : 0;
+}
+
+PlatHandle plat_create_kill_job(void)
+{
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    if (job == NULL) return NULL;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        DWORD error = GetLastError();
+        CloseHandle(job);
+        SetLastError(error);
+        return NULL;
+    }
+    return (PlatHandle)job;
+}
+
+int plat_assign_to_job(PlatHandle job, PlatHandle process)
+{
+    return AssignProcessToJobObject((HANDLE)job, (HANDLE)process) ? 1 : 0;
+}
+
+int plat_resume_thread(PlatHandle thread)
+{
+    return ResumeThread((HANDLE)thread) != (DWORD)-1 ? 1 : 0;
 }
 
 int plat_process_exit_code(PlatHandle process, uint32_t* code)

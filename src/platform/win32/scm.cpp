@@ -49,6 +49,13 @@ int plat_set_service_failure_actions_flag(ScHandle svc, int on_non_crash_failure
     return ChangeServiceConfig2A((SC_HANDLE)svc, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &info) ? 1 : 0;
 }
 
+int plat_set_service_preshutdown_timeout(ScHandle svc, uint32_t milliseconds)
+{
+    SERVICE_PRESHUTDOWN_INFO info;
+    info.dwPreshutdownTimeout = milliseconds;
+    return ChangeServiceConfig2A((SC_HANDLE)svc, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info) ? 1 : 0;
+}
+
 int plat_delete_service(ScHandle svc)
 {
     return DeleteService((SC_HANDLE)svc) ? 1 : 0;

@@ -33,3 +33,8 @@ uint32_t plat_tick_count(void)
 {
     return GetTickCount();
 }
+
+uint64_t plat_tick_count64(void)
+{
+    return GetTickCount64();
+}
