@@ -195,8 +195,9 @@ mkdir -p "$area/jre/bin" "$work"
 cp "$bin/fakejava/java.exe" "$area/jre/bin/java.exe"
 cp "$build/bench/benchref.exe" "$area/benchref.exe"
 wine sc create "$svc" binPath= "$bin_win\\talvex.exe" >/dev/null 2>&1 || die "sc create $svc"
+# The restart latency is measured with the restart throttle off.
 for value in "WorkingDirectory=$work_win" "JavaExe=$java_win" "OrvaneHome=$area_win" "UtilDir=$bin_win" \
-    "ShutdownTimeoutSeconds=30"; do
+    "ShutdownTimeoutSeconds=30" "RestartDelayMaxSeconds=0"; do
     wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v "${value%%=*}" /t REG_SZ \
         /d "${value#*=}" /f >/dev/null 2>&1 || die "reg add ${value%%=*}"
 done

@@ -188,7 +188,8 @@ int plat_path_has_entry(const char* path);
 // GetCurrentDirectoryA(cap, buf): the length, the size needed when cap is too
 // small, or 0 on failure.
 uint32_t plat_current_directory(char* buf, uint32_t cap);
-// Opens a file through the C runtime (fopen).  Modes as fopen's.  Null on failure.
+// Opens a file through the C runtime (fopen), with a handle that no child
+// process inherits.  Modes as fopen's.  Null on failure.
 FILE* plat_fopen(const char* path, const char* mode);
 // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING).
 int plat_rename_replace(const char* from, const char* to);

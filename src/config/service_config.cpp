@@ -9,6 +9,7 @@
 #include "common/console.h"
 #include "common/helpers.h"
 #include "common/text.h"
+#include "diag/event_log.h"
 #include "diag/log_file.h"
 
 namespace {
@@ -35,6 +36,26 @@ RegKey walk_registry_path(const char* const* names, StepFn step)
         current = next;
     }
     return current;
+}
+
+const int32_t DEFAULT_RESTART_DELAY_MAX = 60;
+const int32_t DEFAULT_LOG_GENERATIONS = 5;
+const uint64_t MEBIBYTE = 1048576;
+
+// A count read from a parameter's text: empty means the default; a text
+// without digits or below the least value means the default too, and a
+// warning event names the value.
+int32_t count_parameter(const char* serviceName, const char* name, const char* text, int32_t fallback,
+                        int32_t least, const char* meaning)
+{
+    if (text[0] == '\0') return fallback;
+    const char* digits = text + strspn(text, " \t\n\v\f\r+-");
+    int32_t value = DecimalParameter(text);
+    if (*digits >= '0' && *digits <= '9' && value >= least) return value;
+    char message[CONFIG_SHORT_SIZE + 128];
+    text_format(message, sizeof message, "%s \"%s\" is not a number %s", name, text, meaning);
+    LogServiceEvent(serviceName, message, EVENT_WARNING);
+    return fallback;
 }
 
 }  // namespace
@@ -125,6 +146,10 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
         QueryRegistryString(key, "LogContainerOutput", config->LogContainerOutput,
                             sizeof config->LogContainerOutput);
         QueryRegistryString(key, "Debug", config->Debug, sizeof config->Debug);
+        QueryRegistryString(key, "RestartDelayMaxSeconds", config->RestartDelayMaxSeconds,
+                            sizeof config->RestartDelayMaxSeconds);
+        QueryRegistryString(key, "LogFileMaxMegabytes", config->LogFileMaxMegabytes, sizeof config->LogFileMaxMegabytes);
+        QueryRegistryString(key, "LogFileGenerations", config->LogFileGenerations, sizeof config->LogFileGenerations);
         plat_reg_close(key);
     }
 
@@ -145,5 +170,17 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     config->LogContainerOutputEnabled = text_equal_nocase(config->LogContainerOutput, "false") ? 0 : 1;
     // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
     DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;
+
+    // The guards against restart storms and log floods.  A value that is no
+    // usable number keeps its default, and an event says so.
+    config->RestartDelayMax = (uint32_t)count_parameter(serviceName, "RestartDelayMaxSeconds",
+                                                        config->RestartDelayMaxSeconds, DEFAULT_RESTART_DELAY_MAX,
+                                                        0, "of seconds; the default 60 is used");
+    config->LogFileMaxBytes = (uint64_t)count_parameter(serviceName, "LogFileMaxMegabytes", config->LogFileMaxMegabytes,
+                                                        0, 0, "of megabytes; the log file has no size limit") *
+                              MEBIBYTE;
+    config->LogFileGenerationCount = (uint32_t)count_parameter(serviceName, "LogFileGenerations",
+                                                               config->LogFileGenerations, DEFAULT_LOG_GENERATIONS, 1,
+                                                               "of 1 or more; the default 5 is used");
     return 1;
 }

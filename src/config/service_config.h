@@ -31,11 +31,20 @@ struct ServiceConfig {
     char UtilDir[CONFIG_UTIL_DIR_SIZE];
     char LogContainerOutput[CONFIG_SHORT_SIZE];
     char Debug[CONFIG_SHORT_SIZE];
+    char RestartDelayMaxSeconds[CONFIG_SHORT_SIZE];
+    char LogFileMaxMegabytes[CONFIG_SHORT_SIZE];
+    char LogFileGenerations[CONFIG_SHORT_SIZE];
     char ClasspathOption[CONFIG_OPTION_SIZE];
     char BootClasspathOption[CONFIG_OPTION_SIZE];
     int32_t StartTimeout;
     int32_t ShutdownTimeout;
     uint32_t LogContainerOutputEnabled;
+    // The ceiling of the delay before a quick restart, in seconds (0: none).
+    uint32_t RestartDelayMax;
+    // The size at which the log file is rotated (0: never), and how many
+    // rotated files are kept.
+    uint64_t LogFileMaxBytes;
+    uint32_t LogFileGenerationCount;
 };
 
 // Walks a null-terminated list of subkey names from HKEY_LOCAL_MACHINE.  The

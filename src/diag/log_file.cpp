@@ -8,19 +8,29 @@
 //
 // Four threads write to the stream (the supervisor, the input flusher, the
 // control handler on the dispatcher's thread and the console control thread).
-// The C runtime locks a stream for the length of one fwrite, so each line is
-// handed over in a single fwrite and lines of different threads never tear.
+// Every write, and the rotation that may close the stream and open the next
+// one, happens under one lock, so lines of different threads never tear and
+// no thread writes to a stream that has been closed.
+//
+// With a size limit, the file is rotated before a write that would take it
+// past the limit: "<name>.out" becomes "<name>.out.1", the older generations
+// move up by one, the oldest beyond the count drops out, and a new
+// "<name>.out" takes the write.  A write is never split across files.
 #include "diag/log_file.h"
 
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
+
 #include "common/platform.h"
 #include "common/text.h"
+#include "diag/event_log.h"
 
 FILE* LogFile = nullptr;
 uint32_t DebugEnabled = 0;
+char LogFilePath[LOG_FILE_PATH_SIZE] = "";
 
 namespace {
 
@@ -32,13 +42,69 @@ enum {
     // The formatted text after each "\n" became the platform's line end.
     // Text that grows past it is written in several pieces.
     LOG_OUTPUT_SIZE = 2 * LOG_FORMAT_SIZE,
-    // The service control manager refuses service names longer than this.
-    SERVICE_NAME_MAX = 256,
-    // Working directory, one backslash, the service name and ".out.1".
-    LOG_PATH_SIZE = CONFIG_PATH_SIZE + 1 + SERVICE_NAME_MAX + 6,
+    // "<path>.<generation>", the generation at most ten digits.
+    LOG_GENERATION_PATH_SIZE = LOG_FILE_PATH_SIZE + 12,
 };
 
 const char LOG_MASK[] = "********";
+
+std::mutex LogLock;
+// The rotation: the limit in bytes (0: none), how many rotated files are
+// kept, what the open file holds, and whether the warning about a failed
+// rotation was written in this run.
+uint64_t LogLimit = 0;
+uint32_t LogGenerations = 1;
+uint64_t LogSize = 0;
+const char* LogServiceName = nullptr;
+int RotationWarningGiven = 0;
+
+// Moves "<path>.<n-1>" to "<path>.<n>" down to "<path>" to "<path>.1".  Returns
+// 0 when the current file could not be moved away.
+int shift_generations(void)
+{
+    char from[LOG_GENERATION_PATH_SIZE];
+    char to[LOG_GENERATION_PATH_SIZE];
+    for (uint32_t n = LogGenerations; n > 1; --n) {
+        text_format(from, sizeof from, "%s.%lu", LogFilePath, (unsigned long)(n - 1));
+        text_format(to, sizeof to, "%s.%lu", LogFilePath, (unsigned long)n);
+        if (plat_path_has_entry(from)) plat_rename_replace(from, to);
+    }
+    text_format(to, sizeof to, "%s.1", LogFilePath);
+    return !plat_path_has_entry(LogFilePath) || plat_rename_replace(LogFilePath, to);
+}
+
+// Opens a new "<name>.out", after moving the earlier files out of its way.
+// When the file in use cannot be moved (held open by a viewer, say), writing
+// goes on at its end rather than losing a byte, and one warning says so.
+void open_next_file(int keepGenerations)
+{
+    int moved = keepGenerations ? shift_generations() : 1;
+    LogFile = moved ? plat_fopen(LogFilePath, "wb") : plat_fopen(LogFilePath, "ab");
+    LogSize = 0;
+    if (LogFile != nullptr && !moved) {
+        fseek(LogFile, 0, SEEK_END);
+        LogSize = (uint64_t)ftell(LogFile);
+    }
+    if (!moved && !RotationWarningGiven && LogServiceName != nullptr) {
+        RotationWarningGiven = 1;
+        char text[LOG_FILE_PATH_SIZE + 128];
+        text_format(text, sizeof text, "The log file %s could not be rotated; the service goes on writing to it",
+                    LogFilePath);
+        LogServiceEvent(LogServiceName, text, EVENT_WARNING);
+    }
+}
+
+// Makes room for a write of `count` bytes: with a limit, a file that would
+// pass it is rotated first, unless it is still empty.  The caller holds
+// LogLock.
+void reserve(size_t count)
+{
+    if (LogLimit != 0 && LogFile != nullptr && LogSize > 0 && LogSize + count > LogLimit) {
+        fclose(LogFile);
+        open_next_file(1);
+    }
+    LogSize += count;
+}
 
 // Writes `length` bytes of formatted text, each line feed that is not already
 // preceded by a carriage return written as the platform's line end.  One
@@ -71,27 +137,30 @@ void write_converted(FILE* stream, const char* text, size_t length)
 // text longer than the fixed buffer is formatted again into a heap block of
 // its own size.  Should even that block be refused, the text goes out
 // through the runtime's own formatter, whole but with plain line feeds.
-void write_formatted(FILE* stream, int flush, const char* fmt, va_list args)
+void write_formatted(int flush, const char* fmt, va_list args)
 {
-    if (stream == nullptr) return;
+    if (LogFile == nullptr) return;
     va_list again;
     va_copy(again, args);
     char text[LOG_FORMAT_SIZE];
     int length = vsnprintf(text, sizeof text, fmt, args);
-    if (length >= 0 && (size_t)length < sizeof text) {
-        write_converted(stream, text, (size_t)length);
+    if (length >= 0) reserve((size_t)length);
+    if (LogFile == nullptr) {
+        // The rotation could open no new file.
+    } else if (length >= 0 && (size_t)length < sizeof text) {
+        write_converted(LogFile, text, (size_t)length);
     } else if (length >= 0) {
         char* block = (char*)malloc((size_t)length + 1);
         if (block != nullptr) {
             vsnprintf(block, (size_t)length + 1, fmt, again);
-            write_converted(stream, block, (size_t)length);
+            write_converted(LogFile, block, (size_t)length);
             free(block);
         } else {
-            vfprintf(stream, fmt, again);
+            vfprintf(LogFile, fmt, again);
         }
     }
     va_end(again);
-    if (flush) fflush(stream);
+    if (flush && LogFile != nullptr) fflush(LogFile);
 }
 
 // One line of the parameter dump, not flushed: the dump flushes once at its end.
@@ -105,14 +174,22 @@ void dump_line(const char* fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
-    write_formatted(LogFile, 0, fmt, args);
+    write_formatted(0, fmt, args);
     va_end(args);
 }
 
 }  // namespace
 
+void SetLogFileRotation(uint64_t maxBytes, uint32_t generations)
+{
+    std::lock_guard<std::mutex> guard(LogLock);
+    LogLimit = maxBytes;
+    LogGenerations = generations > 0 ? generations : 1;
+}
+
 void OpenLogFile(const char* directory, const char* serviceName)
 {
+    std::lock_guard<std::mutex> guard(LogLock);
     // One log file per process: a restart of the container pair within the
     // same run goes on writing to it.
     if (LogFile != nullptr) return;
@@ -121,24 +198,35 @@ void OpenLogFile(const char* directory, const char* serviceName)
     // The backslash is added whatever the directory ends with; Windows takes
     // a doubled separator as one, and an empty directory names the root of
     // the current drive.
-    char path[LOG_PATH_SIZE];
-    char previous[LOG_PATH_SIZE];
-    if (!text_format(path, sizeof path, "%s\\%s.out", directory, serviceName)) return;
-    if (!text_format(previous, sizeof previous, "%s.1", path)) return;
-
+    if (!text_format(LogFilePath, sizeof LogFilePath, "%s\\%s.out", directory, serviceName)) {
+        LogFilePath[0] = '\0';
+        return;
+    }
+    LogServiceName = serviceName;
+    RotationWarningGiven = 0;
+    if (LogLimit != 0) {
+        // With a limit, the generations hold the most recent output across
+        // runs: the previous run's file is the newest of them.
+        open_next_file(1);
+        return;
+    }
     // Keep the last run's log for whoever investigates why the service was
     // restarted; one generation is enough.  A failed rename (the old copy
     // held open by a viewer, say) must not cost the service its log, so the
     // new file is opened either way.
-    if (plat_path_has_entry(path)) plat_rename_replace(path, previous);
+    char previous[LOG_GENERATION_PATH_SIZE];
+    text_format(previous, sizeof previous, "%s.1", LogFilePath);
+    if (plat_path_has_entry(LogFilePath)) plat_rename_replace(LogFilePath, previous);
 
     // A log that cannot be opened is not reported: the service runs on
     // without it, and every write is skipped.
-    LogFile = plat_fopen(path, "wb");
+    LogFile = plat_fopen(LogFilePath, "wb");
+    LogSize = 0;
 }
 
 void DumpServiceConfig(const ServiceConfig* config)
 {
+    std::lock_guard<std::mutex> guard(LogLock);
     if (DebugEnabled != 1 || LogFile == nullptr) return;
     dump_line("DEBUG: %s=%s\n", "WorkingDirectory", config->WorkingDirectory);
     dump_line("DEBUG: %s=%s\n", "JavaExe", config->JavaExe);
@@ -156,39 +244,44 @@ void DumpServiceConfig(const ServiceConfig* config)
     dump_line("DEBUG: %s=%s\n", "UtilDir", config->UtilDir);
     if (config->LogContainerOutput[0] != '\0')
         dump_line("DEBUG: %s=%s\n", "LogContainerOutput", config->LogContainerOutput);
-    fflush(LogFile);
+    if (LogFile != nullptr) fflush(LogFile);
 }
 
 void log_always(const char* fmt, ...)
 {
-    if (LogFile == nullptr) return;
+    std::lock_guard<std::mutex> guard(LogLock);
     va_list args;
     va_start(args, fmt);
-    write_formatted(LogFile, 1, fmt, args);
+    write_formatted(1, fmt, args);
     va_end(args);
 }
 
 void log_debug(const char* fmt, ...)
 {
-    if (DebugEnabled != 1 || LogFile == nullptr) return;
+    if (DebugEnabled != 1) return;
+    std::lock_guard<std::mutex> guard(LogLock);
     va_list args;
     va_start(args, fmt);
-    write_formatted(LogFile, 1, fmt, args);
-    va_end(args);
-}
-
-void log_always_to(FILE* stream, const char* fmt, ...)
-{
-    if (stream == nullptr) return;
-    va_list args;
-    va_start(args, fmt);
-    write_formatted(stream, 1, fmt, args);
+    write_formatted(1, fmt, args);
     va_end(args);
 }
 
 void log_raw(const void* bytes, size_t count)
 {
+    std::lock_guard<std::mutex> guard(LogLock);
     if (LogFile == nullptr || count == 0) return;
+    reserve(count);
+    if (LogFile == nullptr) return;
     fwrite(bytes, 1, count, LogFile);
     fflush(LogFile);
+}
+
+void CloseLogFile(void)
+{
+    std::lock_guard<std::mutex> guard(LogLock);
+    if (LogFile != nullptr) fclose(LogFile);
+    LogFile = nullptr;
+    LogFilePath[0] = '\0';
+    LogLimit = 0;
+    LogGenerations = 1;
 }

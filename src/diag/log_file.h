@@ -16,14 +16,28 @@
 
 #include "config/service_config.h"
 
+enum {
+    // Working directory, one backslash, the service name (the service
+    // control manager refuses names longer than 256) and ".out".
+    LOG_FILE_PATH_SIZE = CONFIG_PATH_SIZE + 1 + 256 + 4,
+};
+
 // The log stream, opened in binary mode; null until OpenLogFile succeeds.
 extern FILE* LogFile;
+// "<directory>\<serviceName>.out" once OpenLogFile has named it.
+extern char LogFilePath[LOG_FILE_PATH_SIZE];
 // 1 when the Debug parameter is non-empty (set by LoadServiceConfig).
 extern uint32_t DebugEnabled;
 
 // Opens (once per process) "<directory>\<serviceName>.out", keeping the
 // previous run's file as "<...>.out.1".  Failure leaves LogFile null.
 void OpenLogFile(const char* directory, const char* serviceName);
+// Before OpenLogFile: rotate the file before a write that would take it past
+// maxBytes (0: never), keeping `generations` rotated files; the start of a
+// run then rotates too.
+void SetLogFileRotation(uint64_t maxBytes, uint32_t generations);
+// Closes the log and forgets its path and rotation (the end of a process).
+void CloseLogFile(void);
 // Writes the loaded parameters as debug lines (the password masked).
 void DumpServiceConfig(const ServiceConfig* config);
 
@@ -37,13 +51,6 @@ void log_always(const char* fmt, ...)
 void log_debug(const char* fmt, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-// As log_always, on a given stream (the input flusher thread's copy); a null
-// stream writes nothing.
-void log_always_to(FILE* stream, const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
 #endif
     ;
 // Copies bytes to LogFile exactly as given (NUL and CR LF included), then

@@ -301,7 +301,7 @@ uint32_t SendCtrlBreak(const PlatProcessInfo* process)
 uint32_t InputFlusherThread(void* parameter)
 {
     FlusherBlock* block = (FlusherBlock*)parameter;
-    log_always_to(block->log, "NT Service starting input flusher thread\n");
+    log_always("NT Service starting input flusher thread\n");
     // Given the container's process, the thread spends its intervals waiting
     // on it: the container's end then wakes it at once, and the supervisor,
     // which polls a quiet container with cheap sleeps instead of timed waits,
@@ -335,7 +335,7 @@ uint32_t InputFlusherThread(void* parameter)
             plat_sleep(FLUSH_INTERVAL_MS);
     }
     block->watching = 0;
-    log_always_to(block->log, "NT Service exiting input flusher thread\n");
+    log_always("NT Service exiting input flusher thread\n");
     return 0;
 }
 

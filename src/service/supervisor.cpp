@@ -46,6 +46,18 @@ enum : uint32_t {
     // While resting, the pipes are still drained this often.
     QUIET_DRAIN_MS = 1000,
     SIX_MINUTES_SECONDS = 360,
+    // A container that asks for a restart before it has been up this long
+    // restarts "quickly", and the next cycle waits first: 1 s, doubled for
+    // every further quick restart, up to the configured ceiling.
+    QUICK_RESTART_MS = 60000,
+    FIRST_RESTART_DELAY_MS = 1000,
+    // Error events from the children's standard error: a bucket of 20
+    // events, refilled at 10 a second.  Held-back output is counted and
+    // summed up once it has stopped for 5 s, or after a minute of it.
+    ERROR_EVENT_BURST = 20,
+    ERROR_EVENTS_PER_SECOND = 10,
+    HELD_ERRORS_QUIET_MS = 5000,
+    HELD_ERRORS_SUMMARY_MS = 60000,
     STOP_PENDING_INTERVAL_MS = 5000,
     STATUS_WAIT_HINT_MS = 15000,
     FLUSHER_JOIN_MS = 10000,
@@ -95,6 +107,18 @@ struct Run {
     // left running, and the system closes it when this process dies.
     PlatHandle job;
     int jobWarningGiven;
+    // The restart throttle: when the current container came up (or was
+    // started), and how many quick restarts came in a row.
+    uint64_t upTick;
+    uint32_t quickRestarts;
+    // The error event rate limit, per run: the bucket's fill in thousandths
+    // of an event, when it was last refilled, and the output held back since
+    // the last summary (how many chunks, since when, the latest one).
+    uint64_t errorTokens;
+    uint64_t tokensTick;
+    uint32_t heldErrors;
+    uint64_t heldSinceTick;
+    uint64_t lastHeldTick;
     // The outcome of the cycle that ends the run: whether it failed, and the
     // service-specific exit code that the final STOPPED report carries.
     int failed;
@@ -223,16 +247,75 @@ void prepare_startup(PlatStartupInfo* startup, char* title, PlatHandle input, Pl
 }
 
 // Everything a child wrote to its standard error is an error event; the
-// bytes reach the log file as well.  Returns 1 when there was any.
+// bytes reach the log file as well.  A child that floods its standard error
+// would flood the Application log, which every other program shares: beyond
+// the rate limit, output is only counted, and its bytes are in the log file
+// all the same.  Returns 1 when there was any.
 int drain_errors(Run* run, PlatHandle pipe)
 {
     int found = 0;
     uint32_t waiting = 0;
     while (DrainPipeCounted(pipe, run->chunk, READ_CHUNK_SIZE, 1, &waiting) > 0) {
         found = 1;
-        service_event(run, run->chunk, EVENT_ERROR);
+        uint64_t now = plat_tick_count64();
+        run->errorTokens += (now - run->tokensTick) * ERROR_EVENTS_PER_SECOND;
+        if (run->errorTokens > ERROR_EVENT_BURST * 1000u) run->errorTokens = ERROR_EVENT_BURST * 1000u;
+        run->tokensTick = now;
+        if (run->errorTokens >= 1000) {
+            run->errorTokens -= 1000;
+            service_event(run, run->chunk, EVENT_ERROR);
+            continue;
+        }
+        if (run->heldErrors++ == 0) run->heldSinceTick = now;
+        run->lastHeldTick = now;
     }
     return found;
+}
+
+// Says how much error output was held back: once it has stopped for a
+// while, every minute while it goes on, and at the end of the run.
+void report_held_errors(Run* run, int runEnds)
+{
+    uint64_t now = plat_tick_count64();
+    if (run->heldErrors == 0 || (!runEnds && now - run->lastHeldTick < HELD_ERRORS_QUIET_MS &&
+                                 now - run->heldSinceTick < HELD_ERRORS_SUMMARY_MS))
+        return;
+    char text[EVENT_TEXT_SIZE + LOG_FILE_PATH_SIZE];
+    text_format(text, sizeof text, "%lu further error outputs of the container were not written as events; see %s",
+                (unsigned long)run->heldErrors, LogFilePath);
+    service_event(run, text, EVENT_WARNING);
+    run->heldErrors = 0;
+}
+
+// Before the cycle after a quick restart: waits, taking up a stop at once
+// and leaving a dump for the next launcher.  Returns 0 when a stop ended the
+// wait, and with it the run.
+int throttle_restart(Run* run)
+{
+    // A stop that waits already ends the next launcher at its first poll.
+    if (Requests.StopRequested) return 1;
+    if (plat_tick_count64() - run->upTick >= QUICK_RESTART_MS) {
+        run->quickRestarts = 0;
+        return 1;
+    }
+    if (run->config.RestartDelayMax == 0) return 1;
+    uint32_t shift = run->quickRestarts < 31 ? run->quickRestarts : 31;
+    ++run->quickRestarts;
+    uint64_t delay = (uint64_t)FIRST_RESTART_DELAY_MS << shift;
+    if (delay > (uint64_t)run->config.RestartDelayMax * 1000u) delay = (uint64_t)run->config.RestartDelayMax * 1000u;
+    char text[EVENT_TEXT_SIZE];
+    text_format(text, sizeof text, "Restart of the container delayed by %lu s after %lu quick restarts",
+                (unsigned long)(delay / 1000), (unsigned long)run->quickRestarts);
+    service_event(run, text, EVENT_WARNING);
+    for (uint64_t start = plat_tick_count64(); plat_tick_count64() - start < delay;) {
+        if (Requests.StopRequested) {
+            Requests.StopRequested = 0;
+            return 0;
+        }
+        report_held_errors(run, 0);
+        plat_sleep(POLL_WAIT_MS);
+    }
+    return 1;
 }
 
 // How long the next poll waits, given the tick count of the child's last
@@ -388,6 +471,7 @@ int run_launcher(Run* run)
         }
 
         if (drain_errors(run, run->pipes.launcherErr)) lastActivityTick = plat_tick_count();
+        report_held_errors(run, 0);
 
         if (!startTimeoutFired && run->config.StartTimeout != 0 &&
             ElapsedAtLeast((uint32_t)run->config.StartTimeout)) {
@@ -449,7 +533,6 @@ FlusherBlock* start_flusher(Run* run, PlatHandle container, PlatHandle* thread)
     if (block != nullptr) {
         block->input = run->pipes.containerIn;
         block->stop = 0;
-        block->log = LogFile;
         // Without its wake event the thread still ends, only up to one
         // flush interval later.
         block->wake = plat_create_event();
@@ -517,6 +600,7 @@ int run_container(Run* run)
     }
     warn_without_job(run, jobError);
     ResetShutdownCommand();
+    run->upTick = plat_tick_count64();
     log_debug("DEBUG: Phase 2 - CreateProcess complete, pid=%ld\n", (long)container.process_id);
 
     int containerStarted = 0;
@@ -562,6 +646,7 @@ int run_container(Run* run)
             lastActivityTick = plat_tick_count();
             if (!containerStarted && strchr(run->chunk, MARKER_BS) != nullptr) {
                 containerStarted = 1;
+                run->upTick = plat_tick_count64();
                 service_event(run, "", EVENT_CONTAINER_STARTED);
             }
             // Only the container's first marker counts.
@@ -580,6 +665,7 @@ int run_container(Run* run)
         }
 
         if (drain_errors(run, run->pipes.containerErr)) lastActivityTick = plat_tick_count();
+        report_held_errors(run, 0);
 
         // A stop is pending until the container has ended, also after it
         // announced its exit code: the shutdown timeout bounds the wait.
@@ -657,6 +743,7 @@ int run_container(Run* run)
 int initialise(Run* run)
 {
     LoadServiceConfig(run->serviceName, &run->config);
+    SetLogFileRotation(run->config.LogFileMaxBytes, run->config.LogFileGenerationCount);
     OpenLogFile(run->config.WorkingDirectory, run->serviceName);
     DumpServiceConfig(&run->config);
     ReportServiceStatus(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);
@@ -693,6 +780,8 @@ uint32_t RunService(int argc, char** argv)
     memset(run, 0, sizeof *run);
     run->serviceName = argv[0];
     ReferenceStartTime = 0;
+    run->errorTokens = ERROR_EVENT_BURST * 1000u;
+    run->tokensTick = plat_tick_count64();
 
     if (initialise(run)) {
         for (;;) {
@@ -704,10 +793,11 @@ uint32_t RunService(int argc, char** argv)
             // Whatever the cycle's children left running ends with its job,
             // so that a new cycle starts clean.
             close_cycle_job(run);
-            if (!nextCycle) break;
+            if (!nextCycle || !throttle_restart(run)) break;
         }
     }
 
+    report_held_errors(run, 1);
     RunExitScript(run->serviceName, run->config.WorkingDirectory);
     return run->failed ? run->failureCode : 0;
 }

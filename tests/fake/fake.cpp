@@ -280,8 +280,7 @@ void fake_reset()
     fake_set_env("PATH", "C:\\Windows\\system32");
     for (int i = 0; i < 3; ++i) S.std_handles[i] = new_handle(STD, i, false);
     last_error = 0;
-    if (LogFile != nullptr) fclose(LogFile);
-    LogFile = nullptr;
+    CloseLogFile();
     DebugEnabled = 0;
     ReferenceStartTime = 0;
     ResetServiceStatus();
@@ -663,7 +662,10 @@ FILE* plat_fopen(const char* path, const char* mode)
 
 int plat_rename_replace(const char* from, const char* to)
 {
-    return fails("MoveFileExA") ? 0 : (fs::rename(host_path(from), host_path(to)), 1);
+    if (fails("MoveFileExA")) return 0;
+    std::error_code ec;
+    fs::rename(host_path(from), host_path(to), ec);
+    return ec ? (last_error = PLAT_ERROR_FILE_NOT_FOUND, 0) : 1;
 }
 
 const char* plat_text_line_end(void) { return "\r\n"; }

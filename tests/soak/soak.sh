@@ -22,6 +22,7 @@ x86_64-w64-mingw32-g++-posix -O2 -static -o "$handles_exe" "$here/handles.cpp" |
 e2e_trace_events
 e2e_area talvex-soak
 e2e_service "$svc"
+e2e_put "$svc" RestartDelayMaxSeconds 0   # the soak's cycles are quick on purpose
 printf '%s\r\n' name=soak 'launcher.stdout=soak launcher line\r\n' 'container.stdout=soak container line\r\n' \
     container.restarts=always >"$AREA/work/container.ini"
 runs() { local n; n=$({ tr -dc 0-9 <"$AREA/work/container.ini.runs"; } 2>/dev/null); echo "${n:-0}"; }

@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "common/helpers.h"
 #include "common/text.h"
 #include "config/service_config.h"
@@ -94,19 +96,28 @@ TEST_F(Parsers, ServiceParameters)
     ServiceConfig c = config_of({{"TimeoutSeconds", " 45s"}, {"ShutdownTimeoutSeconds", "99999999999"},
                                  {"LogContainerOutput", "fAlSe"}, {"Debug", "0"}, {"Classpath", "a b"},
                                  {"BootClasspath", "c"}, {"JavaArgs", std::string(2048, 'j')},
-                                 {"OrvaneHome", std::string(2047, 'h') + '\0'}, {"PBE", std::string(511, 'p')}});
+                                 {"OrvaneHome", std::string(2047, 'h') + '\0'}, {"PBE", std::string(511, 'p')},
+                                 {"RestartDelayMaxSeconds", "0"}, {"LogFileMaxMegabytes", "2"},
+                                 {"LogFileGenerations", " 7"}});
     EXPECT_EQ(std::to_string(c.StartTimeout) + " " + std::to_string(c.ShutdownTimeout) + " " +
                   std::to_string(c.LogContainerOutputEnabled) + " " + std::to_string(DebugEnabled) + " [" +
                   c.ClasspathOption + "] [" + c.BootClasspathOption + "] " + c.BootFile + " " +
                   std::to_string(strlen(c.JavaArgs)) + " " + std::to_string(strlen(c.OrvaneHome)) + " " +
-                  std::to_string(strlen(c.PBE)),
-              "45 2147483647 0 1 [-cp \"a b\"] [\"-Xbootclasspath/p:c\"] .\\container.ini 0 2047 511");
+                  std::to_string(strlen(c.PBE)) + " " + std::to_string(c.RestartDelayMax) + " " +
+                  std::to_string(c.LogFileMaxBytes) + " " + std::to_string(c.LogFileGenerationCount),
+              "45 2147483647 0 1 [-cp \"a b\"] [\"-Xbootclasspath/p:c\"] .\\container.ini 0 2047 511 0 2097152 7");
     c = config_of({{"TimeoutSeconds", "-99999999999"}, {"ShutdownTimeoutSeconds", ""}, {"LogContainerOutput", "no"},
-                   {"BootFile", "x.ini"}});
+                   {"BootFile", "x.ini"}, {"RestartDelayMaxSeconds", "soon"}, {"LogFileMaxMegabytes", "-1"},
+                   {"LogFileGenerations", "0"}});
     EXPECT_EQ(std::to_string(c.StartTimeout) + " " + std::to_string(c.ShutdownTimeout) + " " +
                   std::to_string(c.LogContainerOutputEnabled) + " " + std::to_string(DebugEnabled) + " [" +
-                  c.ClasspathOption + "] " + c.BootFile,
-              "-2147483648 600 1 0 [] x.ini");
+                  c.ClasspathOption + "] " + c.BootFile + " " + std::to_string(c.RestartDelayMax) + " " +
+                  std::to_string(c.LogFileMaxBytes) + " " + std::to_string(c.LogFileGenerationCount),
+              "-2147483648 600 1 0 [] x.ini 60 0 5");
+    EXPECT_EQ(fake_transcript(), R"(0 event 0x80000005 type 2 "SVC" "RestartDelayMaxSeconds "soon" is not a number of seconds; the default 60 is used"
+0 event 0x80000005 type 2 "SVC" "LogFileMaxMegabytes "-1" is not a number of megabytes; the log file has no size limit"
+0 event 0x80000005 type 2 "SVC" "LogFileGenerations "0" is not a number of 1 or more; the default 5 is used"
+)");
     // Without a key, or without a name, everything is a default.
     fake_reset();
     LoadServiceConfig(nullptr, &c);
@@ -174,6 +185,36 @@ TEST_F(Parsers, StartScript)
     }
 }
 
+// With a limit, the log is rotated before a write that would pass it: the
+// files in age order hold every byte in order, the oldest beyond the count
+// dropped.  A file that cannot be moved away is written on at its end.
+TEST_F(Parsers, LogRotation)
+{
+    fake_write_file("C:\\svc\\svc.out", "old run\n");
+    SetLogFileRotation(100, 3);
+    OpenLogFile("C:\\svc", "svc");
+    std::string written;
+    for (int i = 0; i < 10; ++i) {
+        std::string chunk = "chunk " + std::to_string(i) + std::string(32, '.') + "\n";
+        log_raw(chunk.data(), chunk.size());
+        written += chunk;
+    }
+    std::string kept, file;
+    for (const char* name : {"svc.out.4", "svc.out.3", "svc.out.2", "svc.out.1", "svc.out"})
+        if (fake_read_file(std::string("C:\\svc\\") + name, &file)) kept += file + "|";
+    // Two chunks fit a file; "old run" and the first two chunks dropped out.
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), '|'), 4);
+    kept.erase(std::remove(kept.begin(), kept.end(), '|'), kept.end());
+    EXPECT_EQ(kept, written.substr(80));
+    fake_fail("MoveFileExA", 32, 1, true);
+    log_always("%s\n", std::string(200, 'x').c_str());
+    log_always("more\n");
+    EXPECT_EQ(fake_read_file("C:\\svc\\svc.out", &file) ? file.substr(0, 20) + "|" + std::to_string(file.size()) : "",
+              "chunk 8.............|288");
+    EXPECT_EQ(fake_transcript(), "0 event 0x80000005 type 2 \"svc\" \"The log file C:\\svc\\svc.out could not be rotated; "
+                                 "the service goes on writing to it\"\n");
+}
+
 // A drain reads what the pipe holds, at most one byte less than its buffer.
 TEST_F(Parsers, DrainTakesWhatThePipeHolds)
 {
@@ -224,7 +265,6 @@ TEST_F(Parsers, LogFile)
     log_debug("hidden\n");
     DebugEnabled = 1;
     log_debug("%s\n", std::string(9000, '\n').c_str());
-    log_always_to(nullptr, "nowhere");
     std::string log, previous;
     fake_read_file("C:\\svc\\svc.out.1", &previous);
     EXPECT_EQ(previous, "previous");

@@ -80,4 +80,11 @@ inline std::string lines_with(const std::string& text, const std::vector<std::st
     return out;
 }
 
+inline size_t occurrences(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 #endif

@@ -73,9 +73,10 @@ TEST_F(ServiceRun, RestartsOnCodeFourteenWithoutSwallowingAStopAnsweredByIt)
 110 child 1004 in job 0
 341 event 0x40000001 type 4 "svc"
 1120 event 0x40000007 type 4 "svc"
-1120 child 1008 in job 1
-1230 child 1012 in job 1
-1461 event 0x40000001 type 4 "svc"
+1120 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+2120 child 1008 in job 1
+2230 child 1012 in job 1
+2461 event 0x40000001 type 4 "svc"
 5014 stdin of child 1012 "shutdown\n"
 5064 event 0x40000007 type 4 "svc"
 5064 child 1016 in job 2
@@ -132,8 +133,9 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
          "100 event 0xc0000003 type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
         {"no job for either cycle", {LAUNCHER, {{200, 'o', "\b\a14\a"}, {300, 'x', "14"}}, {{100, 'x', "1"}}},
          "CreateJobObjectA", 1, "1066/1",
-         outside + "341 event 0x40000001 type 4 \"svc\"\n341 event 0x40000007 type 4 \"svc\"\n510 event 0xc0000003 type 1 "
-                   "\"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
+         outside + "341 event 0x40000001 type 4 \"svc\"\n341 event 0x40000007 type 4 \"svc\"\n410 event 0x80000005 type 2 "
+                   "\"svc\" \"Restart of the container delayed by 1 s after 1 quick restarts\"\n1510 event 0xc0000003 "
+                   "type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
         {"a child outside the job", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {300, 'x', "0"}}}, "AssignProcessToJobObject", 1,
          "0/0", outside + "341 event 0x40000001 type 4 \"svc\"\n341 event 0x40000002 type 4 \"svc\"\n"},
         {"launch command too long", {}, "", -1, "1066/1",
@@ -314,6 +316,57 @@ TEST_F(ServiceRun, AStopAlwaysEndsTheRun)
     }
 }
 
+// Quick restarts wait 1, 2, 4 ... s up to the ceiling; a container that ran
+// a minute resets the delay; a stop during a delay ends the run at once.
+TEST_F(ServiceRun, QuickRestartsAreThrottled)
+{
+    FakeScript quick = {{100, 'o', "\b\a14\a"}, {110, 'x', "14"}};
+    FakeScript slow = {{100, 'o', "\b"}, {61000, 'o', "\a14\a"}, {61010, 'x', "14"}};
+    std::vector<FakeScript> children;
+    for (int i = 0; i < 10; ++i) children.insert(children.end(), {LAUNCHER, i == 8 ? slow : quick});
+    children.insert(children.end(), {LAUNCHER, {{100, 'o', "\b\a0\a"}, {110, 'x', "0"}}});
+    put_parameter("RestartDelayMaxSeconds", "40");
+    std::string t = run_as_service(children);
+    EXPECT_EQ(lines_with(t, {"delayed", "STOPPED"}), R"(220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+1440 event 0x80000005 type 2 "svc" "Restart of the container delayed by 2 s after 2 quick restarts"
+3660 event 0x80000005 type 2 "svc" "Restart of the container delayed by 4 s after 3 quick restarts"
+7880 event 0x80000005 type 2 "svc" "Restart of the container delayed by 8 s after 4 quick restarts"
+16100 event 0x80000005 type 2 "svc" "Restart of the container delayed by 16 s after 5 quick restarts"
+32320 event 0x80000005 type 2 "svc" "Restart of the container delayed by 32 s after 6 quick restarts"
+64540 event 0x80000005 type 2 "svc" "Restart of the container delayed by 40 s after 7 quick restarts"
+104760 event 0x80000005 type 2 "svc" "Restart of the container delayed by 40 s after 8 quick restarts"
+206100 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+207320 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)");
+    reset();
+    fake_control_at(700, CONTROL_STOP);
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, quick, LAUNCHER}), {"event", "started", "STOPPED"}), R"(0 child 1000 started
+110 child 1004 started
+220 event 0x40000001 type 4 "svc"
+220 event 0x40000007 type 4 "svc"
+220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+720 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)");
+    reset();
+    put_parameter("RestartDelayMaxSeconds", "0");
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, quick, LAUNCHER, quick}), {"delayed"}), "");
+}
+
+// Error events are limited to 10 a second with a burst of 20; what is held
+// back is counted in a summary, after a minute of it or once it has stopped,
+// and every byte is in the log all the same.
+TEST_F(ServiceRun, AnErrorFloodIsSummedUp)
+{
+    FakeScript flood = {{100, 'o', "\b"}, {90000, 'o', "\a0\a"}, {90010, 'x', "0"}};
+    for (uint64_t ms = 200; ms < 70200; ms += 50) flood.push_back({ms, 'e', "error line\n"});
+    std::string t = run_as_service({LAUNCHER, flood});
+    EXPECT_EQ(lines_with(t, {"further"}), R"(62214 event 0x80000005 type 2 "svc" "601 further error outputs of the container were not written as events; see C:\svc\svc.out"
+75214 event 0x80000005 type 2 "svc" "80 further error outputs of the container were not written as events; see C:\svc\svc.out"
+)");
+    EXPECT_EQ(occurrences(t, "type 1 \"svc\" \"error line"), 1400u - 601 - 80);
+    EXPECT_EQ(occurrences(log_text(), "error line\n"), 1400u);
+}
+
 // The keep-alive newline never lands between the parts of a shutdown command.
 TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
 {
@@ -322,7 +375,7 @@ TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
     ASSERT_TRUE(plat_create_pipe(&readEnd, &writeEnd, 0) && plat_pipe_nowait(writeEnd));
     plat_write_file(writeEnd, std::string(4093, 'x').c_str(), 4093, &count);
     EXPECT_EQ(SendShutdownCommand(writeEnd), 0);
-    FlusherBlock block = {writeEnd, 0, nullptr, plat_create_event(), nullptr, 0, 0};
+    FlusherBlock block = {writeEnd, 0, plat_create_event(), nullptr, 0, 0};
     fake_at(5000, [&block] { block.stop = 1, plat_set_event(block.wake); });
     InputFlusherThread(&block);
     char buffer[READ_CHUNK_SIZE];

@@ -112,6 +112,7 @@ void apply(BootSettings* s, const char* key, const char* raw)
         {"container.end_after_ms", &s->endAfterMs},
         {"container.restart_after_ms", &s->restartAfterMs},
         {"container.crash_after_ms", &s->crashAfterMs},
+        {"container.stderr_flood_ms", &s->stderrFloodMs},
     };
     for (const NumberKey& k : longs) {
         if (strcmp(key, k.key) == 0) {

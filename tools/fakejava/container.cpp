@@ -195,6 +195,12 @@ int RunContainer(const JavaCommand* command)
     if (s.startMarker && command->signal) OutWrite(0, "\b", 1);
     if (s.containerStderr[0] != '\0') OutText(1, s.containerStderr);
     if (s.outputBytes > 0) write_volume(s.outputBytes, s.outputWriteSize);
+    if (s.stderrFloodMs > 0) {
+        unsigned long lines = 0;
+        for (DWORD start = GetTickCount(); GetTickCount() - start < (DWORD)s.stderrFloodMs; ++lines)
+            OutText(1, "fakejava error flood: the quick brown fox jumps over the lazy dog\r\n");
+        OutFormat(0, "%s container: %lu lines of error flood written\r\n", s.name, lines);
+    }
 
     DWORD up = GetTickCount();
     int restart = s.restarts == FJ_ALWAYS || run <= s.restarts;

@@ -51,6 +51,7 @@ struct BootSettings {
     long restarts;                        // asks for a restart on its first N runs (FJ_ALWAYS: every run)
     long restartAfterMs;                  // ... this long after it is up
     long crashAfterMs;                    // ends with code 1 and no marker this long after it is up
+    long stderrFloodMs;                   // writes lines to standard error as fast as it can this long
     int exitMarker;                       // 0: never prints an exit marker
 };
 

@@ -48,7 +48,12 @@ uint32_t plat_current_directory(char* buf, uint32_t cap)
 
 FILE* plat_fopen(const char* path, const char* mode)
 {
-    return fopen(path, mode);
+    // "N": the handle is not inheritable.  The service's children inherit
+    // handles (their pipe ends), and a child that held the log file open
+    // would keep it from being renamed when it is rotated.
+    char privateMode[16];
+    snprintf(privateMode, sizeof privateMode, "%sN", mode);
+    return fopen(path, privateMode);
 }
 
 int plat_rename_replace(const char* from, const char* to)
