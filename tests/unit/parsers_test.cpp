@@ -278,7 +278,7 @@ TEST_F(Parsers, LogFile)
     EXPECT_NE(LogFile, nullptr);
     fake_reset();
     OpenLogFile(std::string(2400, 'd').c_str(), "svc");
-    OpenLogFile(nullptr, "svc");
+    OpenLogFile("C:\\svc", nullptr);
     EXPECT_EQ(LogFile, nullptr);
 }
 
