@@ -25,6 +25,9 @@ enum {
     SERVICE_ALL_ACCESS = 0xF01FF,
     SERVICE_WIN32_OWN_PROCESS = 0x10,
     SERVICE_ERROR_NORMAL = 1,
+    // The service manager refuses longer names; a SID's text is shorter.
+    SERVICE_NAME_SIZE = 257,
+    SID_TEXT_SIZE = 192,
 };
 
 // Windows' own preshutdown timeout, and what a graceful stop is given beyond
@@ -79,6 +82,29 @@ int get_binary_path(const char* serviceName, char* binaryPath, size_t capacity)
     return 1;
 }
 
+// The parameters hold the boot file's password: the key gets a DACL of its
+// own before any value is written, not the one it would inherit, which lets
+// every local user read it.  SYSTEM and the Administrators have full
+// control; the service's own SID may read, so that a service moved to
+// another account can still read its parameters.  Where that SID cannot be
+// resolved (Wine), it is left out.
+int protect_parameters(const char* serviceName, RegKey key)
+{
+    char account[SERVICE_NAME_SIZE + 16];
+    char sid[SID_TEXT_SIZE];
+    char sddl[SID_TEXT_SIZE + 64];
+    text_format(account, sizeof account, "NT SERVICE\\%s", serviceName);
+    if (plat_account_sid(account, sid, sizeof sid))
+        text_format(sddl, sizeof sddl, "D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;%s)", sid);
+    else
+        text_copy(sddl, sizeof sddl, "D:P(A;;KA;;;SY)(A;;KA;;;BA)");
+    if (plat_reg_protect(key, sddl)) return 1;
+    char reason[SYSTEM_MESSAGE_SIZE];
+    plat_system_message(plat_get_last_error(), 0x400, reason, sizeof reason);
+    console_printf("Error protecting registry key 'Parameters' due to: %s", reason);
+    return 0;
+}
+
 int write_parameters(const char* serviceName)
 {
     const char* path[] = {"SYSTEM", "CurrentControlSet", "Services", serviceName, "Parameters", nullptr};
@@ -102,6 +128,10 @@ int write_parameters(const char* serviceName)
     // A key that cannot be created is reported by the first write, which then
     // fails on the missing key.
     RegKey key = CreateRegistryPath(path);
+    if (key != nullptr && !protect_parameters(serviceName, key)) {
+        plat_reg_close(key);
+        return 0;
+    }
     int written = 1;
     for (const auto& value : values) {
         if (!SetRegistryString(key, value.name, value.text, PLAT_REG_SZ)) {

@@ -7,7 +7,8 @@
 // Capacities named once.
 enum {
     PATH_TEXT_SIZE = 2048,     // paths and command-line pieces
-    COMMAND_LINE_SIZE = 4096,  // a whole command line
+    COMMAND_LINE_SIZE = 32767, // a whole command line, as long as CreateProcess takes
+    PATH_LINE_SIZE = 32767,    // a start script's PATH line, as long as an environment value
     SHORT_TEXT_SIZE = 512,     // short values
     MODULE_PATH_SIZE = 260,    // module paths (MAX_PATH)
     ERROR_TEXT_SIZE = 256,     // FormatLastError texts

@@ -62,7 +62,7 @@ enum {
 };
 
 // Registry value types.
-enum { PLAT_REG_SZ = 1, PLAT_REG_EXPAND_SZ = 2, PLAT_REG_DWORD = 4 };
+enum { PLAT_REG_SZ = 1, PLAT_REG_EXPAND_SZ = 2, PLAT_REG_BINARY = 3, PLAT_REG_DWORD = 4, PLAT_REG_MULTI_SZ = 7 };
 
 // Standard handle selectors (GetStdHandle / SetStdHandle).
 enum { PLAT_STD_INPUT = 0, PLAT_STD_OUTPUT = 1, PLAT_STD_ERROR = 2 };
@@ -91,13 +91,19 @@ long plat_reg_open(RegKey parent, const char* name, RegKey* out);
 // KEY_READ | KEY_WRITE, inheritable default security, out, NULL).
 long plat_reg_create(RegKey parent, const char* name, RegKey* out);
 // RegQueryValueExA: *size is the capacity on entry and the stored data length
-// on return.  ERROR_MORE_DATA when the data does not fit; buf is then
-// unspecified.
-long plat_reg_query(RegKey key, const char* name, void* buf, uint32_t* size);
+// on return, *type the value's type.  ERROR_MORE_DATA when the data does not
+// fit; buf is then unspecified.
+long plat_reg_query(RegKey key, const char* name, uint32_t* type, void* buf, uint32_t* size);
 // RegSetValueExA.
 long plat_reg_set(RegKey key, const char* name, uint32_t type, const void* data, uint32_t size);
 // RegDeleteKeyA.
 long plat_reg_delete_key(RegKey parent, const char* name);
+// RegSetKeySecurity with the DACL of an SDDL text, its protection from
+// inheritance included.  1 on success, else 0 with the reason as last error.
+int plat_reg_protect(RegKey key, const char* sddl);
+// LookupAccountNameA, the SID as text ("S-1-5-..."); 1 on success, else 0
+// with the reason as last error.
+int plat_account_sid(const char* account, char* buf, uint32_t cap);
 // RegCloseKey.
 void plat_reg_close(RegKey key);
 
@@ -188,6 +194,8 @@ int plat_path_has_entry(const char* path);
 // GetCurrentDirectoryA(cap, buf): the length, the size needed when cap is too
 // small, or 0 on failure.
 uint32_t plat_current_directory(char* buf, uint32_t cap);
+// GetSystemDirectoryA(buf, cap), with the same results.
+uint32_t plat_system_directory(char* buf, uint32_t cap);
 // Opens a file through the C runtime (fopen), with a handle that no child
 // process inherits.  Modes as fopen's.  Null on failure.
 FILE* plat_fopen(const char* path, const char* mode);

@@ -72,3 +72,23 @@ int text_equal_nocase(const char* a, const char* b)
         if (ca == '\0') return 1;
     }
 }
+
+int text_append_quoted(char* dst, size_t cap, const char* value)
+{
+    // Inside double quotes a program's argument parser takes \" for a quote
+    // and 2n backslashes before a quote for n; backslashes before anything
+    // else stand for themselves.  So every quote is escaped, and the
+    // backslashes before it, or before the closing quote, are doubled.
+    int fits = 1;
+    for (const char* p = value; *p != '\0' && fits; ++p) {
+        size_t slashes = strspn(p, "\\");
+        int beforeQuote = p[slashes] == '"' || p[slashes] == '\0';
+        for (size_t i = 0; i < slashes * (beforeQuote ? 2 : 1) && fits; ++i) fits = text_append(dst, cap, "\\");
+        p += slashes;
+        if (*p == '\0') break;
+        char one[3] = {*p, '\0', '\0'};
+        if (*p == '"') one[0] = '\\', one[1] = '"';
+        fits = fits && text_append(dst, cap, one);
+    }
+    return fits;
+}

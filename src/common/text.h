@@ -22,6 +22,11 @@ int text_append_format(char* dst, size_t cap, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+// Appends value as it must stand between double quotes on a Windows command
+// line to reach the program whole: each quote escaped, and the backslashes
+// before a quote or before the end doubled.  A value without either is
+// appended unchanged.
+int text_append_quoted(char* dst, size_t cap, const char* value);
 // Case-insensitive comparison of two ASCII texts: 1 when equal.
 int text_equal_nocase(const char* a, const char* b);
 

@@ -3,12 +3,15 @@
 // message when it fails.
 #include "config/install_options.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "common/console.h"
 #include "common/helpers.h"
 #include "common/platform.h"
 #include "common/text.h"
+#include "config/service_config.h"
+#include "service/launch_command.h"
 
 InstallOptions Options = {
     "", "", "", "", "", "", "", "", "", "", "",
@@ -22,6 +25,8 @@ const char DEFAULT_START_TIMEOUT[] = "0";
 const char DEFAULT_SHUTDOWN_TIMEOUT[] = "600";
 const char MESSAGE_LIBRARY[] = "talvexMSG.dll";
 const char UTILITY_LIBRARY[] = "talvexUtil.dll";
+// The longest timeout whose milliseconds fit 32 bits.
+const unsigned long MAX_TIMEOUT_SECONDS = 4294967;
 
 // The scan's state: the index of the argument being looked at and the text
 // the remaining comparisons of this pass are made against.
@@ -180,6 +185,94 @@ int validate_boot_files(void)
     return 1;
 }
 
+// The service names its log file after itself, so a name must be one that
+// a file name can hold.
+int validate_service_name(const char* name)
+{
+    for (const char* c = name; *c != '\0'; ++c) {
+        if ((unsigned char)*c < 32 || strchr("\\/:*?\"<>|", *c) != nullptr) {
+            console_printf("\nError: The service name \"%s\" holds a character that a file name cannot hold\n", name);
+            return 0;
+        }
+    }
+    // The reserved device names, with or without an extension.
+    size_t stem = strcspn(name, ".");
+    char word[4] = "";
+    memcpy(word, name, stem < 3 ? stem : 3);
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "COM", "LPT"};
+    int device = 0;
+    for (int i = 0; i < 6; ++i) {
+        // COM and LPT are devices with a digit from 1 to 9 after them.
+        int numbered = i >= 4;
+        device |= stem == (numbered ? 4u : 3u) && text_equal_nocase(word, devices[i]) &&
+                  (!numbered || (name[3] >= '1' && name[3] <= '9'));
+    }
+    if (device) {
+        console_printf("\nError: The service name \"%s\" is a reserved device name\n", name);
+        return 0;
+    }
+    return 1;
+}
+
+// Every value must fit the field the service reads it into: a value cut on
+// the way would name another path or run the JVM with half a class path.
+int validate_lengths(void)
+{
+    const struct {
+        const char* option;
+        const char* value;
+        size_t capacity;
+    } values[] = {
+        {"-wd", Options.WorkingDirectory, CONFIG_PATH_SIZE},  {"-jre", Options.JavaExe, CONFIG_PATH_SIZE},
+        {"-jargs", Options.JavaArgs, CONFIG_LIST_SIZE},       {"-cp", Options.Classpath, CONFIG_LIST_SIZE},
+        {"-bcp", Options.BootClasspath, CONFIG_LIST_SIZE},    {"-home", Options.OrvaneHome, CONFIG_PATH_SIZE},
+        {"-xml", Options.BootFile, CONFIG_PATH_SIZE},         {"-dsxml", Options.DirectoryServiceBootFile, CONFIG_PATH_SIZE},
+        {"-pwd", Options.PBE, CONFIG_SHORT_SIZE},
+    };
+    for (const auto& v : values) {
+        if (strlen(v.value) >= v.capacity) {
+            console_printf("\nError: Option %s is longer than %lu characters\n", v.option,
+                           (unsigned long)(v.capacity - 1));
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// A timeout is whole seconds, few enough that its milliseconds fit 32 bits.
+int validate_timeout(const char* option, const char* text)
+{
+    size_t digits = strspn(text, "0123456789");
+    if (text[0] != '\0' && text[digits] == '\0' && strtoul(text, nullptr, 10) <= MAX_TIMEOUT_SECONDS)
+        return 1;
+    console_printf("\nError: Option %s takes a whole number of seconds from 0 to %lu\n", option,
+                   (unsigned long)MAX_TIMEOUT_SECONDS);
+    return 0;
+}
+
+// The launcher's command line that the service will build must fit its
+// buffer; built here from the options as the service builds it.
+int validate_launch_command(void)
+{
+    static ServiceConfig config;
+    memset(&config, 0, sizeof config);
+    text_copy(config.JavaExe, sizeof config.JavaExe, Options.JavaExe);
+    text_copy(config.JavaArgs, sizeof config.JavaArgs, Options.JavaArgs);
+    text_copy(config.Classpath, sizeof config.Classpath, Options.Classpath);
+    text_copy(config.BootClasspath, sizeof config.BootClasspath, Options.BootClasspath);
+    text_copy(config.OrvaneHome, sizeof config.OrvaneHome, Options.OrvaneHome);
+    text_copy(config.BootFile, sizeof config.BootFile, Options.BootFile);
+    text_copy(config.DirectoryServiceBootFile, sizeof config.DirectoryServiceBootFile, Options.DirectoryServiceBootFile);
+    text_copy(config.PBE, sizeof config.PBE, Options.PBE);
+    text_copy(config.UtilDir, sizeof config.UtilDir, Options.UtilDir);
+    FormatClasspathOptions(&config);
+    static char line[COMMAND_LINE_SIZE];
+    if (BuildLaunchCommand(line, sizeof line, &config)) return 1;
+    console_printf("\nError: The options make a launcher command line longer than %lu characters\n",
+                   (unsigned long)(COMMAND_LINE_SIZE - 1));
+    return 0;
+}
+
 int locate_libraries(void)
 {
     if (!LocateModule(MESSAGE_LIBRARY, Options.MessageDllPath)) {
@@ -218,7 +311,9 @@ void ResetInstallOptions(void)
 
 int ParseInstallOptions(char** argv, int argc)
 {
+    if (argc > 2 && !validate_service_name(argv[2])) return 0;
     if (!scan_arguments(argv, argc)) return 0;
+    if (!validate_lengths()) return 0;
     if (!validate_working_directory()) return 0;
     if (!validate_java_executable()) return 0;
     if (Options.Classpath[0] == '\0') {
@@ -229,7 +324,9 @@ int ParseInstallOptions(char** argv, int argc)
     if (!validate_boot_files()) return 0;
     if (Options.TimeoutSeconds[0] == '\0') Options.TimeoutSeconds = DEFAULT_START_TIMEOUT;
     if (Options.ShutdownTimeoutSeconds[0] == '\0') Options.ShutdownTimeoutSeconds = DEFAULT_SHUTDOWN_TIMEOUT;
-    return locate_libraries();
+    if (!validate_timeout("-starttimeout", Options.TimeoutSeconds)) return 0;
+    if (!validate_timeout("-stoptimeout", Options.ShutdownTimeoutSeconds)) return 0;
+    return locate_libraries() && validate_launch_command();
 }
 
 int LocateModule(const char* fileName, char* buffer)

@@ -38,6 +38,12 @@ RegKey walk_registry_path(const char* const* names, StepFn step)
     return current;
 }
 
+int has_digits(const char* text)
+{
+    const char* digits = text + strspn(text, " \t\n\v\f\r+-");
+    return *digits >= '0' && *digits <= '9';
+}
+
 const int32_t DEFAULT_RESTART_DELAY_MAX = 60;
 const int32_t DEFAULT_LOG_GENERATIONS = 5;
 const uint64_t MEBIBYTE = 1048576;
@@ -49,13 +55,72 @@ int32_t count_parameter(const char* serviceName, const char* name, const char* t
                         int32_t least, const char* meaning)
 {
     if (text[0] == '\0') return fallback;
-    const char* digits = text + strspn(text, " \t\n\v\f\r+-");
     int32_t value = DecimalParameter(text);
-    if (*digits >= '0' && *digits <= '9' && value >= least) return value;
+    if (has_digits(text) && value >= least) return value;
     char message[CONFIG_SHORT_SIZE + 128];
     text_format(message, sizeof message, "%s \"%s\" is not a number %s", name, text, meaning);
     LogServiceEvent(serviceName, message, EVENT_WARNING);
     return fallback;
+}
+
+// How a value is read: text (REG_SZ, or REG_EXPAND_SZ expanded), a number
+// (text with a digit, or REG_DWORD), a count (as a number, but text without a
+// digit means the default), or anything (as stored, as ever).
+enum ValueKind { TEXT, NUMBER, COUNT, ANY };
+
+// Reads one value into its field.  A value that is there but cannot be used
+// (too long for its field, of another type, a number without digits) gets
+// an error event naming it, and the result is 0.
+int read_value(RegKey key, const char* serviceName, const char* name, ValueKind kind, char* field, uint32_t capacity)
+{
+    if (kind == ANY) {
+        QueryRegistryString(key, name, field, capacity);
+        return 1;
+    }
+    uint32_t type = 0;
+    uint32_t size = capacity;
+    long error = plat_reg_query(key, name, &type, field, &size);
+    char text[CONFIG_SHORT_SIZE + 256];
+    if (error != PLAT_NO_ERROR && error != PLAT_ERROR_MORE_DATA) {
+        field[0] = '\0';   // missing: the default applies
+        return 1;
+    }
+    int fits = error == PLAT_NO_ERROR && (size < capacity || field[capacity - 1] == '\0');
+    if (fits && type == PLAT_REG_DWORD && size == 4 && kind != TEXT) {
+        uint32_t number;
+        memcpy(&number, field, sizeof number);
+        text_format(field, capacity, "%lu", (unsigned long)number);
+        return 1;
+    }
+    if (fits && type != PLAT_REG_SZ && type != PLAT_REG_EXPAND_SZ) {
+        field[0] = '\0';
+        text_format(text, sizeof text, "The parameter %s of service %s is stored with registry type %lu, which it "
+                    "cannot have", name, serviceName, (unsigned long)type);
+        LogServiceEvent(serviceName, text, EVENT_ERROR);
+        return 0;
+    }
+    if (fits) field[size < capacity ? size : capacity - 1] = '\0';
+    if (fits && type == PLAT_REG_EXPAND_SZ) {
+        char* expanded = (char*)plat_heap_alloc(capacity);
+        uint32_t needed = expanded != nullptr ? plat_expand_env(field, expanded, capacity) : 0;
+        fits = needed != 0 && needed <= capacity;
+        if (fits) memcpy(field, expanded, needed);
+        plat_heap_free(expanded);
+    }
+    if (!fits) {
+        field[0] = '\0';
+        text_format(text, sizeof text, "The parameter %s of service %s is longer than %lu characters", name, serviceName,
+                    (unsigned long)(capacity - 1));
+        LogServiceEvent(serviceName, text, EVENT_ERROR);
+        return 0;
+    }
+    if (kind == NUMBER && field[0] != '\0' && !has_digits(field)) {
+        text_format(text, sizeof text, "The parameter %s of service %s holds no number: \"%s\"", name, serviceName,
+                    field);
+        LogServiceEvent(serviceName, text, EVENT_ERROR);
+        return 0;
+    }
+    return 1;
 }
 
 }  // namespace
@@ -84,7 +149,8 @@ void QueryRegistryString(RegKey key, const char* name, char* buffer, uint32_t ca
 {
     if (capacity == 0) return;
     uint32_t size = capacity;
-    long error = plat_reg_query(key, name, buffer, &size);
+    uint32_t type = 0;
+    long error = plat_reg_query(key, name, &type, buffer, &size);
     if (error == PLAT_ERROR_MORE_DATA) {
         // The value does not fit and Windows leaves the buffer undefined.  A
         // cut path or argument would name something else, so the value counts
@@ -101,6 +167,22 @@ void QueryRegistryString(RegKey key, const char* name, char* buffer, uint32_t ca
         return;
     }
     buffer[size] = '\0';
+}
+
+void FormatClasspathOptions(ServiceConfig* config)
+{
+    // The option fields have room for the longest class path plus the
+    // option's own characters; a quote or trailing backslash in a class path
+    // is escaped, which no real one has.
+    config->ClasspathOption[0] = '\0';
+    config->BootClasspathOption[0] = '\0';
+    if (config->Classpath[0] != '\0' && text_copy(config->ClasspathOption, sizeof config->ClasspathOption, "-cp \"") &&
+        text_append_quoted(config->ClasspathOption, sizeof config->ClasspathOption, config->Classpath))
+        text_append(config->ClasspathOption, sizeof config->ClasspathOption, "\"");
+    if (config->BootClasspath[0] != '\0' &&
+        text_copy(config->BootClasspathOption, sizeof config->BootClasspathOption, "\"-Xbootclasspath/p:") &&
+        text_append_quoted(config->BootClasspathOption, sizeof config->BootClasspathOption, config->BootClasspath))
+        text_append(config->BootClasspathOption, sizeof config->BootClasspathOption, "\"");
 }
 
 int SetRegistryString(RegKey key, const char* name, const char* text, uint32_t type)
@@ -128,38 +210,46 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     // Zero bytes everywhere: a field whose read fails is empty.
     memset(config, 0, sizeof *config);
 
+    int usable = 1;
     if (key != nullptr) {
-        QueryRegistryString(key, "WorkingDirectory", config->WorkingDirectory, sizeof config->WorkingDirectory);
-        QueryRegistryString(key, "JavaExe", config->JavaExe, sizeof config->JavaExe);
-        QueryRegistryString(key, "JavaArgs", config->JavaArgs, sizeof config->JavaArgs);
-        QueryRegistryString(key, "Classpath", config->Classpath, sizeof config->Classpath);
-        QueryRegistryString(key, "BootClasspath", config->BootClasspath, sizeof config->BootClasspath);
-        QueryRegistryString(key, "OrvaneHome", config->OrvaneHome, sizeof config->OrvaneHome);
-        QueryRegistryString(key, "BootFile", config->BootFile, sizeof config->BootFile);
-        QueryRegistryString(key, "DirectoryServiceBootFile", config->DirectoryServiceBootFile,
-                            sizeof config->DirectoryServiceBootFile);
-        QueryRegistryString(key, "TimeoutSeconds", config->TimeoutSeconds, sizeof config->TimeoutSeconds);
-        QueryRegistryString(key, "ShutdownTimeoutSeconds", config->ShutdownTimeoutSeconds,
-                            sizeof config->ShutdownTimeoutSeconds);
-        QueryRegistryString(key, "PBE", config->PBE, sizeof config->PBE);
-        QueryRegistryString(key, "UtilDir", config->UtilDir, sizeof config->UtilDir);
-        QueryRegistryString(key, "LogContainerOutput", config->LogContainerOutput,
-                            sizeof config->LogContainerOutput);
-        QueryRegistryString(key, "Debug", config->Debug, sizeof config->Debug);
-        QueryRegistryString(key, "RestartDelayMaxSeconds", config->RestartDelayMaxSeconds,
-                            sizeof config->RestartDelayMaxSeconds);
-        QueryRegistryString(key, "LogFileMaxMegabytes", config->LogFileMaxMegabytes, sizeof config->LogFileMaxMegabytes);
-        QueryRegistryString(key, "LogFileGenerations", config->LogFileGenerations, sizeof config->LogFileGenerations);
+        const struct {
+            const char* name;
+            char* field;
+            uint32_t capacity;
+            ValueKind kind;
+        } values[] = {
+            {"WorkingDirectory", config->WorkingDirectory, sizeof config->WorkingDirectory, TEXT},
+            {"JavaExe", config->JavaExe, sizeof config->JavaExe, TEXT},
+            {"JavaArgs", config->JavaArgs, sizeof config->JavaArgs, TEXT},
+            {"Classpath", config->Classpath, sizeof config->Classpath, TEXT},
+            {"BootClasspath", config->BootClasspath, sizeof config->BootClasspath, TEXT},
+            {"OrvaneHome", config->OrvaneHome, sizeof config->OrvaneHome, TEXT},
+            {"BootFile", config->BootFile, sizeof config->BootFile, TEXT},
+            {"DirectoryServiceBootFile", config->DirectoryServiceBootFile, sizeof config->DirectoryServiceBootFile,
+             TEXT},
+            {"TimeoutSeconds", config->TimeoutSeconds, sizeof config->TimeoutSeconds, NUMBER},
+            {"ShutdownTimeoutSeconds", config->ShutdownTimeoutSeconds, sizeof config->ShutdownTimeoutSeconds, NUMBER},
+            {"PBE", config->PBE, sizeof config->PBE, TEXT},
+            {"UtilDir", config->UtilDir, sizeof config->UtilDir, TEXT},
+            {"LogContainerOutput", config->LogContainerOutput, sizeof config->LogContainerOutput, ANY},
+            {"Debug", config->Debug, sizeof config->Debug, ANY},
+            {"RestartDelayMaxSeconds", config->RestartDelayMaxSeconds, sizeof config->RestartDelayMaxSeconds, COUNT},
+            {"LogFileMaxMegabytes", config->LogFileMaxMegabytes, sizeof config->LogFileMaxMegabytes, COUNT},
+            {"LogFileGenerations", config->LogFileGenerations, sizeof config->LogFileGenerations, COUNT},
+        };
+        for (const auto& v : values)
+            if (!read_value(key, serviceName, v.name, v.kind, v.field, v.capacity)) usable = 0;
         plat_reg_close(key);
+    } else if (serviceName != nullptr) {
+        char text[CONFIG_SHORT_SIZE + 128];
+        text_format(text, sizeof text,
+                    "The parameters of service %s are missing: HKLM\\SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters",
+                    serviceName, serviceName);
+        LogServiceEvent(serviceName, text, EVENT_ERROR);
+        usable = 0;
     }
 
-    // The option fields have room for the longest path plus the option's own
-    // characters, so neither option is ever cut.
-    if (config->Classpath[0] != '\0')
-        text_format(config->ClasspathOption, sizeof config->ClasspathOption, "-cp \"%s\"", config->Classpath);
-    if (config->BootClasspath[0] != '\0')
-        text_format(config->BootClasspathOption, sizeof config->BootClasspathOption,
-                    "\"-Xbootclasspath/p:%s\"", config->BootClasspath);
+    FormatClasspathOptions(config);
 
     // The defaults live in the record only; the key is never written back.
     if (config->BootFile[0] == '\0') text_copy(config->BootFile, sizeof config->BootFile, DEFAULT_BOOT_FILE);
@@ -182,5 +272,5 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     config->LogFileGenerationCount = (uint32_t)count_parameter(serviceName, "LogFileGenerations",
                                                                config->LogFileGenerations, DEFAULT_LOG_GENERATIONS, 1,
                                                                "of 1 or more; the default 5 is used");
-    return 1;
+    return usable;
 }

@@ -9,19 +9,21 @@
 
 enum {
     CONFIG_PATH_SIZE = 2048,
+    // JVM arguments and class paths may be as long as a command line.
+    CONFIG_LIST_SIZE = 32767,
     CONFIG_SHORT_SIZE = 512,
     CONFIG_UTIL_DIR_SIZE = 260,
-    // The option fields hold a whole JVM option built from a path field, so
-    // they have room for the longest path plus the option's own characters.
-    CONFIG_OPTION_SIZE = CONFIG_PATH_SIZE + 32,
+    // The option fields hold a whole JVM option built from a class path, so
+    // they have room for the longest one plus the option's own characters.
+    CONFIG_OPTION_SIZE = CONFIG_LIST_SIZE + 32,
 };
 
 struct ServiceConfig {
     char WorkingDirectory[CONFIG_PATH_SIZE];
     char JavaExe[CONFIG_PATH_SIZE];
-    char JavaArgs[CONFIG_PATH_SIZE];
-    char Classpath[CONFIG_PATH_SIZE];
-    char BootClasspath[CONFIG_PATH_SIZE];
+    char JavaArgs[CONFIG_LIST_SIZE];
+    char Classpath[CONFIG_LIST_SIZE];
+    char BootClasspath[CONFIG_LIST_SIZE];
     char OrvaneHome[CONFIG_PATH_SIZE];
     char BootFile[CONFIG_PATH_SIZE];
     char DirectoryServiceBootFile[CONFIG_PATH_SIZE];
@@ -53,8 +55,9 @@ struct ServiceConfig {
 RegKey OpenRegistryPath(const char* const* names);
 // As OpenRegistryPath, creating missing keys, open for reading and writing.
 RegKey CreateRegistryPath(const char* const* names);
-// Reads a string value into buffer (capacity bytes); the buffer always ends
-// up NUL-terminated within its capacity.  A failed read leaves it as it was.
+// Reads a string value into buffer (capacity bytes) as it is stored; the
+// buffer always ends up NUL-terminated within its capacity.  A failed read
+// leaves it as it was; a value that does not fit leaves it empty.
 void QueryRegistryString(RegKey key, const char* name, char* buffer, uint32_t capacity);
 // Writes text (without its NUL) as a value of the given type.  On failure
 // prints "Error setting registry value '%s' due to: %s" and returns 0.
@@ -63,8 +66,13 @@ int SetRegistryString(RegKey key, const char* name, const char* text, uint32_t t
 // sign allowed, digits up to the first other character, 0 without digits,
 // clamped to 32 bits.
 int32_t DecimalParameter(const char* text);
+// Fills ClasspathOption and BootClasspathOption from the two class paths.
+void FormatClasspathOptions(ServiceConfig* config);
 // Fills config from the service's Parameters key with defaults; sets
-// DebugEnabled.  Always returns 1.
+// DebugEnabled.  Returns 0, after an error event for each, when the key is
+// missing or a value is too long for its field, of a type it cannot have, or
+// a timeout that holds no number: the service must not run on a value that
+// is missing or cut.
 int LoadServiceConfig(const char* serviceName, ServiceConfig* config);
 
 #endif

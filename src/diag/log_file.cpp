@@ -57,6 +57,7 @@ uint32_t LogGenerations = 1;
 uint64_t LogSize = 0;
 const char* LogServiceName = nullptr;
 int RotationWarningGiven = 0;
+int OpenWarningGiven = 0;
 
 // Moves "<path>.<n-1>" to "<path>.<n>" down to "<path>" to "<path>.1".  Returns
 // 0 when the current file could not be moved away.
@@ -76,10 +77,27 @@ int shift_generations(void)
 // Opens a new "<name>.out", after moving the earlier files out of its way.
 // When the file in use cannot be moved (held open by a viewer, say), writing
 // goes on at its end rather than losing a byte, and one warning says so.
+// A log that cannot be opened (locked, a missing directory, no space) is said
+// once per run; the service runs on without it.
+void warn_unopened(void)
+{
+    if (LogFile != nullptr || OpenWarningGiven || LogServiceName == nullptr) return;
+    OpenWarningGiven = 1;
+    uint32_t code = plat_get_last_error();
+    char reason[512];
+    char text[LOG_FILE_PATH_SIZE + 640];
+    if (plat_system_message(code, 0x400, reason, sizeof reason) == 0)
+        text_format(reason, sizeof reason, "error %lu", (unsigned long)code);
+    text_format(text, sizeof text, "The log file %s cannot be opened; the service runs without it - %s", LogFilePath,
+                reason);
+    LogServiceEvent(LogServiceName, text, EVENT_WARNING);
+}
+
 void open_next_file(int keepGenerations)
 {
     int moved = keepGenerations ? shift_generations() : 1;
     LogFile = moved ? plat_fopen(LogFilePath, "wb") : plat_fopen(LogFilePath, "ab");
+    warn_unopened();
     LogSize = 0;
     if (LogFile != nullptr && !moved) {
         fseek(LogFile, 0, SEEK_END);
@@ -204,6 +222,7 @@ void OpenLogFile(const char* directory, const char* serviceName)
     }
     LogServiceName = serviceName;
     RotationWarningGiven = 0;
+    OpenWarningGiven = 0;
     if (LogLimit != 0) {
         // With a limit, the generations hold the most recent output across
         // runs: the previous run's file is the newest of them.
@@ -218,10 +237,9 @@ void OpenLogFile(const char* directory, const char* serviceName)
     text_format(previous, sizeof previous, "%s.1", LogFilePath);
     if (plat_path_has_entry(LogFilePath)) plat_rename_replace(LogFilePath, previous);
 
-    // A log that cannot be opened is not reported: the service runs on
-    // without it, and every write is skipped.
     LogFile = plat_fopen(LogFilePath, "wb");
     LogSize = 0;
+    warn_unopened();
 }
 
 void DumpServiceConfig(const ServiceConfig* config)

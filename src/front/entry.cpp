@@ -56,23 +56,25 @@ int run_dispatcher_path(const char* programName)
 
 // The service body in the console, under the name from the command line.
 // Words after the name are ignored: the body sees one argument, the name.
+// The exit code tells scripts whether the run went well.
 int run_test_mode(char* serviceName)
 {
     char* arguments[2] = {serviceName, nullptr};
-    RunService(1, arguments);
-    return EXIT_OK;
+    return exit_code_of(RunService(1, arguments) == 0);
 }
 
+// An install that installs nothing ends with exit code 1, so that scripts
+// can tell.
 int run_install(int argc, char** argv)
 {
     if (argc < 3) {
         PrintUsage();
-        return EXIT_OK;
+        return EXIT_COMMAND_FAILED;
     }
     if (!ParseInstallOptions(argv, argc)) {
         // The parser has said what was wrong; the usage text shows what is right.
         PrintUsage();
-        return EXIT_OK;
+        return EXIT_COMMAND_FAILED;
     }
     return exit_code_of(InstallService(argv[2]));
 }

@@ -385,8 +385,21 @@ void RunExitScript(const char* serviceName, const char* workingDirectory)
 
     // "cmd /c exit.bat" would not run the file: cmd splits a command name at
     // its first dot and takes "exit" for its own EXIT built-in.  "call" makes
-    // cmd look the name up as a file, found in the current directory.
-    char commandLine[] = "cmd /c call exit.bat";
+    // cmd look the name up as a file, found in the current directory.  The
+    // system's own cmd.exe is named by its full path: by a bare name Windows
+    // would look in talvex.exe's folder first, where a planted one could run
+    // as the service's account.
+    char system[PATH_TEXT_SIZE];
+    char commandLine[PATH_TEXT_SIZE + 32];
+    uint32_t length = plat_system_directory(system, sizeof system);
+    if (length == 0 || length >= sizeof system) {
+        if (length != 0) plat_set_last_error(PLAT_ERROR_INSUFFICIENT_BUFFER);
+        char text[SYSTEM_MESSAGE_SIZE];
+        system_text(plat_get_last_error(), text, sizeof text);
+        LogServiceEvent(serviceName, text, EVENT_ERROR);
+        return;
+    }
+    text_format(commandLine, sizeof commandLine, "\"%s\\cmd.exe\" /c call exit.bat", system);
     PlatStartupInfo startup;
     PlatProcessInfo process;
     memset(&startup, 0, sizeof startup);

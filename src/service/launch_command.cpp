@@ -15,6 +15,13 @@ namespace {
 const char PASSWORD_PROPERTY[] = "-Dlumora.mf.password=";
 const char PASSWORD_MASK[] = "********";
 
+// Appends one value in double quotes, quoted by the command line's rules.
+int append_in_quotes(char* buffer, size_t capacity, const char* before, const char* value, const char* after)
+{
+    return text_append(buffer, capacity, before) && text_append_quoted(buffer, capacity, value) &&
+           text_append(buffer, capacity, after);
+}
+
 }  // namespace
 
 int BuildLaunchCommand(char* buffer, size_t capacity, const ServiceConfig* config)
@@ -29,18 +36,22 @@ int BuildLaunchCommand(char* buffer, size_t capacity, const ServiceConfig* confi
     if (fits && config->BootClasspath[0] != '\0')
         fits = text_append_format(buffer, capacity, " %s", config->BootClasspathOption);
     if (fits) {
-        if (config->PBE[0] != '\0')
+        // A password with a blank, a tab or a quote is one argument only in
+        // quotes; any other keeps the plain form.
+        if (config->PBE[0] != '\0' && strpbrk(config->PBE, " \t\"") != nullptr)
+            fits = append_in_quotes(buffer, capacity, " \"", PASSWORD_PROPERTY, "") &&
+                   append_in_quotes(buffer, capacity, "", config->PBE, "\"");
+        else if (config->PBE[0] != '\0')
             fits = text_append_format(buffer, capacity, " %s%s", PASSWORD_PROPERTY, config->PBE);
         else
             fits = text_append(buffer, capacity, " -Dno_pwd_encryption=true");
     }
-    if (fits)
-        fits = text_append_format(buffer, capacity,
-                                  " -Dlumora.home=\"%s\" -Dlumora.mf.winsvc.utilDir=\"%s\" "
-                                  "com.lumora.mf.framework.agent.ci.LaunchContainer \"%s\"",
-                                  config->OrvaneHome, config->UtilDir, config->BootFile);
+    fits = fits && append_in_quotes(buffer, capacity, " -Dlumora.home=\"", config->OrvaneHome, "\"") &&
+           append_in_quotes(buffer, capacity, " -Dlumora.mf.winsvc.utilDir=\"", config->UtilDir, "\"") &&
+           append_in_quotes(buffer, capacity, " com.lumora.mf.framework.agent.ci.LaunchContainer \"", config->BootFile,
+                            "\"");
     if (fits && config->DirectoryServiceBootFile[0] != '\0')
-        fits = text_append_format(buffer, capacity, " \"%s\"", config->DirectoryServiceBootFile);
+        fits = append_in_quotes(buffer, capacity, " \"", config->DirectoryServiceBootFile, "\"");
 
     // A cut line would start the JVM with a different meaning (a lost boot
     // file, a half class path), so a line that does not fit is not started.
@@ -72,14 +83,19 @@ int MaskLaunchCommand(const char* commandLine, const char* password, char* buffe
         memcpy(buffer + used, rest, piece);
         buffer[used + piece] = '\0';
         fits = text_append(buffer, capacity, PASSWORD_MASK);
-        // The configured password is hidden whole, blanks included; any other
-        // value (one given in the JVM arguments) runs to the next blank.
-        const char* end;
-        if (passwordLength != 0 && strncmp(value, password, passwordLength) == 0 &&
-            (value[passwordLength] == ' ' || value[passwordLength] == '\0'))
+        // A quoted password runs to its closing quote (one that no backslash
+        // escapes); the configured password is hidden whole, blanks
+        // included; any other value (one given in the JVM arguments) runs to
+        // the next blank.
+        const char* end = value;
+        if (found > commandLine && found[-1] == '"') {
+            while (*end != '\0' && *end != '"') end += *end == '\\' && end[1] != '\0' ? 2 : 1;
+        } else if (passwordLength != 0 && strncmp(value, password, passwordLength) == 0 &&
+                   (value[passwordLength] == ' ' || value[passwordLength] == '\0')) {
             end = value + passwordLength;
-        else
+        } else {
             end = value + strcspn(value, " ");
+        }
         rest = end;
     }
     if (fits) fits = text_append(buffer, capacity, rest);

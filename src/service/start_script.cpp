@@ -36,6 +36,18 @@ int build_script_name(char* name, size_t capacity, const ServiceConfig* config)
     return text_format(name, capacity, "%s\\%s.bat", config->WorkingDirectory, boot);
 }
 
+// Reads the next line, line feed included, into buffer.  1 when it was read
+// whole, 0 at the end of the file, -1 when the line is longer than the
+// buffer holds: it is never cut, nor its rest taken for the next line.
+int read_line(FILE* script, char* buffer, size_t size)
+{
+    if (fgets(buffer, (int)size, script) == nullptr) return 0;
+    size_t length = strlen(buffer);
+    if (length > 0 && buffer[length - 1] == '\n') return 1;
+    // A last line without a line feed may fill the buffer and still be whole.
+    return fgetc(script) == EOF ? 1 : -1;
+}
+
 void refuse_script(const char* serviceName, const char* scriptName, const char* reason)
 {
     char text[SCRIPT_EVENT_SIZE];
@@ -59,28 +71,29 @@ int ReadStartScript(const char* serviceName, char* commandLine, char* pathLine,
     }
 
     // Text mode drops the carriage return of each CR LF, so the lines keep
-    // only their line feed, as the container's command line expects.
+    // only their line feed, as the container's command line expects.  The
+    // first line is not used, whatever its length.
     char line[SCRIPT_LINE_SIZE];
-    int ok = 0;
-    const char* reason = "has fewer than four lines";
-    if (fgets(line, sizeof line, script) != nullptr && fgets(line, sizeof line, script) != nullptr) {
-        char* first = strchr(line, '"');
-        char* last = strrchr(line, '"');
-        if (first == nullptr) {
-            reason = "line 2 holds no quoted working directory";
-        } else {
-            // With a single quote the terminator replaces that same quote, so
-            // the directory runs to the end of the line.
-            *last = '\0';
-            text_copy(workingDirectory, PATH_TEXT_SIZE, first + 1);
-            if (fgets(pathLine, PATH_TEXT_SIZE, script) != nullptr &&
-                fgets(commandLine, COMMAND_LINE_SIZE, script) != nullptr)
-                ok = 1;
+    int read;
+    while ((read = read_line(script, line, sizeof line)) < 0) {
+    }
+    // Lines 2 to 4 and the buffers they go into.
+    char* const buffers[] = {line, pathLine, commandLine};
+    const size_t sizes[] = {sizeof line, PATH_LINE_SIZE, COMMAND_LINE_SIZE};
+    char reason[128] = "has fewer than four lines";
+    for (int i = 0; read == 1 && i < 3; ++i) {
+        read = read_line(script, buffers[i], sizes[i]);
+        if (read < 0)
+            text_format(reason, sizeof reason, "line %d is longer than %lu characters", i + 2,
+                        (unsigned long)(sizes[i] - 2));
+        if (read == 1 && i == 0 && strchr(line, '"') == nullptr) {
+            text_copy(reason, sizeof reason, "line 2 holds no quoted working directory");
+            read = -1;
         }
     }
     fclose(script);
 
-    if (!ok) {
+    if (read != 1) {
         // A refused script leaves nothing behind that a later start could
         // mistake for the container's values.
         workingDirectory[0] = '\0';
@@ -89,5 +102,10 @@ int ReadStartScript(const char* serviceName, char* commandLine, char* pathLine,
         refuse_script(serviceName, name, reason);
         return 0;
     }
+    // With a single quote the terminator replaces that same quote, so the
+    // directory runs to the end of the line.
+    char* first = strchr(line, '"');
+    *strrchr(line, '"') = '\0';
+    text_copy(workingDirectory, PATH_TEXT_SIZE, first + 1);
     return 1;
 }

@@ -96,7 +96,7 @@ struct Run {
     ServiceConfig config;
     Pipes pipes;
     char commandLine[COMMAND_LINE_SIZE];
-    char pathLine[PATH_TEXT_SIZE];
+    char pathLine[PATH_LINE_SIZE];
     char workingDirectory[PATH_TEXT_SIZE];
     char chunk[READ_CHUNK_SIZE];
     char launcherCode[EXIT_CODE_TEXT_SIZE];
@@ -107,6 +107,7 @@ struct Run {
     // left running, and the system closes it when this process dies.
     PlatHandle job;
     int jobWarningGiven;
+    int unconfigured;
     // The restart throttle: when the current container came up (or was
     // started), and how many quick restarts came in a row.
     uint64_t upTick;
@@ -399,7 +400,10 @@ void trace_launch_command(const Run* run)
 int run_launcher(Run* run)
 {
     if (!BuildLaunchCommand(run->commandLine, sizeof run->commandLine, &run->config)) {
-        service_event(run, "The launcher command line is longer than 4095 characters", EVENT_LAUNCH_FAILED);
+        char text[EVENT_TEXT_SIZE];
+        text_format(text, sizeof text, "The launcher command line is longer than %lu characters",
+                    (unsigned long)(COMMAND_LINE_SIZE - 1));
+        service_event(run, text, EVENT_LAUNCH_FAILED);
         record_failure(run, 1);
         return 0;
     }
@@ -567,17 +571,16 @@ void stop_flusher(FlusherBlock* block, PlatHandle thread)
 }
 
 // A container that ended on its own without announcing an exit code has
-// failed in a way nobody else reports.
+// failed in a way nobody else reports.  The text stands in the event's
+// message "the container ended with exit code %2".
 void report_silent_end(Run* run, PlatHandle process)
 {
     char text[EVENT_TEXT_SIZE];
     uint32_t status = 0;
     if (plat_process_exit_code(process, &status))
-        text_format(text, sizeof text,
-                    "Container ended without reporting an exit code (process exit status %lu)",
-                    (unsigned long)status);
+        text_format(text, sizeof text, "none announced (process exit status %lu)", (unsigned long)status);
     else
-        text_copy(text, sizeof text, "Container ended without reporting an exit code");
+        text_copy(text, sizeof text, "none announced");
     service_event(run, text, EVENT_CONTAINER_FAILED);
     record_failure(run, 1);
 }
@@ -742,7 +745,13 @@ int run_container(Run* run)
 
 int initialise(Run* run)
 {
-    LoadServiceConfig(run->serviceName, &run->config);
+    // A run whose parameters cannot be used does nothing but say so: not
+    // even the log file or the exit hook, whose directory is not known.
+    if (!LoadServiceConfig(run->serviceName, &run->config)) {
+        run->unconfigured = 1;
+        record_failure(run, 1);
+        return 0;
+    }
     SetLogFileRotation(run->config.LogFileMaxBytes, run->config.LogFileGenerationCount);
     OpenLogFile(run->config.WorkingDirectory, run->serviceName);
     DumpServiceConfig(&run->config);
@@ -798,6 +807,6 @@ uint32_t RunService(int argc, char** argv)
     }
 
     report_held_errors(run, 1);
-    RunExitScript(run->serviceName, run->config.WorkingDirectory);
+    if (!run->unconfigured) RunExitScript(run->serviceName, run->config.WorkingDirectory);
     return run->failed ? run->failureCode : 0;
 }

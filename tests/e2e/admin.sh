@@ -59,8 +59,16 @@ wd="$AREA_WIN\\work" jre="$AREA_WIN\\jre\\bin\\java.exe"
 run -install "$svc" -wd "$wd" -cp 'a.jar;b.jar' -home "$AREA_WIN"
 e2e_check "install without -jre" "Error: Java executable must be specified \"-jre\"" "$(sed -n 2p "$out")"
 e2e_check "the refused install made no service" none "$(e2e_sc "$svc" STATE)"
+run -install "$svc" -wd "$wd" -jre "$jre" -cp "$(printf 'c%.0s' {1..33000})" -home "$AREA_WIN"
+# Wine cannot even start a program with so long a command line; Windows
+# starts it, and talvex refuses the class path (the unit tests check how).
+e2e_check "install with a 33,000-character class path" "1 none" "$rc $(e2e_sc "$svc" STATE)"
+# A Parameters key as an older version left it, which any user could read.
+wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v PBE /d old /f >/dev/null 2>&1
 run -install "$svc" -wd "$wd" -jre "$jre" -cp 'a.jar;b.jar' -home "$AREA_WIN" -xml container.ini -s 20
 expect install 0 "$svc installed."
+e2e_check "the parameters are readable by administrators and SYSTEM only" "D:P(A;;KA;;;SY)(A;;KA;;;BA)" \
+    "$(e2e_tool sddl "SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" | sed 's/(A;;KR;;;S-1-5-80-[-0-9]*)$//')"
 params=""
 for v in WorkingDirectory JavaExe Classpath OrvaneHome BootFile TimeoutSeconds ShutdownTimeoutSeconds UtilDir; do
     params+="$v=$(value "$svc\\Parameters" $v);"

@@ -17,6 +17,14 @@ e2e_init() {
     E2E_BINDIR_WIN=${E2E_EXE_WIN%\\talvex.exe}
 }
 
+# e2e_tool <arguments...>: tests/e2e/wintool.cpp, built on first use.
+e2e_tool() {
+    local exe="$E2E_SCRATCH/wintool.exe"
+    [ -f "$exe" ] || x86_64-w64-mingw32-g++-posix -O2 -static -o "$exe" "$(dirname "${BASH_SOURCE[0]}")/wintool.cpp" ||
+        return 1
+    wine "$exe" "$@" 2>/dev/null | tr -d '\r'
+}
+
 e2e_pass() { echo "$E2E_NAME: ok: $*"; }
 e2e_fail() { echo "$E2E_NAME: FAIL: $*"; E2E_FAILURES=$((E2E_FAILURES + 1)); }
 
@@ -93,11 +101,12 @@ e2e_area() {
     cp "$E2E_BINDIR/fakejava/java.exe" "$AREA/jre/bin/java.exe"
 }
 
-# e2e_service <service>: registered with Wine's sc and given the parameters
-# of a stand-in service in $AREA, as the installer would.
+# e2e_service <service> [<talvex.exe's Windows path>]: registered with Wine's
+# sc and given the parameters of a stand-in service in $AREA, as the
+# installer would.
 e2e_service() {
     e2e_remove_service "$1"
-    wine sc create "$1" binPath= "$E2E_EXE_WIN" >/dev/null 2>&1 || e2e_fail "sc create $1"
+    wine sc create "$1" binPath= "${2:-$E2E_EXE_WIN}" >/dev/null 2>&1 || e2e_fail "sc create $1"
     e2e_put "$1" WorkingDirectory "$AREA_WIN\\work"
     e2e_put "$1" JavaExe "$AREA_WIN\\jre\\bin\\java.exe"
     e2e_put "$1" OrvaneHome "$AREA_WIN"

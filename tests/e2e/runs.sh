@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Service runs under Wine's service manager with the stand-in JVM: the log
 # file holds both children's output byte for byte, standard error becomes an
-# error event, a restart runs a second cycle into the same log, failed runs
-# end with exit code 1066 and their own code, and -test runs the same body in
-# the console with the debug trace and the password hidden.
+# error event, a restart runs a second cycle into the same log, a password
+# with a blank reaches the launcher as one argument, the exit hook runs the
+# system's cmd.exe and not one planted beside talvex.exe, failed runs end
+# with exit code 1066 and their own code, a timeout stored as REG_DWORD is
+# honoured, and -test runs the same body in the console.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -11,7 +13,12 @@ e2e_init "$1"
 svc=TalvexRuns
 e2e_trace_events
 e2e_area talvex-runs
-e2e_service "$svc"
+mkdir -p "$AREA/product"
+cp "$E2E_BINDIR"/talvex.exe "$E2E_BINDIR"/*.dll "$AREA/product/"
+e2e_tool handles none >/dev/null; cp "$E2E_SCRATCH/wintool.exe" "$AREA/product/cmd.exe"
+printf 'echo done>exit-ran.txt\r\n' >"$AREA/work/exit.bat"
+e2e_service "$svc" "$AREA_WIN\\product\\talvex.exe"
+e2e_put "$svc" PBE 'pa ss"w'
 e2e_put "$svc" Classpath 'lib\agent.jar'
 e2e_put "$svc" ShutdownTimeoutSeconds 30
 log="$AREA/work/$svc.out"
@@ -36,19 +43,22 @@ run_until 4 restart
 e2e_wait 30 '[ "$(e2e_count 0x40000001 "L\"$svc\"")" = 2 ]' || e2e_fail "the second container did not start"
 stop
 e2e_check "restart: exit codes" "0 0" "$(exit_codes)"
-# The error event and the start of a container may come in either order.
-e2e_check "restart: events" "$(printf '%s\n' 0x40000001 0x40000001 0x40000002 0x40000007 0xc0000006 0xc0000006)" \
+# The error event and the start of a container may come in either order; the
+# quick restart waits a second, with a warning.
+e2e_check "restart: events" "$(printf '%s\n' 0x40000001 0x40000001 0x40000002 0x40000007 0x80000005 0xc0000006 0xc0000006)" \
     "$(e2e_events | cut -f1 | sort)"
 e2e_check "standard error as an event" 2 "$(e2e_count 0xc0000006 "L\"$svc\"	L\"warning\\r\\n\"")"
 # The wrapper's own two lines per cycle and the container's standard error
 # are drained apart from its standard output; the rest is exact.
 perl -0777 -pe 's/NT Service (starting|exiting) input flusher thread\r\n//g; s/warning\r\n//g;
                  s/process [0-9]+\)/process P)/g' "$log" >"$E2E_SCRATCH/children"
-launcher=$'run launcher: boot file .\\container.ini\r\nlauncher says\thello\r\nrun launcher: wrote the start script .\\container.ini.bat\r\n\a0\a'
+launcher=$'run launcher: boot file .\\container.ini\r\nrun launcher: a password of 7 characters\r\nlauncher says\thello\r\nrun launcher: wrote the start script .\\container.ini.bat\r\n\a0\a'
 container=$'run container: up (run N, process P)\r\nodd bytes \x01\x7f\r\n\b'
 expected="$launcher${container/N/1}"$'run container: asking for a restart\r\n\a14\a'
 expected+="$launcher${container/N/2}"$'run container: shutdown requested\r\nrun container: stopped\r\n\a0\a'
 e2e_check "the log holds both cycles' output" "$expected" "$(cat "$E2E_SCRATCH/children")"
+e2e_check "exit.bat ran, through the system's cmd.exe" "yes no" \
+    "$([ -f "$AREA/work/exit-ran.txt" ] && echo yes || echo no) $([ -f "$AREA/product/PLANTED-CMD-RAN" ] && echo yes || echo no)"
 
 # --- a stray BEL in ordinary output does not keep a stop from ending the run -------
 
@@ -68,7 +78,7 @@ boot name=crashing container.crash_after_ms=300
 run_until 1 "container crash"
 e2e_check "container crash: exit codes" "1066 1" "$(exit_codes)"
 e2e_check "container crash: event" 1 "$(e2e_count 0xc0000004 \
-    "L\"$svc\"	L\"Container ended without reporting an exit code (process exit status 1)\"")"
+    "L\"$svc\"	L\"none announced (process exit status 1)\"")"
 # A launcher that crashes without a marker does not start the container from
 # the start script an earlier run left behind.
 boot name=crashing launcher.crash=1
@@ -76,6 +86,14 @@ started=$(e2e_count 0x40000001 "L\"$svc\"")
 run_until 1 "launcher crash"
 e2e_check "launcher crash: exit codes, event, no container" "1066 1 1 $started" "$(exit_codes) $(e2e_count 0xc0000003 \
     "L\"$svc\"	L\"The launcher ended with process exit status 1 and no exit code\"") $(e2e_count 0x40000001 "L\"$svc\"")"
+# A timeout stored as REG_DWORD, as reg.exe or a script may write it.
+boot name=late container.start_marker=0
+wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v TimeoutSeconds /t REG_DWORD /d 2 /f \
+    >/dev/null 2>&1
+run_until 1 "REG_DWORD start timeout"
+e2e_check "REG_DWORD start timeout: exit codes and event" "1066 1 1" \
+    "$(exit_codes) $(e2e_count 0x80000005 "L\"$svc\"	L\"Elapsed time exceed timeout\"")"
+e2e_put "$svc" TimeoutSeconds 0
 e2e_put "$svc" JavaExe "$AREA_WIN\\missing\\java.exe"
 run_until 1 "missing java.exe"
 e2e_check "missing java.exe: exit codes" "1066 1" "$(exit_codes)"

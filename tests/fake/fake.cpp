@@ -450,12 +450,13 @@ long plat_reg_create(RegKey parent, const char* name, RegKey* out)
     return 0;
 }
 
-long plat_reg_query(RegKey key, const char* name, void* buf, uint32_t* size)
+long plat_reg_query(RegKey key, const char* name, uint32_t* type, void* buf, uint32_t* size)
 {
     if (fails("RegQueryValueExA")) return (long)last_error;
     auto& values = S.registry[object(key)->path];
     auto it = values.find(lower(name));
     if (it == values.end()) return PLAT_ERROR_FILE_NOT_FOUND;
+    *type = it->second.type;
     const std::string& data = it->second.data;
     bool fits = data.size() <= *size;
     if (fits) memcpy(buf, data.data(), data.size());
@@ -481,6 +482,19 @@ long plat_reg_delete_key(RegKey parent, const char* name)
         return PLAT_ERROR_ACCESS_DENIED;
     S.registry.erase(path);
     return 0;
+}
+
+// The DACL is kept as the SDDL text, under the value name "(security)".
+int plat_reg_protect(RegKey key, const char* sddl)
+{
+    if (fails("RegSetKeySecurity")) return 0;
+    S.registry[object(key)->path]["(security)"] = Value{0, sddl};
+    return 1;
+}
+
+int plat_account_sid(const char* account, char* buf, uint32_t cap)
+{
+    return fails("LookupAccountNameA") ? 0 : (snprintf(buf, cap, "S-1-5-80-%s", account), 1);
 }
 
 void plat_reg_close(RegKey key) { (void)fails("RegCloseKey"), S.handles.erase((uintptr_t)key); }
@@ -646,10 +660,19 @@ uint32_t plat_current_directory(char* buf, uint32_t cap)
     return (uint32_t)d.size();
 }
 
+uint32_t plat_system_directory(char* buf, uint32_t cap)
+{
+    return fails("GetSystemDirectoryA") ? 0 : (uint32_t)snprintf(buf, cap, "C:\\Windows\\system32");
+}
+
 FILE* plat_fopen(const char* path, const char* mode)
 {
     if (fails("fopen")) return nullptr;
-    if (strchr(mode, 'b') != nullptr || mode[0] != 'r') return fopen(host_path(path).c_str(), mode);
+    if (strchr(mode, 'b') != nullptr || mode[0] != 'r') {
+        FILE* f = fopen(host_path(path).c_str(), mode);
+        if (f == nullptr) last_error = ERROR_PATH_NOT_FOUND;
+        return f;
+    }
     // A text-mode read, as on Windows: each CR LF reads as LF.
     std::string text;
     if (!fake_read_file(path, &text)) return nullptr;
@@ -813,7 +836,7 @@ int plat_create_process(char* command_line, const char* current_directory, int i
     S.children.emplace_back();
     Child& child = S.children.back();
     child.pid = 1000 + 4 * (uint32_t)index;
-    bool scripted = strncmp(command_line, "cmd ", 4) != 0 && S.next_script < S.scripts.size();
+    bool scripted = strstr(command_line, "exit.bat") == nullptr && S.next_script < S.scripts.size();
     child.script = scripted ? S.scripts[S.next_script++] : FakeScript{{0, 'x', "0"}};
     PlatHandle ends[3] = {startup->std_input, startup->std_output, startup->std_error};
     int* pipes[3] = {&child.in, &child.out, &child.err};

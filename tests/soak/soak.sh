@@ -17,8 +17,6 @@ e2e_init "$1"
 cycles=${2:-200}
 
 svc=TalvexSoak
-handles_exe="$E2E_SCRATCH/handles.exe"
-x86_64-w64-mingw32-g++-posix -O2 -static -o "$handles_exe" "$here/handles.cpp" || { e2e_fail "handles.exe"; e2e_finish; }
 e2e_trace_events
 e2e_area talvex-soak
 e2e_service "$svc"
@@ -33,7 +31,7 @@ runs() { local n; n=$({ tr -dc 0-9 <"$AREA/work/container.ini.runs"; } 2>/dev/nu
 sample() {
     local i pid handles
     for ((i = 0; i < 20; i++)); do
-        read -r pid handles < <(wine "$handles_exe" talvex.exe 2>/dev/null | tr -d '\r')
+        read -r pid handles < <(e2e_tool handles talvex.exe)
         for p in /proc/[0-9]*; do
             tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -1 | grep -qi '\\talvex\.exe$' &&
                 echo "${handles:-0} $(awk '/^VmData:/ { print $2 * 1024 }' "$p/status")" >>"$1" && break

@@ -66,13 +66,14 @@ TEST_F(Admin, WordsThatAreNoCommandPrintTheUsage)
     std::string text = usage();
     EXPECT_EQ(text, readme_usage());;
     for (std::vector<std::string> words : std::vector<std::vector<std::string>>{
-             {"talvex", "install"}, {"talvex", "-INSTALL", "svc"}, {"talvex", "-installx"}, {"talvex", "-install"},
-             {"talvex", "-"}}) {
+             {"talvex", "install"}, {"talvex", "-INSTALL", "svc"}, {"talvex", "-installx"}, {"talvex", "-"}}) {
         fake_reset();
         EXPECT_EQ(run(words), "0|" + text);
     }
     fake_reset();
     EXPECT_EQ(run({"talvex", "-test"}), "1|" + text);
+    fake_reset();
+    EXPECT_EQ(run({"talvex", "-install"}), "1|" + text);
     for (const char* command : {"-start", "-stop", "-dump", "-remove"}) {
         fake_reset();
         EXPECT_EQ(run({"talvex", command}), "1|Error: no service name given.\n");
@@ -133,6 +134,10 @@ UtilDir=C:\talvex
     uint32_t type = 0;
     EXPECT_TRUE(fake_reg_get(SOURCE_KEY, "EventMessageFile", &data, &type));
     EXPECT_EQ(data + " " + std::to_string(type), "C:\\talvex\\talvexMSG.dll 2");
+    // Only SYSTEM, the administrators and the service itself may read the
+    // parameters, which hold the password.
+    EXPECT_TRUE(fake_reg_get(PARAMETERS_KEY, "(security)", &data));
+    EXPECT_EQ(data, "D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;S-1-5-80-NT SERVICE\\svc)");
     EXPECT_TRUE(fake_reg_get(SOURCE_KEY, "TypesSupported", &data, &type));
     EXPECT_EQ(data, std::string("\x07\0\0\0", 4));
 
@@ -167,74 +172,82 @@ UtilDir=C:\talvex
     // the service, or its own 3 minutes where the timeout is 0; 600 s is the
     // default, and a negative timeout never runs out.
     std::string preshutdown;
-    for (const char* seconds : {"45", "0", "4294967", "-1", ""}) {
+    for (const char* seconds : {"45", "0", "4294967", ""}) {
         SetUp();
         words = INSTALL;
         if (seconds[0] != '\0') words.insert(words.end(), {"-s", seconds});
         run(words);
         preshutdown += std::to_string(fake_service("svc")->preshutdown_ms) + " ";
     }
-    EXPECT_EQ(preshutdown, "75000 180000 4294967295 4294967295 630000 ");
+    EXPECT_EQ(preshutdown, "75000 180000 4294967295 630000 ");
 }
 
-// Each refused option set: its one message, then the usage text, and
-// nothing written.
+// Each refused option set: its one message, then the usage text, exit code
+// 1, and nothing written.
 TEST_F(Admin, InstallRefusesIncompleteOrWrongOptions)
 {
     std::string text = usage();
+    const std::string longList(32767, 'c');
     struct Row {
         std::vector<std::string> extra;
         std::string message;
     } rows[] = {
-        {{"-cp"}, R"(0|
-Error: Option -cp requires a value
-)"},
-        {{"-wd", "relative"}, R"(0|
-Error: Working directory (-wd) must specify an absolute path
-)"},
-        {{"-wd", "C:\\missing"}, R"(0|
-Error: Working directory does not exist "C:\missing" - system text 2. (0x2)
-)"},
-        {{"-jre", ""}, R"(0|
-Error: Java executable must be specified "-jre"
-)"},
-        {{"-jre", "C:\\jre\\missing.exe"}, R"(0|
-Error: Java executable does not exist "C:\jre\missing.exe" - system text 2. (0x2)
-)"},
-        {{"-cp", ""}, R"(0|
-Error: Classpath must be specified "-cp"
-)"},
-        {{"-home", ""}, R"(0|
-Error: Orvane installation root must be specified "-home"
-)"},
-        {{"-home", "C:\\missing"}, R"(0|
-Error: "C:\missing" - system text 2. (0x2)
-)"},
-        {{"-xml", "missing.ini"}, R"(0|
-Error: "missing.ini" - system text 2. (0x2)
-)"},
-        {{"-dsxml", "missing.ini"}, R"(0|
-Error: "missing.ini" - system text 2. (0x2)
-)"},
+        {{"-cp"}, "\nError: Option -cp requires a value\n"},
+        {{"-wd", "relative"}, "\nError: Working directory (-wd) must specify an absolute path\n"},
+        {{"-wd", "C:\\missing"}, "\nError: Working directory does not exist \"C:\\missing\" - system text 2. (0x2)\n"},
+        {{"-jre", ""}, "\nError: Java executable must be specified \"-jre\"\n"},
+        {{"-jre", "C:\\jre\\missing.exe"},
+         "\nError: Java executable does not exist \"C:\\jre\\missing.exe\" - system text 2. (0x2)\n"},
+        {{"-cp", ""}, "\nError: Classpath must be specified \"-cp\"\n"},
+        {{"-home", ""}, "\nError: Orvane installation root must be specified \"-home\"\n"},
+        {{"-home", "C:\\missing"}, "\nError: \"C:\\missing\" - system text 2. (0x2)\n"},
+        {{"-xml", "missing.ini"}, "\nError: \"missing.ini\" - system text 2. (0x2)\n"},
+        {{"-dsxml", "missing.ini"}, "\nError: \"missing.ini\" - system text 2. (0x2)\n"},
+        {{"-cp", longList}, "\nError: Option -cp is longer than 32766 characters\n"},
+        {{"-home", std::string(2048, 'h')}, "\nError: Option -home is longer than 2047 characters\n"},
+        {{"-pwd", std::string(512, 'p')}, "\nError: Option -pwd is longer than 511 characters\n"},
+        {{"-jargs", std::string(17000, 'j'), "-bcp", std::string(17000, 'b')},
+         "\nError: The options make a launcher command line longer than 32766 characters\n"},
+        {{"-s", "ten"}, "\nError: Option -stoptimeout takes a whole number of seconds from 0 to 4294967\n"},
+        {{"-t", "-5"}, "\nError: Option -starttimeout takes a whole number of seconds from 0 to 4294967\n"},
+        {{"-t", "4294968"}, "\nError: Option -starttimeout takes a whole number of seconds from 0 to 4294967\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(&row - rows));
         SetUp();
         std::vector<std::string> words = INSTALL;
         words.insert(words.end(), row.extra.begin(), row.extra.end());
-        std::string out = run(words);
-        ASSERT_GT(out.size(), text.size());
-        EXPECT_EQ(out.substr(out.size() - text.size()), text);
-        EXPECT_EQ(out.substr(0, out.size() - text.size()), row.message);
+        EXPECT_EQ(run(words), "1|" + row.message + text);
         EXPECT_EQ(fake_service("svc"), nullptr);
     }
-    // A word that takes a value, standing last, is refused by name.
+    // Names that cannot name a log file, and a word that takes a value
+    // standing last, are refused by name.
+    std::string refusals;
+    for (std::string name : {"a\"b", "tab\there", "nul", "Com1.log", "LPT9", "COM0", "Auxiliary"}) {
+        SetUp();
+        std::vector<std::string> words = INSTALL;
+        words[2] = name;
+        std::string out = run(words);
+        refusals += out.substr(0, out.find('\n', 4) + 1);
+    }
+    EXPECT_EQ(refusals, "1|\n"
+        "Error: The service name \"a\"b\" holds a character that a file name cannot hold\n"
+        "1|\n"
+        "Error: The service name \"tab\x09""here\" holds a character that a file name cannot hold\n"
+        "1|\n"
+        "Error: The service name \"nul\" is a reserved device name\n"
+        "1|\n"
+        "Error: The service name \"Com1.log\" is a reserved device name\n"
+        "1|\n"
+        "Error: The service name \"LPT9\" is a reserved device name\n"
+        "0|COM0 installed.\n"
+        "0|Auxiliary installed.\n");
     for (const char* word : {"-wd", "-jre", "-jargs", "-cp", "-bcp", "-home", "-xml", "-dsxml", "-starttimeout",
                              "-t", "-stoptimeout", "-s", "-pwd"}) {
         SetUp();
         std::vector<std::string> words = INSTALL;
         words.push_back(word);
-        EXPECT_EQ(run(words), "0|\nError: Option " + std::string(word) + " requires a value\n" + text);
+        EXPECT_EQ(run(words), "1|\nError: Option " + std::string(word) + " requires a value\n" + text);
     }
     std::string seen;
     for (int i = 0; i < 4; ++i) {
@@ -245,15 +258,9 @@ Error: "missing.ini" - system text 2. (0x2)
         std::string out = run(i < 2 ? INSTALL : INSTALL_HERE);
         seen += out.substr(0, out.size() - text.size());
     }
-    EXPECT_EQ(seen, R"(0|
-Error: "talvexMSG.dll" - system text 126. (0x7e)
-0|
-Error: "talvexUtil.dll" - system text 126. (0x7e)
-0|
-Error: Current directory is too long to use as the working directory
-0|
-Error: Current directory could not be read - system text 5. (0x5)
-)");
+    EXPECT_EQ(seen, "1|\nError: \"talvexMSG.dll\" - system text 126. (0x7e)\n1|\nError: \"talvexUtil.dll\" - system text "
+                    "126. (0x7e)\n1|\nError: Current directory is too long to use as the working directory\n1|\nError: "
+                    "Current directory could not be read - system text 5. (0x5)\n");
 }
 
 // A failed step of the install says what failed and ends with exit code 1;
@@ -275,6 +282,8 @@ TEST_F(Admin, InstallFailures)
         {"RegCreateKeyExA", 1, 0, "1|svc installed.\nError setting registry value 'WorkingDirectory' due to: system text 6.\r\n"},
         {"RegSetValueExA", 13, 12, "0|svc installed.\nError setting registry value 'EventMessageFile' due to: system text 5.\r\n"},
         {"RegSetValueExA", 14, 12, "1|svc installed.\nError registering event source due to: system text 5.\r\n"},
+        {"RegSetKeySecurity", 1, 0, "1|svc installed.\nError protecting registry key 'Parameters' due to: system text 5.\r\n"},
+        {"LookupAccountNameA", 1, 12, "0|svc installed.\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(&row - rows));
@@ -283,6 +292,10 @@ TEST_F(Admin, InstallFailures)
         EXPECT_EQ(run(INSTALL), row.result);
         std::string written = parameters();
         EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), row.values);
+        if (row.call == std::string("LookupAccountNameA")) {
+            EXPECT_TRUE(fake_reg_get(PARAMETERS_KEY, "(security)", &written));
+            EXPECT_EQ(written, "D:P(A;;KA;;;SY)(A;;KA;;;BA)");
+        }
     }
     SetUp();
     fake_set_module_path("C:\\" + std::string(600, 'm') + "\\talvex.exe");

@@ -95,7 +95,7 @@ TEST_F(Parsers, ServiceParameters)
 {
     ServiceConfig c = config_of({{"TimeoutSeconds", " 45s"}, {"ShutdownTimeoutSeconds", "99999999999"},
                                  {"LogContainerOutput", "fAlSe"}, {"Debug", "0"}, {"Classpath", "a b"},
-                                 {"BootClasspath", "c"}, {"JavaArgs", std::string(2048, 'j')},
+                                 {"BootClasspath", "c"}, {"JavaArgs", std::string(32766, 'j')},
                                  {"OrvaneHome", std::string(2047, 'h') + '\0'}, {"PBE", std::string(511, 'p')},
                                  {"RestartDelayMaxSeconds", "0"}, {"LogFileMaxMegabytes", "2"},
                                  {"LogFileGenerations", " 7"}});
@@ -105,7 +105,7 @@ TEST_F(Parsers, ServiceParameters)
                   std::to_string(strlen(c.JavaArgs)) + " " + std::to_string(strlen(c.OrvaneHome)) + " " +
                   std::to_string(strlen(c.PBE)) + " " + std::to_string(c.RestartDelayMax) + " " +
                   std::to_string(c.LogFileMaxBytes) + " " + std::to_string(c.LogFileGenerationCount),
-              "45 2147483647 0 1 [-cp \"a b\"] [\"-Xbootclasspath/p:c\"] .\\container.ini 0 2047 511 0 2097152 7");
+              "45 2147483647 0 1 [-cp \"a b\"] [\"-Xbootclasspath/p:c\"] .\\container.ini 32766 2047 511 0 2097152 7");
     c = config_of({{"TimeoutSeconds", "-99999999999"}, {"ShutdownTimeoutSeconds", ""}, {"LogContainerOutput", "no"},
                    {"BootFile", "x.ini"}, {"RestartDelayMaxSeconds", "soon"}, {"LogFileMaxMegabytes", "-1"},
                    {"LogFileGenerations", "0"}});
@@ -117,6 +117,28 @@ TEST_F(Parsers, ServiceParameters)
     EXPECT_EQ(fake_transcript(), R"(0 event 0x80000005 type 2 "SVC" "RestartDelayMaxSeconds "soon" is not a number of seconds; the default 60 is used"
 0 event 0x80000005 type 2 "SVC" "LogFileMaxMegabytes "-1" is not a number of megabytes; the log file has no size limit"
 0 event 0x80000005 type 2 "SVC" "LogFileGenerations "0" is not a number of 1 or more; the default 5 is used"
+)");
+    // Numbers may be stored as REG_DWORD and text as REG_EXPAND_SZ; a value
+    // that does not fit its field, of another type, or a timeout without a
+    // number refuses the parameters with an event for each.
+    fake_reset();
+    fake_reg_put(PARAMETERS_KEY, "TimeoutSeconds", PLAT_REG_DWORD, std::string("\x05\0\0\0", 4));
+    fake_reg_put(PARAMETERS_KEY, "OrvaneHome", PLAT_REG_EXPAND_SZ, "%SystemRoot%\\x");
+    fake_set_env("SystemRoot", "C:\\Windows");
+    ServiceConfig d;
+    EXPECT_EQ(LoadServiceConfig("svc", &d), 1);
+    EXPECT_EQ(std::to_string(d.StartTimeout) + " " + d.OrvaneHome, "5 C:\\Windows\\x");
+    fake_reg_put(PARAMETERS_KEY, "Classpath", PLAT_REG_SZ, std::string(32767, 'c'));
+    fake_reg_put(PARAMETERS_KEY, "JavaExe", PLAT_REG_MULTI_SZ, std::string("a\0b\0\0", 5));
+    fake_reg_put(PARAMETERS_KEY, "ShutdownTimeoutSeconds", PLAT_REG_SZ, "ten");
+    fake_reg_put(PARAMETERS_KEY, "BootFile", PLAT_REG_EXPAND_SZ, "%SystemRoot%" + std::string(2040, 'b'));
+    EXPECT_EQ(LoadServiceConfig("svc", &d), 0);
+    EXPECT_EQ(LoadServiceConfig("gone", &d), 0);
+    EXPECT_EQ(fake_transcript(), R"(0 event 0xc0000006 type 1 "svc" "The parameter JavaExe of service svc is stored with registry type 7, which it cannot have"
+0 event 0xc0000006 type 1 "svc" "The parameter Classpath of service svc is longer than 32766 characters"
+0 event 0xc0000006 type 1 "svc" "The parameter BootFile of service svc is longer than 2047 characters"
+0 event 0xc0000006 type 1 "svc" "The parameter ShutdownTimeoutSeconds of service svc holds no number: "ten""
+0 event 0xc0000006 type 1 "gone" "The parameters of service gone are missing: HKLM\SYSTEM\CurrentControlSet\Services\gone\Parameters"
 )");
     // Without a key, or without a name, everything is a default.
     fake_reset();
@@ -134,8 +156,15 @@ TEST_F(Parsers, LaunchCommandAndItsMaskedCopy)
     char line[COMMAND_LINE_SIZE], masked[2 * COMMAND_LINE_SIZE];
     ASSERT_TRUE(BuildLaunchCommand(line, sizeof line, &c));
     EXPECT_EQ(MaskLaunchCommand(line, c.PBE, masked, sizeof masked), 1);
-    EXPECT_EQ(std::string(line) + "\n" + masked, "\"j.exe\" -Dlumora.mf.password=other -Xmx1g -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a.jar\" \"-Xbootclasspath/p:b.jar\" -Dlumora.mf.password=p w -Dlumora.home=\"H\" -Dlumora.mf.winsvc.utilDir=\"U\" com.lumora.mf.framework.agent.ci.LaunchContainer \"B\" \"D\"\n"
-        "\"j.exe\" -Dlumora.mf.password=******** -Xmx1g -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a.jar\" \"-Xbootclasspath/p:b.jar\" -Dlumora.mf.password=******** -Dlumora.home=\"H\" -Dlumora.mf.winsvc.utilDir=\"U\" com.lumora.mf.framework.agent.ci.LaunchContainer \"B\" \"D\"");
+    EXPECT_EQ(std::string(line) + "\n" + masked, "\"j.exe\" -Dlumora.mf.password=other -Xmx1g -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a.jar\" \"-Xbootclasspath/p:b.jar\" \"-Dlumora.mf.password=p w\" -Dlumora.home=\"H\" -Dlumora.mf.winsvc.utilDir=\"U\" com.lumora.mf.framework.agent.ci.LaunchContainer \"B\" \"D\"\n"
+        "\"j.exe\" -Dlumora.mf.password=******** -Xmx1g -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a.jar\" \"-Xbootclasspath/p:b.jar\" \"-Dlumora.mf.password=********\" -Dlumora.home=\"H\" -Dlumora.mf.winsvc.utilDir=\"U\" com.lumora.mf.framework.agent.ci.LaunchContainer \"B\" \"D\"");
+    // Quotes and trailing backslashes are escaped by the command line's rules.
+    ServiceConfig q = config_of({{"JavaExe", "j"}, {"Classpath", "a\"b"}, {"OrvaneHome", "C:\\x\\"}, {"PBE", "p \\\"w\\"}});
+    char quoted[COMMAND_LINE_SIZE];
+    ASSERT_TRUE(BuildLaunchCommand(quoted, sizeof quoted, &q));
+    EXPECT_EQ(MaskLaunchCommand(quoted, q.PBE, masked, sizeof masked), 1);
+    EXPECT_EQ(std::string(quoted) + "\n" + masked, "\"j\"  -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a\\\"b\" \"-Dlumora.mf.password=p \\\\\\\"w\\\\\" -Dlumora.home=\"C:\\x\\\\\" -Dlumora.mf.winsvc.utilDir=\"\" com.lumora.mf.framework.agent.ci.LaunchContainer \".\\container.ini\"\n"
+        "\"j\"  -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a\\\"b\" \"-Dlumora.mf.password=********\" -Dlumora.home=\"C:\\x\\\\\" -Dlumora.mf.winsvc.utilDir=\"\" com.lumora.mf.framework.agent.ci.LaunchContainer \".\\container.ini\"");
     // The longest line that fits, and one character more.
     size_t length = strlen(line);
     EXPECT_EQ(BuildLaunchCommand(line, length + 1, &c), 1);
@@ -168,6 +197,13 @@ TEST_F(Parsers, StartScript)
         {"C:", "1\n\"d\"\n3\n4\n", "0 [x] [x] [x] 0 event 0xc0000003 type 1 \"svc\" \"Failed to open container start script (for phase 2)\"\n"},
         {"b.ini", "", R"(0 [] [] [] 0 event 0xc0000003 type 1 "svc" "Container start script C:\wd\b.ini.bat has fewer than four lines"
 )"},
+        {"b.ini", std::string(5000, '1') + "\n\"d\"\n" + std::string(32765, 'p') + "\n" + std::string(32766, 'c'), "1 [d] [32766] [32766] "},
+        {"b.ini", "1\n\"" + std::string(2045, 'd') + "\"\n3\n4\n", R"(0 [] [] [] 0 event 0xc0000003 type 1 "svc" "Container start script C:\wd\b.ini.bat line 2 is longer than 2046 characters"
+)"},
+        {"b.ini", "1\n\"d\"\n" + std::string(32766, 'p') + "\n4\n", R"(0 [] [] [] 0 event 0xc0000003 type 1 "svc" "Container start script C:\wd\b.ini.bat line 3 is longer than 32765 characters"
+)"},
+        {"b.ini", "1\n\"d\"\n3\n" + std::string(32766, 'c') + "\n", R"(0 [] [] [] 0 event 0xc0000003 type 1 "svc" "Container start script C:\wd\b.ini.bat line 4 is longer than 32765 characters"
+)"},
     };
     for (const Row& row : rows) {
         fake_reset();
@@ -177,10 +213,13 @@ TEST_F(Parsers, StartScript)
         LoadServiceConfig("svc", &config);
         std::string name = row.bootFile[1] == ':' || row.bootFile[0] == '\\' ? row.bootFile : std::string("C:\\wd\\") + row.bootFile;
         fake_write_file(name + ".bat", row.script);
-        char command[COMMAND_LINE_SIZE] = "x", path[PATH_TEXT_SIZE] = "x", directory[PATH_TEXT_SIZE] = "x";
+        static char command[COMMAND_LINE_SIZE], path[PATH_LINE_SIZE], directory[PATH_TEXT_SIZE];
+        strcpy(command, "x"), strcpy(path, "x"), strcpy(directory, "x");
         SCOPED_TRACE(std::to_string(&row - rows));
         int ok = ReadStartScript("svc", command, path, directory, &config);
-        EXPECT_EQ(std::to_string(ok) + " [" + directory + "] [" + path + "] [" + command + "] " + fake_transcript(),
+        auto shown = [](const char* text) { return strlen(text) > 100 ? std::to_string(strlen(text)) : text; };
+        EXPECT_EQ(std::to_string(ok) + " [" + shown(directory) + "] [" + shown(path) + "] [" + shown(command) + "] " +
+                      fake_transcript(),
                   row.expected);
     }
 }
@@ -280,6 +319,9 @@ TEST_F(Parsers, LogFile)
     OpenLogFile(std::string(2400, 'd').c_str(), "svc");
     OpenLogFile("C:\\svc", nullptr);
     EXPECT_EQ(LogFile, nullptr);
+    OpenLogFile("C:\\missing", "svc");
+    EXPECT_EQ(fake_transcript(), R"(0 event 0x80000005 type 2 "svc" "The log file C:\missing\svc.out cannot be opened; the service runs without it - system text 3.\r\n"
+)");
 }
 
 TEST_F(Parsers, EventsAndEventSources)

@@ -107,8 +107,8 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         {"launcher's later marker is abnormal", {{{100, 'o', "\a0\a"}, {150, 'o', "x\a7\ay"}, {160, 'x', "7"}}}, "", 0,
          "1066/7", "154 event 0xc0000003 type 1 \"svc\" \"7\"\n"},
         {"launcher without marker, container ends without one", {quietEnd, silentCrash}, "", 0, "1066/1",
-         "331 event 0x40000001 type 4 \"svc\"\n400 event 0xc0000004 type 1 \"svc\" \"Container ended without reporting "
-         "an exit code (process exit status 3)\"\n"},
+         "331 event 0x40000001 type 4 \"svc\"\n400 event 0xc0000004 type 1 \"svc\" \"none announced (process exit "
+         "status 3)\"\n"},
         {"container announces 5", {LAUNCHER, {{200, 'o', "\b"}, {300, 'o', "\a5\a"}, {310, 'x', "5"}}}, "", 0, "1066/5",
          "341 event 0x40000001 type 4 \"svc\"\n415 event 0xc0000004 type 1 \"svc\" \"5\"\n"},
         {"container announces -2", {LAUNCHER, {{200, 'o', "\a-2\a"}, {310, 'x', "0"}}}, "", 0, "1066/1",
@@ -139,7 +139,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         {"a child outside the job", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {300, 'x', "0"}}}, "AssignProcessToJobObject", 1,
          "0/0", outside + "341 event 0x40000001 type 4 \"svc\"\n341 event 0x40000002 type 4 \"svc\"\n"},
         {"launch command too long", {}, "", -1, "1066/1",
-         "0 event 0xc0000003 type 1 \"svc\" \"The launcher command line is longer than 4095 characters\"\n"},
+         "0 event 0xc0000003 type 1 \"svc\" \"The launcher command line is longer than 32766 characters\"\n"},
         {"launcher cannot be watched", {HUNG}, "GetExitCodeProcess", 1, "1066/1",
          "0 event 0xc0000006 type 1 \"svc\" \"The launcher process can no longer be watched - system text "
          "2.\\r\\n\"\n0 terminate child 1000\n"},
@@ -147,7 +147,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         reset();
-        if (row.nth < 0) put_parameter("JavaArgs", std::string(2047, 'j')), put_parameter("Classpath", std::string(2000, 'c'));
+        if (row.nth < 0) put_parameter("JavaArgs", std::string(20000, 'j')), put_parameter("Classpath", std::string(20000, 'c'));
         if (row.nth > 0) fake_fail(row.fail, 2, row.nth, row.fail == std::string("CreateJobObjectA"));
         // A child that cannot be watched: its wait fails and so does the question for its exit code.
         if (row.fail == std::string("GetExitCodeProcess")) fake_fail("WaitForSingleObject", 6, 1);
@@ -435,7 +435,7 @@ TEST_F(ServiceRun, DebugTraceWithDumpsAndStandardError)
         "DEBUG: LogContainerOutput=FALSE\r\n"
         "DEBUG: init service complete\r\n"
         "DEBUG: phase 1 command=\r\n"
-        "\"C:\\jre\\bin\\java.exe\"  -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a.jar;b.jar\" -Dlumora.mf.password=******** -Dlumora.home=\"C:\\orvane\" -Dlumora.mf.winsvc.utilDir=\"C:\\talvex\" com.lumora.mf.framework.agent.ci.LaunchContainer \"container.ini\"\r\n"
+        "\"C:\\jre\\bin\\java.exe\"  -Dlumora.mf.signal=true -Dlumora.mf.cli=true -Dlumora.mx.cli.prompt=false -Dlumora.mx.cli.echo=false -Dlumora.mf.allowRestart=true -cp \"a.jar;b.jar\" \"-Dlumora.mf.password=********\" -Dlumora.home=\"C:\\orvane\" -Dlumora.mf.winsvc.utilDir=\"C:\\talvex\" com.lumora.mf.framework.agent.ci.LaunchContainer \"container.ini\"\r\n"
         "\r\n"
         "Printing environment variables (hopefully!!)\r\n"
         "PATH=C:\\Windows\\system32\r\n"
@@ -567,7 +567,7 @@ TEST_F(ServiceRun, ExitScript)
         std::string t = run_as_service({{{100, 'o', "\a3\a"}, {110, 'x', "3"}}});
         EXPECT_EQ(lines_with(t, {"exit.bat", "system text", "1004"}), row.expected);
         if (row.error == 0) {
-            EXPECT_EQ(lines_with(fake_child_details(), {"exit"}), R"("cmd /c call exit.bat" dir=C:\svc PATH=C:\Windows\system32 flags=0x220 startup=0x1/0 title=0 inherit=0
+            EXPECT_EQ(lines_with(fake_child_details(), {"exit"}), R"(""C:\Windows\system32\cmd.exe" /c call exit.bat" dir=C:\svc PATH=C:\Windows\system32 flags=0x220 startup=0x1/0 title=0 inherit=0
 )");
         }
     }

@@ -59,6 +59,7 @@ struct BootSettings {
 struct JavaCommand {
     int signal;            // -Dlumora.mf.signal=true: markers are written
     int allowRestart;      // -Dlumora.mf.allowRestart=true: exit code 14 may be used
+    long passwordLength;   // the length of -Dlumora.mf.password's value, -1 without one
     const char* mainClass;
     int argc;              // program arguments after the main class
     char** argv;

@@ -91,6 +91,9 @@ int RunLauncher(const JavaCommand* command)
     }
 
     OutFormat(0, "%s launcher: boot file %s\r\n", s.name, bootFile);
+    // Only the length: the password itself never goes to the log.
+    if (command->passwordLength >= 0)
+        OutFormat(0, "%s launcher: a password of %ld characters\r\n", s.name, command->passwordLength);
     if (command->argc > 1) OutFormat(0, "%s launcher: directory service boot file %s\r\n", s.name, command->argv[1]);
     if (s.launcherDelayMs > 0) Sleep((DWORD)s.launcherDelayMs);
     if (s.launcherStdout[0] != '\0') OutText(0, s.launcherStdout);

@@ -36,6 +36,7 @@ int main(int argc, char** argv)
     OutInit();
     JavaCommand command;
     memset(&command, 0, sizeof command);
+    command.passwordLength = -1;
     for (int i = 1; i < argc; ++i) trim_line_end(argv[i]);
 
     int i = 1;
@@ -57,6 +58,7 @@ int main(int argc, char** argv)
         }
         if (strcmp(arg, "-Dlumora.mf.signal=true") == 0) command.signal = 1;
         if (strcmp(arg, "-Dlumora.mf.allowRestart=true") == 0) command.allowRestart = 1;
+        if (strncmp(arg, "-Dlumora.mf.password=", 21) == 0) command.passwordLength = (long)strlen(arg + 21);
         // Every other option (-Xmx64m, -Xbootclasspath/p:..., -D...) is
         // accepted and has no effect.
     }

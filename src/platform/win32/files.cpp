@@ -46,6 +46,11 @@ uint32_t plat_current_directory(char* buf, uint32_t cap)
 #pragma warning(disable : 4996)
 #endif
 
+uint32_t plat_system_directory(char* buf, uint32_t cap)
+{
+    return GetSystemDirectoryA(buf, cap);
+}
+
 FILE* plat_fopen(const char* path, const char* mode)
 {
     // "N": the handle is not inheritable.  The service's children inherit

@@ -2,6 +2,9 @@
 // error code instead of setting the thread's last error, and these functions
 // pass that code on unchanged.
 #include <windows.h>
+#include <sddl.h>
+
+#include <string.h>
 
 #include "common/platform.h"
 
@@ -28,18 +31,48 @@ long plat_reg_create(RegKey parent, const char* name, RegKey* out)
     sa.lpSecurityDescriptor = NULL;
     sa.bInheritHandle = TRUE;
     HKEY key = NULL;
+    // WRITE_DAC: the installer gives the Parameters key a DACL of its own.
     LONG rc = RegCreateKeyExA((HKEY)parent, name, 0, NULL, REG_OPTION_NON_VOLATILE,
-                              KEY_READ | KEY_WRITE, &sa, &key, NULL);
+                              KEY_READ | KEY_WRITE | WRITE_DAC, &sa, &key, NULL);
     *out = rc == ERROR_SUCCESS ? (RegKey)key : NULL;
     return rc;
 }
 
-long plat_reg_query(RegKey key, const char* name, void* buf, uint32_t* size)
+long plat_reg_query(RegKey key, const char* name, uint32_t* type, void* buf, uint32_t* size)
 {
     DWORD length = *size;
-    LONG rc = RegQueryValueExA((HKEY)key, name, NULL, NULL, (LPBYTE)buf, &length);
+    DWORD kind = REG_NONE;
+    LONG rc = RegQueryValueExA((HKEY)key, name, NULL, &kind, (LPBYTE)buf, &length);
     *size = length;
+    *type = kind;
     return rc;
+}
+
+int plat_reg_protect(RegKey key, const char* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, NULL)) return 0;
+    LONG rc = RegSetKeySecurity((HKEY)key, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    SetLastError((DWORD)rc);
+    return rc == ERROR_SUCCESS ? 1 : 0;
+}
+
+int plat_account_sid(const char* account, char* buf, uint32_t cap)
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    char domain[256];
+    DWORD domainSize = sizeof domain;
+    SID_NAME_USE use;
+    if (!LookupAccountNameA(NULL, account, sid, &sidSize, domain, &domainSize, &use)) return 0;
+    char* text = NULL;
+    if (!ConvertSidToStringSidA(sid, &text)) return 0;
+    int fits = strlen(text) < cap;
+    if (fits) memcpy(buf, text, strlen(text) + 1);
+    LocalFree(text);
+    if (!fits) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return fits;
 }
 
 long plat_reg_set(RegKey key, const char* name, uint32_t type, const void* data, uint32_t size)
