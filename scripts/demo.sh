@@ -99,6 +99,13 @@ show_events() {
         /:eventlog:ReportEventW / { sub(/.*:eventlog:ReportEventW /, ""); printf "      %s\n", $0 }'
 }
 
+# The log as a reader understands it: the markers named, and whatever
+# follows a marker on a line of its own.
+show_log() {
+    tr -d '\r' | perl -pe 's/\x07(-?\d*)\x07/ <BEL>$1<BEL> (the exit-code marker)\n/g; s/\x08/ <BS> (the start marker)\n/g' |
+        sed '/^ *$/d' | awk '{ print "  | " $0 }'
+}
+
 demo_win='C:\talvex-demo'
 demo="$WINEPREFIX/drive_c/talvex-demo"
 product_win='C:\Program Files\talvex'
@@ -122,13 +129,12 @@ rm -rf "$demo" "$product"
 mkdir -p "$product" "$demo/jre/bin" "$demo/home" "$demo/work"
 cp "$bin/talvex.exe" "$bin/talvexMSG.dll" "$bin/talvexUtil.dll" "$product/"
 cp "$fakejava" "$demo/jre/bin/java.exe"
-printf '# Boot file of the demo container.\r\nname=talvex demo container\r\n' >"$demo/work/container.ini"
-cat <<EOF
-  $product_win\\talvex.exe (+ talvexMSG.dll, talvexUtil.dll)   the product, as copied to a Windows machine
-  $demo_win\\jre\\bin\\java.exe                                  the stand-in JVM (tools/fakejava)
-  $demo_win\\home                                              the installation root (-home)
-  $demo_win\\work\\container.ini                                 the working directory and its boot file
-EOF
+printf '# Boot file of the demo container.\r\nname=talvex demo\r\n' >"$demo/work/container.ini"
+printf '  %-69s %s\n' "$product_win\\talvex.exe (+ talvexMSG.dll, talvexUtil.dll)" \
+    "the product, as copied to a Windows machine" \
+    "$demo_win\\jre\\bin\\java.exe" "the stand-in JVM (tools/fakejava)" \
+    "$demo_win\\home" "the installation root (-home)" \
+    "$demo_win\\work\\container.ini" "the working directory and its boot file"
 
 step "Installing the service"
 show talvex -install "$svc" -wd "$demo_win\\work" -jre "$demo_win\\jre\\bin\\java.exe" \
@@ -152,35 +158,33 @@ done
 
 step "The service's log file ($demo_win\\work\\$svc.out)"
 [ -f "$log" ] || { echo "demo: the service wrote no log file" >&2; exit 1; }
-tr -d '\r' <"$log" | cat -v | awk '{ print "  | " $0 }'
-echo "  (^G0^G is the launcher's exit-code marker, ^H the container's start marker.)"
+show_log <"$log"
 
 step "The events it reported (Wine keeps no event log; it traces each ReportEvent call)"
 show_events
 
 step "Requesting a thread dump"
-show talvex -dump "$svc"
+echo "  (Under Wine, GenerateConsoleCtrlEvent cannot reach another process group, so the"
+echo "   Ctrl+Break fails and the log says why; on Windows the container's thread dump"
+echo "   appears in the log instead.)"
 before=$(wc -c <"$log")
+show talvex -dump "$svc"
 for ((i = 0; i < 40; i++)); do
     [ "$(wc -c <"$log")" -gt "$before" ] && break
     sleep 0.25
 done
 sleep 0.5
 echo "  New lines in the log file:"
-tail -c +"$((before + 1))" "$log" | tr -d '\r' | cat -v | awk '{ print "  | " $0 }'
-cat <<'EOF'
-  (Under Wine, GenerateConsoleCtrlEvent cannot reach another process group, so
-   the Ctrl+Break fails and the log says why; on Windows the container's
-   thread dump appears here instead.)
-EOF
+tail -c +"$((before + 1))" "$log" | show_log
+before=$(wc -c <"$log")
 
 step "Stopping the service"
 show talvex -stop "$svc"
 wait_state 1
 show wine sc query "$svc"
 
-step "The end of the log file and all events"
-tr -d '\r' <"$log" | tail -n 5 | cat -v | awk '{ print "  | " $0 }'
+step "What the stop added to the log file, and all events"
+tail -c +"$((before + 1))" "$log" | show_log
 show_events
 
 step "Removing the service"
