@@ -539,6 +539,14 @@ TEST_F(ServiceRun, ServiceMainThatCannotRunTheBodySaysSo)
     fake_fail("RegisterServiceCtrlHandlerExA", 5);
     EXPECT_EQ(run_as_service({LAUNCHER}), R"(0 event 0xc0000006 type 1 "svc" "RegisterServiceCtrlHandlerEx failed - system text 5.\r\n"
 )");
+    // Without parameters there is no working directory: nothing is started,
+    // and no log file lands in a drive's root.
+    fake_reset();
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER}), {"event", "STOPPED", "child"}), R"(0 event 0xc0000006 type 1 "svc" "The parameters of service svc are missing: HKLM\SYSTEM\CurrentControlSet\Services\svc\Parameters"
+0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+)");
+    std::string stray;
+    EXPECT_FALSE(fake_read_file("\\svc.out", &stray));
     reset();
     ServiceMain(0, nullptr);
     EXPECT_EQ(fake_transcript(), R"(0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
