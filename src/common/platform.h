@@ -283,11 +283,17 @@ int plat_resume_thread(PlatHandle thread);                         // ResumeThre
 int plat_process_exit_code(PlatHandle process, uint32_t* code);
 // WaitForSingleObject: PLAT_WAIT_OBJECT_0, PLAT_WAIT_TIMEOUT or PLAT_WAIT_FAILED.
 uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds);
+// WaitForMultipleObjects(2, {first, second}, FALSE, milliseconds):
+// PLAT_WAIT_OBJECT_0 when first is signalled (also when both are),
+// PLAT_WAIT_OBJECT_0 + 1 when only second is, PLAT_WAIT_TIMEOUT or
+// PLAT_WAIT_FAILED.  A null second waits on first alone.
+uint32_t plat_wait_either(PlatHandle first, PlatHandle second, uint32_t milliseconds);
 
 typedef uint32_t (*PlatThreadFn)(void* parameter);
 PlatHandle plat_create_thread(PlatThreadFn fn, void* parameter);  // CreateThread; null on failure
 int plat_terminate_thread(PlatHandle thread, uint32_t exit_code); // TerminateThread
-// CreateEventA(NULL, manual reset, not signalled, NULL); null on failure.
+// CreateEventA(NULL, auto reset, not signalled, NULL): a wait that the event
+// ends also resets it.  Null on failure.
 PlatHandle plat_create_event(void);
 int plat_set_event(PlatHandle event);                     // SetEvent
 void plat_sleep(uint32_t milliseconds);                   // Sleep

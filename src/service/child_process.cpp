@@ -26,10 +26,11 @@ enum : uint32_t {
     CREATE_SUSPENDED_FLAG = 0x4,
     // The buffer suggested for the pipes that carry the children's output.
     // With the system's default (about 4 KB under Wine) a child that writes
-    // fast stops in every WriteFile until the supervisor's next poll; 64 KB
-    // lets it go on while the supervisor copies the previous chunk.  The
-    // input pipes carry a few bytes and keep the default.
-    OUTPUT_PIPE_BUFFER_SIZE = 65536,
+    // fast stops in every WriteFile until the supervisor's next poll; 1 MB
+    // holds what a child writes at some 100 MB/s between two polls of a busy
+    // child, so that it goes on while the supervisor copies.  The input
+    // pipes carry a few bytes and keep the default.
+    OUTPUT_PIPE_BUFFER_SIZE = 1048576,
 };
 
 const char SHUTDOWN_COMMAND[] = "shutdown\n";
@@ -302,12 +303,6 @@ uint32_t InputFlusherThread(void* parameter)
 {
     FlusherBlock* block = (FlusherBlock*)parameter;
     log_always("NT Service starting input flusher thread\n");
-    // Given the container's process, the thread spends its intervals waiting
-    // on it: the container's end then wakes it at once, and the supervisor,
-    // which polls a quiet container with cheap sleeps instead of timed waits,
-    // learns of that end from childEnded.  The supervisor stops the thread
-    // only after the container has ended, so this wait never delays a stop.
-    PlatHandle child = block->child;
     while (block->stop == 0) {
         {
             // A newline that does not fit is skipped; none goes in between
@@ -316,17 +311,6 @@ uint32_t InputFlusherThread(void* parameter)
             uint32_t written = 0;
             if (!ShutdownOnItsWay) plat_write_file(block->input, "\n", 1, &written);
         }
-        if (child != nullptr) {
-            block->watching = 1;
-            uint32_t result = plat_wait(child, FLUSH_INTERVAL_MS);
-            if (result == PLAT_WAIT_TIMEOUT) continue;
-            // The container has ended, or cannot be waited on: the thread
-            // stops watching it and waits out the interval on its wake event
-            // below, so that no newline goes out before its time.
-            if (result == PLAT_WAIT_OBJECT_0) block->childEnded = 1;
-            block->watching = 0;
-            child = nullptr;
-        }
         // The supervisor sets the wake event right after the stop flag, so a
         // stop ends the wait at once instead of after a whole interval.  A
         // wait that fails at once would turn this loop into a busy writer;
@@ -334,7 +318,6 @@ uint32_t InputFlusherThread(void* parameter)
         if (block->wake == nullptr || plat_wait(block->wake, FLUSH_INTERVAL_MS) == PLAT_WAIT_FAILED)
             plat_sleep(FLUSH_INTERVAL_MS);
     }
-    block->watching = 0;
     log_always("NT Service exiting input flusher thread\n");
     return 0;
 }

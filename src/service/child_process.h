@@ -23,9 +23,6 @@ struct FlusherBlock {
     PlatHandle input;          // kept write end of the container's stdin pipe
     volatile uint32_t stop;    // set to 1 to make the thread end
     PlatHandle wake;           // event set together with stop, so the thread ends at once
-    PlatHandle child;          // the container's process, waited on between newlines; may be null
-    volatile uint32_t watching;    // 1 while the thread waits on child
-    volatile uint32_t childEnded;  // 1 once the thread saw child end
 };
 
 int initPipe(PlatHandle* keptRead, PlatHandle* childWrite);

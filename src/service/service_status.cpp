@@ -38,6 +38,14 @@ enum { ASCTIME_SIZE = 64, REASON_TEXT_SIZE = 2048 };
 const uint32_t SYSTEM_LANGUAGE = 0x400;
 
 std::mutex StatusLock;
+// Keeps a handler from setting the wake event while the run closes it.
+std::mutex WakeLock;
+
+void wake_supervisor(void)
+{
+    std::lock_guard<std::mutex> guard(WakeLock);
+    if (Requests.Wake != nullptr) plat_set_event(Requests.Wake);
+}
 
 // Applies the reporting rule to the record and sends it.  The caller holds
 // StatusLock.
@@ -201,6 +209,7 @@ void ServiceStop(uint32_t controlCode)
     // The asctime text ends in a line break, which ends the line.
     log_debug("\nDEBUG: ServiceStop: with control code %ld at %s", (long)controlCode, when);
     Requests.StopRequested = 1;
+    wake_supervisor();
 }
 
 void ServiceRemove(void)
@@ -209,11 +218,26 @@ void ServiceRemove(void)
     current_asctime(when, sizeof when);
     log_debug("\nDEBUG: ServiceRemove: %s\n", when);
     Requests.StopRequested = 1;
+    wake_supervisor();
 }
 
 void ServiceDump(void)
 {
     Requests.DumpRequested = 1;
+    wake_supervisor();
+}
+
+void OpenRequestWake(void)
+{
+    std::lock_guard<std::mutex> guard(WakeLock);
+    if (Requests.Wake == nullptr) Requests.Wake = plat_create_event();
+}
+
+void CloseRequestWake(void)
+{
+    std::lock_guard<std::mutex> guard(WakeLock);
+    if (Requests.Wake != nullptr) plat_close_handle(Requests.Wake);
+    Requests.Wake = nullptr;
 }
 
 void ResetServiceStatus(void)
@@ -223,4 +247,5 @@ void ResetServiceStatus(void)
     ServiceStatus.checkpointCounter = 1;
     Requests.StopRequested = 0;
     Requests.DumpRequested = 0;
+    Requests.Wake = nullptr;
 }

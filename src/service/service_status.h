@@ -36,6 +36,10 @@ struct ServiceStatusRecord {
 struct ControlRequests {
     volatile uint32_t StopRequested;
     volatile uint32_t DumpRequested;
+    // Set after either flag, so that the supervisor, which waits on it
+    // together with its child, takes the request up at once.  Null outside a
+    // run (and when it could not be made: requests then wait for a poll).
+    PlatHandle Wake;
 };
 
 extern ServiceStatusRecord ServiceStatus;
@@ -57,6 +61,10 @@ int ConsoleCtrlHandler(uint32_t ctrlType);
 void ServiceStop(uint32_t controlCode);
 void ServiceRemove(void);
 void ServiceDump(void);
+// Makes and closes the wake event for a run; the control handlers may set it
+// from their own thread at any moment in between.
+void OpenRequestWake(void);
+void CloseRequestWake(void);
 // Puts the record, the counter and the flags back to their process-start values.
 void ResetServiceStatus(void);
 

@@ -4,9 +4,11 @@
 // start script and announces its exit code on its standard output, and then
 // the container that the script describes (phase 2).  The supervisor runs on
 // one thread and works by polling: it waits on the current child's process
-// handle for a short while, then drains the child's pipes, evaluates the
-// markers, enforces the time limits and takes up the requests that the
-// control handlers left in Requests.  Only the marker on a child's output
+// handle, and on the event that the control handlers set with every request,
+// for a short while, then drains the child's pipes, evaluates the markers,
+// enforces the time limits and takes up the requests that the control
+// handlers left in Requests.  A request or the child's end therefore ends the
+// wait at once; only output waits for the poll.  Only the marker on a child's output
 // says how it ended; the process exit status is looked at only to explain a
 // container that ended without one.
 #include "service/supervisor.h"
@@ -36,15 +38,26 @@ enum : uint32_t {
     // polled again after this long; the wait then grows back to POLL_WAIT_MS
     // by a quarter of the time the child has been silent.  A child that keeps
     // writing is drained as fast as it writes instead of one pipe buffer per
-    // poll, and a child that falls silent costs some twenty extra polls.
-    BUSY_WAIT_MS = 1,
+    // poll, in reads of whole chunks rather than of the few bytes of a
+    // millisecond (every read is a round trip to the Wine server, which the
+    // child's writes wait for as well), and a child that falls silent costs
+    // some twenty extra polls.
+    BUSY_WAIT_MS = 4,
     BUSY_BACKOFF_DIVISOR = 4,
+    // While a child's start is awaited (the launcher's run, the container's
+    // start marker), the first wait is 1 ms and the wait grows by a
+    // sixteenth only: the next step of the cycle waits for that output, and
+    // a restart or a start is late by no more than a sixteenth of the
+    // child's own time.
+    STARTING_WAIT_MS = 1,
+    STARTING_BACKOFF_DIVISOR = 16,
     // A container that has signalled its start, has nothing pending and has
-    // been silent this long is rested on rather than polled (rest_quietly).
+    // been silent this long is polled only this often, as often as the input
+    // flusher writes its newline: its output reaches the log within that
+    // time.  Under Wine every poll is a few round trips to the Wine server
+    // and costs about a fifth of a millisecond of CPU.
     QUIET_AFTER_MS = 2000,
-    QUIET_TICK_MS = 100,
-    // While resting, the pipes are still drained this often.
-    QUIET_DRAIN_MS = 1000,
+    QUIET_POLL_MS = 2000,
     SIX_MINUTES_SECONDS = 360,
     // A container that asks for a restart before it has been up this long
     // restarts "quickly", and the next cycle waits first: 1 s, doubled for
@@ -211,14 +224,15 @@ void abandon_child(PlatProcessInfo* child)
 // What one poll learnt about a child.
 enum ChildState { CHILD_ENDED, CHILD_RUNNING, CHILD_LOST };
 
-// Waits up to one poll interval for a child to end.  A failed wait says
-// nothing about the child, so the exit code is asked instead, and the
-// interval is slept so that the poll keeps its rhythm.  When even that cannot
-// be read, the child cannot be supervised: it is reported, ended and lost.
+// Waits up to one poll interval for a child to end or a request to arrive.
+// A failed wait says nothing about the child, so the exit code is asked
+// instead, and the interval is slept so that the poll keeps its rhythm.  When
+// even that cannot be read, the child cannot be supervised: it is reported,
+// ended and lost.
 ChildState poll_child(Run* run, PlatHandle process, uint32_t milliseconds, const char* role)
 {
-    uint32_t result = plat_wait(process, milliseconds);
-    if (result == PLAT_WAIT_TIMEOUT) return CHILD_RUNNING;
+    uint32_t result = plat_wait_either(process, Requests.Wake, milliseconds);
+    if (result == PLAT_WAIT_TIMEOUT || result == PLAT_WAIT_OBJECT_0 + 1) return CHILD_RUNNING;
     if (result == PLAT_WAIT_OBJECT_0) return CHILD_ENDED;
     uint32_t status = 0;
     if (plat_process_exit_code(process, &status)) {
@@ -308,52 +322,42 @@ int throttle_restart(Run* run)
     text_format(text, sizeof text, "Restart of the container delayed by %lu s after %lu quick restarts",
                 (unsigned long)(delay / 1000), (unsigned long)run->quickRestarts);
     service_event(run, text, EVENT_WARNING);
-    for (uint64_t start = plat_tick_count64(); plat_tick_count64() - start < delay;) {
+    for (uint64_t start = plat_tick_count64(), waited = 0; waited < delay; waited = plat_tick_count64() - start) {
         if (Requests.StopRequested) {
             Requests.StopRequested = 0;
             return 0;
         }
         report_held_errors(run, 0);
-        plat_sleep(POLL_WAIT_MS);
+        // A request ends the wait at once; the held-back error summary is
+        // looked at every two seconds.
+        uint32_t slice = delay - waited < QUIET_POLL_MS ? (uint32_t)(delay - waited) : QUIET_POLL_MS;
+        if (Requests.Wake == nullptr || plat_wait(Requests.Wake, slice) == PLAT_WAIT_FAILED) plat_sleep(POLL_WAIT_MS);
     }
     return 1;
 }
 
 // How long the next poll waits, given the tick count of the child's last
-// activity (its start, output, or a request passed on to it).
-uint32_t next_poll_wait(uint32_t lastActivityTick)
+// activity (its start, output, or a request passed on to it) and whether its
+// start is awaited.
+uint32_t next_poll_wait(uint32_t lastActivityTick, int starting)
 {
     uint32_t silent = plat_tick_count() - lastActivityTick;
-    uint32_t wait = BUSY_WAIT_MS + silent / BUSY_BACKOFF_DIVISOR;
+    uint32_t wait = starting ? STARTING_WAIT_MS + silent / STARTING_BACKOFF_DIVISOR
+                             : BUSY_WAIT_MS + silent / BUSY_BACKOFF_DIVISOR;
     return wait < POLL_WAIT_MS ? wait : POLL_WAIT_MS;
 }
 
-// Under Wine every timed wait is a round trip to the Wine server and a timer
-// there, and ten of them a second cost more than a quiet container is worth.
-// A container that is up, has nothing pending and has been silent for a
-// while is therefore rested on in plain sleeps, which the server never sees,
-// while the flusher thread waits on the container's process for the
-// supervisor.  Only a flusher that has begun that wait allows it.  No time
-// limit is armed in this state: the start limits end with the start marker
-// and the shutdown limits begin with a stop request.
-int can_rest_quietly(const FlusherBlock* flusher, int containerStarted, int stopPending, int exitCodeSeen,
-                   uint32_t lastActivityTick)
+// How long the container's next poll waits.  A container that is up, has
+// nothing pending and has been silent for a while is polled every two
+// seconds: its end and every request end the wait all the same, and no time limit is
+// armed in this state (the start limits end with the start marker, the
+// shutdown limits begin with a stop request).
+uint32_t container_poll_wait(int containerStarted, int stopPending, int exitCodeSeen, uint32_t lastActivityTick)
 {
-    return flusher->watching && !flusher->childEnded && containerStarted && !stopPending && !exitCodeSeen &&
-           (uint32_t)(plat_tick_count() - lastActivityTick) >= QUIET_AFTER_MS;
-}
-
-// Sleeps in ticks of QUIET_TICK_MS until a request arrives, the flusher saw
-// the container end or stopped watching it, or QUIET_DRAIN_MS have passed;
-// then asks for the container's state without waiting.  A request or the
-// container's end is therefore noticed within one tick.
-ChildState rest_quietly(Run* run, PlatHandle process, const FlusherBlock* flusher)
-{
-    for (uint32_t rested = 0; rested < QUIET_DRAIN_MS; rested += QUIET_TICK_MS) {
-        if (Requests.StopRequested || Requests.DumpRequested || flusher->childEnded || !flusher->watching) break;
-        plat_sleep(QUIET_TICK_MS);
-    }
-    return poll_child(run, process, 0, "container");
+    if (containerStarted && !stopPending && !exitCodeSeen &&
+        (uint32_t)(plat_tick_count() - lastActivityTick) >= QUIET_AFTER_MS)
+        return QUIET_POLL_MS;
+    return next_poll_wait(lastActivityTick, !containerStarted);
 }
 
 int create_pipes(Run* run)
@@ -448,7 +452,7 @@ int run_launcher(Run* run)
     run->sixMinuteWarningGiven = 0;
     uint32_t lastActivityTick = plat_tick_count();
     for (;;) {
-        ChildState state = poll_child(run, launcher.process, next_poll_wait(lastActivityTick), "launcher");
+        ChildState state = poll_child(run, launcher.process, next_poll_wait(lastActivityTick, 1), "launcher");
         // A launcher that was lost may not have finished its start script.
         if (state == CHILD_LOST) launchAborted = 1;
 
@@ -530,7 +534,7 @@ int run_launcher(Run* run)
 
 // Starts the thread that keeps the container's standard input moving.  On
 // failure the event and the debug line are written and null is returned.
-FlusherBlock* start_flusher(Run* run, PlatHandle container, PlatHandle* thread)
+FlusherBlock* start_flusher(Run* run, PlatHandle* thread)
 {
     *thread = nullptr;
     FlusherBlock* block = (FlusherBlock*)plat_heap_alloc(sizeof(FlusherBlock));
@@ -540,7 +544,6 @@ FlusherBlock* start_flusher(Run* run, PlatHandle container, PlatHandle* thread)
         // Without its wake event the thread still ends, only up to one
         // flush interval later.
         block->wake = plat_create_event();
-        block->child = container;
         *thread = plat_create_thread(InputFlusherThread, block);
         if (*thread != nullptr) return block;
     } else {
@@ -621,7 +624,7 @@ int run_container(Run* run)
     uint32_t lastStopPendingTick = 0;
 
     PlatHandle flusherThread;
-    FlusherBlock* flusher = start_flusher(run, container.process, &flusherThread);
+    FlusherBlock* flusher = start_flusher(run, &flusherThread);
     if (flusher == nullptr) {
         // The run ends here; a container left behind would outlive the
         // service, with nobody to stop it or to read its output.
@@ -633,9 +636,9 @@ int run_container(Run* run)
 
     uint32_t lastActivityTick = plat_tick_count();
     for (;;) {
-        ChildState state = can_rest_quietly(flusher, containerStarted, stopPending, exitCodeSeen, lastActivityTick)
-                               ? rest_quietly(run, container.process, flusher)
-                               : poll_child(run, container.process, next_poll_wait(lastActivityTick), "container");
+        ChildState state = poll_child(
+            run, container.process,
+            container_poll_wait(containerStarted, stopPending, exitCodeSeen, lastActivityTick), "container");
         if (state == CHILD_LOST) lost = 1;
 
         if (!containerStarted && !run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {
@@ -789,6 +792,7 @@ uint32_t RunService(int argc, char** argv)
     memset(run, 0, sizeof *run);
     run->serviceName = argv[0];
     ReferenceStartTime = 0;
+    OpenRequestWake();
     run->errorTokens = ERROR_EVENT_BURST * 1000u;
     run->tokensTick = plat_tick_count64();
 
@@ -808,5 +812,6 @@ uint32_t RunService(int argc, char** argv)
 
     report_held_errors(run, 1);
     if (!run->unconfigured) RunExitScript(run->serviceName, run->config.WorkingDirectory);
+    CloseRequestWake();
     return run->failed ? run->failureCode : 0;
 }

@@ -900,26 +900,49 @@ int plat_process_exit_code(PlatHandle process, uint32_t* code)
 // A wait moves the clock from one due step or request to the next until the
 // object is signalled or the time is up.  A thread's body runs, to its end,
 // when it is waited on.
-uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds)
+namespace {
+
+// Waits on one or two objects; returns PLAT_WAIT_OBJECT_0 plus the index of
+// the first one signalled, or a PLAT_WAIT_ code.  An event that ends the
+// wait is reset by it.
+uint32_t wait_objects(PlatHandle first, PlatHandle second, uint32_t milliseconds)
 {
-    if (fails("WaitForSingleObject")) return PLAT_WAIT_FAILED;
-    Object* o = object(handle);
-    if (o == nullptr) return last_error = PLAT_ERROR_INVALID_HANDLE, PLAT_WAIT_FAILED;
-    Kind kind = o->kind;
-    int id = o->id;
-    if (kind == THREAD && id >= 0) {
-        if (!S.threads[id].ended) S.threads[id].ended = true, S.threads[id].fn(S.threads[id].parameter);
+    Object* o[2] = {object(first), second != nullptr ? object(second) : nullptr};
+    if (o[0] == nullptr || (second != nullptr && o[1] == nullptr)) return last_error = PLAT_ERROR_INVALID_HANDLE, PLAT_WAIT_FAILED;
+    if (o[0]->kind == THREAD && o[0]->id >= 0) {
+        Thread& t = S.threads[o[0]->id];
+        if (!t.ended) t.ended = true, t.fn(t.parameter);
         return PLAT_WAIT_OBJECT_0;
     }
-    auto signalled = [kind, id] { return kind == PROCESS ? S.children[id].ended : kind == EVENT && S.events[id]; };
+    auto signalled = [&o]() -> int {
+        for (int i = 0; i < 2 && o[i] != nullptr; ++i) {
+            if (o[i]->kind == PROCESS && S.children[o[i]->id].ended) return i;
+            if (o[i]->kind == EVENT && S.events[o[i]->id]) return S.events[o[i]->id] = false, i;
+        }
+        return -1;
+    };
     uint64_t deadline = milliseconds == 0xFFFFFFFFu ? TIME_CAP_MS : S.now + milliseconds;
-    while (!signalled())
+    int which;
+    while ((which = signalled()) < 0)
         if (!run_next_timer(deadline)) {
             if (milliseconds == 0xFFFFFFFFu) return last_error = 1460, PLAT_WAIT_FAILED;   // ERROR_TIMEOUT
             advance_to(deadline);
             return PLAT_WAIT_TIMEOUT;
         }
-    return PLAT_WAIT_OBJECT_0;
+    return PLAT_WAIT_OBJECT_0 + (uint32_t)which;
+}
+
+}  // namespace
+
+uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds)
+{
+    return fails("WaitForSingleObject") ? PLAT_WAIT_FAILED : wait_objects(handle, nullptr, milliseconds);
+}
+
+uint32_t plat_wait_either(PlatHandle first, PlatHandle second, uint32_t milliseconds)
+{
+    if (second == nullptr) return plat_wait(first, milliseconds);
+    return fails("WaitForMultipleObjects") ? PLAT_WAIT_FAILED : wait_objects(first, second, milliseconds);
 }
 
 PlatHandle plat_create_thread(PlatThreadFn fn, void* parameter)

@@ -37,17 +37,17 @@ TEST_F(ServiceRun, StartsTheContainerThatTheLauncherDescribesAndStopsItWithShutd
 110 child 1000 ended 0
 110 child 1004 started
 110 child 1004 in job 0
-341 event 0x40000001 type 4 "svc"
+312 event 0x40000001 type 4 "svc"
 1000 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
 1000 control 129 -> 0
-1094 ctrl-break child 1004
+1000 ctrl-break child 1004
 3000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
 3000 control 1 -> 0
-3048 stdin of child 1004 "shutdown\n"
-3048 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-3098 child 1004 ended 0
-3098 event 0x40000002 type 4 "svc"
-3098 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+3000 stdin of child 1004 "shutdown\n"
+3000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+3050 child 1004 ended 0
+3050 event 0x40000002 type 4 "svc"
+3050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     EXPECT_EQ(log_text(), "launched\n"
         "\a0\aup\n"
@@ -71,18 +71,18 @@ TEST_F(ServiceRun, RestartsOnCodeFourteenWithoutSwallowingAStopAnsweredByIt)
                          {"in job", "stdin", "event", "terminate", "STOPPED"}),
               R"(0 child 1000 in job 0
 110 child 1004 in job 0
-341 event 0x40000001 type 4 "svc"
+312 event 0x40000001 type 4 "svc"
 1120 event 0x40000007 type 4 "svc"
 1120 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
 2120 child 1008 in job 1
 2230 child 1012 in job 1
-2461 event 0x40000001 type 4 "svc"
-5014 stdin of child 1012 "shutdown\n"
-5064 event 0x40000007 type 4 "svc"
-5064 child 1016 in job 2
-5065 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
-5065 terminate child 1016
-5065 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+2432 event 0x40000001 type 4 "svc"
+5000 stdin of child 1012 "shutdown\n"
+5050 event 0x40000007 type 4 "svc"
+5050 child 1016 in job 2
+5051 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+5051 terminate child 1016
+5051 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
 }
 
@@ -103,18 +103,18 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         std::string expected;
     } rows[] = {
         {"launcher announces 3", {{{100, 'o', "\a3\a"}, {110, 'x', "3"}}}, "", 0, "1066/3",
-         "110 event 0xc0000003 type 1 \"svc\" \"3\"\n"},
+         "106 event 0xc0000003 type 1 \"svc\" \"3\"\n"},
         {"launcher's later marker is abnormal", {{{100, 'o', "\a0\a"}, {150, 'o', "x\a7\ay"}, {160, 'x', "7"}}}, "", 0,
-         "1066/7", "154 event 0xc0000003 type 1 \"svc\" \"7\"\n"},
+         "1066/7", "150 event 0xc0000003 type 1 \"svc\" \"7\"\n"},
         {"launcher without marker, container ends without one", {quietEnd, silentCrash}, "", 0, "1066/1",
-         "331 event 0x40000001 type 4 \"svc\"\n400 event 0xc0000004 type 1 \"svc\" \"none announced (process exit "
+         "302 event 0x40000001 type 4 \"svc\"\n400 event 0xc0000004 type 1 \"svc\" \"none announced (process exit "
          "status 3)\"\n"},
         {"container announces 5", {LAUNCHER, {{200, 'o', "\b"}, {300, 'o', "\a5\a"}, {310, 'x', "5"}}}, "", 0, "1066/5",
-         "341 event 0x40000001 type 4 \"svc\"\n415 event 0xc0000004 type 1 \"svc\" \"5\"\n"},
+         "312 event 0x40000001 type 4 \"svc\"\n420 event 0xc0000004 type 1 \"svc\" \"5\"\n"},
         {"container announces -2", {LAUNCHER, {{200, 'o', "\a-2\a"}, {310, 'x', "0"}}}, "", 0, "1066/1",
-         "341 event 0xc0000004 type 1 \"svc\" \"-2\"\n"},
+         "312 event 0xc0000004 type 1 \"svc\" \"-2\"\n"},
         {"container announces 0 on its own", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}}}, "", 0, "0/0",
-         "320 event 0x40000001 type 4 \"svc\"\n320 event 0x40000002 type 4 \"svc\"\n"},
+         "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n"},
         {"launcher cannot start", {}, "CreateProcessA", 1, "1066/1",
          "0 event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
         {"container cannot start", {LAUNCHER}, "CreateProcessA", 2, "1066/1",
@@ -133,11 +133,11 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
          "100 event 0xc0000003 type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
         {"no job for either cycle", {LAUNCHER, {{200, 'o', "\b\a14\a"}, {300, 'x', "14"}}, {{100, 'x', "1"}}},
          "CreateJobObjectA", 1, "1066/1",
-         outside + "341 event 0x40000001 type 4 \"svc\"\n341 event 0x40000007 type 4 \"svc\"\n410 event 0x80000005 type 2 "
+         outside + "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000007 type 4 \"svc\"\n410 event 0x80000005 type 2 "
                    "\"svc\" \"Restart of the container delayed by 1 s after 1 quick restarts\"\n1510 event 0xc0000003 "
                    "type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
         {"a child outside the job", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {300, 'x', "0"}}}, "AssignProcessToJobObject", 1,
-         "0/0", outside + "341 event 0x40000001 type 4 \"svc\"\n341 event 0x40000002 type 4 \"svc\"\n"},
+         "0/0", outside + "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n"},
         {"launch command too long", {}, "", -1, "1066/1",
          "0 event 0xc0000003 type 1 \"svc\" \"The launcher command line is longer than 32766 characters\"\n"},
         {"launcher cannot be watched", {HUNG}, "GetExitCodeProcess", 1, "1066/1",
@@ -150,7 +150,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         if (row.nth < 0) put_parameter("JavaArgs", std::string(20000, 'j')), put_parameter("Classpath", std::string(20000, 'c'));
         if (row.nth > 0) fake_fail(row.fail, 2, row.nth, row.fail == std::string("CreateJobObjectA"));
         // A child that cannot be watched: its wait fails and so does the question for its exit code.
-        if (row.fail == std::string("GetExitCodeProcess")) fake_fail("WaitForSingleObject", 6, 1);
+        if (row.fail == std::string("GetExitCodeProcess")) fake_fail("WaitForMultipleObjects", 6, 1);
         std::string t = run_as_service(row.children);
         EXPECT_EQ(lines_with(t, {"event", "terminate"}), row.expected);
         EXPECT_NE(t.find(std::string("STOPPED cp=0 wait=0 accept=0x105 exit=") + row.exit + "\n"), std::string::npos);
@@ -196,61 +196,61 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
         uint64_t stopAt;
         std::string expected;
     } rows[] = {
-        {"the wall clock an hour forward", "30", "600", {LAUNCHER, slowStart}, 40000, R"(20163 event 0x40000001 type 4 "svc"
+        {"the wall clock an hour forward", "30", "600", {LAUNCHER, slowStart}, 40000, R"(20157 event 0x40000001 type 4 "svc"
 40000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-40016 stdin of child 1004 "shutdown\n"
-40016 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-40066 event 0x40000002 type 4 "svc"
-40066 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+40000 stdin of child 1004 "shutdown\n"
+40000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+40050 event 0x40000002 type 4 "svc"
+40050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"the wall clock an hour back", "30", "600", {LAUNCHER, silentContainer}, 0, R"(30063 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
-30063 terminate child 1004
-30063 event 0xc0000003 type 1 "svc" "1"
-30063 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+        {"the wall clock an hour back", "30", "600", {LAUNCHER, silentContainer}, 0, R"(30057 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
+30057 terminate child 1004
+30057 event 0xc0000003 type 1 "svc" "1"
+30057 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
-        {"start timeout in phase 1", "30", "600", {HUNG}, 0, R"(30053 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
-30053 terminate child 1000
-30053 event 0xc0000003 type 1 "svc" "1"
-30053 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+        {"start timeout in phase 1", "30", "600", {HUNG}, 0, R"(30047 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
+30047 terminate child 1000
+30047 event 0xc0000003 type 1 "svc" "1"
+30047 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
-        {"a slow launcher is warned about once", "0", "600", {slowLauncher, CONTAINER}, 430000, R"(360053 event 0x80000005 type 2 "svc" "Container can't launch (phase 1). Elapsed time 6 minutes."
-420241 event 0x40000001 type 4 "svc"
+        {"a slow launcher is warned about once", "0", "600", {slowLauncher, CONTAINER}, 430000, R"(360047 event 0x80000005 type 2 "svc" "Container can't launch (phase 1). Elapsed time 6 minutes."
+420212 event 0x40000001 type 4 "svc"
 430000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-430094 stdin of child 1004 "shutdown\n"
-430094 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-430144 event 0x40000002 type 4 "svc"
-430144 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+430000 stdin of child 1004 "shutdown\n"
+430000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+430050 event 0x40000002 type 4 "svc"
+430050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"a container that does not come up", "0", "12", {LAUNCHER, silentContainer}, 430000, R"(360063 event 0x80000005 type 2 "svc" "Container can't start (phase 2). Elapsed time 6 minutes."
+        {"a container that does not come up", "0", "12", {LAUNCHER, silentContainer}, 430000, R"(360057 event 0x80000005 type 2 "svc" "Container can't start (phase 2). Elapsed time 6 minutes."
 430000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-430063 stdin of child 1004 "shutdown\n"
-430063 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-435116 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
-440116 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
-442116 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-442116 terminate child 1004
-442116 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+430000 stdin of child 1004 "shutdown\n"
+430000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+435047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+440047 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+442047 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+442047 terminate child 1004
+442047 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"shutdown timeout", "0", "12", {LAUNCHER, DEAF_CONTAINER}, 1000, R"(341 event 0x40000001 type 4 "svc"
+        {"shutdown timeout", "0", "12", {LAUNCHER, DEAF_CONTAINER}, 1000, R"(312 event 0x40000001 type 4 "svc"
 1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-1094 stdin of child 1004 "shutdown\n"
-1094 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-6147 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
-11147 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
-13147 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-13147 terminate child 1004
-13147 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+1000 stdin of child 1004 "shutdown\n"
+1000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+6009 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+11009 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+13009 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+13009 terminate child 1004
+13009 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
         {"no shutdown timeout, a negative start timeout", "-5", "0", {LAUNCHER, lateExit}, 1000, R"(1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-1063 stdin of child 1004 "shutdown\n"
-1063 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-6116 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+1000 stdin of child 1004 "shutdown\n"
+1000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+6047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 6610 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
         {"stop in phase 1", "0", "600", {HUNG}, 1000, R"(1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-1053 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
-1053 terminate child 1000
-1053 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+1000 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+1000 terminate child 1000
+1000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
     };
     for (const Row& row : rows) {
@@ -279,30 +279,30 @@ TEST_F(ServiceRun, AStopAlwaysEndsTheRun)
         std::vector<FakeScript> children;
         std::string expected;
     } rows[] = {
-        {"input full", {LAUNCHER, fullInput}, R"(341 event 0x40000001 type 4 "svc"
-6147 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-6147 terminate child 1004
+        {"input full", {LAUNCHER, fullInput}, R"(312 event 0x40000001 type 4 "svc"
+6009 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+6009 terminate child 1004
 )"},
-        {"input nearly full", {LAUNCHER, nearlyFull}, R"(341 event 0x40000001 type 4 "svc"
-1094 stdin of child 1004 "shu"
-2147 stdin of child 1004 "tdown\n"
-2197 event 0x40000002 type 4 "svc"
+        {"input nearly full", {LAUNCHER, nearlyFull}, R"(312 event 0x40000001 type 4 "svc"
+1000 stdin of child 1004 "shu"
+2209 stdin of child 1004 "tdown\n"
+2259 event 0x40000002 type 4 "svc"
 )"},
-        {"stray BEL", {LAUNCHER, strayBel}, R"(341 event 0x40000001 type 4 "svc"
-341 event 0xc0000004 type 1 "svc" "999"
-1094 stdin of child 1004 "shutdown\n"
+        {"stray BEL", {LAUNCHER, strayBel}, R"(312 event 0x40000001 type 4 "svc"
+312 event 0xc0000004 type 1 "svc" "999"
+1000 stdin of child 1004 "shutdown\n"
 )"},
-        {"announced 0 and runs on", {LAUNCHER, announcedAndRunning}, R"(341 event 0x40000001 type 4 "svc"
-341 event 0x40000002 type 4 "svc"
-1094 stdin of child 1004 "shutdown\n"
-6147 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-6147 terminate child 1004
+        {"announced 0 and runs on", {LAUNCHER, announcedAndRunning}, R"(312 event 0x40000001 type 4 "svc"
+312 event 0x40000002 type 4 "svc"
+1000 stdin of child 1004 "shutdown\n"
+6009 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+6009 terminate child 1004
 )"},
-        {"announced 14 and runs on", {LAUNCHER, restartingAndRunning, HUNG}, R"(341 event 0x40000001 type 4 "svc"
-341 event 0x40000007 type 4 "svc"
-1094 stdin of child 1004 "shutdown\n"
-1145 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
-1145 terminate child 1008
+        {"announced 14 and runs on", {LAUNCHER, restartingAndRunning, HUNG}, R"(312 event 0x40000001 type 4 "svc"
+312 event 0x40000007 type 4 "svc"
+1000 stdin of child 1004 "shutdown\n"
+1051 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+1051 terminate child 1008
 )"},
     };
     for (const Row& row : rows) {
@@ -342,10 +342,10 @@ TEST_F(ServiceRun, QuickRestartsAreThrottled)
     fake_control_at(700, CONTROL_STOP);
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, quick, LAUNCHER}), {"event", "started", "STOPPED"}), R"(0 child 1000 started
 110 child 1004 started
-220 event 0x40000001 type 4 "svc"
-220 event 0x40000007 type 4 "svc"
+216 event 0x40000001 type 4 "svc"
+216 event 0x40000007 type 4 "svc"
 220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
-720 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+700 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     reset();
     put_parameter("RestartDelayMaxSeconds", "0");
@@ -360,8 +360,8 @@ TEST_F(ServiceRun, AnErrorFloodIsSummedUp)
     FakeScript flood = {{100, 'o', "\b"}, {90000, 'o', "\a0\a"}, {90010, 'x', "0"}};
     for (uint64_t ms = 200; ms < 70200; ms += 50) flood.push_back({ms, 'e', "error line\n"});
     std::string t = run_as_service({LAUNCHER, flood});
-    EXPECT_EQ(lines_with(t, {"further"}), R"(62214 event 0x80000005 type 2 "svc" "601 further error outputs of the container were not written as events; see C:\svc\svc.out"
-75214 event 0x80000005 type 2 "svc" "80 further error outputs of the container were not written as events; see C:\svc\svc.out"
+    EXPECT_EQ(lines_with(t, {"further"}), R"(62277 event 0x80000005 type 2 "svc" "601 further error outputs of the container were not written as events; see C:\svc\svc.out"
+76279 event 0x80000005 type 2 "svc" "80 further error outputs of the container were not written as events; see C:\svc\svc.out"
 )");
     EXPECT_EQ(occurrences(t, "type 1 \"svc\" \"error line"), 1400u - 601 - 80);
     EXPECT_EQ(occurrences(log_text(), "error line\n"), 1400u);
@@ -375,7 +375,7 @@ TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
     ASSERT_TRUE(plat_create_pipe(&readEnd, &writeEnd, 0) && plat_pipe_nowait(writeEnd));
     plat_write_file(writeEnd, std::string(4093, 'x').c_str(), 4093, &count);
     EXPECT_EQ(SendShutdownCommand(writeEnd), 0);
-    FlusherBlock block = {writeEnd, 0, plat_create_event(), nullptr, 0, 0};
+    FlusherBlock block = {writeEnd, 0, plat_create_event()};
     fake_at(5000, [&block] { block.stop = 1, plat_set_event(block.wake); });
     InputFlusherThread(&block);
     char buffer[READ_CHUNK_SIZE];
@@ -383,7 +383,6 @@ TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
     EXPECT_STREQ(buffer + 4093, "shu");
     EXPECT_EQ(SendShutdownCommand(writeEnd), 1);
     block.stop = 0;
-    block.wake = plat_create_event();
     fake_at(9000, [&block] { block.stop = 1, plat_set_event(block.wake); });
     InputFlusherThread(&block);
     EXPECT_EQ(DrainPipe(readEnd, buffer, sizeof buffer, 0), 8u);
@@ -407,19 +406,19 @@ TEST_F(ServiceRun, DebugTraceWithDumpsAndStandardError)
     EXPECT_EQ(lines_with(run_as_service({launcher, container}), {"event", "ctrl-break", "control", "child"}), R"(0 child 1000 started
 0 child 1000 in job 0
 20 control 129 -> 0
-23 ctrl-break child 1000
-59 event 0xc0000006 type 1 "svc" "launcher warning\r\n"
+20 ctrl-break child 1000
+50 event 0xc0000006 type 1 "svc" "launcher warning\r\n"
 110 child 1000 ended 0
 110 child 1004 started
 110 child 1004 in job 0
-341 event 0x40000001 type 4 "svc"
-415 event 0xc0000006 type 1 "svc" "container error\r\n"
+312 event 0x40000001 type 4 "svc"
+436 event 0xc0000006 type 1 "svc" "container error\r\n"
 2500 control 129 -> 0
 3000 control 1 -> 0
-3021 stdin of child 1004 "shutdown\n"
-9074 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-9074 terminate child 1004
-9074 child 1004 ended 0
+3000 stdin of child 1004 "shutdown\n"
+9009 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+9009 terminate child 1004
+9009 child 1004 ended 0
 )");
     EXPECT_EQ(log_text(), "DEBUG: WorkingDirectory=C:\\svc\r\n"
         "DEBUG: JavaExe=C:\\jre\\bin\\java.exe\r\n"
@@ -464,7 +463,7 @@ TEST_F(ServiceRun, DebugTraceWithDumpsAndStandardError)
         "DEBUG: stop service initiated\r\n"
         "DEBUG: shutdown written\r\n"
         "DEBUG: stop service ended\r\n"
-        "DEBUG: reporting SERVICE_STOP_PENDING to SCM (3021)\r\n"
+        "DEBUG: reporting SERVICE_STOP_PENDING to SCM (3000)\r\n"
         "NT Service starting input flusher thread\r\n"
         "NT Service exiting input flusher thread\r\n");
 }
@@ -482,12 +481,12 @@ TEST_F(ServiceRun, TestModeRunsTheBodyInTheConsole)
 110 child 1000 ended 0
 110 child 1004 started
 110 child 1004 in job 0
-341 event 0x40000001 type 4 "svc"
+312 event 0x40000001 type 4 "svc"
 1000 console control 2 -> 0
 1500 console control 6 -> 1
-1594 stdin of child 1004 "shutdown\n"
-1644 child 1004 ended 0
-1644 event 0x40000002 type 4 "svc"
+1500 stdin of child 1004 "shutdown\n"
+1550 child 1004 ended 0
+1550 event 0x40000002 type 4 "svc"
 )");
 }
 
@@ -506,21 +505,21 @@ TEST_F(ServiceRun, ControlsAndWhatTheyAreAnswered)
 1000 control 4 -> 0
 1050 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
 1050 control 129 -> 0
-1094 ctrl-break child 1004
+1050 ctrl-break child 1004
 1100 control 2 -> 120
 1200 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
 1200 control 5 -> 0
-1211 stdin of child 1004 "shutdown\n"
-1211 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+1200 stdin of child 1004 "shutdown\n"
+1200 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
 1300 status STOP_PENDING cp=3 wait=0 accept=0x105 exit=0/0
 1300 control 15 -> 0
-1304 stdin of child 1004 "shutdown\n"
-1304 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+1300 stdin of child 1004 "shutdown\n"
+1300 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
 1400 status STOP_PENDING cp=5 wait=0 accept=0x105 exit=0/0
 1400 control 128 -> 0
-1421 stdin of child 1004 "shutdown\n"
-1421 status STOP_PENDING cp=6 wait=15000 accept=0x105 exit=0/0
-1511 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+1400 stdin of child 1004 "shutdown\n"
+1400 status STOP_PENDING cp=6 wait=15000 accept=0x105 exit=0/0
+1500 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     // Preshutdown is offered from Windows Vista (6) on only.
     for (const char* fail : {"", "GetVersionExA"}) {

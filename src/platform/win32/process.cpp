@@ -180,6 +180,13 @@ uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds)
     return WaitForSingleObject((HANDLE)handle, milliseconds);
 }
 
+uint32_t plat_wait_either(PlatHandle first, PlatHandle second, uint32_t milliseconds)
+{
+    if (second == nullptr) return WaitForSingleObject((HANDLE)first, milliseconds);
+    HANDLE both[2] = {(HANDLE)first, (HANDLE)second};
+    return WaitForMultipleObjects(2, both, FALSE, milliseconds);
+}
+
 // A new thread's function and argument.  The system starts threads with the
 // WINAPI convention and one argument, so each thread gets its own block that
 // carries the logic's plain function to the trampoline, which frees it.  A
@@ -225,7 +232,7 @@ int plat_terminate_thread(PlatHandle thread, uint32_t exit_code)
 
 PlatHandle plat_create_event(void)
 {
-    return (PlatHandle)CreateEventA(NULL, TRUE, FALSE, NULL);
+    return (PlatHandle)CreateEventA(NULL, FALSE, FALSE, NULL);
 }
 
 int plat_set_event(PlatHandle event)
