@@ -20,6 +20,19 @@
 //   benchref stop <service>
 //       sends the stop control to a running service and prints the time until
 //       the service manager reports it STOPPED: "stop ms=T".
+//   benchref dump <service> <log file>
+//       sends the thread dump control (129) to a running talvex service and
+//       prints the time until its log file holds one more line saying that
+//       Ctrl+Break could not be sent (Wine cannot deliver it; on Windows the
+//       attempt leaves no line): "dump ms=T".
+//   benchref as-service <request file> <output file>
+//       a service that runs the measurement that the request file's one line
+//       names ("pipe <output file> <directory> <command line>", "launch
+//       <count> <directory> <command line>" or "container ..."), writes what
+//       it prints into the output file and stops.  The children of a service
+//       start without the console of their parent, as talvex's children do,
+//       and pay for a console of their own (under Wine, a conhost.exe that
+//       starts beside them).
 //   benchref service <command line>
 //       the idle reference service, registered with this line (after the
 //       word "service") as its child: it reports RUNNING, starts the child on
@@ -49,6 +62,9 @@ enum {
 const char SHUTDOWN_COMMAND[] = "shutdown\n";
 
 double g_tick_ms = 0.0;
+// Where the launch and container measurements print: standard output, or the
+// output file of a measurement run as a service.
+FILE* g_out = stdout;
 
 double now_ms()
 {
@@ -62,11 +78,10 @@ void fail(const char* what)
     fprintf(stderr, "benchref: %s failed (error %lu)\n", what, (unsigned long)GetLastError());
 }
 
-// The command line after the first `skip` words of this program's own line,
-// as the system gave it, so that quoting inside it reaches the child intact.
-const char* command_after(int skip)
+// The text after the first `skip` words of a command line, so that quoting
+// inside it reaches the child intact.
+const char* words_after(const char* p, int skip)
 {
-    const char* p = GetCommandLineA();
     for (int word = 0; word < skip; ++word) {
         while (*p == ' ' || *p == '\t') ++p;
         int quoted = 0;
@@ -77,6 +92,13 @@ const char* command_after(int skip)
     }
     while (*p == ' ' || *p == '\t') ++p;
     return p;
+}
+
+// The command line after the first `skip` words of this program's own line,
+// as the system gave it.
+const char* command_after(int skip)
+{
+    return words_after(GetCommandLineA(), skip);
 }
 
 // One child on three anonymous pipes of the default size.  The ends this
@@ -172,7 +194,7 @@ int run_pipe(const char* output_path, const char* directory, const char* command
     WaitForSingleObject(child.process.hProcess, INFINITE);
     close_child(&child);
     CloseHandle(file);
-    printf("bytes=%llu ms=%.1f\n", total, end - start);
+    fprintf(g_out, "bytes=%llu ms=%.1f\n", total, end - start);
     return 0;
 }
 
@@ -185,8 +207,8 @@ int run_launch(int count, const char* directory, const char* command)
         WaitForSingleObject(child.process.hProcess, INFINITE);
         double end = now_ms();
         close_child(&child);
-        printf("launch ms=%.1f\n", end - start);
-        fflush(stdout);
+        fprintf(g_out, "launch ms=%.1f\n", end - start);
+        fflush(g_out);
     }
     return 0;
 }
@@ -223,8 +245,8 @@ int run_container(int count, const char* directory, const char* command)
         WaitForSingleObject(child.process.hProcess, INFINITE);
         double end = now_ms();
         close_child(&child);
-        printf("container start_ms=%.1f stop_ms=%.1f\n", up - start, end - stop);
-        fflush(stdout);
+        fprintf(g_out, "container start_ms=%.1f stop_ms=%.1f\n", up - start, end - stop);
+        fflush(g_out);
     }
     return 0;
 }
@@ -261,6 +283,72 @@ int run_stop(const char* service)
             }
             if (elapsed > STOP_TIMEOUT_MS) {
                 fprintf(stderr, "benchref: %s did not stop within %d ms\n", service, STOP_TIMEOUT_MS);
+                break;
+            }
+            Sleep(1);
+        }
+    }
+    CloseServiceHandle(handle);
+    CloseServiceHandle(manager);
+    return result;
+}
+
+// Occurrences of the dump attempt's line in the log file; -1 when the file
+// cannot be read.
+long dump_lines(const char* path)
+{
+    static const char LINE[] = "Ctrl+Break could not be sent";
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    static char buffer[1 << 20];
+    long count = 0;
+    size_t kept = 0;
+    DWORD got = 0;
+    // Reads in pieces, keeping the end of each piece in front of the next
+    // one, so that a line across two pieces is counted once.
+    while (ReadFile(file, buffer + kept, (DWORD)(sizeof buffer - 1 - kept), &got, NULL) && got > 0) {
+        size_t length = kept + got;
+        buffer[length] = '\0';
+        const char* p = buffer;
+        while ((p = strstr(p, LINE)) != NULL) {
+            ++count;
+            p += sizeof LINE - 1;
+        }
+        kept = length < sizeof LINE - 1 ? length : sizeof LINE - 2;
+        memmove(buffer, buffer + length - kept, kept);
+    }
+    CloseHandle(file);
+    return count;
+}
+
+int run_dump(const char* service, const char* log_path)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE handle = manager != NULL ? OpenServiceA(manager, service, SERVICE_USER_DEFINED_CONTROL) : NULL;
+    if (handle == NULL) {
+        fail("OpenServiceA");
+        if (manager != NULL) CloseServiceHandle(manager);
+        return 1;
+    }
+    long before = dump_lines(log_path);
+    int result = 1;
+    SERVICE_STATUS status;
+    double start = now_ms();
+    if (before < 0) {
+        fail("reading the log file");
+    } else if (!ControlService(handle, 129, &status)) {
+        fail("ControlService");
+    } else {
+        for (;;) {
+            double elapsed = now_ms() - start;
+            if (dump_lines(log_path) > before) {
+                printf("dump ms=%.1f\n", elapsed);
+                result = 0;
+                break;
+            }
+            if (elapsed > STOP_TIMEOUT_MS) {
+                fprintf(stderr, "benchref: no dump attempt in %s within %d ms\n", log_path, STOP_TIMEOUT_MS);
                 break;
             }
             Sleep(1);
@@ -319,6 +407,61 @@ void WINAPI service_main(DWORD argc, LPSTR* argv)
     report(SERVICE_STOPPED);
 }
 
+// --- a measurement run as a service ----------------------------------------------
+
+char g_request[COMMAND_SIZE];
+const char* g_output_path = "";
+
+void WINAPI measuring_main(DWORD argc, LPSTR* argv)
+{
+    g_status_handle = RegisterServiceCtrlHandlerExA(argc > 0 ? argv[0] : "", control_handler, NULL);
+    if (g_status_handle == NULL) return;
+    report(SERVICE_RUNNING);
+    char mode[32] = "";
+    int count = 0;
+    char directory[MAX_PATH] = "";
+    g_out = fopen(g_output_path, "w");
+    if (g_out == NULL) {
+        report(SERVICE_STOPPED);
+        return;
+    }
+    const char* command = words_after(g_request, 3);
+    char output[MAX_PATH] = "";
+    if (sscanf(g_request, "pipe %259s %259s", output, directory) == 2)
+        run_pipe(output, directory, command);
+    else if (sscanf(g_request, "%31s %d %259s", mode, &count, directory) != 3)
+        fprintf(g_out, "benchref: a request is \"pipe <output file> <directory> <command line>\" or "
+                       "\"launch|container <count> <directory> <command line>\"\n");
+    else if (strcmp(mode, "launch") == 0)
+        run_launch(count, directory, command);
+    else if (strcmp(mode, "container") == 0)
+        run_container(count, directory, command);
+    // The end of the measurement, for whoever watches the file.
+    fprintf(g_out, "done\n");
+    fclose(g_out);
+    report(SERVICE_STOPPED);
+}
+
+int run_as_service(const char* request_path, const char* output_path)
+{
+    FILE* request = fopen(request_path, "r");
+    if (request == NULL || fgets(g_request, sizeof g_request, request) == NULL) {
+        fail("reading the request file");
+        if (request != NULL) fclose(request);
+        return 1;
+    }
+    fclose(request);
+    g_request[strcspn(g_request, "\r\n")] = '\0';
+    g_output_path = output_path;
+    char name[] = "";
+    SERVICE_TABLE_ENTRYA table[] = {{name, measuring_main}, {NULL, NULL}};
+    if (!StartServiceCtrlDispatcherA(table)) {
+        fail("StartServiceCtrlDispatcherA");
+        return 1;
+    }
+    return 0;
+}
+
 int run_service(const char* command)
 {
     g_child_command = command;
@@ -338,6 +481,8 @@ int usage()
             "       benchref launch <count> <directory> <command line>\n"
             "       benchref container <count> <directory> <command line>\n"
             "       benchref stop <service>\n"
+            "       benchref dump <service> <log file>\n"
+            "       benchref as-service <request file> <output file>\n"
             "       benchref service <command line>\n");
     return 2;
 }
@@ -358,6 +503,8 @@ int main(int argc, char** argv)
     if (strcmp(mode, "container") == 0 && argc >= 5)
         return run_container(atoi(argv[2]), argv[3], command_after(4));
     if (strcmp(mode, "stop") == 0 && argc == 3) return run_stop(argv[2]);
+    if (strcmp(mode, "dump") == 0 && argc == 4) return run_dump(argv[2], argv[3]);
+    if (strcmp(mode, "as-service") == 0 && argc == 4) return run_as_service(argv[2], argv[3]);
     if (strcmp(mode, "service") == 0 && argc >= 3) return run_service(command_after(2));
     return usage();
 }
