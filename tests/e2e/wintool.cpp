@@ -2,8 +2,6 @@
 //
 //   wintool.exe handles <executable name>   "pid count" of every such process
 //   wintool.exe sddl <key under HKLM>       the key's DACL as SDDL text
-//   wintool.exe /c ...                      a planted cmd.exe: leaves the file
-//                                           PLANTED-CMD-RAN in its directory
 //
 // Wine 8 answers GetProcessHandleCount about another process with 0, so the
 // handles are the entries of the system handle table (class 16).
@@ -73,9 +71,5 @@ int main(int argc, char** argv)
 {
     if (argc == 3 && strcmp(argv[1], "handles") == 0) return handles(argv[2]);
     if (argc == 3 && strcmp(argv[1], "sddl") == 0) return sddl(argv[2]);
-    char own[MAX_PATH];
-    GetModuleFileNameA(NULL, own, sizeof own);
-    strcpy(strrchr(own, '\\') + 1, "PLANTED-CMD-RAN");
-    fclose(fopen(own, "w"));
-    return 0;
+    return 2;
 }
