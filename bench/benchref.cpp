@@ -12,6 +12,13 @@
 //   benchref launch <count> <directory> <command line>
 //       runs the command <count> times, each time from its creation to its
 //       end, and prints "launch ms=T" per run.
+//   benchref cycle <count> <directory> <launcher command line>, with the
+//   container's command line on the request's second line (as-service only)
+//       a restart as the plainest supervisor makes it, <count> times: the
+//       launcher from its creation to its end (then its output is read),
+//       then the container from its creation to its start marker; "cycle
+//       ms=T" each.
+//       The container is then stopped, untimed.
 //   benchref container <count> <directory> <command line>
 //       starts the command <count> times and prints, per run, the time from
 //       its creation to its start marker (BS on its standard output) and the
@@ -28,7 +35,8 @@
 //   benchref as-service <request file> <output file>
 //       a service that runs the measurement that the request file's one line
 //       names ("pipe <output file> <directory> <command line>", "launch
-//       <count> <directory> <command line>" or "container ..."), writes what
+//       <count> <directory> <command line>", "container ..." or "cycle ...",
+//       whose container command line is the second line), writes what
 //       it prints into the output file and stops.  The children of a service
 //       start without the console of their parent, as talvex's children do,
 //       and pay for a console of their own (under Wine, a conhost.exe that
@@ -131,13 +139,16 @@ int start_child(const char* command, const char* directory, Child* child)
     STARTUPINFOA si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
+    // As talvex starts its children: the command line as the console's
+    // title, and the standard handles on the pipes.
+    si.dwFlags = STARTF_USESTDHANDLES | STARTF_FORCEONFEEDBACK;
     si.hStdInput = in_read;
     si.hStdOutput = out_write;
     si.hStdError = out_write;
-    char line[COMMAND_SIZE];
+    char line[COMMAND_SIZE], title[COMMAND_SIZE];
     snprintf(line, sizeof line, "%s", command);
+    snprintf(title, sizeof title, "%s", command);
+    si.lpTitle = title;
     ZeroMemory(&child->process, sizeof child->process);
     BOOL started = CreateProcessA(NULL, line, NULL, NULL, TRUE, CHILD_CREATION_FLAGS, NULL,
                                   directory[0] ? directory : NULL, &si, &child->process);
@@ -251,46 +262,91 @@ int run_container(int count, const char* directory, const char* command)
     return 0;
 }
 
-int run_stop(const char* service)
+int run_cycle(int count, const char* directory, const char* launcher, const char* container)
+{
+    static char buffer[COPY_BUFFER_SIZE];
+    for (int i = 0; i < count; ++i) {
+        Child first, second;
+        double start = now_ms();
+        if (!start_child(launcher, directory, &first)) return 1;
+        // The launcher's few lines fit its pipe; they are read once it has
+        // ended, since the end of the pipe may come later than the
+        // launcher's (a console host started for it may hold the pipe).
+        WaitForSingleObject(first.process.hProcess, INFINITE);
+        DWORD got = 0, available = 0;
+        while (PeekNamedPipe(first.output, NULL, 0, NULL, &available, NULL) && available > 0 &&
+               ReadFile(first.output, buffer, sizeof buffer, &got, NULL)) {
+        }
+        close_child(&first);
+        if (!start_child(container, directory, &second)) return 1;
+        int up = await_start_marker(second.output);
+        double end = now_ms();
+        DWORD written = 0;
+        WriteFile(second.input, SHUTDOWN_COMMAND, sizeof SHUTDOWN_COMMAND - 1, &written, NULL);
+        WaitForSingleObject(second.process.hProcess, INFINITE);
+        close_child(&second);
+        if (!up) {
+            fprintf(g_out, "benchref: the container ended without a start marker\n");
+            return 1;
+        }
+        fprintf(g_out, "cycle ms=%.1f\n", end - start);
+        fflush(g_out);
+    }
+    return 0;
+}
+
+// What a timed control waits for: 1 once it is there, 0 while it is not,
+// -1 when it cannot be told.
+typedef int (*Arrived)(SC_HANDLE service);
+
+// Sends the control to the service and prints "<label> ms=T": the time until
+// arrived() says so, looked at every millisecond.
+int time_control(const char* service, DWORD access, DWORD control, const char* label, Arrived arrived)
 {
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    if (manager == NULL) {
-        fail("OpenSCManagerA");
-        return 1;
-    }
-    SC_HANDLE handle = OpenServiceA(manager, service, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    SC_HANDLE handle = manager != NULL ? OpenServiceA(manager, service, access) : NULL;
     if (handle == NULL) {
         fail("OpenServiceA");
-        CloseServiceHandle(manager);
+        if (manager != NULL) CloseServiceHandle(manager);
         return 1;
     }
     SERVICE_STATUS status;
     int result = 1;
     double start = now_ms();
-    if (!ControlService(handle, SERVICE_CONTROL_STOP, &status)) {
+    if (arrived(handle) < 0) {
+        fail("looking for the control's effect");
+    } else if (!ControlService(handle, control, &status)) {
         fail("ControlService");
     } else {
         for (;;) {
-            if (!QueryServiceStatus(handle, &status)) {
-                fail("QueryServiceStatus");
-                break;
-            }
             double elapsed = now_ms() - start;
-            if (status.dwCurrentState == SERVICE_STOPPED) {
-                printf("stop ms=%.1f\n", elapsed);
+            int seen = arrived(handle);
+            if (seen > 0) {
+                printf("%s ms=%.1f\n", label, elapsed);
                 result = 0;
-                break;
             }
-            if (elapsed > STOP_TIMEOUT_MS) {
-                fprintf(stderr, "benchref: %s did not stop within %d ms\n", service, STOP_TIMEOUT_MS);
-                break;
-            }
+            if (seen < 0) fail("looking for the control's effect");
+            if (seen == 0 && elapsed > STOP_TIMEOUT_MS)
+                fprintf(stderr, "benchref: no %s of %s within %d ms\n", label, service, STOP_TIMEOUT_MS);
+            if (seen != 0 || elapsed > STOP_TIMEOUT_MS) break;
             Sleep(1);
         }
     }
     CloseServiceHandle(handle);
     CloseServiceHandle(manager);
     return result;
+}
+
+int stopped(SC_HANDLE service)
+{
+    SERVICE_STATUS status;
+    if (!QueryServiceStatus(service, &status)) return -1;
+    return status.dwCurrentState == SERVICE_STOPPED ? 1 : 0;
+}
+
+int run_stop(const char* service)
+{
+    return time_control(service, SERVICE_STOP | SERVICE_QUERY_STATUS, SERVICE_CONTROL_STOP, "stop", stopped);
 }
 
 // Occurrences of the dump attempt's line in the log file; -1 when the file
@@ -322,41 +378,22 @@ long dump_lines(const char* path)
     return count;
 }
 
+const char* g_log_path = "";
+long g_dump_lines_before = -1;
+
+// The log holds one more dump attempt than before the control.
+int dump_attempted(SC_HANDLE)
+{
+    long lines = dump_lines(g_log_path);
+    if (lines < 0) return -1;
+    if (g_dump_lines_before < 0) g_dump_lines_before = lines;
+    return lines > g_dump_lines_before ? 1 : 0;
+}
+
 int run_dump(const char* service, const char* log_path)
 {
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE handle = manager != NULL ? OpenServiceA(manager, service, SERVICE_USER_DEFINED_CONTROL) : NULL;
-    if (handle == NULL) {
-        fail("OpenServiceA");
-        if (manager != NULL) CloseServiceHandle(manager);
-        return 1;
-    }
-    long before = dump_lines(log_path);
-    int result = 1;
-    SERVICE_STATUS status;
-    double start = now_ms();
-    if (before < 0) {
-        fail("reading the log file");
-    } else if (!ControlService(handle, 129, &status)) {
-        fail("ControlService");
-    } else {
-        for (;;) {
-            double elapsed = now_ms() - start;
-            if (dump_lines(log_path) > before) {
-                printf("dump ms=%.1f\n", elapsed);
-                result = 0;
-                break;
-            }
-            if (elapsed > STOP_TIMEOUT_MS) {
-                fprintf(stderr, "benchref: no dump attempt in %s within %d ms\n", log_path, STOP_TIMEOUT_MS);
-                break;
-            }
-            Sleep(1);
-        }
-    }
-    CloseServiceHandle(handle);
-    CloseServiceHandle(manager);
-    return result;
+    g_log_path = log_path;
+    return time_control(service, SERVICE_USER_DEFINED_CONTROL, 129, "dump", dump_attempted);
 }
 
 // --- the idle reference service ---------------------------------------------------
@@ -410,6 +447,7 @@ void WINAPI service_main(DWORD argc, LPSTR* argv)
 // --- a measurement run as a service ----------------------------------------------
 
 char g_request[COMMAND_SIZE];
+char g_second_line[COMMAND_SIZE];
 const char* g_output_path = "";
 
 void WINAPI measuring_main(DWORD argc, LPSTR* argv)
@@ -436,6 +474,8 @@ void WINAPI measuring_main(DWORD argc, LPSTR* argv)
         run_launch(count, directory, command);
     else if (strcmp(mode, "container") == 0)
         run_container(count, directory, command);
+    else if (strcmp(mode, "cycle") == 0)
+        run_cycle(count, directory, command, g_second_line);
     // The end of the measurement, for whoever watches the file.
     fprintf(g_out, "done\n");
     fclose(g_out);
@@ -450,8 +490,10 @@ int run_as_service(const char* request_path, const char* output_path)
         if (request != NULL) fclose(request);
         return 1;
     }
+    if (fgets(g_second_line, sizeof g_second_line, request) == NULL) g_second_line[0] = '\0';
     fclose(request);
     g_request[strcspn(g_request, "\r\n")] = '\0';
+    g_second_line[strcspn(g_second_line, "\r\n")] = '\0';
     g_output_path = output_path;
     char name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{name, measuring_main}, {NULL, NULL}};
