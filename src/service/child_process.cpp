@@ -311,6 +311,14 @@ uint32_t InputFlusherThread(void* parameter)
             uint32_t written = 0;
             if (!ShutdownOnItsWay) plat_write_file(block->input, "\n", 1, &written);
         }
+        for (PlatHandle pipe : block->output) {
+            uint32_t available = 0;
+            if (pipe != nullptr && block->outputWake != nullptr && plat_peek_pipe(pipe, &available) &&
+                available > 0) {
+                plat_set_event(block->outputWake);
+                break;
+            }
+        }
         // The supervisor sets the wake event right after the stop flag, so a
         // stop ends the wait at once instead of after a whole interval.  A
         // wait that fails at once would turn this loop into a busy writer;

@@ -52,12 +52,16 @@ enum : uint32_t {
     STARTING_WAIT_MS = 1,
     STARTING_BACKOFF_DIVISOR = 16,
     // A container that has signalled its start, has nothing pending and has
-    // been silent this long is polled only this often, as often as the input
-    // flusher writes its newline: its output reaches the log within that
-    // time.  Under Wine every poll is a few round trips to the Wine server
-    // and costs about a fifth of a millisecond of CPU.
+    // been silent this long is left to the input flusher, which looks into
+    // its output pipes at every newline and wakes the supervisor when output
+    // waits: its output reaches the log within a flush interval.  The
+    // supervisor itself looks every two seconds only while held-back error
+    // output waits for its summary, else once a minute.  Under Wine every
+    // wakeup is a few round trips to the Wine server and costs about a fifth
+    // of a millisecond of CPU.
     QUIET_AFTER_MS = 2000,
     QUIET_POLL_MS = 2000,
+    QUIET_REST_MS = 60000,
     SIX_MINUTES_SECONDS = 360,
     // A container that asks for a restart before it has been up this long
     // restarts "quickly", and the next cycle waits first: 1 s, doubled for
@@ -348,15 +352,16 @@ uint32_t next_poll_wait(uint32_t lastActivityTick, int starting)
 }
 
 // How long the container's next poll waits.  A container that is up, has
-// nothing pending and has been silent for a while is polled every two
-// seconds: its end and every request end the wait all the same, and no time limit is
-// armed in this state (the start limits end with the start marker, the
-// shutdown limits begin with a stop request).
-uint32_t container_poll_wait(int containerStarted, int stopPending, int exitCodeSeen, uint32_t lastActivityTick)
+// nothing pending and has been silent for a while rests: its end, every
+// request and the flusher's finding of output end the wait all the same, and
+// no time limit is armed in this state (the start limits end with the start
+// marker, the shutdown limits begin with a stop request).
+uint32_t container_poll_wait(const Run* run, int containerStarted, int stopPending, int exitCodeSeen,
+                             uint32_t lastActivityTick)
 {
     if (containerStarted && !stopPending && !exitCodeSeen &&
         (uint32_t)(plat_tick_count() - lastActivityTick) >= QUIET_AFTER_MS)
-        return QUIET_POLL_MS;
+        return run->heldErrors != 0 ? QUIET_POLL_MS : QUIET_REST_MS;
     return next_poll_wait(lastActivityTick, !containerStarted);
 }
 
@@ -541,6 +546,9 @@ FlusherBlock* start_flusher(Run* run, PlatHandle* thread)
     if (block != nullptr) {
         block->input = run->pipes.containerIn;
         block->stop = 0;
+        block->output[0] = run->pipes.containerOut;
+        block->output[1] = run->pipes.containerErr;
+        block->outputWake = Requests.Wake;
         // Without its wake event the thread still ends, only up to one
         // flush interval later.
         block->wake = plat_create_event();
@@ -638,7 +646,7 @@ int run_container(Run* run)
     for (;;) {
         ChildState state = poll_child(
             run, container.process,
-            container_poll_wait(containerStarted, stopPending, exitCodeSeen, lastActivityTick), "container");
+            container_poll_wait(run, containerStarted, stopPending, exitCodeSeen, lastActivityTick), "container");
         if (state == CHILD_LOST) lost = 1;
 
         if (!containerStarted && !run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {

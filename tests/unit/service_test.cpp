@@ -367,24 +367,30 @@ TEST_F(ServiceRun, AnErrorFloodIsSummedUp)
     EXPECT_EQ(occurrences(log_text(), "error line\n"), 1400u);
 }
 
-// The keep-alive newline never lands between the parts of a shutdown command.
+// The keep-alive newline never lands between the parts of a shutdown command;
+// output waiting in the container's pipes wakes the supervisor.
 TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
 {
-    PlatHandle readEnd, writeEnd;
+    PlatHandle readEnd, writeEnd, outputRead, outputWrite;
     uint32_t count;
     ASSERT_TRUE(plat_create_pipe(&readEnd, &writeEnd, 0) && plat_pipe_nowait(writeEnd));
+    ASSERT_TRUE(plat_create_pipe(&outputRead, &outputWrite, 0));
     plat_write_file(writeEnd, std::string(4093, 'x').c_str(), 4093, &count);
+    plat_write_file(outputWrite, "out", 3, &count);
     EXPECT_EQ(SendShutdownCommand(writeEnd), 0);
-    FlusherBlock block = {writeEnd, 0, plat_create_event()};
+    FlusherBlock block = {writeEnd, 0, plat_create_event(), {nullptr, outputRead}, plat_create_event()};
     fake_at(5000, [&block] { block.stop = 1, plat_set_event(block.wake); });
     InputFlusherThread(&block);
+    EXPECT_EQ(plat_wait(block.outputWake, 0), PLAT_WAIT_OBJECT_0);
     char buffer[READ_CHUNK_SIZE];
     EXPECT_EQ(DrainPipe(readEnd, buffer, sizeof buffer, 0), 4096u);
     EXPECT_STREQ(buffer + 4093, "shu");
     EXPECT_EQ(SendShutdownCommand(writeEnd), 1);
+    EXPECT_EQ(DrainPipe(outputRead, buffer, sizeof buffer, 0), 3u);
     block.stop = 0;
     fake_at(9000, [&block] { block.stop = 1, plat_set_event(block.wake); });
     InputFlusherThread(&block);
+    EXPECT_EQ(plat_wait(block.outputWake, 0), PLAT_WAIT_TIMEOUT);
     EXPECT_EQ(DrainPipe(readEnd, buffer, sizeof buffer, 0), 8u);
     EXPECT_STREQ(buffer, "tdown\n\n\n");
 }
