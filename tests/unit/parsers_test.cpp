@@ -95,7 +95,7 @@ ServiceConfig config_of(const std::vector<std::pair<const char*, std::string>>& 
 TEST_F(Parsers, ServiceParameters)
 {
     ServiceConfig c = config_of({{"TimeoutSeconds", " 45s"}, {"ShutdownTimeoutSeconds", "99999999999"},
-                                 {"LogContainerOutput", "fAlSe"}, {"Debug", "0"}, {"Classpath", "a b"},
+                                 {"LogContainerOutput", "fAlSe"}, {"Debug", std::string(511, '0') + '\0'}, {"Classpath", "a b"},
                                  {"BootClasspath", "c"}, {"JavaArgs", std::string(32766, 'j')},
                                  {"OrvaneHome", std::string(2047, 'h') + '\0'}, {"PBE", std::string(511, 'p')},
                                  {"RestartDelayMaxSeconds", "0"}, {"LogFileMaxMegabytes", "2"},
