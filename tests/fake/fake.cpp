@@ -272,6 +272,12 @@ void apply_config(FakeService* s, const PlatServiceConfig* cfg)
 
 void fake_reset()
 {
+    static bool cleanup_registered = false;
+    if (!cleanup_registered) {
+        // the last test's file system goes when the test process ends
+        atexit([] { if (!S.root.empty()) fs::remove_all(S.root); });
+        cleanup_registered = true;
+    }
     if (!S.root.empty()) fs::remove_all(S.root);
     S = State();
     char dir[] = "/tmp/talvex-fake-XXXXXX";
