@@ -140,6 +140,8 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
          "0/0", outside + "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n"},
         {"launch command too long", {}, "", -1, "1066/1",
          "0 event 0xc0000003 type 1 \"svc\" \"The launcher command line is longer than 32766 characters\"\n"},
+        {"a failed wait while the launcher runs is not its end", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}}},
+         "WaitForMultipleObjects", 1, "0/0", "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n"},
         {"launcher cannot be watched", {HUNG}, "GetExitCodeProcess", 1, "1066/1",
          "0 event 0xc0000006 type 1 \"svc\" \"The launcher process can no longer be watched - system text "
          "2.\\r\\n\"\n0 terminate child 1000\n"},
