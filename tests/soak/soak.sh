@@ -33,7 +33,7 @@ sample() {
     for ((i = 0; i < 20; i++)); do
         read -r pid handles < <(e2e_tool handles talvex.exe)
         for p in /proc/[0-9]*; do
-            tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -1 | grep -qi '\\talvex\.exe$' &&
+            tr '\0' '\n' 2>/dev/null <"$p/cmdline" | head -1 | grep -qi '\\talvex\.exe$' &&
                 echo "${handles:-0} $(awk '/^VmData:/ { print $2 * 1024 }' "$p/status")" >>"$1" && break
         done
     done
