@@ -74,6 +74,11 @@ TEST_F(Admin, WordsThatAreNoCommandPrintTheUsage)
     EXPECT_EQ(run({"talvex", "-test"}), "1|" + text);
     fake_reset();
     EXPECT_EQ(run({"talvex", "-install"}), "1|" + text);
+    // A name alone is an install that the options refuse.
+    fake_reset();
+    EXPECT_EQ(run({"talvex", "-install", "svc"}), "1|\nWorking directory (-wd) not specified (or '.') - using current "
+                                                  "directory: C:\\svc\n\nError: Java executable must be specified "
+                                                  "\"-jre\"\n" + text);
     for (const char* command : {"-start", "-stop", "-dump", "-remove"}) {
         fake_reset();
         EXPECT_EQ(run({"talvex", command}), "1|Error: no service name given.\n");
