@@ -977,7 +977,14 @@ void plat_sleep(uint32_t milliseconds) { (void)fails("Sleep"), advance_to(S.now 
 
 int plat_set_console_handler(PlatConsoleHandlerFn h) { return fails("SetConsoleCtrlHandler") ? 0 : (S.console_handler = h, 1); }
 int plat_free_console(void) { return fails("FreeConsole") ? 0 : (S.attached = 0, 1); }
-int plat_attach_console(uint32_t process_id) { return fails("AttachConsole") ? 0 : (S.attached = process_id, 1); }
+// As on Windows, a process that has a console cannot attach to another one.
+int plat_attach_console(uint32_t process_id)
+{
+    if (fails("AttachConsole")) return 0;
+    if (S.attached != 0) return last_error = 5, 0;
+    S.attached = process_id;
+    return 1;
+}
 
 // A Ctrl+Break reaches a live child only while the wrapper is attached to its console.
 int plat_send_ctrl_break(uint32_t process_group_id)
