@@ -266,19 +266,21 @@ void apply_config(FakeService* s, const PlatServiceConfig* cfg)
     s->dependencies = std::string(cfg->dependencies, strlen(cfg->dependencies) + 1);
 }
 
+void remove_root()
+{
+    if (!S.root.empty()) fs::remove_all(S.root);
+}
+
 }  // namespace
 
 // --- control API -------------------------------------------------------------------
 
 void fake_reset()
 {
-    static bool cleanup_registered = false;
-    if (!cleanup_registered) {
-        // the last test's file system goes when the test process ends
-        atexit([] { if (!S.root.empty()) fs::remove_all(S.root); });
-        cleanup_registered = true;
-    }
-    if (!S.root.empty()) fs::remove_all(S.root);
+    // The last test's file system goes when the test process ends.
+    static const int cleanup_registered = atexit(remove_root);
+    (void)cleanup_registered;
+    remove_root();
     S = State();
     char dir[] = "/tmp/talvex-fake-XXXXXX";
     S.root = mkdtemp(dir);
@@ -981,7 +983,7 @@ int plat_free_console(void) { return fails("FreeConsole") ? 0 : (S.attached = 0,
 int plat_attach_console(uint32_t process_id)
 {
     if (fails("AttachConsole")) return 0;
-    if (S.attached != 0) return last_error = 5, 0;
+    if (S.attached != 0) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
     S.attached = process_id;
     return 1;
 }

@@ -94,6 +94,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
     FakeScript silentCrash = {{200, 'o', "\b"}, {300, 'x', "3"}};
     const std::string outside = "0 event 0x80000005 type 2 \"svc\" \"Launcher and container run without a job object and "
                                 "may outlive the service - system text 2.\\r\\n\"\n";
+    const std::string startedAndEnded = "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n";
     struct Row {
         const char* what;
         std::vector<FakeScript> children;
@@ -114,7 +115,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         {"container announces -2", {LAUNCHER, {{200, 'o', "\a-2\a"}, {310, 'x', "0"}}}, "", 0, "1066/1",
          "312 event 0xc0000004 type 1 \"svc\" \"-2\"\n"},
         {"container announces 0 on its own", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}}}, "", 0, "0/0",
-         "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n"},
+         startedAndEnded},
         {"launcher cannot start", {}, "CreateProcessA", 1, "1066/1",
          "0 event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
         {"container cannot start", {LAUNCHER}, "CreateProcessA", 2, "1066/1",
@@ -137,11 +138,11 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
                    "\"svc\" \"Restart of the container delayed by 1 s after 1 quick restarts\"\n1510 event 0xc0000003 "
                    "type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
         {"a child outside the job", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {300, 'x', "0"}}}, "AssignProcessToJobObject", 1,
-         "0/0", outside + "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n"},
+         "0/0", outside + startedAndEnded},
         {"launch command too long", {}, "", -1, "1066/1",
          "0 event 0xc0000003 type 1 \"svc\" \"The launcher command line is longer than 32766 characters\"\n"},
         {"a failed wait while the launcher runs is not its end", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}}},
-         "WaitForMultipleObjects", 1, "0/0", "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n"},
+         "WaitForMultipleObjects", 1, "0/0", startedAndEnded},
         {"launcher cannot be watched", {HUNG}, "GetExitCodeProcess", 1, "1066/1",
          "0 event 0xc0000006 type 1 \"svc\" \"The launcher process can no longer be watched - system text "
          "2.\\r\\n\"\n0 terminate child 1000\n"},
