@@ -47,6 +47,10 @@
 //       pipes and blocks until the child ends or a stop control arrives, which
 //       it passes on as "shutdown\n".  No polling, no copying, no thread of
 //       its own: what any supervisor needs at the least.
+//   benchref keepalive-service <command line>
+//       the same service, which also writes a newline to the child's standard
+//       input every 2 s, as talvex's input flusher does: what a supervisor
+//       that keeps a quiet child's input moving needs at the least.
 //
 // Exit code 0 on success; 2 for a bad command line; 1 when a step failed (the
 // reason is on standard error).
@@ -401,6 +405,8 @@ int run_dump(const char* service, const char* log_path)
 SERVICE_STATUS_HANDLE g_status_handle = NULL;
 HANDLE g_stop_event = NULL;
 const char* g_child_command = "";
+// The keep-alive reference's interval; 0: none.
+DWORD g_keepalive_ms = 0;
 
 void report(DWORD state)
 {
@@ -435,8 +441,12 @@ void WINAPI service_main(DWORD argc, LPSTR* argv)
     }
     report(SERVICE_RUNNING);
     HANDLE both[2] = {child.process.hProcess, g_stop_event};
-    if (WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-        DWORD written = 0;
+    DWORD result;
+    DWORD written = 0;
+    while ((result = WaitForMultipleObjects(2, both, FALSE, g_keepalive_ms ? g_keepalive_ms : INFINITE)) ==
+           WAIT_TIMEOUT)
+        WriteFile(child.input, "\n", 1, &written, NULL);
+    if (result == WAIT_OBJECT_0 + 1) {
         WriteFile(child.input, SHUTDOWN_COMMAND, sizeof SHUTDOWN_COMMAND - 1, &written, NULL);
         WaitForSingleObject(child.process.hProcess, INFINITE);
     }
@@ -525,7 +535,8 @@ int usage()
             "       benchref stop <service>\n"
             "       benchref dump <service> <log file>\n"
             "       benchref as-service <request file> <output file>\n"
-            "       benchref service <command line>\n");
+            "       benchref service <command line>\n"
+            "       benchref keepalive-service <command line>\n");
     return 2;
 }
 
@@ -548,5 +559,9 @@ int main(int argc, char** argv)
     if (strcmp(mode, "dump") == 0 && argc == 4) return run_dump(argv[2], argv[3]);
     if (strcmp(mode, "as-service") == 0 && argc == 4) return run_as_service(argv[2], argv[3]);
     if (strcmp(mode, "service") == 0 && argc >= 3) return run_service(command_after(2));
+    if (strcmp(mode, "keepalive-service") == 0 && argc >= 3) {
+        g_keepalive_ms = 2000;
+        return run_service(command_after(2));
+    }
     return usage();
 }

@@ -19,7 +19,9 @@
 #      line in the log (median);
 #   5. idle cost: CPU of talvex.exe, and of the Wine server beyond what it
 #      spends for an idle reference service running the same quiet container,
-#      per minute, over alternating idle windows of the two;
+#      per minute, over alternating idle windows of the two; beside it the
+#      same figure for a reference that only writes talvex's keep-alive
+#      newline to the container every 2 s;
 #   6. memory: resident memory of talvex.exe supervising a container, beyond
 #      that of the idle reference service, and its growth while it runs.
 #
@@ -40,7 +42,8 @@
 # BENCH_VOLUME_BYTES (20971520), BENCH_IDLE_SECONDS (30, one idle window; one
 # window per stop and side), BENCH_COPY_LIMIT_SECONDS (600: how long one copy
 # may take before the run gives up), BENCH_KEEP (set: keep the samples and the
-# Wine-side files for a look afterwards).
+# Wine-side files for a look afterwards), BENCH_PARTS (default "copy quiet
+# restart": which groups of figures to measure; the others print no figure).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -50,6 +53,8 @@ rounds=${BENCH_ROUNDS:-5}
 restarts=$((rounds * 3))
 idle_seconds=${BENCH_IDLE_SECONDS:-30}
 copy_limit=${BENCH_COPY_LIMIT_SECONDS:-600}
+parts=" ${BENCH_PARTS:-copy quiet restart} "
+part() { [[ $parts == *" $1 "* ]]; }
 
 say() { printf '%s\n' "$*"; }
 die() {
@@ -81,6 +86,7 @@ bin=$build/bin
 source scripts/wine-env.sh "$build"
 svc=TalvexBench
 ref_svc=TalvexBenchRef
+keep_svc=TalvexBenchKeepAlive
 kids_svc=TalvexBenchChildren
 area=$WINEPREFIX/drive_c/talvex-bench
 area_win='C:\talvex-bench'
@@ -132,6 +138,7 @@ cleanup() {
     stop_watch
     remove_service "$svc"
     remove_service "$ref_svc"
+    remove_service "$keep_svc"
     remove_service "$kids_svc"
     if [ -n "${BENCH_KEEP:-}" ]; then
         say "bench: kept $scratch and $area"
@@ -209,6 +216,7 @@ spread() {
 say "== preparing the Wine prefix and the services"
 remove_service "$svc"
 remove_service "$ref_svc"
+remove_service "$keep_svc"
 remove_service "$kids_svc"
 rm -rf "$area"
 mkdir -p "$area/jre/bin" "$work"
@@ -231,6 +239,8 @@ launcher_line=("$java_win" -Dlumora.mf.signal=true -Dlumora.mf.allowRestart=true
     com.lumora.mf.framework.agent.ci.LaunchContainer '.\container.ini')
 wine sc create "$ref_svc" binPath= "$area_win\\benchref.exe service ${container_line[*]}" >/dev/null 2>&1 ||
     die "sc create $ref_svc"
+wine sc create "$keep_svc" binPath= "$area_win\\benchref.exe keepalive-service ${container_line[*]}" >/dev/null 2>&1 ||
+    die "sc create $keep_svc"
 
 benchref() {
     (cd "$area" && wine benchref.exe "$@" 2>&1 | tr -d '\r')
@@ -319,10 +329,20 @@ copy_round() {
 # The machine is shared and its load drifts: each round runs the reference and
 # talvex right after each other, and the median of the rounds' ratios is the
 # figure.
-say "== 1. log copy throughput ($volume bytes; $rounds rounds of the reference and talvex in turn)"
+# A figure of a part that is not measured stays "nan".
 declare -A ratio ratio_spread rate ref_rate
 for size in 100 8192; do
-    identical[$size]=yes
+    identical[$size]=yes ratio[$size]=nan ratio_spread[$size]=nan rate[$size]=nan ref_rate[$size]=nan
+done
+for name in talvex_stop ref_service_stop talvex_dump dump_spread talvex_own talvex_server reference_own \
+    reference_server idle_cost idle_spread keepalive_own keepalive_server keepalive_cost talvex_rss reference_rss idle_growth container_stop talvex_restart \
+    restart_spread cycle_growth reference_restart reference_restart_spread; do
+    printf -v "$name" nan
+done
+
+if part copy; then
+say "== 1. log copy throughput ($volume bytes; $rounds rounds of the reference and talvex in turn)"
+for size in 100 8192; do
     : >"$scratch/rates-$size"
     : >"$scratch/ref-rates-$size"
     : >"$scratch/ratios-$size"
@@ -341,9 +361,11 @@ for size in 100 8192; do
     say "   $size-byte writes: ratio ${ratio[$size]} (rounds ${ratio_spread[$size]}), talvex ${rate[$size]} MiB/s," \
         "reference ${ref_rate[$size]} MiB/s; log byte-identical: ${identical[$size]}"
 done
+fi
 
 # --- 2, 4, 5 and 6: quiet containers: idle windows, a dump and a stop each ----------------
 
+if part quiet; then
 boot
 wineserver_pid=$(prefix_pid 'wineserver') || die "no Wine server for $WINEPREFIX"
 
@@ -376,11 +398,11 @@ quiet_run() {
     wait_state "$service" 4 10 || die "$service is not RUNNING"
     # talvex treats a container as quiet two seconds after its last output.
     sleep 3
-    if [ "$service" = "$svc" ]; then
-        pid=$(prefix_pid 'talvex\.exe') || die "no talvex.exe process"
-    else
-        pid=$(prefix_pid 'benchref\.exe service') || die "no reference service process"
-    fi
+    case $service in
+    "$svc") pid=$(prefix_pid 'talvex\.exe') || die "no talvex.exe process" ;;
+    "$keep_svc") pid=$(prefix_pid 'benchref\.exe keepalive-service') || die "no keep-alive reference process" ;;
+    *) pid=$(prefix_pid 'benchref\.exe service') || die "no reference service process" ;;
+    esac
     idle_window "$pid" "$2"
     if [ "$service" = "$svc" ]; then
         line=$(benchref dump "$service" "$work_win\\$svc.out") || die "timed dump of $service: $line"
@@ -395,7 +417,7 @@ quiet_run() {
 
 say "== 2, 4, 5, 6. $rounds runs each of talvex and of the idle reference service, in turn, both with a"
 say "   quiet container: an idle window of $idle_seconds s, for talvex a dump request, and a stop"
-for name in talvex reference; do
+for name in talvex reference keepalive; do
     : >"$scratch/$name-own"
     : >"$scratch/$name-server"
     : >"$scratch/$name-rss"
@@ -405,6 +427,7 @@ done
 for ((i = 1; i <= rounds; i++)); do
     quiet_run "$svc" talvex
     quiet_run "$ref_svc" reference
+    quiet_run "$keep_svc" keepalive
 done
 talvex_stop=$(median <"$scratch/talvex-stops")
 ref_service_stop=$(median <"$scratch/reference-stops")
@@ -420,6 +443,13 @@ reference_server=$(median <"$scratch/reference-server")
 # reference's windows, each the median of its windows.
 idle_cost=$(awk -v o="$talvex_own" -v s="$talvex_server" -v r="$reference_server" \
     'BEGIN { printf "%.2f", o + s - r }')
+# The same for the reference that only writes the keep-alive newline every
+# 2 s: the part of the figure that any wrapper keeping a quiet child's input
+# moving pays.
+keepalive_own=$(median <"$scratch/keepalive-own")
+keepalive_server=$(median <"$scratch/keepalive-server")
+keepalive_cost=$(awk -v o="$keepalive_own" -v s="$keepalive_server" -v r="$reference_server" \
+    'BEGIN { printf "%.2f", o + s - r }')
 idle_spread="own $(spread <"$scratch/talvex-own"), server $(spread <"$scratch/talvex-server") against $(spread <"$scratch/reference-server")"
 talvex_rss=$(awk '{ print $2 }' "$scratch/talvex-rss" | median)
 reference_rss=$(awk '{ print $2 }' "$scratch/reference-rss" | median)
@@ -431,9 +461,11 @@ as_service "container $rounds $work_win ${container_line[*]}" >"$scratch/contain
 [ "$(grep -c 'stop_ms=' "$scratch/container")" = "$rounds" ] ||
     die "reference container runs: $(cat "$scratch/container")"
 container_stop=$(sed -n 's/.*stop_ms=//p' "$scratch/container" | median)
+fi
 
 # --- 3. restarts -------------------------------------------------------------------------
 
+if part restart; then
 say "== 3. $restarts restarts of talvex's container"
 boot "container.restarts=$restarts" container.restart_after_ms=300
 start_watch "$log" "$scratch/restart.samples"
@@ -462,12 +494,18 @@ as_service "cycle $restarts $work_win ${launcher_line[*]}"$'\r\n'"${container_li
 [ "$(grep -c 'cycle ms=' "$scratch/cycle")" = "$restarts" ] || die "reference restarts: $(cat "$scratch/cycle")"
 reference_restart=$(sed 's/cycle ms=//' "$scratch/cycle" | median)
 reference_restart_spread=$(sed 's/cycle ms=//' "$scratch/cycle" | spread)
+fi
 
 # --- the figures --------------------------------------------------------------------------
 
-stop_beyond=$(awk -v t="$talvex_stop" -v c="$container_stop" 'BEGIN { printf "%.1f", t - c }')
-restart_beyond=$(awk -v t="$talvex_restart" -v r="$reference_restart" 'BEGIN { printf "%.1f", t - r }')
-memory_beyond=$(awk -v t="$talvex_rss" -v r="$reference_rss" 'BEGIN { printf "%.2f", (t - r) / 1024 }')
+# beyond <talvex> <reference> <divisor> <format>: the difference, or nan.
+beyond() {
+    awk -v t="$1" -v r="$2" -v d="$3" -v f="$4" \
+        'BEGIN { if (t == "nan" || r == "nan") print "nan"; else printf f "\n", (t - r) / d }'
+}
+stop_beyond=$(beyond "$talvex_stop" "$container_stop" 1 %.1f)
+restart_beyond=$(beyond "$talvex_restart" "$reference_restart" 1 %.1f)
+memory_beyond=$(beyond "$talvex_rss" "$reference_rss" 1024 %.2f)
 
 # met <value> <op> <limit>
 met() {
@@ -483,7 +521,7 @@ figures=(
     "stop_ms|stop beyond the container's own $container_stop ms|$stop_beyond|0|<=|25|ms"
     "restart_ms|restart beyond a plain service's $reference_restart ms (rounds $restart_spread against $reference_restart_spread)|$restart_beyond|0|<=|30|ms"
     "dump_ms|dump request to the Ctrl+Break attempt (rounds $dump_spread)|$talvex_dump|0|<=|20|ms"
-    "idle_cpu_ms_per_min|idle CPU, own + Wine server over the reference (windows: $idle_spread)|$idle_cost|0|<=|20|ms/min"
+    "idle_cpu_ms_per_min|idle CPU, own + Wine server over the reference (windows: $idle_spread; the keep-alive newline alone $keepalive_cost)|$idle_cost|0|<=|20|ms/min"
     "memory_mib|resident memory above the reference|$memory_beyond|0|<=|2|MiB"
     "idle_growth_kib|memory growth over one idle window (largest)|$idle_growth|0|<=|0|KiB"
 )
@@ -498,10 +536,16 @@ for f in "${figures[@]}"; do
 done
 say "details: stop control to STOPPED $talvex_stop ms (the idle reference service $ref_service_stop ms);" \
     "restart marker to start marker $talvex_restart ms; talvex.exe $talvex_own ms/min and its Wine server" \
-    "$talvex_server ms/min, reference service $reference_own ms/min and its Wine server $reference_server ms/min;" \
+    "$talvex_server ms/min, reference service $reference_own ms/min and its Wine server $reference_server ms/min," \
+    "keep-alive reference $keepalive_own ms/min and its Wine server $keepalive_server ms/min;" \
     "talvex.exe $talvex_rss KiB, reference service $reference_rss KiB; growth over restart cycles 2 to" \
     "$((restarts + 1)): $cycle_growth KiB; copy rates talvex ${rate[100]} / ${rate[8192]} MiB/s, reference" \
     "${ref_rate[100]} / ${ref_rate[8192]} MiB/s"
+
+# json_number <value>: the value as a JSON number, or null for none.
+json_number() {
+    awk -v v="$1" 'BEGIN { print (v == "nan" || v == "") ? "null" : v + 0 }'
+}
 
 json=$build/bench/figures-$(date -u +%Y%m%dT%H%M%SZ).json
 {
@@ -511,20 +555,23 @@ json=$build/bench/figures-$(date -u +%Y%m%dT%H%M%SZ).json
         IFS='|' read -r key what value reference op limit unit <<<"$f"
         n=$((n + 1))
         printf '    "%s": {"talvex": %s, "reference": %s, "target": "%s %s", "met": %s}%s\n' "$key" \
-            "$(awk -v v="$value" 'BEGIN { print (v == "nan" || v == "") ? "null" : v + 0 }')" "$reference" \
+            "$(json_number "$value")" "$reference" \
             "$op" "$limit" "$([ "$(met "$value" "$op" "$limit")" = yes ] && echo true || echo false)" \
             "$([ "$n" -lt "${#figures[@]}" ] && echo ,)"
     done
     printf '  },\n  "details": {"stop_control_to_stopped_ms": %s, "reference_service_stop_ms": %s,\n' \
-        "$talvex_stop" "$ref_service_stop"
+        "$(json_number "$talvex_stop")" "$(json_number "$ref_service_stop")"
     printf '    "restart_marker_to_start_ms": %s, "reference_restart_ms": %s,\n' \
-        "$talvex_restart" "$reference_restart"
+        "$(json_number "$talvex_restart")" "$(json_number "$reference_restart")"
     printf '    "container_stop_ms": %s, "talvex_own_ms_per_min": %s, "talvex_server_ms_per_min": %s,\n' \
-        "$container_stop" "$talvex_own" "$talvex_server"
+        "$(json_number "$container_stop")" "$(json_number "$talvex_own")" "$(json_number "$talvex_server")"
     printf '    "reference_own_ms_per_min": %s, "reference_server_ms_per_min": %s,\n' \
-        "$reference_own" "$reference_server"
+        "$(json_number "$reference_own")" "$(json_number "$reference_server")"
+    printf '    "keepalive_reference_own_ms_per_min": %s, "keepalive_reference_server_ms_per_min": %s,\n' \
+        "$(json_number "$keepalive_own")" "$(json_number "$keepalive_server")"
+    printf '    "keepalive_reference_idle_cpu_ms_per_min": %s,\n' "$(json_number "$keepalive_cost")"
     printf '    "talvex_rss_kib": %s, "reference_rss_kib": %s, "restart_cycles_growth_kib": %s}\n}\n' \
-        "$talvex_rss" "$reference_rss" "$cycle_growth"
+        "$(json_number "$talvex_rss")" "$(json_number "$reference_rss")" "$(json_number "$cycle_growth")"
 } >"$json"
 
 for size in 100 8192; do

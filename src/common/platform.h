@@ -233,6 +233,12 @@ void plat_heap_free(void* block);                         // HeapFree
 // CreatePipe with SECURITY_ATTRIBUTES{inheritable, default descriptor} and a
 // buffer size suggestion (0 = the system default).  Both ends are inheritable.
 int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size);
+// A pipe whose read end can be waited on for data (plat_wait_output): a
+// named pipe of this process's own, its read end opened for overlapped I/O
+// and its write end for ordinary I/O, as CreatePipe's are.  Reads and peeks
+// of the read end and of its duplicates go through plat_read_file and
+// plat_peek_pipe as for any pipe.  Both ends are inheritable.
+int plat_create_watchable_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size);
 // DuplicateHandle within this process, not inheritable, DUPLICATE_SAME_ACCESS.
 int plat_duplicate_private(PlatHandle source, PlatHandle* out);
 int plat_close_handle(PlatHandle handle);                 // CloseHandle
@@ -288,6 +294,13 @@ uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds);
 // PLAT_WAIT_OBJECT_0 + 1 when only second is, PLAT_WAIT_TIMEOUT or
 // PLAT_WAIT_FAILED.  A null second waits on first alone.
 uint32_t plat_wait_either(PlatHandle first, PlatHandle second, uint32_t milliseconds);
+// Waits until the process ends (PLAT_WAIT_OBJECT_0), the event is set
+// (PLAT_WAIT_OBJECT_0 + 1) or one of up to four watchable read ends has data
+// or has lost its writer (PLAT_WAIT_OBJECT_0 + 2 + its index), or the time is
+// up (PLAT_WAIT_TIMEOUT).  PLAT_WAIT_FAILED, with the last error, also for a
+// pipe that is not watchable.
+uint32_t plat_wait_output(PlatHandle process, PlatHandle event, const PlatHandle* pipes, uint32_t count,
+                          uint32_t milliseconds);
 
 typedef uint32_t (*PlatThreadFn)(void* parameter);
 PlatHandle plat_create_thread(PlatThreadFn fn, void* parameter);  // CreateThread; null on failure

@@ -66,8 +66,13 @@ int make_pipe(PlatHandle* keptEnd, PlatHandle* childEnd, int keptIsReadEnd)
     uint32_t error = 0;
     *keptEnd = PLAT_INVALID_HANDLE;
     *childEnd = PLAT_INVALID_HANDLE;
+    // The supervisor of a quiet container waits on its output pipes, which
+    // need a read end that can be waited on; an ordinary pipe will do when
+    // one cannot be made, and is looked into every few seconds instead.
     uint32_t bufferSize = keptIsReadEnd ? (uint32_t)OUTPUT_PIPE_BUFFER_SIZE : 0u;
-    if (!plat_create_pipe(&readEnd, &writeEnd, bufferSize)) return 0;
+    if (!(keptIsReadEnd && plat_create_watchable_pipe(&readEnd, &writeEnd, bufferSize)) &&
+        !plat_create_pipe(&readEnd, &writeEnd, bufferSize))
+        return 0;
 
     PlatHandle temporary = keptIsReadEnd ? readEnd : writeEnd;
     PlatHandle child = keptIsReadEnd ? writeEnd : readEnd;
@@ -310,14 +315,6 @@ uint32_t InputFlusherThread(void* parameter)
             std::lock_guard<std::mutex> guard(InputLock);
             uint32_t written = 0;
             if (!ShutdownOnItsWay) plat_write_file(block->input, "\n", 1, &written);
-        }
-        for (PlatHandle pipe : block->output) {
-            uint32_t available = 0;
-            if (pipe != nullptr && block->outputWake != nullptr && plat_peek_pipe(pipe, &available) &&
-                available > 0) {
-                plat_set_event(block->outputWake);
-                break;
-            }
         }
         // The supervisor sets the wake event right after the stop flag, so a
         // stop ends the wait at once instead of after a whole interval.  A

@@ -23,11 +23,6 @@ struct FlusherBlock {
     PlatHandle input;          // kept write end of the container's stdin pipe
     volatile uint32_t stop;    // set to 1 to make the thread end
     PlatHandle wake;           // event set together with stop, so the thread ends at once
-    // The container's output pipes: output waiting in one of them at a flush
-    // sets outputWake, so that the supervisor of a quiet container need not
-    // wake itself to look.
-    PlatHandle output[2];
-    PlatHandle outputWake;
 };
 
 int initPipe(PlatHandle* keptRead, PlatHandle* childWrite);

@@ -8,7 +8,8 @@
 // for a short while, then drains the child's pipes, evaluates the markers,
 // enforces the time limits and takes up the requests that the control
 // handlers left in Requests.  A request or the child's end therefore ends the
-// wait at once; only output waits for the poll.  Only the marker on a child's output
+// wait at once; output waits for the poll, except that of a quiet container,
+// whose pipes the rest waits on as well.  Only the marker on a child's output
 // says how it ended; the process exit status is looked at only to explain a
 // container that ended without one.
 #include "service/supervisor.h"
@@ -52,13 +53,12 @@ enum : uint32_t {
     STARTING_WAIT_MS = 1,
     STARTING_BACKOFF_DIVISOR = 16,
     // A container that has signalled its start, has nothing pending and has
-    // been silent this long is left to the input flusher, which looks into
-    // its output pipes at every newline and wakes the supervisor when output
-    // waits: its output reaches the log within a flush interval.  The
-    // supervisor itself looks every two seconds only while held-back error
-    // output waits for its summary, else once a minute.  Under Wine every
-    // wakeup is a few round trips to the Wine server and costs about a fifth
-    // of a millisecond of CPU.
+    // been silent this long rests: the wait for its end and for requests
+    // waits on its output pipes too, so that its output reaches the log at
+    // once, and lasts a minute, or two seconds while held-back error output
+    // waits for its summary.  Pipes that cannot be waited on are looked into
+    // every two seconds instead.  Under Wine every wakeup and every look is a
+    // few round trips to the Wine server, at some 0.1 ms of CPU each.
     QUIET_AFTER_MS = 2000,
     QUIET_POLL_MS = 2000,
     QUIET_REST_MS = 60000,
@@ -137,6 +137,8 @@ struct Run {
     uint32_t heldErrors;
     uint64_t heldSinceTick;
     uint64_t lastHeldTick;
+    // Whether the container's output pipes turned out not to be waitable.
+    int outputUnwatched;
     // The outcome of the cycle that ends the run: whether it failed, and the
     // service-specific exit code that the final STOPPED report carries.
     int failed;
@@ -228,14 +230,26 @@ void abandon_child(PlatProcessInfo* child)
 // What one poll learnt about a child.
 enum ChildState { CHILD_ENDED, CHILD_RUNNING, CHILD_LOST };
 
-// Waits up to one poll interval for a child to end or a request to arrive.
-// A failed wait says nothing about the child, so the exit code is asked
-// instead, and the interval is slept so that the poll keeps its rhythm.  When
-// even that cannot be read, the child cannot be supervised: it is reported,
-// ended and lost.
-ChildState poll_child(Run* run, PlatHandle process, uint32_t milliseconds, const char* role)
+// Waits up to one poll interval for a child to end or a request to arrive,
+// and with output pipes given, for output in one of them.  A failed wait says
+// nothing about the child, so the exit code is asked instead, and the
+// interval is slept so that the poll keeps its rhythm.  When even that cannot
+// be read, the child cannot be supervised: it is reported, ended and lost.
+// Pipes that cannot be waited on are not waited on again in this run.
+ChildState poll_child(Run* run, PlatHandle process, uint32_t milliseconds, const char* role,
+                      const PlatHandle* outputs)
 {
-    uint32_t result = plat_wait_either(process, Requests.Wake, milliseconds);
+    uint32_t result;
+    if (outputs != nullptr) {
+        result = plat_wait_output(process, Requests.Wake, outputs, 2, milliseconds);
+        if (result == PLAT_WAIT_FAILED) {
+            run->outputUnwatched = 1;
+            return CHILD_RUNNING;
+        }
+        if (result >= PLAT_WAIT_OBJECT_0 + 2) return CHILD_RUNNING;
+    } else {
+        result = plat_wait_either(process, Requests.Wake, milliseconds);
+    }
     if (result == PLAT_WAIT_TIMEOUT || result == PLAT_WAIT_OBJECT_0 + 1) return CHILD_RUNNING;
     if (result == PLAT_WAIT_OBJECT_0) return CHILD_ENDED;
     uint32_t status = 0;
@@ -351,17 +365,21 @@ uint32_t next_poll_wait(uint32_t lastActivityTick, int starting)
     return wait < POLL_WAIT_MS ? wait : POLL_WAIT_MS;
 }
 
-// How long the container's next poll waits.  A container that is up, has
-// nothing pending and has been silent for a while rests: its end, every
-// request and the flusher's finding of output end the wait all the same, and
-// no time limit is armed in this state (the start limits end with the start
-// marker, the shutdown limits begin with a stop request).
+// How long the container's next poll waits, and whether it waits on the
+// output pipes.  A container that is up, has nothing pending and has been
+// silent for a while rests: its end, every request and its output end the
+// wait all the same, and no time limit is armed in this state (the start
+// limits end with the start marker, the shutdown limits begin with a stop
+// request).
 uint32_t container_poll_wait(const Run* run, int containerStarted, int stopPending, int exitCodeSeen,
-                             uint32_t lastActivityTick)
+                             uint32_t lastActivityTick, int* watchOutput)
 {
+    *watchOutput = 0;
     if (containerStarted && !stopPending && !exitCodeSeen &&
-        (uint32_t)(plat_tick_count() - lastActivityTick) >= QUIET_AFTER_MS)
-        return run->heldErrors != 0 ? QUIET_POLL_MS : QUIET_REST_MS;
+        (uint32_t)(plat_tick_count() - lastActivityTick) >= QUIET_AFTER_MS) {
+        *watchOutput = !run->outputUnwatched && Requests.Wake != nullptr;
+        return run->heldErrors != 0 || !*watchOutput ? QUIET_POLL_MS : QUIET_REST_MS;
+    }
     return next_poll_wait(lastActivityTick, !containerStarted);
 }
 
@@ -457,7 +475,7 @@ int run_launcher(Run* run)
     run->sixMinuteWarningGiven = 0;
     uint32_t lastActivityTick = plat_tick_count();
     for (;;) {
-        ChildState state = poll_child(run, launcher.process, next_poll_wait(lastActivityTick, 1), "launcher");
+        ChildState state = poll_child(run, launcher.process, next_poll_wait(lastActivityTick, 1), "launcher", nullptr);
         // A launcher that was lost may not have finished its start script.
         if (state == CHILD_LOST) launchAborted = 1;
 
@@ -546,9 +564,6 @@ FlusherBlock* start_flusher(Run* run, PlatHandle* thread)
     if (block != nullptr) {
         block->input = run->pipes.containerIn;
         block->stop = 0;
-        block->output[0] = run->pipes.containerOut;
-        block->output[1] = run->pipes.containerErr;
-        block->outputWake = Requests.Wake;
         // Without its wake event the thread still ends, only up to one
         // flush interval later.
         block->wake = plat_create_event();
@@ -642,11 +657,13 @@ int run_container(Run* run)
 
     if (!run->config.LogContainerOutputEnabled) log_always("\n<container stdout suppressed from log>\n");
 
+    const PlatHandle outputs[2] = {run->pipes.containerOut, run->pipes.containerErr};
     uint32_t lastActivityTick = plat_tick_count();
     for (;;) {
-        ChildState state = poll_child(
-            run, container.process,
-            container_poll_wait(run, containerStarted, stopPending, exitCodeSeen, lastActivityTick), "container");
+        int watchOutput = 0;
+        uint32_t wait = container_poll_wait(run, containerStarted, stopPending, exitCodeSeen, lastActivityTick,
+                                            &watchOutput);
+        ChildState state = poll_child(run, container.process, wait, "container", watchOutput ? outputs : nullptr);
         if (state == CHILD_LOST) lost = 1;
 
         if (!containerStarted && !run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {

@@ -32,7 +32,7 @@ struct Fault { int nth; uint32_t error; bool persistent; };
 struct Timer { uint64_t at, seq; std::function<void()> fn; };
 // reader_child: the child that reads the pipe, if any.  A pipe made with
 // the system's default size holds 4096 bytes; a larger size is not limited.
-struct Pipe { std::string data; size_t capacity; int readers = 1, writers = 1, reader_child = -1; };
+struct Pipe { std::string data; size_t capacity; int readers = 1, writers = 1, reader_child = -1; bool watchable = false; };
 enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD };
 // id: the pipe, child, thread, event or job; path: the registry key, service or library.
 struct Object { Kind kind; int id; bool inheritable; std::string path; bool nowait = false; };
@@ -757,14 +757,28 @@ void plat_heap_free(void* block) { free(block); }
 
 // --- pipes, processes, threads, events ---------------------------------------------------------
 
-int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size)
+namespace {
+
+int make_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size, bool watchable)
 {
-    if (fails("CreatePipe")) return 0;
     S.pipes.emplace_back();
+    S.pipes.back().watchable = watchable;
     S.pipes.back().capacity = buffer_size == 0 ? 4096 : SIZE_MAX / 2;
     *read_end = new_handle(PIPE_READ, (int)S.pipes.size() - 1, true);
     *write_end = new_handle(PIPE_WRITE, (int)S.pipes.size() - 1, true);
     return 1;
+}
+
+}  // namespace
+
+int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size)
+{
+    return fails("CreatePipe") ? 0 : make_pipe(read_end, write_end, buffer_size, false);
+}
+
+int plat_create_watchable_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size)
+{
+    return fails("CreateNamedPipeA") ? 0 : make_pipe(read_end, write_end, buffer_size, true);
 }
 
 int plat_duplicate_private(PlatHandle source, PlatHandle* out)
@@ -910,22 +924,28 @@ int plat_process_exit_code(PlatHandle process, uint32_t* code)
 // when it is waited on.
 namespace {
 
-// Waits on one or two objects; returns PLAT_WAIT_OBJECT_0 plus the index of
-// the first one signalled, or a PLAT_WAIT_ code.  An event that ends the
-// wait is reset by it.
-uint32_t wait_objects(PlatHandle first, PlatHandle second, uint32_t milliseconds)
+// Waits on the objects; returns PLAT_WAIT_OBJECT_0 plus the index of the
+// first one signalled, or a PLAT_WAIT_ code.  An event that ends the wait is
+// reset by it; the read end of a watchable pipe is signalled while it holds
+// data or has lost its writers.
+uint32_t wait_objects(std::vector<PlatHandle> handles, uint32_t milliseconds)
 {
-    Object* o[2] = {object(first), second != nullptr ? object(second) : nullptr};
-    if (o[0] == nullptr || (second != nullptr && o[1] == nullptr)) return last_error = PLAT_ERROR_INVALID_HANDLE, PLAT_WAIT_FAILED;
+    std::vector<Object*> o;
+    for (PlatHandle h : handles) {
+        o.push_back(object(h));
+        if (o.back() == nullptr || (o.back()->kind == PIPE_READ && !S.pipes[o.back()->id].watchable))
+            return last_error = PLAT_ERROR_INVALID_HANDLE, PLAT_WAIT_FAILED;
+    }
     if (o[0]->kind == THREAD && o[0]->id >= 0) {
         Thread& t = S.threads[o[0]->id];
         if (!t.ended) t.ended = true, t.fn(t.parameter);
         return PLAT_WAIT_OBJECT_0;
     }
     auto signalled = [&o]() -> int {
-        for (int i = 0; i < 2 && o[i] != nullptr; ++i) {
-            if (o[i]->kind == PROCESS && S.children[o[i]->id].ended) return i;
-            if (o[i]->kind == EVENT && S.events[o[i]->id]) return S.events[o[i]->id] = false, i;
+        for (size_t i = 0; i < o.size(); ++i) {
+            if (o[i]->kind == PROCESS && S.children[o[i]->id].ended) return (int)i;
+            if (o[i]->kind == EVENT && S.events[o[i]->id]) return S.events[o[i]->id] = false, (int)i;
+            if (o[i]->kind == PIPE_READ && (!S.pipes[o[i]->id].data.empty() || S.pipes[o[i]->id].writers == 0)) return (int)i;
         }
         return -1;
     };
@@ -944,13 +964,22 @@ uint32_t wait_objects(PlatHandle first, PlatHandle second, uint32_t milliseconds
 
 uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds)
 {
-    return fails("WaitForSingleObject") ? PLAT_WAIT_FAILED : wait_objects(handle, nullptr, milliseconds);
+    return fails("WaitForSingleObject") ? PLAT_WAIT_FAILED : wait_objects({handle}, milliseconds);
 }
 
 uint32_t plat_wait_either(PlatHandle first, PlatHandle second, uint32_t milliseconds)
 {
     if (second == nullptr) return plat_wait(first, milliseconds);
-    return fails("WaitForMultipleObjects") ? PLAT_WAIT_FAILED : wait_objects(first, second, milliseconds);
+    return fails("WaitForMultipleObjects") ? PLAT_WAIT_FAILED : wait_objects({first, second}, milliseconds);
+}
+
+uint32_t plat_wait_output(PlatHandle process, PlatHandle event, const PlatHandle* pipes, uint32_t count,
+                          uint32_t milliseconds)
+{
+    if (fails("WaitForMultipleObjects")) return PLAT_WAIT_FAILED;
+    std::vector<PlatHandle> handles = {process, event};
+    handles.insert(handles.end(), pipes, pipes + count);
+    return wait_objects(handles, milliseconds);
 }
 
 PlatHandle plat_create_thread(PlatThreadFn fn, void* parameter)
