@@ -9,6 +9,10 @@
 //       the system's default size and copies everything that arrives into the
 //       file with a ReadFile that blocks until data is there: the best any
 //       reader can do through a pipe.  Prints "bytes=N ms=T".
+//   benchref lazy-pipe <output file> <directory> <command line>
+//       the same through a pipe of 1 MB, read only every 50 ms: a reader that
+//       costs the writer next to nothing, the ceiling of any reader's copy of
+//       small writes (with larger writes the pipe fills between two reads).
 //   benchref launch <count> <directory> <command line>
 //       runs the command <count> times, each time from its creation to its
 //       end, and prints "launch ms=T" per run.
@@ -65,6 +69,8 @@ namespace {
 enum {
     COMMAND_SIZE = 8192,
     COPY_BUFFER_SIZE = 65536,
+    LAZY_PIPE_SIZE = 1048576,
+    LAZY_READ_PAUSE_MS = 50,
     STOP_TIMEOUT_MS = 60000,
     // CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS, as talvex starts its
     // children.
@@ -123,20 +129,26 @@ struct Child {
     HANDLE output;   // read end of the child's standard output and error
 };
 
-int make_pipe(HANDLE* read_end, HANDLE* write_end, HANDLE* kept)
+// The lazy reader's pipe size and pause between reads; 0: the default size,
+// no pause.
+DWORD g_output_pipe_size = 0;
+DWORD g_read_pause_ms = 0;
+
+int make_pipe(HANDLE* read_end, HANDLE* write_end, HANDLE* kept, DWORD size)
 {
     SECURITY_ATTRIBUTES sa;
     ZeroMemory(&sa, sizeof sa);
     sa.nLength = sizeof sa;
     sa.bInheritHandle = TRUE;
-    if (!CreatePipe(read_end, write_end, &sa, 0)) return 0;
+    if (!CreatePipe(read_end, write_end, &sa, size)) return 0;
     return SetHandleInformation(*kept, HANDLE_FLAG_INHERIT, 0) ? 1 : 0;
 }
 
 int start_child(const char* command, const char* directory, Child* child)
 {
     HANDLE in_read = NULL, in_write = NULL, out_read = NULL, out_write = NULL;
-    if (!make_pipe(&in_read, &in_write, &in_write) || !make_pipe(&out_read, &out_write, &out_read)) {
+    if (!make_pipe(&in_read, &in_write, &in_write, 0) ||
+        !make_pipe(&out_read, &out_write, &out_read, g_output_pipe_size)) {
         fail("CreatePipe");
         return 0;
     }
@@ -193,11 +205,13 @@ int run_pipe(const char* output_path, const char* directory, const char* command
         CloseHandle(file);
         return 1;
     }
-    static char buffer[COPY_BUFFER_SIZE];
+    static char buffer[LAZY_PIPE_SIZE];
+    DWORD size = g_read_pause_ms != 0 ? (DWORD)sizeof buffer : (DWORD)COPY_BUFFER_SIZE;
     unsigned long long total = 0;
     DWORD got = 0;
     // Each piece goes to the file before the next read, as talvex's copy does.
-    while (ReadFile(child.output, buffer, sizeof buffer, &got, NULL) && got > 0) {
+    while (ReadFile(child.output, buffer, size, &got, NULL) && got > 0) {
+        if (g_read_pause_ms != 0) Sleep(g_read_pause_ms);
         DWORD written = 0;
         if (!WriteFile(file, buffer, got, &written, NULL) || written != got) {
             fail("WriteFile");
@@ -475,8 +489,13 @@ void WINAPI measuring_main(DWORD argc, LPSTR* argv)
     }
     const char* command = words_after(g_request, 3);
     char output[MAX_PATH] = "";
-    if (sscanf(g_request, "pipe %259s %259s", output, directory) == 2)
+    if (sscanf(g_request, "pipe %259s %259s", output, directory) == 2) {
         run_pipe(output, directory, command);
+    } else if (sscanf(g_request, "lazy-pipe %259s %259s", output, directory) == 2) {
+        g_output_pipe_size = LAZY_PIPE_SIZE;
+        g_read_pause_ms = LAZY_READ_PAUSE_MS;
+        run_pipe(output, directory, command);
+    }
     else if (sscanf(g_request, "%31s %d %259s", mode, &count, directory) != 3)
         fprintf(g_out, "benchref: a request is \"pipe <output file> <directory> <command line>\" or "
                        "\"launch|container <count> <directory> <command line>\"\n");
