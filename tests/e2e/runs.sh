@@ -68,6 +68,17 @@ e2e_wait 30 '[ "$(e2e_count 0x40000001 "L\"$svc\"")" = 3 ]' || e2e_fail "stray B
 stop
 e2e_check "stray BEL: exit codes" "0 0" "$(exit_codes)"
 
+# --- a quiet container's output reaches the log whole, as it comes ------------------
+
+# The container answers every second keep-alive newline with a line, after 4
+# quiet seconds, when the service waits on its output pipes.
+boot name=quiet container.report_empty_lines=2
+run_until 4 quiet
+lines() { perl -0777 -ne "\$n = () = /$1/g; print \$n" "$log"; }
+e2e_wait 30 '[ "$(lines "empty line")" -ge 3 ]' || e2e_fail "quiet: the container's lines did not reach the log"
+e2e_check "quiet: every line whole" "$(lines "empty line")" "$(lines "quiet container: empty line\\r\\n")"
+stop
+
 # --- failed runs ------------------------------------------------------------------
 
 boot name=failing launcher.exit_code=3

@@ -47,7 +47,9 @@ void handle_command(char* line)
     // The service writes an empty line every two seconds to keep the input
     // moving; it means nothing.
     if (length == 0) {
-        if (g_reportEmptyLines) OutFormat(0, "%s container: empty line\r\n", g_name);
+        static int emptyLines = 0;
+        if (g_reportEmptyLines > 0 && ++emptyLines % g_reportEmptyLines == 0)
+            OutFormat(0, "%s container: empty line\r\n", g_name);
         return;
     }
     if (strcmp(line, "shutdown") == 0) {

@@ -42,7 +42,7 @@ struct BootSettings {
     unsigned long outputWriteSize;        // ... written in pieces of this size
     char printEnv[FJ_TEXT_SIZE];          // names of variables to print, comma-separated
     int printCwd;                         // 1: prints its current directory
-    int reportEmptyLines;                 // 1: says so for each empty line it reads
+    int reportEmptyLines;                 // N: says so for every Nth empty line it reads
     int ignoreShutdown;                   // 1: reads "shutdown" and goes on running
     long shutdownDelayMs;                 // time between "shutdown" and its end
     int shutdownCode;                     // the code it ends with on "shutdown"
