@@ -1,6 +1,8 @@
 // Anonymous pipes, child processes, waits, threads and events.
 #include <windows.h>
 
+#include <stdio.h>
+
 #include "common/platform.h"
 
 int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size)
@@ -122,8 +124,8 @@ int plat_create_watchable_pipe(PlatHandle* read_end, PlatHandle* write_end, uint
     // connect besides the child's end.
     static LONG counter = 0;
     char name[96];
-    wsprintfA(name, "\\\\.\\pipe\\talvex-output.%lu.%lu", GetCurrentProcessId(),
-              (unsigned long)InterlockedIncrement(&counter));
+    snprintf(name, sizeof name, "\\\\.\\pipe\\talvex-output.%lu.%lu", (unsigned long)GetCurrentProcessId(),
+             (unsigned long)InterlockedIncrement(&counter));
     SECURITY_ATTRIBUTES sa;
     ZeroMemory(&sa, sizeof sa);
     sa.nLength = sizeof sa;
