@@ -11,8 +11,8 @@
 //       reader can do through a pipe.  Prints "bytes=N ms=T".
 //   benchref lazy-pipe <output file> <directory> <command line>
 //       the same through a pipe of 1 MB, read only every 50 ms: a reader that
-//       costs the writer next to nothing, the ceiling of any reader's copy of
-//       small writes (with larger writes the pipe fills between two reads).
+//       costs the writer next to nothing, for comparison with small writes
+//       (with larger writes the pipe fills between two reads).
 //   benchref launch <count> <directory> <command line>
 //       runs the command <count> times, each time from its creation to its
 //       end, and prints "launch ms=T" per run.

@@ -8,8 +8,8 @@
 #      blocked in ReadFile moves through a pipe of the system's default size,
 #      the reader running as a service as talvex does (median of the rounds'
 #      ratios, with their spread); for 100-byte writes also the ratio of a
-#      reader that reads a pipe of 1 MB only every 50 ms, the most that any
-#      reader can reach against the same reference;
+#      reader that reads a pipe of 1 MB only every 50 ms, which costs the
+#      writer next to nothing: how far reading less can take the ratio;
 #   2. stop latency: stop control to STOPPED, beyond the container's own time
 #      from reading "shutdown" to its end (medians);
 #   3. restart latency, with the restart throttle off: the container's exit
@@ -316,7 +316,7 @@ copy_round() {
     rm -f "$log"
     ref_rate=$(reader_rate pipe "$size" reference)
     # How fast small writes go when the reader costs the writer next to
-    # nothing: the most any reader's ratio can reach on this machine.
+    # nothing, against the same reference.
     if [ "$size" = 100 ]; then
         lazy_rate=$(reader_rate lazy-pipe "$size" lazy)
         rm -f "$work/lazy-$size.out"
