@@ -296,9 +296,9 @@ uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds);
 uint32_t plat_wait_either(PlatHandle first, PlatHandle second, uint32_t milliseconds);
 // Waits until the process ends (PLAT_WAIT_OBJECT_0), the event is set
 // (PLAT_WAIT_OBJECT_0 + 1) or one of up to four watchable read ends has data
-// or has lost its writer (PLAT_WAIT_OBJECT_0 + 2 + its index), or the time is
-// up (PLAT_WAIT_TIMEOUT).  PLAT_WAIT_FAILED, with the last error, also for a
-// pipe that is not watchable.
+// (PLAT_WAIT_OBJECT_0 + 2 + its index), or the time is up (PLAT_WAIT_TIMEOUT).
+// PLAT_WAIT_FAILED, with the last error, also for a pipe that is not
+// watchable or has lost its writers.
 uint32_t plat_wait_output(PlatHandle process, PlatHandle event, const PlatHandle* pipes, uint32_t count,
                           uint32_t milliseconds);
 

@@ -927,7 +927,7 @@ namespace {
 // Waits on the objects; returns PLAT_WAIT_OBJECT_0 plus the index of the
 // first one signalled, or a PLAT_WAIT_ code.  An event that ends the wait is
 // reset by it; the read end of a watchable pipe is signalled while it holds
-// data or has lost its writers.
+// data.
 uint32_t wait_objects(std::vector<PlatHandle> handles, uint32_t milliseconds)
 {
     std::vector<Object*> o;
@@ -945,7 +945,7 @@ uint32_t wait_objects(std::vector<PlatHandle> handles, uint32_t milliseconds)
         for (size_t i = 0; i < o.size(); ++i) {
             if (o[i]->kind == PROCESS && S.children[o[i]->id].ended) return (int)i;
             if (o[i]->kind == EVENT && S.events[o[i]->id]) return S.events[o[i]->id] = false, (int)i;
-            if (o[i]->kind == PIPE_READ && (!S.pipes[o[i]->id].data.empty() || S.pipes[o[i]->id].writers == 0)) return (int)i;
+            if (o[i]->kind == PIPE_READ && !S.pipes[o[i]->id].data.empty()) return (int)i;
         }
         return -1;
     };
@@ -977,6 +977,11 @@ uint32_t plat_wait_output(PlatHandle process, PlatHandle event, const PlatHandle
                           uint32_t milliseconds)
 {
     if (fails("WaitForMultipleObjects")) return PLAT_WAIT_FAILED;
+    for (uint32_t i = 0; i < count; ++i) {
+        Object* o = object(pipes[i]);
+        if (o != nullptr && o->kind == PIPE_READ && S.pipes[o->id].data.empty() && S.pipes[o->id].writers == 0)
+            return last_error = PLAT_ERROR_BROKEN_PIPE, PLAT_WAIT_FAILED;
+    }
     std::vector<PlatHandle> handles = {process, event};
     handles.insert(handles.end(), pipes, pipes + count);
     return wait_objects(handles, milliseconds);

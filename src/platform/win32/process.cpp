@@ -85,9 +85,10 @@ void settle_watch(Watch* w)
     w->pending = 0;
 }
 
-// Starts a watch read.  Returns 1 when it is under way, 0 when the pipe
-// already has something to say (a byte, its end, an error), which the next
-// read or peek tells.
+// Starts a watch read.  Returns 1 when it is under way, 0 when a byte is
+// already there, -1 with the last error when the pipe cannot be watched (its
+// writers gone, say): a wait that ended at once again and again would keep
+// the caller busy.
 int arm_watch(Watch* w)
 {
     if (w->held) return 0;
@@ -95,11 +96,15 @@ int arm_watch(Watch* w)
     ZeroMemory(&w->overlapped, sizeof w->overlapped);
     w->overlapped.hEvent = w->event;
     DWORD got = 0;
-    if (ReadFile(w->handle, &w->byte, 1, NULL, &w->overlapped)) {
-        if (GetOverlappedResult(w->handle, &w->overlapped, &got, FALSE) && got == 1) w->held = 1;
+    if (ReadFile(w->handle, &w->byte, 1, NULL, &w->overlapped) || GetLastError() != ERROR_IO_PENDING) {
+        if (!GetOverlappedResult(w->handle, &w->overlapped, &got, FALSE)) return -1;
+        if (got != 1) {
+            SetLastError(ERROR_NO_DATA);
+            return -1;
+        }
+        w->held = 1;
         return 0;
     }
-    if (GetLastError() != ERROR_IO_PENDING) return 0;
     w->pending = 1;
     return 1;
 }
