@@ -31,7 +31,7 @@ int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffe
 // starts a one-byte read on it, whose event the system sets when a byte
 // arrives or the writer has gone, and cancels that read when the wait ends
 // for another reason.  (A read of no bytes, which would leave the data in the
-// pipe, completes at once or consumes the data under Wine.)  A byte that such
+// pipe, takes the data that arrives under Wine 8.)  A byte that such
 // a read took is held here and comes first in the next peek and read, so the
 // callers see the pipe's bytes as they were written.  Each read end and each
 // duplicate of one has a slot; a handle without a slot is an ordinary pipe.
