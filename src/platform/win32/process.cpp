@@ -5,17 +5,23 @@
 
 #include "common/platform.h"
 
-int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size)
+// A null descriptor gives a pipe the default security of this process's
+// token: the owner and the system may use it, nobody else.  The handles
+// themselves are inheritable; callers duplicate the end they keep into a
+// private handle so that only the child's end reaches the child.
+static SECURITY_ATTRIBUTES pipe_attributes(void)
 {
-    // A null descriptor gives the pipe the default security of this process's
-    // token: the owner and the system may use it, nobody else.  The handles
-    // themselves are inheritable; callers duplicate the end they keep into a
-    // private handle so that only the child's end reaches the child.
     SECURITY_ATTRIBUTES sa;
     ZeroMemory(&sa, sizeof sa);
     sa.nLength = sizeof sa;
     sa.lpSecurityDescriptor = NULL;
     sa.bInheritHandle = TRUE;
+    return sa;
+}
+
+int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size)
+{
+    SECURITY_ATTRIBUTES sa = pipe_attributes();
     HANDLE r = NULL;
     HANDLE w = NULL;
     if (!CreatePipe(&r, &w, &sa, buffer_size)) return 0;
@@ -85,6 +91,16 @@ void settle_watch(Watch* w)
     w->pending = 0;
 }
 
+// Starts an overlapped read into buf.  Returns 0 with the last error when it
+// failed at once, else 1: under way or done, as GetOverlappedResult tells.
+int start_read(Watch* w, void* buf, DWORD size)
+{
+    if (w->event == NULL && (w->event = CreateEventA(NULL, TRUE, FALSE, NULL)) == NULL) return 0;
+    ZeroMemory(&w->overlapped, sizeof w->overlapped);
+    w->overlapped.hEvent = w->event;
+    return ReadFile(w->handle, buf, size, NULL, &w->overlapped) || GetLastError() == ERROR_IO_PENDING;
+}
+
 // Starts a watch read.  Returns 1 when it is under way, 0 when a byte is
 // already there, -1 with the last error when the pipe cannot be watched (its
 // writers gone, say): a wait that ended at once again and again would keep
@@ -92,32 +108,26 @@ void settle_watch(Watch* w)
 int arm_watch(Watch* w)
 {
     if (w->held) return 0;
-    if (w->event == NULL && (w->event = CreateEventA(NULL, TRUE, FALSE, NULL)) == NULL) return -1;
-    ZeroMemory(&w->overlapped, sizeof w->overlapped);
-    w->overlapped.hEvent = w->event;
+    if (!start_read(w, &w->byte, 1)) return -1;
     DWORD got = 0;
-    if (ReadFile(w->handle, &w->byte, 1, NULL, &w->overlapped) || GetLastError() != ERROR_IO_PENDING) {
-        if (!GetOverlappedResult(w->handle, &w->overlapped, &got, FALSE)) return -1;
-        if (got != 1) {
-            SetLastError(ERROR_NO_DATA);
-            return -1;
-        }
-        w->held = 1;
-        return 0;
+    if (!GetOverlappedResult(w->handle, &w->overlapped, &got, FALSE)) {
+        if (GetLastError() != ERROR_IO_INCOMPLETE) return -1;
+        w->pending = 1;
+        return 1;
     }
-    w->pending = 1;
-    return 1;
+    if (got != 1) {
+        SetLastError(ERROR_NO_DATA);
+        return -1;
+    }
+    w->held = 1;
+    return 0;
 }
 
 // A read through a handle opened for overlapped I/O, waiting for its end.
 BOOL overlapped_read(Watch* w, void* buf, DWORD size, DWORD* got)
 {
-    if (w->event == NULL && (w->event = CreateEventA(NULL, TRUE, FALSE, NULL)) == NULL) return FALSE;
-    ZeroMemory(&w->overlapped, sizeof w->overlapped);
-    w->overlapped.hEvent = w->event;
     *got = 0;
-    if (!ReadFile(w->handle, buf, size, NULL, &w->overlapped) && GetLastError() != ERROR_IO_PENDING) return FALSE;
-    return GetOverlappedResult(w->handle, &w->overlapped, got, TRUE);
+    return start_read(w, buf, size) && GetOverlappedResult(w->handle, &w->overlapped, got, TRUE);
 }
 
 }  // namespace
@@ -131,11 +141,7 @@ int plat_create_watchable_pipe(PlatHandle* read_end, PlatHandle* write_end, uint
     char name[96];
     snprintf(name, sizeof name, "\\\\.\\pipe\\talvex-output.%lu.%lu", (unsigned long)GetCurrentProcessId(),
              (unsigned long)InterlockedIncrement(&counter));
-    SECURITY_ATTRIBUTES sa;
-    ZeroMemory(&sa, sizeof sa);
-    sa.nLength = sizeof sa;
-    sa.lpSecurityDescriptor = NULL;
-    sa.bInheritHandle = TRUE;
+    SECURITY_ATTRIBUTES sa = pipe_attributes();
     HANDLE r = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
                                 buffer_size, 0, &sa);
@@ -231,8 +237,9 @@ uint32_t plat_wait_output(PlatHandle process, PlatHandle event, const PlatHandle
         SetLastError(ERROR_INVALID_PARAMETER);
         return PLAT_WAIT_FAILED;
     }
+    // The pipes are armed in order until one cannot be: the armed ones are
+    // the first n - 2, and handle 2 + i is pipe i's.
     Watch* armed[MOST_PIPES];
-    uint32_t index[MOST_PIPES];
     HANDLE handles[2 + MOST_PIPES] = {(HANDLE)process, (HANDLE)event};
     DWORD n = 2;
     int failed = 0;
@@ -250,7 +257,6 @@ uint32_t plat_wait_output(PlatHandle process, PlatHandle event, const PlatHandle
             break;
         }
         armed[n - 2] = w;
-        index[n - 2] = i;
         handles[n++] = w->event;
     }
     uint32_t result = PLAT_WAIT_FAILED;
@@ -261,8 +267,7 @@ uint32_t plat_wait_output(PlatHandle process, PlatHandle event, const PlatHandle
         DWORD which = WaitForMultipleObjects(n, handles, FALSE, milliseconds);
         error = GetLastError();
         if (which == WAIT_TIMEOUT) result = PLAT_WAIT_TIMEOUT;
-        else if (which < WAIT_OBJECT_0 + 2) result = PLAT_WAIT_OBJECT_0 + which;
-        else if (which < WAIT_OBJECT_0 + n) result = PLAT_WAIT_OBJECT_0 + 2 + index[which - WAIT_OBJECT_0 - 2];
+        else if (which < WAIT_OBJECT_0 + n) result = PLAT_WAIT_OBJECT_0 + which;
     }
     // Nothing stays under way once the wait is over: the next read finds the
     // pipe's bytes in order.
