@@ -37,12 +37,9 @@ enum : uint32_t {
     POLL_WAIT_MS = 100,
     // A child that has just written something, or has just been started, is
     // polled again after this long; the wait then grows back to POLL_WAIT_MS
-    // by a quarter of the time the child has been silent.  A child that keeps
-    // writing is drained as fast as it writes instead of one pipe buffer per
-    // poll, in reads of whole chunks rather than of the few bytes of a
-    // millisecond (every read is a round trip to the Wine server, which the
-    // child's writes wait for as well), and a child that falls silent costs
-    // some twenty extra polls.
+    // by a quarter of the time the child has been silent, and a child that
+    // falls silent costs some twenty extra polls.  A started container that
+    // is writing is paced instead (PACE_BYTES).
     BUSY_WAIT_MS = 4,
     BUSY_BACKOFF_DIVISOR = 4,
     // While a child's start is awaited (the launcher's run, the container's
@@ -62,6 +59,14 @@ enum : uint32_t {
     QUIET_AFTER_MS = 2000,
     QUIET_POLL_MS = 2000,
     QUIET_REST_MS = 60000,
+    // A started container that is writing is polled again when its pipes
+    // hold about this much, at the rate of its output since the poll before,
+    // but after 1 ms at the least and POLL_WAIT_MS at the most.  Every look
+    // and every read is a round trip to the Wine server, which the child's
+    // own writes wait for as well: a container that writes steadily in small
+    // pieces is read a few times a second in whole chunks, rather than a few
+    // bytes every few milliseconds, and one that writes fast is kept up with.
+    PACE_BYTES = 65536,
     SIX_MINUTES_SECONDS = 360,
     // A container that asks for a restart before it has been up this long
     // restarts "quickly", and the next cycle waits first: 1 s, doubled for
@@ -268,6 +273,17 @@ ChildState poll_child(Run* run, PlatHandle process, uint32_t milliseconds, const
     return CHILD_LOST;
 }
 
+// Whether a poll's drain of a pipe reads on.  While the child runs, a poll
+// reads what its first look into the pipe found and leaves what came since
+// to the next poll: a child that writes without pause would otherwise keep
+// the supervisor reading the few bytes of each moment, at a round trip to
+// the Wine server each, and away from its requests.  A child that has ended
+// is drained until its pipe is empty.
+int drain_on(uint32_t waiting, ChildState state)
+{
+    return waiting > 0 || state != CHILD_RUNNING;
+}
+
 void prepare_startup(PlatStartupInfo* startup, char* title, PlatHandle input, PlatHandle output,
                     PlatHandle error)
 {
@@ -283,13 +299,15 @@ void prepare_startup(PlatStartupInfo* startup, char* title, PlatHandle input, Pl
 // bytes reach the log file as well.  A child that floods its standard error
 // would flood the Application log, which every other program shares: beyond
 // the rate limit, output is only counted, and its bytes are in the log file
-// all the same.  Returns 1 when there was any.
-int drain_errors(Run* run, PlatHandle pipe)
+// all the same.  Returns the number of bytes read.
+size_t drain_errors(Run* run, PlatHandle pipe, ChildState state)
 {
-    int found = 0;
-    uint32_t waiting = 0;
-    while (DrainPipeCounted(pipe, run->chunk, READ_CHUNK_SIZE, 1, &waiting) > 0) {
-        found = 1;
+    size_t found = 0;
+    size_t got = 0;
+    for (uint32_t waiting = 0, more = 1;
+         more && (got = DrainPipeCounted(pipe, run->chunk, READ_CHUNK_SIZE, 1, &waiting)) > 0;
+         more = drain_on(waiting, state)) {
+        found += got;
         uint64_t now = plat_tick_count64();
         run->errorTokens += (now - run->tokensTick) * ERROR_EVENTS_PER_SECOND;
         if (run->errorTokens > ERROR_EVENT_BURST * 1000u) run->errorTokens = ERROR_EVENT_BURST * 1000u;
@@ -365,14 +383,25 @@ uint32_t next_poll_wait(uint32_t lastActivityTick, int starting)
     return wait < POLL_WAIT_MS ? wait : POLL_WAIT_MS;
 }
 
+// The wait after a poll that read `bytes` of a started container's output
+// `interval` ms after the poll before.
+uint32_t paced_wait(size_t bytes, uint32_t interval)
+{
+    uint64_t wait = (uint64_t)(interval != 0 ? interval : 1) * PACE_BYTES / bytes;
+    if (wait < 1) return 1;
+    return wait < POLL_WAIT_MS ? (uint32_t)wait : POLL_WAIT_MS;
+}
+
 // How long the container's next poll waits, and whether it waits on the
 // output pipes.  A container that is up, has nothing pending and has been
 // silent for a while rests: its end, every request and its output end the
 // wait all the same, and no time limit is armed in this state (the start
 // limits end with the start marker, the shutdown limits begin with a stop
-// request).
+// request).  The last poll read `polledBytes` of output `pollInterval` ms
+// after the one before.
 uint32_t container_poll_wait(const Run* run, int containerStarted, int stopPending, int exitCodeSeen,
-                             uint32_t lastActivityTick, int* watchOutput)
+                             uint32_t lastActivityTick, size_t polledBytes, uint32_t pollInterval,
+                             int* watchOutput)
 {
     *watchOutput = 0;
     if (containerStarted && !stopPending && !exitCodeSeen &&
@@ -380,6 +409,7 @@ uint32_t container_poll_wait(const Run* run, int containerStarted, int stopPendi
         *watchOutput = !run->outputUnwatched && Requests.Wake != nullptr;
         return run->heldErrors != 0 || !*watchOutput ? QUIET_POLL_MS : QUIET_REST_MS;
     }
+    if (containerStarted && polledBytes > 0) return paced_wait(polledBytes, pollInterval);
     return next_poll_wait(lastActivityTick, !containerStarted);
 }
 
@@ -486,8 +516,9 @@ int run_launcher(Run* run)
 
         // Every marker of the launcher counts: a normal one cannot undo an
         // abnormal one that came before it.
-        uint32_t waiting = 0;
-        while (DrainPipeCounted(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, &waiting) > 0) {
+        for (uint32_t waiting = 0, more = 1;
+             more && DrainPipeCounted(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, &waiting) > 0;
+             more = drain_on(waiting, state)) {
             lastActivityTick = plat_tick_count();
             if (strchr(run->chunk, MARKER_BEL) == nullptr) continue;
             markerSeen = 1;
@@ -501,7 +532,7 @@ int run_launcher(Run* run)
             }
         }
 
-        if (drain_errors(run, run->pipes.launcherErr)) lastActivityTick = plat_tick_count();
+        if (drain_errors(run, run->pipes.launcherErr, state) > 0) lastActivityTick = plat_tick_count();
         report_held_errors(run, 0);
 
         if (!startTimeoutFired && run->config.StartTimeout != 0 &&
@@ -659,21 +690,30 @@ int run_container(Run* run)
 
     const PlatHandle outputs[2] = {run->pipes.containerOut, run->pipes.containerErr};
     uint32_t lastActivityTick = plat_tick_count();
+    uint32_t lastPollTick = lastActivityTick;
+    uint32_t pollInterval = 0;
+    size_t polledBytes = 0;
     for (;;) {
         int watchOutput = 0;
         uint32_t wait = container_poll_wait(run, containerStarted, stopPending, exitCodeSeen, lastActivityTick,
-                                            &watchOutput);
+                                            polledBytes, pollInterval, &watchOutput);
         ChildState state = poll_child(run, container.process, wait, "container", watchOutput ? outputs : nullptr);
         if (state == CHILD_LOST) lost = 1;
+        pollInterval = plat_tick_count() - lastPollTick;
+        lastPollTick += pollInterval;
+        polledBytes = 0;
 
         if (!containerStarted && !run->sixMinuteWarningGiven && ElapsedAtLeast(SIX_MINUTES_SECONDS)) {
             run->sixMinuteWarningGiven = 1;
             service_event(run, "Container can't start (phase 2). Elapsed time 6 minutes.", EVENT_WARNING);
         }
 
-        uint32_t waiting = 0;
-        while (DrainPipeCounted(run->pipes.containerOut, run->chunk, READ_CHUNK_SIZE,
-                                run->config.LogContainerOutputEnabled ? 1 : 0, &waiting) > 0) {
+        size_t got = 0;
+        for (uint32_t waiting = 0, more = 1;
+             more && (got = DrainPipeCounted(run->pipes.containerOut, run->chunk, READ_CHUNK_SIZE,
+                                             run->config.LogContainerOutputEnabled ? 1 : 0, &waiting)) > 0;
+             more = drain_on(waiting, state)) {
+            polledBytes += got;
             lastActivityTick = plat_tick_count();
             if (!containerStarted && strchr(run->chunk, MARKER_BS) != nullptr) {
                 containerStarted = 1;
@@ -695,7 +735,9 @@ int run_container(Run* run)
             }
         }
 
-        if (drain_errors(run, run->pipes.containerErr)) lastActivityTick = plat_tick_count();
+        got = drain_errors(run, run->pipes.containerErr, state);
+        if (got > 0) lastActivityTick = plat_tick_count();
+        polledBytes += got;
         report_held_errors(run, 0);
 
         // A stop is pending until the container has ended, also after it

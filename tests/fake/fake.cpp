@@ -32,7 +32,16 @@ struct Fault { int nth; uint32_t error; bool persistent; };
 struct Timer { uint64_t at, seq; std::function<void()> fn; };
 // reader_child: the child that reads the pipe, if any.  A pipe made with
 // the system's default size holds 4096 bytes; a larger size is not limited.
-struct Pipe { std::string data; size_t capacity; int readers = 1, writers = 1, reader_child = -1; bool watchable = false; };
+// `refill`: what the writing child writes again behind every read (a child
+// that writes as fast as it is read); `refills_now` counts those of the
+// current millisecond.
+struct Pipe {
+    std::string data, refill;
+    size_t capacity;
+    int readers = 1, writers = 1, reader_child = -1;
+    bool watchable = false;
+    uint64_t refill_ms = 0, refills_now = 0;
+};
 enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD };
 // id: the pipe, child, thread, event or job; path: the registry key, service or library.
 struct Object { Kind kind; int id; bool inheritable; std::string path; bool nowait = false; };
@@ -173,7 +182,7 @@ void child_end(Child& child, uint32_t code)
     child.code = code;
     if (child.in >= 0) S.pipes[child.in].readers--, S.pipes[child.in].reader_child = -1;
     for (int p : {child.out, child.err})
-        if (p >= 0) S.pipes[p].writers--;
+        if (p >= 0) S.pipes[p].writers--, S.pipes[p].refill.clear();
     note("child %u ended %u", child.pid, code);
 }
 
@@ -208,10 +217,11 @@ void schedule_steps(int index)
             Pipe& in = S.pipes[S.children[index].in];
             in.data.append(std::min<size_t>(std::stoul(step.text), in.capacity - in.data.size()), '\n');
         }
-        if (step.kind == 'o' || step.kind == 'e' || step.kind == 'x' || step.kind == 'd')
+        if (step.kind == 'o' || step.kind == 'e' || step.kind == 'x' || step.kind == 'd' || step.kind == 'w')
             add_timer(S.now + step.ms, [index, step] {
                 Child& c = S.children[index];
                 if (step.kind == 'x') child_end(c, (uint32_t)atoi(step.text.c_str()));
+                else if (step.kind == 'w') S.pipes[c.out].refill = step.text, child_write(c, c.out, step.text);
                 else if (step.kind == 'd') c.reads = true, child_read(index);
                 else child_write(c, step.kind == 'o' ? c.out : c.err, step.text);
             });
@@ -824,6 +834,15 @@ int plat_read_file(PlatHandle h, void* buf, uint32_t size, uint32_t* got)
     *got = (uint32_t)std::min<size_t>(size, p.data.size());
     memcpy(buf, p.data.data(), *got);
     p.data.erase(0, *got);
+    if (!p.refill.empty()) {
+        p.refills_now = p.refill_ms == S.now ? p.refills_now + 1 : 1;
+        p.refill_ms = S.now;
+        if (p.refills_now > 100000) {
+            fprintf(stderr, "fake: the wrapper read a child's output 100000 times without waiting\n");
+            abort();
+        }
+        p.data += p.refill;
+    }
     return 1;
 }
 

@@ -74,9 +74,11 @@ void fake_control_at(uint64_t ms, uint32_t control, bool console = false);
 // A scripted child.  Timed steps run from its start (a child created
 // suspended starts when it is resumed): 'o' writes text to its standard
 // output, 'e' to its standard error, 'x' ends it with the code in text, 'd'
-// makes it begin to read its standard input; 'f' fills its standard input
-// with as many of the text's number of line feeds as fit, at its start, and
-// keeps it from reading until a 'd' step.
+// makes it begin to read its standard input, 'w' writes text to its standard
+// output and again behind every read of it until it ends (the fake aborts
+// when that goes on for 100000 reads without a wait); 'f' fills its
+// standard input with as many of the text's number of line feeds as fit, at
+// its start, and keeps it from reading until a 'd' step.
 // Reactions: 's' answers "shutdown\n" on its standard input by writing text
 // and ending with code 0, `ms` later; 'b' answers a Ctrl+Break by writing
 // text; 'r' only makes it read its standard input.  A child that does not

@@ -111,7 +111,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
          "302 event 0x40000001 type 4 \"svc\"\n400 event 0xc0000004 type 1 \"svc\" \"none announced (process exit "
          "status 3)\"\n"},
         {"container announces 5", {LAUNCHER, {{200, 'o', "\b"}, {300, 'o', "\a5\a"}, {310, 'x', "5"}}}, "", 0, "1066/5",
-         "312 event 0x40000001 type 4 \"svc\"\n420 event 0xc0000004 type 1 \"svc\" \"5\"\n"},
+         "312 event 0x40000001 type 4 \"svc\"\n412 event 0xc0000004 type 1 \"svc\" \"5\"\n"},
         {"container announces -2", {LAUNCHER, {{200, 'o', "\a-2\a"}, {310, 'x', "0"}}}, "", 0, "1066/1",
          "312 event 0xc0000004 type 1 \"svc\" \"-2\"\n"},
         {"container announces 0 on its own", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}}}, "", 0, "0/0",
@@ -362,14 +362,15 @@ TEST_F(ServiceRun, QuickRestartsAreThrottled)
 // and every byte is in the log all the same.
 TEST_F(ServiceRun, AnErrorFloodIsSummedUp)
 {
+    // 100 KB a second: a poll every 100 ms, which reads two chunks.
     FakeScript flood = {{100, 'o', "\b"}, {90000, 'o', "\a0\a"}, {90010, 'x', "0"}};
-    for (uint64_t ms = 200; ms < 70200; ms += 50) flood.push_back({ms, 'e', "error line\n"});
+    for (uint64_t ms = 200; ms < 70200; ms += 50) flood.push_back({ms, 'e', std::string(4999, 'e') + "\n"});
     std::string t = run_as_service({LAUNCHER, flood});
-    EXPECT_EQ(lines_with(t, {"further"}), R"(62277 event 0x80000005 type 2 "svc" "601 further error outputs of the container were not written as events; see C:\svc\svc.out"
-76279 event 0x80000005 type 2 "svc" "80 further error outputs of the container were not written as events; see C:\svc\svc.out"
+    EXPECT_EQ(lines_with(t, {"further"}), R"(62316 event 0x80000005 type 2 "svc" "601 further error outputs of the container were not written as events; see C:\svc\svc.out"
+76340 event 0x80000005 type 2 "svc" "79 further error outputs of the container were not written as events; see C:\svc\svc.out"
 )");
-    EXPECT_EQ(occurrences(t, "type 1 \"svc\" \"error line"), 1400u - 601 - 80);
-    EXPECT_EQ(occurrences(log_text(), "error line\n"), 1400u);
+    EXPECT_EQ(occurrences(t, "type 1 \"svc\" \"eee"), 1400u - 601 - 79);
+    EXPECT_EQ(occurrences(log_text(), std::string(4999, 'e') + "\n"), 1400u);
 }
 
 // A quiet container's output is taken as it comes; over ordinary pipes, when
@@ -388,10 +389,42 @@ TEST_F(ServiceRun, AQuietContainersOutputIsTakenAsItComes)
 40111 event 0x40000002 type 4 "svc"
 40121 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 312 event 0x40000001 type 4 "svc"
-30321 event 0xc0000006 type 1 "svc" "late\n"
+30336 event 0xc0000006 type 1 "svc" "late\n"
 40121 event 0x40000002 type 4 "svc"
 40121 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
+}
+
+// A container's output is read at the pace it comes: one that writes as fast
+// as it is read never holds back a stop, and one that writes steadily is read
+// in chunks a few times a second, not in the few bytes of each millisecond.
+TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
+{
+    fake_control_at(1000, CONTROL_STOP);
+    FakeScript endless = {{200, 'o', "\b"}, {300, 'w', std::string(100, 'x')}, {50, 's', "\a0\a"}};
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, endless}), {"stdin", "STOPPED"}),
+              "1000 stdin of child 1004 \"shutdown\\n\"\n1050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0\n");
+
+    // Looks into the container's output pipes (two a poll) while it writes
+    // `bytes` every millisecond from 1110 on, for `ms` ms: 1 MB a second is
+    // read about every 65 ms, 64 KiB at a time; 50 MB a second every 1 ms.
+    struct Steady { int bytes, ms, fewest, most; } const rows[] = {{1000, 1000, 24, 36}, {50000, 200, 300, 400}};
+    for (const Steady& row : rows) {
+        reset();
+        FakeScript steady = {{200, 'o', "\b"}, {3000, 'x', "0"}};
+        for (int ms = 1000; ms < 1000 + row.ms; ++ms) steady.push_back({(uint64_t)ms, 'o', std::string(row.bytes, 'y')});
+        int looks = 0;
+        auto count_looks = [&looks](int sign) {
+            for (const auto& call : fake_calls())
+                if (call.first == "PeekNamedPipe") looks += sign * call.second;
+        };
+        fake_at(1110, [&] { count_looks(-1); });
+        fake_at(1110 + row.ms, [&] { count_looks(1); });
+        run_as_service({LAUNCHER, steady});
+        EXPECT_GE(looks, row.fewest) << row.bytes;
+        EXPECT_LE(looks, row.most) << row.bytes;
+        EXPECT_EQ(occurrences(log_text(), "y"), (size_t)row.ms * row.bytes);
+    }
 }
 
 // The keep-alive newline never lands between the parts of a shutdown command.
@@ -439,7 +472,7 @@ TEST_F(ServiceRun, DebugTraceWithDumpsAndStandardError)
 110 child 1004 started
 110 child 1004 in job 0
 312 event 0x40000001 type 4 "svc"
-436 event 0xc0000006 type 1 "svc" "container error\r\n"
+412 event 0xc0000006 type 1 "svc" "container error\r\n"
 2500 control 129 -> 0
 3000 control 1 -> 0
 3000 stdin of child 1004 "shutdown\n"
