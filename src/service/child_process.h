@@ -14,7 +14,12 @@ enum {
     CHILD_STARTF_FORCEONFEEDBACK = 0x40,
     CHILD_STARTF_USESTDHANDLES = 0x100,
     CHILD_CREATION_FLAGS = 0x220,   // CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS
+    // Error output is read, and made into events, in chunks of this size.
     READ_CHUNK_SIZE = 8192,
+    // The container's standard output, which only goes to the log and is
+    // looked at for markers, is read in chunks of this size: under Wine
+    // every read is a round trip to the server, whatever its size.
+    OUTPUT_CHUNK_SIZE = 65536,
     FLUSH_INTERVAL_MS = 2000,
 };
 

@@ -121,6 +121,7 @@ struct Run {
     char pathLine[PATH_LINE_SIZE];
     char workingDirectory[PATH_TEXT_SIZE];
     char chunk[READ_CHUNK_SIZE];
+    char output[OUTPUT_CHUNK_SIZE];
     char launcherCode[EXIT_CODE_TEXT_SIZE];
     char containerCode[EXIT_CODE_TEXT_SIZE];
     int restartRequested;
@@ -710,20 +711,20 @@ int run_container(Run* run)
 
         size_t got = 0;
         for (uint32_t waiting = 0, more = 1;
-             more && (got = DrainPipeCounted(run->pipes.containerOut, run->chunk, READ_CHUNK_SIZE,
+             more && (got = DrainPipeCounted(run->pipes.containerOut, run->output, OUTPUT_CHUNK_SIZE,
                                              run->config.LogContainerOutputEnabled ? 1 : 0, &waiting)) > 0;
              more = drain_on(waiting, state)) {
             polledBytes += got;
             lastActivityTick = plat_tick_count();
-            if (!containerStarted && strchr(run->chunk, MARKER_BS) != nullptr) {
+            if (!containerStarted && strchr(run->output, MARKER_BS) != nullptr) {
                 containerStarted = 1;
                 run->upTick = plat_tick_count64();
                 service_event(run, "", EVENT_CONTAINER_STARTED);
             }
             // Only the container's first marker counts.
-            if (!exitCodeSeen && strchr(run->chunk, MARKER_BEL) != nullptr) {
+            if (!exitCodeSeen && strchr(run->output, MARKER_BEL) != nullptr) {
                 exitCodeSeen = 1;
-                if (ParseExitCodeMarker(run->chunk, run->containerCode, sizeof run->containerCode)) {
+                if (ParseExitCodeMarker(run->output, run->containerCode, sizeof run->containerCode)) {
                     service_event(run, "", EVENT_CONTAINER_ENDED);
                 } else if (ExitCodeValue(run->containerCode) == RESTART_EXIT_CODE) {
                     service_event(run, "", EVENT_CONTAINER_RESTART);
