@@ -49,7 +49,13 @@ e2e_wait 3600 '[ "$(runs)" -ge "$cycles" ]' || { e2e_fail "only $(runs) of $cycl
 sample "$E2E_SCRATCH/late"
 wine sc stop "$svc" >/dev/null 2>&1
 e2e_wait 60 'e2e_in_state "$svc" 1' || e2e_fail "not STOPPED after one stop"
-e2e_check "exit codes" "0 0" "$(e2e_sc "$svc" WIN32_EXIT_CODE) $(e2e_sc "$svc" SERVICE_EXIT_CODE)"
+codes="$(e2e_sc "$svc" WIN32_EXIT_CODE) $(e2e_sc "$svc" SERVICE_EXIT_CODE)"
+e2e_check "exit codes" "0 0" "$codes"
+# Why the service ended otherwise: its last events and the end of its log.
+if [ "$codes" != "0 0" ]; then
+    e2e_events | tail -5 | sed 's/^/soak: event: /'
+    tail -c 600 "$AREA/work/$svc.out" | cat -v | sed 's/^/soak: log: /'
+fi
 total=$(runs)
 echo "soak: $total cycles in $(($(date +%s) - start)) s; samples (handles private):" \
     "early $(tr '\n' ',' <"$E2E_SCRATCH/early") late $(tr '\n' ',' <"$E2E_SCRATCH/late")"
