@@ -274,15 +274,25 @@ ChildState poll_child(Run* run, PlatHandle process, uint32_t milliseconds, const
     return CHILD_LOST;
 }
 
-// Whether a poll's drain of a pipe reads on.  While the child runs, a poll
-// reads what its first look into the pipe found and leaves what came since
-// to the next poll: a child that writes without pause would otherwise keep
-// the supervisor reading the few bytes of each moment, at a round trip to
-// the Wine server each, and away from its requests.  A child that has ended
-// is drained until its pipe is empty.
-int drain_on(uint32_t waiting, ChildState state)
+// One poll's drain of a pipe: the bytes the last look found that are still
+// unread, and whether the pipe was looked into.
+struct PollDrain {
+    uint32_t waiting;
+    int looked;
+};
+
+// The next chunk of a poll's drain of a pipe: the number of bytes read into
+// buffer, 0 when the drain is over.  While the child runs, a poll reads what
+// its first look into the pipe found and leaves what came since to the next
+// poll: a child that writes without pause would otherwise keep the
+// supervisor reading the few bytes of each moment, at a round trip to the
+// Wine server each, and away from its requests.  A child that has ended is
+// drained until its pipe is empty.
+size_t drain_next(PlatHandle pipe, char* buffer, size_t size, int copyToLog, ChildState state, PollDrain* drain)
 {
-    return waiting > 0 || state != CHILD_RUNNING;
+    if (drain->looked && drain->waiting == 0 && state == CHILD_RUNNING) return 0;
+    drain->looked = 1;
+    return DrainPipeCounted(pipe, buffer, size, copyToLog, &drain->waiting);
 }
 
 void prepare_startup(PlatStartupInfo* startup, char* title, PlatHandle input, PlatHandle output,
@@ -305,9 +315,8 @@ size_t drain_errors(Run* run, PlatHandle pipe, ChildState state)
 {
     size_t found = 0;
     size_t got = 0;
-    for (uint32_t waiting = 0, more = 1;
-         more && (got = DrainPipeCounted(pipe, run->chunk, READ_CHUNK_SIZE, 1, &waiting)) > 0;
-         more = drain_on(waiting, state)) {
+    PollDrain drain = {0, 0};
+    while ((got = drain_next(pipe, run->chunk, READ_CHUNK_SIZE, 1, state, &drain)) > 0) {
         found += got;
         uint64_t now = plat_tick_count64();
         run->errorTokens += (now - run->tokensTick) * ERROR_EVENTS_PER_SECOND;
@@ -517,9 +526,8 @@ int run_launcher(Run* run)
 
         // Every marker of the launcher counts: a normal one cannot undo an
         // abnormal one that came before it.
-        for (uint32_t waiting = 0, more = 1;
-             more && DrainPipeCounted(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, &waiting) > 0;
-             more = drain_on(waiting, state)) {
+        PollDrain drain = {0, 0};
+        while (drain_next(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, state, &drain) > 0) {
             lastActivityTick = plat_tick_count();
             if (strchr(run->chunk, MARKER_BEL) == nullptr) continue;
             markerSeen = 1;
@@ -710,10 +718,9 @@ int run_container(Run* run)
         }
 
         size_t got = 0;
-        for (uint32_t waiting = 0, more = 1;
-             more && (got = DrainPipeCounted(run->pipes.containerOut, run->output, OUTPUT_CHUNK_SIZE,
-                                             run->config.LogContainerOutputEnabled ? 1 : 0, &waiting)) > 0;
-             more = drain_on(waiting, state)) {
+        PollDrain drain = {0, 0};
+        while ((got = drain_next(run->pipes.containerOut, run->output, OUTPUT_CHUNK_SIZE,
+                                 run->config.LogContainerOutputEnabled ? 1 : 0, state, &drain)) > 0) {
             polledBytes += got;
             lastActivityTick = plat_tick_count();
             if (!containerStarted && strchr(run->output, MARKER_BS) != nullptr) {
