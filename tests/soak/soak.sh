@@ -45,7 +45,10 @@ start=$(date +%s)
 wine sc start "$svc" >/dev/null 2>&1
 e2e_wait 120 '[ "$(runs)" -ge 10 ]' || { e2e_fail "only $(runs) cycles after two minutes"; e2e_finish; }
 sample "$E2E_SCRATCH/early"
-e2e_wait 3600 '[ "$(runs)" -ge "$cycles" ]' || { e2e_fail "only $(runs) of $cycles cycles in an hour"; e2e_finish; }
+# A service that stopped by itself ends the wait: the checks below say why.
+e2e_wait 3600 '[ "$(runs)" -ge "$cycles" ] || e2e_in_state "$svc" 1' ||
+    { e2e_fail "only $(runs) of $cycles cycles in an hour"; e2e_finish; }
+e2e_in_state "$svc" 1 && e2e_fail "the service stopped by itself after $(runs) cycles"
 sample "$E2E_SCRATCH/late"
 wine sc stop "$svc" >/dev/null 2>&1
 e2e_wait 60 'e2e_in_state "$svc" 1' || e2e_fail "not STOPPED after one stop"
