@@ -57,6 +57,8 @@ e2e_check "exit codes" "0 0" "$codes"
 # Why the service ended otherwise: its last events and the end of its log.
 if [ "$codes" != "0 0" ]; then
     e2e_events | tail -5 | sed 's/^/soak: event: /'
+    # What Wine itself said on the way (a child that died while it started, say).
+    grep -v ':eventlog:\|:fixme:advapi:ReportEventA' "$E2E_EVENTS" | tail -10 | sed 's/^/soak: wine: /'
     tail -c 600 "$AREA/work/$svc.out" | cat -v | sed 's/^/soak: log: /'
 fi
 total=$(runs)
