@@ -408,21 +408,21 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
     // Looks into the container's output pipes (two a poll) and reads of them
     // while it writes `bytes` every millisecond from 1110 on, for `ms` ms: 1 MB
     // a second is read about every 65 ms, 64 KiB at a time, 50 MB a second
-    // every 1 ms, and what a look found takes one or two reads.
+    // every 1 ms, and what a look found takes no more than one read.
     struct Steady { int bytes, ms, fewest, most; } const rows[] = {{1000, 1000, 24, 36}, {50000, 200, 300, 400}};
     for (const Steady& row : rows) {
         reset();
         FakeScript steady = {{200, 'o', "\b"}, {3000, 'x', "0"}};
         for (int ms = 1000; ms < 1000 + row.ms; ++ms) steady.push_back({(uint64_t)ms, 'o', std::string(row.bytes, 'y')});
         int looks = 0, reads = 0;
-        auto count_looks = [&looks, &reads](int sign) {
+        auto count_calls = [&looks, &reads](int sign) {
             for (const auto& call : fake_calls()) {
                 if (call.first == "PeekNamedPipe") looks += sign * call.second;
                 if (call.first == "ReadFile") reads += sign * call.second;
             }
         };
-        fake_at(1110, [&] { count_looks(-1); });
-        fake_at(1110 + row.ms, [&] { count_looks(1); });
+        fake_at(1110, [&] { count_calls(-1); });
+        fake_at(1110 + row.ms, [&] { count_calls(1); });
         run_as_service({LAUNCHER, steady});
         EXPECT_GE(looks, row.fewest) << row.bytes;
         EXPECT_LE(looks, row.most) << row.bytes;
