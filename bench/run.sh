@@ -23,7 +23,10 @@
 #      spends for an idle reference service running the same quiet container,
 #      per minute, over alternating idle windows of the two; beside it the
 #      same figure for a reference that only writes talvex's keep-alive
-#      newline to the container every 2 s;
+#      newline to the container every 2 s.  In each window several services
+#      of the same kind idle at once and the figure is their cost divided by
+#      their number: the Wine server's own CPU drifts by some 20 ms a minute
+#      from one window to the next, as much as one service costs it;
 #   6. memory: resident memory of talvex.exe supervising a container, beyond
 #      that of the idle reference service, and its growth while it runs.
 #
@@ -42,7 +45,8 @@
 # of each side; three times as many restarts and runs of the children alone,
 # which take a fraction of a second each),
 # BENCH_VOLUME_BYTES (20971520), BENCH_IDLE_SECONDS (30, one idle window; one
-# window per stop and side), BENCH_COPY_LIMIT_SECONDS (600: how long one copy
+# window per stop and side), BENCH_IDLE_SERVICES (6: services of one kind
+# idle together in a window), BENCH_COPY_LIMIT_SECONDS (600: how long one copy
 # may take before the run gives up), BENCH_KEEP (set: keep the samples and the
 # Wine-side files for a look afterwards), BENCH_PARTS (default "copy quiet
 # restart": which groups of figures to measure; the others print no figure).
@@ -54,6 +58,7 @@ volume=${BENCH_VOLUME_BYTES:-20971520}
 rounds=${BENCH_ROUNDS:-5}
 restarts=$((rounds * 3))
 idle_seconds=${BENCH_IDLE_SECONDS:-30}
+idle_services=${BENCH_IDLE_SERVICES:-6}
 copy_limit=${BENCH_COPY_LIMIT_SECONDS:-600}
 parts=" ${BENCH_PARTS:-copy quiet restart} "
 part() { [[ $parts == *" $1 "* ]]; }
@@ -90,6 +95,11 @@ svc=TalvexBench
 ref_svc=TalvexBenchRef
 keep_svc=TalvexBenchKeepAlive
 kids_svc=TalvexBenchChildren
+# The further services of each kind that idle beside the measured one.
+extra_services() {
+    local i
+    for ((i = 2; i <= idle_services; i++)); do echo "$1$i"; done
+}
 area=$WINEPREFIX/drive_c/talvex-bench
 area_win='C:\talvex-bench'
 work=$area/work
@@ -138,10 +148,11 @@ stop_watch() {
 
 cleanup() {
     stop_watch
-    remove_service "$svc"
-    remove_service "$ref_svc"
-    remove_service "$keep_svc"
-    remove_service "$kids_svc"
+    local name
+    for name in "$svc" "$ref_svc" "$keep_svc" "$kids_svc" $(extra_services "$svc") $(extra_services "$ref_svc") \
+        $(extra_services "$keep_svc"); do
+        remove_service "$name"
+    done
     if [ -n "${BENCH_KEEP:-}" ]; then
         say "bench: kept $scratch and $area"
     else
@@ -192,6 +203,16 @@ prefix_pid() {
     return 1
 }
 
+# prefix_pids <pattern>: every such process of this prefix, one pid a line.
+prefix_pids() {
+    local p
+    for p in $(pgrep -f -- "$1" || true); do
+        if { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+            echo "$p"
+        fi
+    done
+}
+
 # CPU time of all of a process's threads, in nanoseconds.
 cpu_ns() {
     local t a sum=0
@@ -216,22 +237,26 @@ spread() {
 }
 
 say "== preparing the Wine prefix and the services"
-remove_service "$svc"
-remove_service "$ref_svc"
-remove_service "$keep_svc"
-remove_service "$kids_svc"
+for name in "$svc" "$ref_svc" "$keep_svc" "$kids_svc" $(extra_services "$svc") $(extra_services "$ref_svc") \
+    $(extra_services "$keep_svc"); do
+    remove_service "$name"
+done
 rm -rf "$area"
 mkdir -p "$area/jre/bin" "$work"
 cp "$bin/fakejava/java.exe" "$area/jre/bin/java.exe"
 cp "$build/bench/benchref.exe" "$area/benchref.exe"
-wine sc create "$svc" binPath= "$bin_win\\talvex.exe" >/dev/null 2>&1 || die "sc create $svc"
+for name in "$svc" $(extra_services "$svc"); do
+    wine sc create "$name" binPath= "$bin_win\\talvex.exe" >/dev/null 2>&1 || die "sc create $name"
+done
 wine sc create "$kids_svc" binPath= "$area_win\\benchref.exe as-service $area_win\\request.txt $area_win\\measured.txt" \
     >/dev/null 2>&1 || die "sc create $kids_svc"
 # The restart latency is measured with the restart throttle off.
-for value in "WorkingDirectory=$work_win" "JavaExe=$java_win" "OrvaneHome=$area_win" "UtilDir=$bin_win" \
-    "ShutdownTimeoutSeconds=30" "RestartDelayMaxSeconds=0"; do
-    wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v "${value%%=*}" /t REG_SZ \
-        /d "${value#*=}" /f >/dev/null 2>&1 || die "reg add ${value%%=*}"
+for name in "$svc" $(extra_services "$svc"); do
+    for value in "WorkingDirectory=$work_win" "JavaExe=$java_win" "OrvaneHome=$area_win" "UtilDir=$bin_win" \
+        "ShutdownTimeoutSeconds=30" "RestartDelayMaxSeconds=0"; do
+        wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$name\\Parameters" /v "${value%%=*}" /t REG_SZ \
+            /d "${value#*=}" /f >/dev/null 2>&1 || die "reg add ${value%%=*}"
+    done
 done
 # The children's command lines, as talvex's start script and launch command
 # give them (the launcher's JVM options other than the two markers change
@@ -239,10 +264,14 @@ done
 container_line=("$java_win" -Dlumora.mf.signal=true talvex.fakejava.Container "$work_win\\container.ini")
 launcher_line=("$java_win" -Dlumora.mf.signal=true -Dlumora.mf.allowRestart=true
     com.lumora.mf.framework.agent.ci.LaunchContainer '.\container.ini')
-wine sc create "$ref_svc" binPath= "$area_win\\benchref.exe service ${container_line[*]}" >/dev/null 2>&1 ||
-    die "sc create $ref_svc"
-wine sc create "$keep_svc" binPath= "$area_win\\benchref.exe keepalive-service ${container_line[*]}" >/dev/null 2>&1 ||
-    die "sc create $keep_svc"
+for name in "$ref_svc" $(extra_services "$ref_svc"); do
+    wine sc create "$name" binPath= "$area_win\\benchref.exe service ${container_line[*]}" >/dev/null 2>&1 ||
+        die "sc create $name"
+done
+for name in "$keep_svc" $(extra_services "$keep_svc"); do
+    wine sc create "$name" binPath= "$area_win\\benchref.exe keepalive-service ${container_line[*]}" >/dev/null 2>&1 ||
+        die "sc create $name"
+done
 
 benchref() {
     (cd "$area" && wine benchref.exe "$@" 2>&1 | tr -d '\r')
@@ -389,41 +418,61 @@ if part quiet; then
 boot
 wineserver_pid=$(prefix_pid 'wineserver') || die "no Wine server for $WINEPREFIX"
 
-# idle_window <pid> <name>: appends one window's CPU per minute (ms) of the
-# process and of the Wine server to <name>-own and <name>-server, and the
-# process's resident memory (KiB) at the window's start and end to <name>-rss.
+# idle_window <name> <pid>...: appends one window's CPU per minute (ms) of the
+# processes and of the Wine server, each divided by the number of processes,
+# to <name>-own and <name>-server, and the first process's resident memory
+# (KiB) at the window's start and end to <name>-rss.
 idle_window() {
-    local pid=$1 own0 ws0 rss0
-    rss0=$(rss_kib "$pid")
-    own0=$(cpu_ns "$pid")
+    local name=$1 own0=0 own1=0 ws0 rss0 p
+    shift
+    rss0=$(rss_kib "$1")
+    for p in "$@"; do own0=$((own0 + $(cpu_ns "$p"))); done
     ws0=$(cpu_ns "$wineserver_pid")
     sleep "$idle_seconds"
-    awk -v n="$(($(cpu_ns "$pid") - own0))" -v s="$idle_seconds" 'BEGIN { printf "%.2f\n", n / 1e6 * 60 / s }' \
-        >>"$scratch/$2-own"
-    awk -v n="$(($(cpu_ns "$wineserver_pid") - ws0))" -v s="$idle_seconds" \
-        'BEGIN { printf "%.2f\n", n / 1e6 * 60 / s }' >>"$scratch/$2-server"
-    echo "$rss0 $(rss_kib "$pid")" >>"$scratch/$2-rss"
+    for p in "$@"; do own1=$((own1 + $(cpu_ns "$p"))); done
+    awk -v n="$((own1 - own0))" -v s="$idle_seconds" -v k=$# 'BEGIN { printf "%.2f\n", n / 1e6 * 60 / s / k }' \
+        >>"$scratch/$name-own"
+    awk -v n="$(($(cpu_ns "$wineserver_pid") - ws0))" -v s="$idle_seconds" -v k=$# \
+        'BEGIN { printf "%.2f\n", n / 1e6 * 60 / s / k }' >>"$scratch/$name-server"
+    echo "$rss0 $(rss_kib "$1")" >>"$scratch/$name-rss"
 }
 
-# quiet_run <service> <name>: starts the service with the quiet container,
-# measures an idle window, for talvex a dump request, and times one stop.
+# quiet_run <service> <name>: starts the service and the further ones of its
+# kind with the quiet container, measures an idle window of them all, stops
+# the further ones, and then, for talvex, times a dump request, and times the
+# service's stop.
 quiet_run() {
-    local service=$1 line pid
-    if [ "$service" = "$svc" ]; then
-        start_talvex
-        wait_for_bytes "$log" '\x08' 30 || die "talvex's container did not start"
-    else
-        wine sc start "$service" >/dev/null 2>&1 || die "sc start $service"
-    fi
-    wait_state "$service" 4 10 || die "$service is not RUNNING"
+    local service=$1 line pattern name pids
+    for name in "$service" $(extra_services "$service"); do
+        if [ "$service" = "$svc" ]; then
+            rm -f "$work/$name.out" "$work/$name.out.1"
+        fi
+        wine sc start "$name" >/dev/null 2>&1 || die "sc start $name"
+    done
+    for name in "$service" $(extra_services "$service"); do
+        if [ "$service" = "$svc" ]; then
+            wait_for_bytes "$work/$name.out" '\x08' 30 || die "the container of $name did not start"
+        fi
+        wait_state "$name" 4 10 || die "$name is not RUNNING"
+    done
     # talvex treats a container as quiet two seconds after its last output.
     sleep 3
     case $service in
-    "$svc") pid=$(prefix_pid 'talvex\.exe') || die "no talvex.exe process" ;;
-    "$keep_svc") pid=$(prefix_pid 'benchref\.exe keepalive-service') || die "no keep-alive reference process" ;;
-    *) pid=$(prefix_pid 'benchref\.exe service') || die "no reference service process" ;;
+    "$svc") pattern='talvex\.exe' ;;
+    "$keep_svc") pattern='benchref\.exe keepalive-service' ;;
+    *) pattern='benchref\.exe service' ;;
     esac
-    idle_window "$pid" "$2"
+    # Every process supervises the same container; the first one's memory
+    # is the figure.
+    pids=$(prefix_pids "$pattern")
+    [ "$(echo "$pids" | wc -w)" = "$idle_services" ] || die "$idle_services processes expected for $service: $pids"
+    idle_window "$2" $pids
+    for name in $(extra_services "$service"); do
+        wine sc stop "$name" >/dev/null 2>&1 || die "sc stop $name"
+    done
+    for name in $(extra_services "$service"); do
+        wait_state "$name" 1 30 || die "$name did not stop"
+    done
     if [ "$service" = "$svc" ]; then
         line=$(benchref dump "$service" "$work_win\\$svc.out") || die "timed dump of $service: $line"
         echo "${line#dump ms=}" >>"$scratch/dumps"
@@ -436,7 +485,8 @@ quiet_run() {
 }
 
 say "== 2, 4, 5, 6. $rounds runs each of talvex and of the idle reference service, in turn, both with a"
-say "   quiet container: an idle window of $idle_seconds s, for talvex a dump request, and a stop"
+say "   quiet container: an idle window of $idle_seconds s of $idle_services such services at once, for talvex a"
+say "   dump request, and a stop"
 for name in talvex reference keepalive; do
     : >"$scratch/$name-own"
     : >"$scratch/$name-server"
@@ -458,9 +508,9 @@ talvex_server=$(median <"$scratch/talvex-server")
 reference_own=$(median <"$scratch/reference-own")
 reference_server=$(median <"$scratch/reference-server")
 # The Wine server's own activity (its other clients, timers) drifts from one
-# window to the next by more than talvex costs it: the figure is talvex's own
-# CPU plus the server's for talvex's windows over the server's for the
-# reference's windows, each the median of its windows.
+# window to the next by more than one talvex costs it: the figure is talvex's
+# own CPU plus the server's for talvex's windows over the server's for the
+# reference's windows, each per service and the median of its windows.
 idle_cost=$(awk -v o="$talvex_own" -v s="$talvex_server" -v r="$reference_server" \
     'BEGIN { printf "%.2f", o + s - r }')
 # The same for the reference that only writes the keep-alive newline every
@@ -555,9 +605,10 @@ for f in "${figures[@]}"; do
         "$(met "$value" "$op" "$limit")"
 done
 say "details: stop control to STOPPED $talvex_stop ms (the idle reference service $ref_service_stop ms);" \
-    "restart marker to start marker $talvex_restart ms; talvex.exe $talvex_own ms/min and its Wine server" \
-    "$talvex_server ms/min, reference service $reference_own ms/min and its Wine server $reference_server ms/min," \
-    "keep-alive reference $keepalive_own ms/min and its Wine server $keepalive_server ms/min;" \
+    "restart marker to start marker $talvex_restart ms; per service, $idle_services idle at once: talvex.exe" \
+    "$talvex_own ms/min and the Wine server $talvex_server ms/min, reference service $reference_own ms/min and" \
+    "the Wine server $reference_server ms/min, keep-alive reference $keepalive_own ms/min and the Wine server" \
+    "$keepalive_server ms/min;" \
     "talvex.exe $talvex_rss KiB, reference service $reference_rss KiB; growth over restart cycles 2 to" \
     "$((restarts + 1)): $cycle_growth KiB; copy rates talvex ${rate[100]} / ${rate[8192]} MiB/s, reference" \
     "${ref_rate[100]} / ${ref_rate[8192]} MiB/s"
@@ -569,7 +620,7 @@ json_number() {
 
 json=$build/bench/figures-$(date -u +%Y%m%dT%H%M%SZ).json
 {
-    printf '{\n  "rounds": %s,\n  "figures": {\n' "$rounds"
+    printf '{\n  "rounds": %s,\n  "idle_services": %s,\n  "figures": {\n' "$rounds" "$idle_services"
     n=0
     for f in "${figures[@]}"; do
         IFS='|' read -r key what value reference op limit unit <<<"$f"
