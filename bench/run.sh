@@ -100,6 +100,11 @@ extra_services() {
     local i
     for ((i = 2; i <= idle_services; i++)); do echo "$1$i"; done
 }
+# Every service the bench makes.
+all_services() {
+    echo "$svc" "$ref_svc" "$keep_svc" "$kids_svc" $(extra_services "$svc") $(extra_services "$ref_svc") \
+        $(extra_services "$keep_svc")
+}
 area=$WINEPREFIX/drive_c/talvex-bench
 area_win='C:\talvex-bench'
 work=$area/work
@@ -149,10 +154,7 @@ stop_watch() {
 cleanup() {
     stop_watch
     local name
-    for name in "$svc" "$ref_svc" "$keep_svc" "$kids_svc" $(extra_services "$svc") $(extra_services "$ref_svc") \
-        $(extra_services "$keep_svc"); do
-        remove_service "$name"
-    done
+    for name in $(all_services); do remove_service "$name"; done
     if [ -n "${BENCH_KEEP:-}" ]; then
         say "bench: kept $scratch and $area"
     else
@@ -190,20 +192,9 @@ wait_for_end() {
     return 1
 }
 
-# The Linux process of a Windows program of this prefix whose command line
-# matches the pattern (other developers' Wine prefixes run the same programs).
-prefix_pid() {
-    local p
-    for p in $(pgrep -f -- "$1" || true); do
-        if { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
-            echo "$p"
-            return 0
-        fi
-    done
-    return 1
-}
-
-# prefix_pids <pattern>: every such process of this prefix, one pid a line.
+# prefix_pids <pattern>: the Linux processes of the Windows programs of this
+# prefix whose command lines match the pattern (other developers' Wine
+# prefixes run the same programs), one pid a line.
 prefix_pids() {
     local p
     for p in $(pgrep -f -- "$1" || true); do
@@ -211,6 +202,14 @@ prefix_pids() {
             echo "$p"
         fi
     done
+}
+
+# prefix_pid <pattern>: the first of them; fails when there is none.
+prefix_pid() {
+    local pids
+    pids=$(prefix_pids "$1")
+    [ -n "$pids" ] || return 1
+    echo "${pids%%$'\n'*}"
 }
 
 # CPU time of all of a process's threads, in nanoseconds.
@@ -237,10 +236,7 @@ spread() {
 }
 
 say "== preparing the Wine prefix and the services"
-for name in "$svc" "$ref_svc" "$keep_svc" "$kids_svc" $(extra_services "$svc") $(extra_services "$ref_svc") \
-    $(extra_services "$keep_svc"); do
-    remove_service "$name"
-done
+for name in $(all_services); do remove_service "$name"; done
 rm -rf "$area"
 mkdir -p "$area/jre/bin" "$work"
 cp "$bin/fakejava/java.exe" "$area/jre/bin/java.exe"
@@ -301,10 +297,12 @@ boot() {
     rm -f "$work/container.ini.runs" "$work/container.ini.bat"
 }
 
-# start_talvex: starts the service on a fresh log file.
+# start_talvex [<service>]: starts the service (talvex's own by default) on a
+# fresh log file.
 start_talvex() {
-    rm -f "$log" "$log.1"
-    wine sc start "$svc" >/dev/null 2>&1 || die "sc start $svc"
+    local name=${1:-$svc}
+    rm -f "$work/$name.out" "$work/$name.out.1"
+    wine sc start "$name" >/dev/null 2>&1 || die "sc start $name"
 }
 
 # --- 1. throughput --------------------------------------------------------------------
@@ -445,9 +443,10 @@ quiet_run() {
     local service=$1 line pattern name pids
     for name in "$service" $(extra_services "$service"); do
         if [ "$service" = "$svc" ]; then
-            rm -f "$work/$name.out" "$work/$name.out.1"
+            start_talvex "$name"
+        else
+            wine sc start "$name" >/dev/null 2>&1 || die "sc start $name"
         fi
-        wine sc start "$name" >/dev/null 2>&1 || die "sc start $name"
     done
     for name in "$service" $(extra_services "$service"); do
         if [ "$service" = "$svc" ]; then
@@ -508,7 +507,7 @@ talvex_server=$(median <"$scratch/talvex-server")
 reference_own=$(median <"$scratch/reference-own")
 reference_server=$(median <"$scratch/reference-server")
 # The Wine server's own activity (its other clients, timers) drifts from one
-# window to the next by more than one talvex costs it: the figure is talvex's
+# window to the next by as much as one talvex costs it: the figure is talvex's
 # own CPU plus the server's for talvex's windows over the server's for the
 # reference's windows, each per service and the median of its windows.
 idle_cost=$(awk -v o="$talvex_own" -v s="$talvex_server" -v r="$reference_server" \
