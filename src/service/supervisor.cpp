@@ -463,6 +463,20 @@ void trace_launch_command(const Run* run)
     log_debug("DEBUG: phase 1 command=\n%s\n", traced);
 }
 
+// What the launcher's exit code, in run->launcherCode, means: a normal end
+// lets phase 2 follow, any other aborts the launch.
+void judge_launcher_code(Run* run, int* launchAborted)
+{
+    if (ExitCodeValue(run->launcherCode) == 0) {
+        log_debug("DEBUG: Phase 1: Normal exit code (%s) detected.\n", run->launcherCode);
+        return;
+    }
+    log_debug("DEBUG: Phase 1: Abnormal exit code (%s) detected.\n", run->launcherCode);
+    service_event(run, run->launcherCode, EVENT_LAUNCH_FAILED);
+    *launchAborted = 1;
+    record_failure(run, service_code_from_text(run->launcherCode));
+}
+
 // Phase 1.  Returns 1 when the start script was read and phase 2 follows.
 int run_launcher(Run* run)
 {
@@ -490,8 +504,11 @@ int run_launcher(Run* run)
     warn_without_job(run, jobError);
     log_debug("DEBUG: Phase 1 - CreateProcess complete, pid=%ld\n", (long)launcher.process_id);
     // The service manager sees the service running as soon as the launcher
-    // exists, and again at every new cycle.
-    ReportServiceStatus(SERVICE_STATE_RUNNING, 0, STATUS_WAIT_HINT_MS);
+    // exists, and again at every new cycle; but a stop once reported is never
+    // taken back, so a cycle that a pending stop will end (the container
+    // answered "shutdown" with a restart) goes on reporting the stop.
+    int stopping = Requests.StopRequested || ServiceStatus.status.current_state == SERVICE_STATE_STOP_PENDING;
+    ReportServiceStatus(stopping ? SERVICE_STATE_STOP_PENDING : SERVICE_STATE_RUNNING, 0, STATUS_WAIT_HINT_MS);
     ReferenceStartTime = plat_tick_count64();
 
     // The run ends when a standard handle cannot be put back; the launcher
@@ -512,6 +529,8 @@ int run_launcher(Run* run)
     int launchAborted = 0;
     int markerSeen = 0;
     int startTimeoutFired = 0;
+    MarkerReader markers;
+    MarkerReaderReset(&markers);
     run->sixMinuteWarningGiven = 0;
     uint32_t lastActivityTick = plat_tick_count();
     for (;;) {
@@ -527,17 +546,13 @@ int run_launcher(Run* run)
         // Every marker of the launcher counts: a normal one cannot undo an
         // abnormal one that came before it.
         PollDrain drain = {0, 0};
-        while (drain_next(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, state, &drain) > 0) {
+        size_t got = 0;
+        while ((got = drain_next(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, state, &drain)) > 0) {
             lastActivityTick = plat_tick_count();
-            if (strchr(run->chunk, MARKER_BEL) == nullptr) continue;
-            markerSeen = 1;
-            if (ParseExitCodeMarker(run->chunk, run->launcherCode, sizeof run->launcherCode)) {
-                log_debug("DEBUG: Phase 1: Normal exit code (%s) detected.\n", run->launcherCode);
-            } else {
-                log_debug("DEBUG: Phase 1: Abnormal exit code (%s) detected.\n", run->launcherCode);
-                service_event(run, run->launcherCode, EVENT_LAUNCH_FAILED);
-                launchAborted = 1;
-                record_failure(run, service_code_from_text(run->launcherCode));
+            size_t at = 0;
+            while (MarkerReaderNext(&markers, run->chunk, got, &at, run->launcherCode, sizeof run->launcherCode)) {
+                markerSeen = 1;
+                judge_launcher_code(run, &launchAborted);
             }
         }
 
@@ -567,6 +582,12 @@ int run_launcher(Run* run)
         }
 
         if (state != CHILD_RUNNING) break;
+    }
+    // A launcher whose only markers were malformed ended abnormally, as one
+    // whose marker reads "999".
+    if (!launchAborted && MarkerReaderMalformedEnd(&markers, run->launcherCode, sizeof run->launcherCode)) {
+        markerSeen = 1;
+        judge_launcher_code(run, &launchAborted);
     }
     // A launcher that ended without any marker is judged by how its process
     // ended: only a clean end may lead to the start script, which could
@@ -651,6 +672,22 @@ void report_silent_end(Run* run, PlatHandle process)
     record_failure(run, 1);
 }
 
+// What the container's exit code, in run->containerCode, means: a normal end,
+// a restart, or a failure that the run ends with.
+void judge_container_code(Run* run)
+{
+    long value = ExitCodeValue(run->containerCode);
+    if (value == 0) {
+        service_event(run, "", EVENT_CONTAINER_ENDED);
+    } else if (value == RESTART_EXIT_CODE) {
+        service_event(run, "", EVENT_CONTAINER_RESTART);
+        run->restartRequested = 1;
+    } else {
+        service_event(run, run->containerCode, EVENT_CONTAINER_FAILED);
+        record_failure(run, service_code_from_text(run->containerCode));
+    }
+}
+
 // Phase 2.  Returns 1 when the container asked for a new cycle.
 int run_container(Run* run)
 {
@@ -674,6 +711,8 @@ int run_container(Run* run)
 
     int containerStarted = 0;
     int exitCodeSeen = 0;
+    MarkerReader markers;
+    MarkerReaderReset(&markers);
     // Whether a stop request was taken up for this container: its end is then
     // the answer to that request, whatever code it announced.  Until the
     // container has ended, the stop is pending: reported every 5 s, bounded by
@@ -723,23 +762,17 @@ int run_container(Run* run)
                                  run->config.LogContainerOutputEnabled ? 1 : 0, state, &drain)) > 0) {
             polledBytes += got;
             lastActivityTick = plat_tick_count();
-            if (!containerStarted && strchr(run->output, MARKER_BS) != nullptr) {
+            if (!containerStarted && HasStartMarker(run->output, got)) {
                 containerStarted = 1;
                 run->upTick = plat_tick_count64();
                 service_event(run, "", EVENT_CONTAINER_STARTED);
             }
             // Only the container's first marker counts.
-            if (!exitCodeSeen && strchr(run->output, MARKER_BEL) != nullptr) {
+            size_t at = 0;
+            if (!exitCodeSeen &&
+                MarkerReaderNext(&markers, run->output, got, &at, run->containerCode, sizeof run->containerCode)) {
                 exitCodeSeen = 1;
-                if (ParseExitCodeMarker(run->output, run->containerCode, sizeof run->containerCode)) {
-                    service_event(run, "", EVENT_CONTAINER_ENDED);
-                } else if (ExitCodeValue(run->containerCode) == RESTART_EXIT_CODE) {
-                    service_event(run, "", EVENT_CONTAINER_RESTART);
-                    run->restartRequested = 1;
-                } else {
-                    service_event(run, run->containerCode, EVENT_CONTAINER_FAILED);
-                    record_failure(run, service_code_from_text(run->containerCode));
-                }
+                judge_container_code(run);
             }
         }
 
@@ -799,7 +832,14 @@ int run_container(Run* run)
     }
 
     stop_flusher(flusher, flusherThread);
-    if (!exitCodeSeen && !stopTaken && !startTimeoutFired && !lost) report_silent_end(run, container.process);
+    if (!exitCodeSeen && !stopTaken && !startTimeoutFired && !lost) {
+        // Only malformed markers: the container ended abnormally, as one
+        // whose marker reads "999".
+        if (MarkerReaderMalformedEnd(&markers, run->containerCode, sizeof run->containerCode))
+            judge_container_code(run);
+        else
+            report_silent_end(run, container.process);
+    }
     plat_close_handle(container.thread);
     plat_close_handle(container.process);
 

@@ -5,7 +5,8 @@
 # with a blank reaches the launcher as one argument, the exit hook runs the
 # system's cmd.exe and not one planted beside talvex.exe, failed runs end
 # with exit code 1066 and their own code, a timeout stored as REG_DWORD is
-# honoured, and -test runs the same body in the console.
+# honoured, a stray BEL is ordinary output while a marker that comes in two
+# writes is one marker, and -test runs the same body in the console.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -60,13 +61,16 @@ expected+="$launcher${container/N/2}"$'run container: shutdown requested\r\nrun 
 e2e_check "the log holds both cycles' output" "$expected" "$(cat "$E2E_SCRATCH/children")"
 e2e_check "exit.bat ran, through the system's cmd.exe" yes "$([ -f "$AREA/work/exit-ran.txt" ] && echo yes)"
 
-# --- a stray BEL in ordinary output does not keep a stop from ending the run -------
+# --- a stray BEL is ordinary output, and a marker in two writes is one marker ------
 
-boot name=bel 'container.stdout=Build finished\a (beep)\r\n'
+rm -f "$AREA/work/container.ini.runs"
+boot name=bel 'container.stdout=Build finished\a (beep)\r\n' container.restarts=1 container.restart_after_ms=300 \
+    container.marker_pause_ms=500
 run_until 4 "stray BEL"
-e2e_wait 30 '[ "$(e2e_count 0x40000001 "L\"$svc\"")" = 3 ]' || e2e_fail "stray BEL: the container did not start"
+e2e_wait 30 '[ "$(e2e_count 0x40000001 "L\"$svc\"")" = 4 ]' || e2e_fail "split marker: no restart"
 stop
-e2e_check "stray BEL: exit codes" "0 0" "$(exit_codes)"
+e2e_check "stray BEL, split marker: exit codes" "0 0" "$(exit_codes)"
+e2e_check "stray BEL, split marker: no failure event" 0 "$(e2e_events | cut -f1 | grep -c 0xc0000004)"
 
 # --- a quiet container's output reaches the log whole, as it comes ------------------
 

@@ -54,33 +54,60 @@ TEST_F(Parsers, BoundedTextCutsAndTerminates)
               "100");
 }
 
-TEST_F(Parsers, ExitCodeMarker)
+// What a child's output announces, fed to the marker reader in the given
+// pieces: every well-formed code in order, "999" when it ended with only
+// malformed ones, and whether it started.
+std::string markers_in(const std::vector<std::string>& pieces)
 {
-    struct Row {
-        const char* chunk;
-        size_t size;
-        const char* expected;   // result and code text
-    } rows[] = {
-        {"out\a0\aout", 10, ""},      {"\a 00\a", 10, ""},     {"\a+0x\a", 10, ""},
-        {"\a", 10, ""},               {"none", 10, ""},          {"\a\a", 10, ""},
-        {"\a1\a2\a", 10, ""},         {"\a123456789\a", 10, ""}, {"\a12345\a", 5, ""},  {"\a123\a", 5, ""},
-    };
-    std::string seen;
-    for (const Row& row : rows) {
-        char code[16];
-        int normal = ParseExitCodeMarker(row.chunk, code, row.size);
-        seen += std::to_string(normal) + " " + code + " " + std::to_string(ExitCodeValue(code)) + "\n";
+    MarkerReader reader;
+    MarkerReaderReset(&reader);
+    std::string verdict;
+    bool started = false;
+    for (const std::string& piece : pieces) {
+        started = started || HasStartMarker(piece.data(), piece.size());
+        char code[EXIT_CODE_TEXT_SIZE];
+        for (size_t at = 0; MarkerReaderNext(&reader, piece.data(), piece.size(), &at, code, sizeof code);)
+            verdict += std::string(code) + "=" + std::to_string(ExitCodeValue(code)) + " ";
     }
-    EXPECT_EQ(seen, "1 0 0\n"
-        "1  00 0\n"
-        "1 +0x 0\n"
-        "0 999 999\n"
-        "0 999 999\n"
-        "0 999 999\n"
-        "0 1\a2 1\n"
-        "0 123456789 123456789\n"
-        "0 999 999\n"
-        "0 123 123\n");
+    char code[EXIT_CODE_TEXT_SIZE] = "";
+    if (MarkerReaderMalformedEnd(&reader, code, sizeof code)) verdict += std::string("end ") + code;
+    return verdict + (started ? "started" : "");
+}
+
+// A marker is a marker wherever the reads stop: the verdict on an output is
+// the same whole, cut in two at every position, and byte by byte.
+TEST_F(Parsers, ExitCodeMarkersInTheStream)
+{
+    using namespace std::string_literals;
+    struct Row {
+        std::string output;
+        const char* verdict;
+    } rows[] = {
+        {"abc\a0\a\r\n", "0=0 "},
+        {"\a14\a", "14=14 "},
+        {"\a 7\a\a x\a\a+0\a\a-0\a", " 7=7  x=0 +0=0 -0=0 "},
+        {"\a123456789\a", "123456789=123456789 "},
+        {"\a1234567890\a", "end 999"},
+        {"\a\a", "end 999"},
+        {"\a3\a\a", "3=3 "},
+        {"Build finished\a (beep)\r\nlater\a14\a", "14=14 "},
+        {"Build finished\a (beep)\n", "end 999"},
+        {"\a1\r\n4\a", "end 999"},
+        {"bin\0\a0\a"s, "0=0 "},
+        {"up\0 binary\n\b"s, "started"},
+        {"\b\a5", "end 999started"},
+        {"\a0\a\a7\a", "0=0 7=7 "},
+        {"no markers", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.output);
+        EXPECT_EQ(markers_in({row.output}), row.verdict);
+        std::vector<std::string> bytes;
+        for (char c : row.output) bytes.push_back(std::string(1, c));
+        EXPECT_EQ(markers_in(bytes), row.verdict);
+        for (size_t cut = 1; cut < row.output.size(); ++cut)
+            EXPECT_EQ(markers_in({row.output.substr(0, cut), row.output.substr(cut)}), row.verdict) << "cut at " << cut;
+    }
 }
 
 ServiceConfig config_of(const std::vector<std::pair<const char*, std::string>>& values)

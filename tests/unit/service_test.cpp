@@ -68,18 +68,23 @@ TEST_F(ServiceRun, RestartsOnCodeFourteenWithoutSwallowingAStopAnsweredByIt)
     FakeScript answeringStopWithRestart = {{200, 'o', "\b"}, {50, 's', "\a14\a"}};
     fake_control_at(5000, CONTROL_STOP);
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, restarting, LAUNCHER, answeringStopWithRestart, LAUNCHER}),
-                         {"in job", "stdin", "event", "terminate", "STOPPED"}),
+                         {"in job", "stdin", "event", "terminate", "RUNNING", "STOP"}),
               R"(0 child 1000 in job 0
+0 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
 110 child 1004 in job 0
 312 event 0x40000001 type 4 "svc"
 1120 event 0x40000007 type 4 "svc"
 1120 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
 2120 child 1008 in job 1
+2120 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
 2230 child 1012 in job 1
 2432 event 0x40000001 type 4 "svc"
+5000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
 5000 stdin of child 1012 "shutdown\n"
+5000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
 5050 event 0x40000007 type 4 "svc"
 5050 child 1016 in job 2
+5050 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 5051 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
 5051 terminate child 1016
 5051 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
@@ -94,6 +99,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
     FakeScript silentCrash = {{200, 'o', "\b"}, {300, 'x', "3"}};
     const std::string outside = "0 event 0x80000005 type 2 \"svc\" \"Launcher and container run without a job object and "
                                 "may outlive the service - system text 2.\\r\\n\"\n";
+    const FakeScript okContainer = {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}};
     const std::string startedAndEnded = "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n";
     struct Row {
         const char* what;
@@ -105,8 +111,19 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
     } rows[] = {
         {"launcher announces 3", {{{100, 'o', "\a3\a"}, {110, 'x', "3"}}}, "", 0, "1066/3",
          "106 event 0xc0000003 type 1 \"svc\" \"3\"\n"},
-        {"launcher's later marker is abnormal", {{{100, 'o', "\a0\a"}, {150, 'o', "x\a7\ay"}, {160, 'x', "7"}}}, "", 0,
-         "1066/7", "150 event 0xc0000003 type 1 \"svc\" \"7\"\n"},
+        {"launcher's later marker is abnormal", {{{100, 'o', "\a0\a"}, {150, 'o', "x\a7\ay\a0\a"}, {160, 'x', "7"}}}, "",
+         0, "1066/7", "150 event 0xc0000003 type 1 \"svc\" \"7\"\n"},
+        {"launcher's marker straddles a read", {{{100, 'o', std::string(8190, 'l') + "\a0\a"}, {110, 'x', "0"}}, okContainer},
+         "", 0, "0/0", startedAndEnded},
+        {"launcher ends with only a stray BEL", {{{100, 'o', "done\a\n"}, {110, 'x', "0"}}}, "", 0, "1066/999",
+         "110 event 0xc0000003 type 1 \"svc\" \"999\"\n"},
+        {"container's markers after NUL bytes, one in two writes", {LAUNCHER, {{200, 'o', std::string("up\0 \n\b\0\a1", 9)},
+         {300, 'o', "4\a"}, {310, 'x', "14"}}, LAUNCHER, okContainer}, "", 0, "0/0",
+         "312 event 0x40000001 type 4 \"svc\"\n412 event 0x40000007 type 4 \"svc\"\n420 event 0x80000005 type 2 \"svc\" "
+         "\"Restart of the container delayed by 1 s after 1 quick restarts\"\n1732 event 0x40000001 type 4 \"svc\"\n1732 "
+         "event 0x40000002 type 4 \"svc\"\n"},
+        {"container ends with only a stray BEL", {LAUNCHER, {{200, 'o', "\bBuild finished\a (beep)\n"}, {300, 'x', "0"}}},
+         "", 0, "1066/999", "312 event 0x40000001 type 4 \"svc\"\n410 event 0xc0000004 type 1 \"svc\" \"999\"\n"},
         {"launcher without marker, container ends without one", {quietEnd, silentCrash}, "", 0, "1066/1",
          "302 event 0x40000001 type 4 \"svc\"\n400 event 0xc0000004 type 1 \"svc\" \"none announced (process exit "
          "status 3)\"\n"},
@@ -294,8 +311,8 @@ TEST_F(ServiceRun, AStopAlwaysEndsTheRun)
 2259 event 0x40000002 type 4 "svc"
 )"},
         {"stray BEL", {LAUNCHER, strayBel}, R"(312 event 0x40000001 type 4 "svc"
-312 event 0xc0000004 type 1 "svc" "999"
 1000 stdin of child 1004 "shutdown\n"
+1050 event 0x40000002 type 4 "svc"
 )"},
         {"announced 0 and runs on", {LAUNCHER, announcedAndRunning}, R"(312 event 0x40000001 type 4 "svc"
 312 event 0x40000002 type 4 "svc"

@@ -113,6 +113,7 @@ void apply(BootSettings* s, const char* key, const char* raw)
         {"container.restart_after_ms", &s->restartAfterMs},
         {"container.crash_after_ms", &s->crashAfterMs},
         {"container.stderr_flood_ms", &s->stderrFloodMs},
+        {"container.marker_pause_ms", &s->markerPauseMs},
     };
     for (const NumberKey& k : longs) {
         if (strcmp(key, k.key) == 0) {

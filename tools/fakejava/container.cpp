@@ -157,7 +157,7 @@ DWORD remaining(const Deadline& d)
 
 int finish(const JavaCommand* command, const BootSettings* s, int code)
 {
-    if (command->signal && s->exitMarker) OutExitMarker(code);
+    if (command->signal && s->exitMarker) OutExitMarker(code, s->markerPauseMs);
     return code;
 }
 

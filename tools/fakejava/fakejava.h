@@ -53,6 +53,7 @@ struct BootSettings {
     long crashAfterMs;                    // ends with code 1 and no marker this long after it is up
     long stderrFloodMs;                   // writes lines to standard error as fast as it can this long
     int exitMarker;                       // 0: never prints an exit marker
+    long markerPauseMs;                   // N: its exit marker comes in two writes, N ms apart
 };
 
 // The Java system properties and arguments of this run.
@@ -82,7 +83,9 @@ void OutFormat(int toStderr, const char* fmt, ...)
 #endif
     ;
 // BEL <code> BEL in one write.
-void OutExitMarker(int code);
+// BEL, the code and BEL; with a pause, BEL and the code's first character,
+// then the rest `pauseMs` later, as a pipe may hand a marker over in pieces.
+void OutExitMarker(int code, long pauseMs = 0);
 // The directory of this executable, without a trailing backslash.
 void OwnDirectory(char* buffer, size_t size);
 void OwnPath(char* buffer, size_t size);

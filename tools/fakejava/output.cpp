@@ -53,11 +53,15 @@ void OutFormat(int toStderr, const char* fmt, ...)
     OutWrite(toStderr, text, (size_t)length);
 }
 
-void OutExitMarker(int code)
+void OutExitMarker(int code, long pauseMs)
 {
     char marker[32];
     int length = snprintf(marker, sizeof marker, "\a%d\a", code);
-    OutWrite(0, marker, (size_t)length);
+    int first = pauseMs > 0 ? 2 : length;
+    OutWrite(0, marker, (size_t)first);
+    if (first == length) return;
+    Sleep((DWORD)pauseMs);
+    OutWrite(0, marker + first, (size_t)(length - first));
 }
 
 void OwnPath(char* buffer, size_t size)
