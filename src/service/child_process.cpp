@@ -12,7 +12,6 @@
 #include "common/text.h"
 #include "diag/event_log.h"
 #include "diag/log_file.h"
-#include "service/service_status.h"
 
 namespace {
 
@@ -22,7 +21,6 @@ enum : uint32_t {
     STARTF_USESHOWWINDOW_FLAG = CHILD_STARTF_USESHOWWINDOW,
     SW_HIDE_VALUE = 0,
     LANGUAGE_USER_DEFAULT = 0x400,
-    SHUTDOWN_WAIT_HINT_MS = 15000,
     CREATE_SUSPENDED_FLAG = 0x4,
     // The buffer suggested for the pipes that carry the children's output.
     // With the system's default (about 4 KB under Wine) a child that writes
@@ -350,7 +348,6 @@ int SendShutdownCommand(PlatHandle containerInput)
     if (complete) {
         ShutdownOnItsWay = 0;
         log_debug("DEBUG: shutdown written\n");
-        ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, SHUTDOWN_WAIT_HINT_MS);
     }
     if (starting) log_debug("DEBUG: stop service ended\n");
     return complete;

@@ -52,8 +52,8 @@ int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInf
 uint32_t SendCtrlBreak(const PlatProcessInfo* process);
 uint32_t InputFlusherThread(void* block);
 // Writes "shutdown\n" to the container's input, or what of it is still to go
-// when an earlier call got only part of it through; reports STOP_PENDING when
-// the command is complete.  Returns 1 once it is complete.
+// when an earlier call got only part of it through.  Returns 1 once it is
+// complete.
 int SendShutdownCommand(PlatHandle containerInput);
 // Forgets a shutdown command of an earlier container.
 void ResetShutdownCommand(void);

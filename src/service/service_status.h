@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "common/platform.h"
 
 enum : uint32_t {
@@ -33,9 +35,11 @@ struct ServiceStatusRecord {
     uint32_t vistaOrLater;
 };
 
+// The handlers store 1; the supervisor takes a request with an exchange, so
+// that one that arrives again while it is taken up merges with it.
 struct ControlRequests {
-    volatile uint32_t StopRequested;
-    volatile uint32_t DumpRequested;
+    std::atomic<uint32_t> StopRequested;
+    std::atomic<uint32_t> DumpRequested;
     // Set after either flag, so that the supervisor, which waits on it
     // together with its child, takes the request up at once.  Null outside a
     // run (and when it could not be made: requests then wait for a poll).

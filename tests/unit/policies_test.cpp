@@ -1,0 +1,86 @@
+// The supervisor's pure policies, as tables of time and counts: how long a
+// poll waits, how long a restart waits, which error outputs become events.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/error_budget.h"
+#include "service/poll_pacing.h"
+#include "service/restart_throttle.h"
+
+TEST(Policies, PollPacing)
+{
+    struct Row {
+        const char* what;
+        PaceInput in;   // awaitingStart, mayRest, silentMs, polledBytes, pollIntervalMs, heldErrors, canWatchOutput
+        uint32_t ms;
+        int watch;
+    } const rows[] = {
+        {"a start just awaited", {1, 0, 0, 0, 0, 0, 1}, 1, 0},
+        {"a start awaited for 800 ms", {1, 0, 800, 5000, 50, 0, 1}, 51, 0},
+        {"a start awaited for long", {1, 0, 10000, 0, 0, 0, 1}, 100, 0},
+        {"a child just active", {0, 0, 0, 0, 0, 0, 1}, 4, 0},
+        {"a child silent for 200 ms", {0, 0, 200, 0, 0, 0, 1}, 54, 0},
+        {"a container writing 64 KiB in 50 ms", {0, 0, 0, 65536, 50, 0, 1}, 50, 0},
+        {"a container writing 1 MB in 50 ms", {0, 0, 0, 1048576, 50, 0, 1}, 3, 0},
+        {"a container writing 100 bytes in a poll", {0, 0, 0, 100, 10, 0, 1}, 100, 0},
+        {"a container writing fast right after a poll", {0, 0, 0, 1048576, 0, 0, 1}, 1, 0},
+        {"a container up and nearly quiet", {0, 1, 1999, 0, 0, 0, 1}, 100, 0},
+        {"a container up and quiet", {0, 1, 2000, 0, 0, 0, 1}, 60000, 1},
+        {"... with error output held back", {0, 1, 2000, 0, 0, 1, 1}, 2000, 1},
+        {"... with pipes that cannot be waited on", {0, 1, 5000, 0, 0, 0, 0}, 2000, 0},
+    };
+    for (const Row& row : rows) {
+        PaceWait wait = NextPollWait(&row.in);
+        EXPECT_EQ(std::to_string(wait.ms) + " " + std::to_string(wait.watchOutput),
+                  std::to_string(row.ms) + " " + std::to_string(row.watch))
+            << row.what;
+    }
+}
+
+// Quick restarts wait 1, 2, 4 ... s up to the ceiling; a container that was
+// up a minute starts the count again; a ceiling of 0 never waits.
+TEST(Policies, RestartThrottle)
+{
+    struct Row {
+        uint64_t upMs;
+        uint32_t ceiling;
+    } const rows[] = {{100, 40}, {100, 40}, {59999, 40}, {100, 40}, {100, 40}, {100, 40}, {100, 40},
+                      {100, 40}, {60000, 40}, {100, 40}, {100, 0},   {100, 3},  {100, 3},  {100, 0xFFFFFFFF}};
+    uint32_t quick = 0;
+    std::string seen;
+    for (const Row& row : rows) {
+        uint64_t delay = RestartDelayMs(row.upMs, row.ceiling, &quick);
+        seen += std::to_string(delay) + "/" + std::to_string(quick) + " ";
+    }
+    EXPECT_EQ(seen, "1000/1 2000/2 4000/3 8000/4 16000/5 32000/6 40000/7 40000/8 0/0 1000/1 0/1 2000/2 3000/3 8000/4 ");
+    quick = 40;
+    EXPECT_EQ(RestartDelayMs(0, 0xFFFFFFFF, &quick), (uint64_t)1000 << 31);
+}
+
+// A burst of 20 events, then 10 a second; what is held back is summed up once
+// it has stopped for 5 s, after a minute of it, or when the run ends.
+TEST(Policies, ErrorBudget)
+{
+    ErrorBudget budget;
+    ErrorBudgetStart(&budget, 1000);
+    std::string written;
+    for (uint64_t now : std::vector<uint64_t>(25, 1000)) written += std::to_string(ErrorBudgetTake(&budget, now));
+    for (uint64_t now : {1099, 1100, 100000}) written += " " + std::to_string(ErrorBudgetTake(&budget, now));
+    EXPECT_EQ(written, "1111111111111111111100000 0 1 1");
+    EXPECT_EQ(budget.held, 6u);
+
+    std::string due;
+    for (uint64_t now : {1100, 6098, 6099}) due += std::to_string(ErrorSummaryDue(&budget, now, 0));
+    due += std::to_string(ErrorSummaryDue(&budget, 1100, 1));
+    EXPECT_EQ(due, "0011");   // held last at 1099: quiet for 5 s at 6099
+    // Output that goes on is summed up a minute after it was first held back.
+    ErrorBudgetStart(&budget, 0);
+    budget.tokens = 0;
+    for (uint64_t now = 0; now < 60000; now += 10) ErrorBudgetTake(&budget, now), budget.tokens = 0;
+    EXPECT_EQ(ErrorSummaryDue(&budget, 59999, 0), 0);
+    EXPECT_EQ(ErrorSummaryDue(&budget, 60000, 0), 1);
+    budget.held = 0;
+    EXPECT_EQ(ErrorSummaryDue(&budget, 100000, 1), 0);
+}
