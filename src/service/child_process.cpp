@@ -161,99 +161,98 @@ size_t DrainPipeCounted(PlatHandle pipe, char* buffer, size_t size, int copyToLo
     // next call looks again.
     *waiting = got == want ? *waiting - got : 0;
     if (got == 0) return 0;
-    // Every byte goes to the log, a NUL among them too: the callers look for
-    // markers in the text up to its first NUL, but the log keeps it all.
+    // Every byte goes to the log, a NUL among them too.
     if (copyToLog) log_raw(buffer, got);
     return got;
 }
 
-// Memory for the PATH buffers ran out: release what was taken and fail
-// before the environment was touched.
-static int out_of_memory(char* savedPath, char* expandedPath, char* environment)
+namespace {
+
+// A PATH set for one child's start, and what to put back afterwards.
+struct PathOverride {
+    char* saved;            // the wrapper's own PATH
+    uint32_t savedSize;
+    int wasSet;             // whether the wrapper had a PATH at all
+    char* expanded;         // the child's PATH
+};
+
+void release_path_override(PathOverride* path)
 {
-    plat_heap_free(savedPath);
-    plat_heap_free(expandedPath);
-    plat_free_environment_block(environment);
-    plat_set_last_error(PLAT_ERROR_OUTOFMEMORY);
-    return 0;
+    plat_heap_free(path->saved);
+    plat_heap_free(path->expanded);
+    path->saved = nullptr;
+    path->expanded = nullptr;
 }
 
-int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,
-                 PlatStartupInfo* startup, int inheritHandles, const char* pathLine, PlatHandle job,
-                 uint32_t* jobError)
+// Saves the wrapper's PATH and sets the value of a start-script line in its
+// place, expanded.  Fails (memory ran out) before the environment was
+// touched, with the last error set and nothing kept.
+int apply_path_override(const char* value, PathOverride* path)
 {
-    if (jobError != nullptr) *jobError = 0;
-    char* environment = plat_environment_block();
-    if (DebugEnabled && environment != nullptr) {
-        log_debug("\nPrinting environment variables (hopefully!!)\n");
-        for (const char* entry = environment; *entry != '\0'; entry += strlen(entry) + 1)
-            log_debug("%s\n", entry);
-    }
-
-    // The override's value is what follows the first "=" of the line; a line
-    // without one carries no value and so overrides nothing.
-    const char* value = nullptr;
-    if (pathLine != nullptr) {
-        const char* equals = strchr(pathLine, '=');
-        if (equals != nullptr) value = equals + 1;
-    }
-
-    char* savedPath = nullptr;
-    char* expandedPath = nullptr;
-    uint32_t savedSize = PATH_TEXT_SIZE;
-    int pathWasSet = 0;
-    if (value != nullptr) {
-        savedPath = (char*)plat_heap_alloc(savedSize);
-        expandedPath = (char*)plat_heap_alloc(PATH_TEXT_SIZE);
-        if (savedPath == nullptr || expandedPath == nullptr) {
-            return out_of_memory(savedPath, expandedPath, environment);
-        }
-
+    memset(path, 0, sizeof *path);
+    path->savedSize = PATH_TEXT_SIZE;
+    path->saved = (char*)plat_heap_alloc(path->savedSize);
+    path->expanded = (char*)plat_heap_alloc(PATH_TEXT_SIZE);
+    if (path->saved == nullptr || path->expanded == nullptr) goto out_of_memory;
+    {
         // GetEnvironmentVariableA answers 0 both for an empty PATH and for
         // none at all; only the last error tells them apart, and the restore
         // must know, to remove a PATH that the wrapper never had.
         plat_set_last_error(PLAT_NO_ERROR);
-        uint32_t length = read_path(savedPath, savedSize);
-        pathWasSet = length != 0 || plat_get_last_error() != ERROR_ENVVAR_NOT_FOUND;
+        uint32_t length = read_path(path->saved, path->savedSize);
+        path->wasSet = length != 0 || plat_get_last_error() != ERROR_ENVVAR_NOT_FOUND;
         log_debug("The size of the old environment variables %ld\n", (long)length);
-        log_debug("The old path setting == %s\n", savedPath);
-        if (length > savedSize) {
+        log_debug("The old path setting == %s\n", path->saved);
+        if (length > path->savedSize) {
             log_debug("Reallocating space for oldPathSetting\n");
-            char* larger = (char*)plat_heap_realloc(savedPath, length);
-            if (larger == nullptr) {
-                return out_of_memory(savedPath, expandedPath, environment);
-            }
-            savedPath = larger;
-            savedSize = length;
-            read_path(savedPath, savedSize);
+            char* larger = (char*)plat_heap_realloc(path->saved, length);
+            if (larger == nullptr) goto out_of_memory;
+            path->saved = larger;
+            path->savedSize = length;
+            read_path(path->saved, path->savedSize);
         }
 
         uint32_t expandedSize = PATH_TEXT_SIZE;
-        uint32_t needed = plat_expand_env(value, expandedPath, expandedSize);
+        uint32_t needed = plat_expand_env(value, path->expanded, expandedSize);
         if (needed > expandedSize) {
             log_debug("Reallocating space for expandedPath\n");
-            char* larger = (char*)plat_heap_realloc(expandedPath, needed);
-            if (larger == nullptr) {
-                return out_of_memory(savedPath, expandedPath, environment);
-            }
-            expandedPath = larger;
+            char* larger = (char*)plat_heap_realloc(path->expanded, needed);
+            if (larger == nullptr) goto out_of_memory;
+            path->expanded = larger;
             expandedSize = needed;
-            needed = plat_expand_env(value, expandedPath, expandedSize);
+            needed = plat_expand_env(value, path->expanded, expandedSize);
         }
         // A failed expansion leaves the buffer undefined; set an empty value
         // rather than whatever it held.
-        if (needed == 0 || needed > expandedSize) expandedPath[0] = '\0';
-        trim_line_ends(expandedPath);
-        log_debug("The new path setting expanded == %s\n", expandedPath);
-        plat_set_env("PATH", expandedPath);
+        if (needed == 0 || needed > expandedSize) path->expanded[0] = '\0';
+        trim_line_ends(path->expanded);
+        log_debug("The new path setting expanded == %s\n", path->expanded);
+        plat_set_env("PATH", path->expanded);
+        return 1;
     }
+out_of_memory:
+    release_path_override(path);
+    plat_set_last_error(PLAT_ERROR_OUTOFMEMORY);
+    return 0;
+}
 
-    startup->flags |= STARTF_USESHOWWINDOW_FLAG;
-    startup->show_window = SW_HIDE_VALUE;
-    // A child meant for a job starts suspended and runs only once it is in
-    // the job, so that nothing it starts can escape the job.  The temporary
-    // PATH is in force both for the system's search for the program and as
-    // the environment the child inherits.
+void restore_path(PathOverride* path)
+{
+    plat_set_env("PATH", path->wasSet ? path->saved : nullptr);
+    if (DebugEnabled) {
+        read_path(path->saved, path->savedSize);
+        log_debug("Reset path to %s\n", path->saved);
+    }
+    release_path_override(path);
+}
+
+// Creates the child, in the job when one is given: a child meant for a job
+// starts suspended and runs only once it is in the job, so that nothing it
+// starts can escape the job.  Returns the creation's result with its own
+// error as the last error.
+int create_child(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,
+                 const PlatStartupInfo* startup, int inheritHandles, PlatHandle job, uint32_t* jobError)
+{
     uint32_t flags = CHILD_CREATION_FLAGS | (job != nullptr ? CREATE_SUSPENDED_FLAG : 0u);
     int started = plat_create_process(commandLine, currentDirectory, inheritHandles, flags, startup, process);
     uint32_t createError = plat_get_last_error();
@@ -268,17 +267,42 @@ int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInf
             started = 0;
         }
     }
+    plat_set_last_error(createError);
+    return started;
+}
+
+}  // namespace
+
+int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,
+                 PlatStartupInfo* startup, int inheritHandles, const char* pathLine, PlatHandle job,
+                 uint32_t* jobError)
+{
+    if (jobError != nullptr) *jobError = 0;
+    char* environment = plat_environment_block();
+    if (DebugEnabled && environment != nullptr) {
+        log_debug("\nPrinting environment variables (hopefully!!)\n");
+        for (const char* entry = environment; *entry != '\0'; entry += strlen(entry) + 1)
+            log_debug("%s\n", entry);
+    }
+
+    // The override's value is what follows the first "=" of the line; a line
+    // without one carries no value and so overrides nothing.  The temporary
+    // PATH is in force both for the system's search for the program and as
+    // the environment the child inherits.
+    const char* equals = pathLine != nullptr ? strchr(pathLine, '=') : nullptr;
+    PathOverride path;
+    if (equals != nullptr && !apply_path_override(equals + 1, &path)) {
+        plat_free_environment_block(environment);
+        return 0;
+    }
+
+    startup->flags |= STARTF_USESHOWWINDOW_FLAG;
+    startup->show_window = SW_HIDE_VALUE;
+    int started = create_child(commandLine, currentDirectory, process, startup, inheritHandles, job, jobError);
+    uint32_t createError = plat_get_last_error();
 
     plat_free_environment_block(environment);
-    if (value != nullptr) {
-        plat_set_env("PATH", pathWasSet ? savedPath : nullptr);
-        plat_heap_free(expandedPath);
-        if (DebugEnabled) {
-            read_path(savedPath, savedSize);
-            log_debug("Reset path to %s\n", savedPath);
-        }
-    }
-    plat_heap_free(savedPath);
+    if (equals != nullptr) restore_path(&path);
     // The caller reports a failed start with the creation's own error code.
     plat_set_last_error(createError);
     return started;
