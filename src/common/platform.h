@@ -233,18 +233,11 @@ void plat_heap_free(void* block);                         // HeapFree
 // CreatePipe with SECURITY_ATTRIBUTES{inheritable, default descriptor} and a
 // buffer size suggestion (0 = the system default).  Both ends are inheritable.
 int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size);
-// A pipe whose read end can be waited on for data (plat_wait_output): a
-// named pipe of this process's own, its read end opened for overlapped I/O
-// and its write end for ordinary I/O, as CreatePipe's are.  Reads and peeks
-// of the read end and of its duplicates go through plat_read_file and
-// plat_peek_pipe as for any pipe.  Both ends are inheritable.
-int plat_create_watchable_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size);
 // DuplicateHandle within this process, not inheritable, DUPLICATE_SAME_ACCESS.
 int plat_duplicate_private(PlatHandle source, PlatHandle* out);
 int plat_close_handle(PlatHandle handle);                 // CloseHandle
 // PeekNamedPipe(pipe, NULL, 0, NULL, &avail, NULL).
 int plat_peek_pipe(PlatHandle pipe, uint32_t* available);
-int plat_read_file(PlatHandle h, void* buf, uint32_t size, uint32_t* got);          // ReadFile
 int plat_write_file(PlatHandle h, const void* buf, uint32_t size, uint32_t* written);  // WriteFile
 // SetNamedPipeHandleState(PIPE_READMODE_BYTE | PIPE_NOWAIT): a write to the
 // pipe through this handle never waits; what does not fit is not written
@@ -294,12 +287,25 @@ uint32_t plat_wait(PlatHandle handle, uint32_t milliseconds);
 // PLAT_WAIT_OBJECT_0 + 1 when only second is, PLAT_WAIT_TIMEOUT or
 // PLAT_WAIT_FAILED.  A null second waits on first alone.
 uint32_t plat_wait_either(PlatHandle first, PlatHandle second, uint32_t milliseconds);
+
+// The read end this process keeps of a pipe that carries a child's output.
+// A watchable one can be waited on for data (plat_wait_output): a named pipe
+// of this process's own, its read end opened for overlapped I/O; an ordinary
+// one is CreatePipe's.  The read end is private; the write end, for the
+// child, is an ordinary inheritable handle.
+typedef struct PlatOutputPipe PlatOutputPipe;
+// Makes the pipe with a buffer size suggestion (0 = the system default).
+int plat_output_pipe_create(PlatOutputPipe** read_end, PlatHandle* write_end, uint32_t buffer_size, int watchable);
+// PeekNamedPipe's count of the bytes waiting, and ReadFile, on the read end.
+int plat_output_pipe_peek(PlatOutputPipe* pipe, uint32_t* available);
+int plat_output_pipe_read(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32_t* got);
+void plat_output_pipe_close(PlatOutputPipe* pipe);
 // Waits until the process ends (PLAT_WAIT_OBJECT_0), the event is set
 // (PLAT_WAIT_OBJECT_0 + 1) or one of up to four watchable read ends has data
 // (PLAT_WAIT_OBJECT_0 + 2 + its index), or the time is up (PLAT_WAIT_TIMEOUT).
 // PLAT_WAIT_FAILED, with the last error, also for a pipe that is not
 // watchable or has lost its writers.
-uint32_t plat_wait_output(PlatHandle process, PlatHandle event, const PlatHandle* pipes, uint32_t count,
+uint32_t plat_wait_output(PlatHandle process, PlatHandle event, PlatOutputPipe* const* pipes, uint32_t count,
                           uint32_t milliseconds);
 
 typedef uint32_t (*PlatThreadFn)(void* parameter);

@@ -53,49 +53,6 @@ void system_text(uint32_t code, char* text, size_t size)
         text_format(text, size, "error %lu", (unsigned long)code);
 }
 
-// Makes one pipe and turns the end the wrapper keeps into a private handle.
-// Both ends of a new pipe are inheritable; a child started later with handle
-// inheritance would otherwise also receive the wrapper's own end, and an
-// output pipe would then never report its end to anyone.
-int make_pipe(PlatHandle* keptEnd, PlatHandle* childEnd, int keptIsReadEnd)
-{
-    PlatHandle readEnd = PLAT_INVALID_HANDLE;
-    PlatHandle writeEnd = PLAT_INVALID_HANDLE;
-    uint32_t error = 0;
-    *keptEnd = PLAT_INVALID_HANDLE;
-    *childEnd = PLAT_INVALID_HANDLE;
-    // The supervisor of a quiet container waits on its output pipes, which
-    // need a read end that can be waited on; an ordinary pipe will do when
-    // one cannot be made, and is looked into every few seconds instead.
-    uint32_t bufferSize = keptIsReadEnd ? (uint32_t)OUTPUT_PIPE_BUFFER_SIZE : 0u;
-    if (!(keptIsReadEnd && plat_create_watchable_pipe(&readEnd, &writeEnd, bufferSize)) &&
-        !plat_create_pipe(&readEnd, &writeEnd, bufferSize))
-        return 0;
-
-    PlatHandle temporary = keptIsReadEnd ? readEnd : writeEnd;
-    PlatHandle child = keptIsReadEnd ? writeEnd : readEnd;
-    int duplicated = plat_duplicate_private(temporary, keptEnd);
-    // A write to a child's input must never wait for the child to read: a
-    // hung JVM that leaves its input unread would stop whoever writes.
-    if (duplicated && !keptIsReadEnd && !plat_pipe_nowait(*keptEnd)) {
-        duplicated = 0;
-        error = plat_get_last_error();
-        plat_close_handle(*keptEnd);
-    } else {
-        error = plat_get_last_error();
-    }
-    plat_close_handle(temporary);
-    if (!duplicated) {
-        // Nothing half-made stays open: the caller gets neither end.
-        plat_close_handle(child);
-        *keptEnd = PLAT_INVALID_HANDLE;
-        plat_set_last_error(error);
-        return 0;
-    }
-    *childEnd = child;
-    return 1;
-}
-
 // Removes carriage returns and line feeds from the end of a value, never
 // looking at its first character.
 void trim_line_ends(char* value)
@@ -117,23 +74,56 @@ uint32_t read_path(char* buffer, uint32_t size)
 
 }  // namespace
 
-int initPipe(PlatHandle* keptRead, PlatHandle* childWrite)
+int initPipe(PlatOutputPipe** keptRead, PlatHandle* childWrite)
 {
-    return make_pipe(keptRead, childWrite, 1);
+    // The supervisor of a quiet container waits on its output pipes, which
+    // need a read end that can be waited on; an ordinary pipe will do when
+    // one cannot be made, and is looked into every few seconds instead.
+    *keptRead = nullptr;
+    *childWrite = PLAT_INVALID_HANDLE;
+    return plat_output_pipe_create(keptRead, childWrite, OUTPUT_PIPE_BUFFER_SIZE, 1) ||
+           plat_output_pipe_create(keptRead, childWrite, OUTPUT_PIPE_BUFFER_SIZE, 0);
 }
 
 int initInputPipe(PlatHandle* childRead, PlatHandle* keptWrite)
 {
-    return make_pipe(keptWrite, childRead, 0);
+    PlatHandle readEnd = PLAT_INVALID_HANDLE;
+    PlatHandle writeEnd = PLAT_INVALID_HANDLE;
+    *childRead = PLAT_INVALID_HANDLE;
+    *keptWrite = PLAT_INVALID_HANDLE;
+    if (!plat_create_pipe(&readEnd, &writeEnd, 0)) return 0;
+    // Both ends of a new pipe are inheritable; the wrapper keeps a private
+    // copy of its end, which a child started later with handle inheritance
+    // would otherwise receive as well.  A write to a child's input must never
+    // wait for the child to read: a hung JVM that leaves its input unread
+    // would stop whoever writes.
+    int kept = plat_duplicate_private(writeEnd, keptWrite);
+    if (kept && !plat_pipe_nowait(*keptWrite)) {
+        kept = 0;
+        uint32_t error = plat_get_last_error();
+        plat_close_handle(*keptWrite);
+        plat_set_last_error(error);
+    }
+    uint32_t error = plat_get_last_error();
+    plat_close_handle(writeEnd);
+    if (!kept) {
+        // Nothing half-made stays open: the caller gets neither end.
+        plat_close_handle(readEnd);
+        *keptWrite = PLAT_INVALID_HANDLE;
+        plat_set_last_error(error);
+        return 0;
+    }
+    *childRead = readEnd;
+    return 1;
 }
 
-size_t DrainPipe(PlatHandle pipe, char* buffer, size_t size, int copyToLog)
+size_t DrainPipe(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog)
 {
     uint32_t waiting = 0;
     return DrainPipeCounted(pipe, buffer, size, copyToLog, &waiting);
 }
 
-size_t DrainPipeCounted(PlatHandle pipe, char* buffer, size_t size, int copyToLog, uint32_t* waiting)
+size_t DrainPipeCounted(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog, uint32_t* waiting)
 {
     if (size == 0) return 0;
     buffer[0] = '\0';
@@ -146,7 +136,7 @@ size_t DrainPipeCounted(PlatHandle pipe, char* buffer, size_t size, int copyToLo
     // round trip to the server, as costly as the read itself.
     if (*waiting == 0) {
         uint32_t available = 0;
-        if (!plat_peek_pipe(pipe, &available)) return 0;
+        if (!plat_output_pipe_peek(pipe, &available)) return 0;
         *waiting = available;
     }
     if (*waiting == 0) return 0;
@@ -154,7 +144,7 @@ size_t DrainPipeCounted(PlatHandle pipe, char* buffer, size_t size, int copyToLo
     if ((size_t)want > size - 1) want = (uint32_t)(size - 1);
 
     uint32_t got = 0;
-    if (!plat_read_file(pipe, buffer, want, &got)) got = 0;
+    if (!plat_output_pipe_read(pipe, buffer, want, &got)) got = 0;
     if (got > want) got = want;
     buffer[got] = '\0';
     // A read that failed or came back short leaves the count in doubt: the

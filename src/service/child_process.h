@@ -30,17 +30,17 @@ struct FlusherBlock {
     PlatHandle wake;           // event set together with stop, so the thread ends at once
 };
 
-int initPipe(PlatHandle* keptRead, PlatHandle* childWrite);
+int initPipe(PlatOutputPipe** keptRead, PlatHandle* childWrite);
 int initInputPipe(PlatHandle* childRead, PlatHandle* keptWrite);
 // Reads what the pipe holds, at most size-1 bytes, never blocking.  Returns the
 // number of bytes read (0 when the pipe was empty); buffer is NUL-terminated
 // after them.  Every byte read is copied to LogFile when copyToLog is set.
-size_t DrainPipe(PlatHandle pipe, char* buffer, size_t size, int copyToLog);
+size_t DrainPipe(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog);
 // DrainPipe for a loop that drains one pipe until it is empty: *waiting (0
 // before the first call) carries the bytes that the last look into the pipe
 // found and that are still unread, so that the pipe is looked into again only
 // once they have all been read.
-size_t DrainPipeCounted(PlatHandle pipe, char* buffer, size_t size, int copyToLog, uint32_t* waiting);
+size_t DrainPipeCounted(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog, uint32_t* waiting);
 // Starts a hidden child in its own process group, optionally with a PATH taken
 // from a start-script line, and in the job when one is given: created
 // suspended, put in the job, then let run.  A child that could not be put in

@@ -63,10 +63,8 @@ const uint32_t CHILD_START_FLAGS = CHILD_STARTF_USESTDHANDLES | CHILD_STARTF_FOR
 // are the supervisor's own (not inheritable); the child ends become the
 // children's standard handles.
 struct Pipes {
-    PlatHandle launcherOut, launcherOutChild;
-    PlatHandle containerOut, containerOutChild;
-    PlatHandle launcherErr, launcherErrChild;
-    PlatHandle containerErr, containerErrChild;
+    PlatOutputPipe *launcherOut, *containerOut, *launcherErr, *containerErr;
+    PlatHandle launcherOutChild, containerOutChild, launcherErrChild, containerErrChild;
     PlatHandle launcherInChild, launcherIn;
     PlatHandle containerInChild, containerIn;
     PlatHandle savedStdOut, savedStdErr;
@@ -255,7 +253,7 @@ enum ChildState { CHILD_ENDED, CHILD_RUNNING, CHILD_LOST };
 // the poll keeps its rhythm.  When even that cannot be read, the child cannot
 // be supervised: it is reported, ended and lost.  Pipes that cannot be waited
 // on are not waited on again in this run.
-ChildState wait_for_child(Run* run, ChildWatch* w, PaceWait pace, const PlatHandle* outputs)
+ChildState wait_for_child(Run* run, ChildWatch* w, PaceWait pace, PlatOutputPipe* const* outputs)
 {
     PlatHandle process = w->child.process;
     uint32_t result;
@@ -323,7 +321,7 @@ struct PollDrain {
 // supervisor reading the few bytes of each moment, at a round trip to the
 // Wine server each, and away from its requests.  A child that has ended is
 // drained until its pipe is empty.
-size_t drain_next(PlatHandle pipe, char* buffer, size_t size, int copyToLog, ChildState state, PollDrain* drain)
+size_t drain_next(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog, ChildState state, PollDrain* drain)
 {
     if (drain->looked && drain->waiting == 0 && state == CHILD_RUNNING) return 0;
     drain->looked = 1;
@@ -332,7 +330,7 @@ size_t drain_next(PlatHandle pipe, char* buffer, size_t size, int copyToLog, Chi
 
 // Everything a child wrote to its standard error is an error event, within
 // the error budget; the bytes reach the log file as well.
-void drain_errors(Run* run, ChildWatch* w, PlatHandle pipe, ChildState state)
+void drain_errors(Run* run, ChildWatch* w, PlatOutputPipe* pipe, ChildState state)
 {
     size_t got = 0;
     PollDrain drain = {0, 0};
@@ -380,25 +378,25 @@ int create_pipes(Run* run)
 {
     Pipes* p = &run->pipes;
     struct PipeStep {
-        PlatHandle* kept;
+        PlatOutputPipe** output;   // the kept read end of an output pipe, or null
+        PlatHandle* kept;          // the kept write end of an input pipe
         PlatHandle* child;
-        int input;
         const char* failure;
     } const steps[] = {
-        {&p->launcherOut, &p->launcherOutChild, 0, "initPipe for the Launchers STDOUT failed"},
-        {&p->containerOut, &p->containerOutChild, 0, "initPipe for the Containers STDOUT failed"},
-        {&p->launcherErr, &p->launcherErrChild, 0, "initPipe for the Launchers STDERR failed"},
-        {&p->containerErr, &p->containerErrChild, 0, "initPipe for the Containers STDERR failed"},
-        {&p->launcherIn, &p->launcherInChild, 1, "initInputPipe for the Launchers STDIN failed"},
-        {&p->containerIn, &p->containerInChild, 1, "initInputPipe for the Containers STDIN failed"},
+        {&p->launcherOut, nullptr, &p->launcherOutChild, "initPipe for the Launchers STDOUT failed"},
+        {&p->containerOut, nullptr, &p->containerOutChild, "initPipe for the Containers STDOUT failed"},
+        {&p->launcherErr, nullptr, &p->launcherErrChild, "initPipe for the Launchers STDERR failed"},
+        {&p->containerErr, nullptr, &p->containerErrChild, "initPipe for the Containers STDERR failed"},
+        {nullptr, &p->launcherIn, &p->launcherInChild, "initInputPipe for the Launchers STDIN failed"},
+        {nullptr, &p->containerIn, &p->containerInChild, "initInputPipe for the Containers STDIN failed"},
     };
     for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
         // The process's own standard handles are saved before the pipes that
         // stand in for them, so that they can be put back after each launch.
         if (i == 0) p->savedStdOut = plat_get_std_handle(PLAT_STD_OUTPUT);
         if (i == 2) p->savedStdErr = plat_get_std_handle(PLAT_STD_ERROR);
-        int made = steps[i].input ? initInputPipe(steps[i].child, steps[i].kept)
-                                  : initPipe(steps[i].kept, steps[i].child);
+        int made = steps[i].output != nullptr ? initPipe(steps[i].output, steps[i].child)
+                                              : initInputPipe(steps[i].child, steps[i].kept);
         if (!made) {
             service_event(run, steps[i].failure, EVENT_WARNING);
             return 0;
@@ -689,7 +687,7 @@ void take_stop(Run* run, ContainerWatch* c)
 // One poll of the container, in the order its steps have always had.
 ChildState poll_container(Run* run, ContainerWatch* c)
 {
-    const PlatHandle outputs[2] = {run->pipes.containerOut, run->pipes.containerErr};
+    PlatOutputPipe* const outputs[2] = {run->pipes.containerOut, run->pipes.containerErr};
     PaceInput in = pace_input(run, &c->w);
     in.awaitingStart = !c->cameUp;
     in.mayRest = c->phase == CONTAINER_UP && !c->announced;

@@ -786,10 +786,29 @@ int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffe
     return fails("CreatePipe") ? 0 : make_pipe(read_end, write_end, buffer_size, false);
 }
 
-int plat_create_watchable_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size)
+// The read end of an output pipe is an ordinary pipe handle of the fake's,
+// not inheritable, behind the record.
+struct PlatOutputPipe {
+    PlatHandle handle;
+};
+
+int plat_output_pipe_create(PlatOutputPipe** read_end, PlatHandle* write_end, uint32_t buffer_size, int watchable)
 {
-    return fails("CreateNamedPipeA") ? 0 : make_pipe(read_end, write_end, buffer_size, true);
+    if (fails(watchable ? "CreateNamedPipeA" : "CreatePipe")) return 0;
+    PlatHandle r;
+    make_pipe(&r, write_end, buffer_size, watchable != 0);
+    object(r)->inheritable = false;
+    *read_end = new PlatOutputPipe{r};
+    return 1;
 }
+
+void plat_output_pipe_close(PlatOutputPipe* pipe)
+{
+    plat_close_handle(pipe->handle);
+    delete pipe;
+}
+
+int plat_output_pipe_peek(PlatOutputPipe* pipe, uint32_t* available) { return plat_peek_pipe(pipe->handle, available); }
 
 int plat_duplicate_private(PlatHandle source, PlatHandle* out)
 {
@@ -823,10 +842,10 @@ int plat_peek_pipe(PlatHandle pipe, uint32_t* available)
     return 1;
 }
 
-int plat_read_file(PlatHandle h, void* buf, uint32_t size, uint32_t* got)
+int plat_output_pipe_read(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32_t* got)
 {
     if (fails("ReadFile")) return 0;
-    Pipe& p = S.pipes[object(h)->id];
+    Pipe& p = S.pipes[object(pipe->handle)->id];
     if (p.data.empty()) {
         fprintf(stderr, "fake: a read of an empty pipe would block the wrapper for good\n");
         abort();
@@ -992,17 +1011,17 @@ uint32_t plat_wait_either(PlatHandle first, PlatHandle second, uint32_t millisec
     return fails("WaitForMultipleObjects") ? PLAT_WAIT_FAILED : wait_objects({first, second}, milliseconds);
 }
 
-uint32_t plat_wait_output(PlatHandle process, PlatHandle event, const PlatHandle* pipes, uint32_t count,
+uint32_t plat_wait_output(PlatHandle process, PlatHandle event, PlatOutputPipe* const* pipes, uint32_t count,
                           uint32_t milliseconds)
 {
     if (fails("WaitForMultipleObjects")) return PLAT_WAIT_FAILED;
+    std::vector<PlatHandle> handles = {process, event};
     for (uint32_t i = 0; i < count; ++i) {
-        Object* o = object(pipes[i]);
+        Object* o = object(pipes[i]->handle);
         if (o != nullptr && o->kind == PIPE_READ && S.pipes[o->id].data.empty() && S.pipes[o->id].writers == 0)
             return last_error = PLAT_ERROR_BROKEN_PIPE, PLAT_WAIT_FAILED;
+        handles.push_back(pipes[i]->handle);
     }
-    std::vector<PlatHandle> handles = {process, event};
-    handles.insert(handles.end(), pipes, pipes + count);
     return wait_objects(handles, milliseconds);
 }
 

@@ -283,9 +283,10 @@ TEST_F(Parsers, LogRotation)
 // A drain reads what the pipe holds, at most one byte less than its buffer.
 TEST_F(Parsers, DrainTakesWhatThePipeHolds)
 {
-    PlatHandle readEnd, writeEnd;
+    PlatOutputPipe* readEnd;
+    PlatHandle writeEnd;
     uint32_t written;
-    ASSERT_TRUE(plat_create_pipe(&readEnd, &writeEnd, 0) && plat_write_file(writeEnd, "abc", 3, &written));
+    ASSERT_TRUE(plat_output_pipe_create(&readEnd, &writeEnd, 0, 0) && plat_write_file(writeEnd, "abc", 3, &written));
     char buffer[4] = "xyz";
     std::string seen;
     for (size_t size : {0, 1, 2, 4, 4}) seen += std::to_string(DrainPipe(readEnd, buffer, size, 0)) + buffer + " ";

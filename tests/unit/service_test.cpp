@@ -186,7 +186,7 @@ TEST_F(ServiceRun, PipesThatCannotBeMadeEndTheRunBeforeAnyChild)
         reset();
         // The four output pipes fall back to ordinary pipes; the input pipes are ordinary.
         if (nth <= 4) fake_fail("CreateNamedPipeA", 8, nth), fake_fail("CreatePipe", 8, 1);
-        else fake_fail(nth <= 6 ? "CreatePipe" : "DuplicateHandle", 8, nth <= 6 ? nth - 4 : 6);
+        else fake_fail(nth <= 6 ? "CreatePipe" : "DuplicateHandle", 8, nth <= 6 ? nth - 4 : 2);
         std::string t = run_as_service({LAUNCHER});
         events += lines_with(t, {"event"});
         EXPECT_NE(t.find("STOPPED cp=0 wait=0 accept=0x105 exit=1066/1\n"), std::string::npos);
@@ -444,9 +444,10 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
 // The keep-alive newline never lands between the parts of a shutdown command.
 TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
 {
-    PlatHandle readEnd, writeEnd;
+    PlatOutputPipe* readEnd;
+    PlatHandle writeEnd;
     uint32_t count;
-    ASSERT_TRUE(plat_create_pipe(&readEnd, &writeEnd, 0) && plat_pipe_nowait(writeEnd));
+    ASSERT_TRUE(plat_output_pipe_create(&readEnd, &writeEnd, 0, 0) && plat_pipe_nowait(writeEnd));
     plat_write_file(writeEnd, std::string(4093, 'x').c_str(), 4093, &count);
     EXPECT_EQ(SendShutdownCommand(writeEnd), 0);
     FlusherBlock block = {writeEnd, 0, plat_create_event()};
