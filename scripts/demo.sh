@@ -53,7 +53,7 @@ done
 step "Starting Wine (prefix in ${build#$root/}/wineprefix)"
 if [ ! -f "$build/wineprefix/system.reg" ]; then
     echo "  The first time, Wine makes its prefix (a Windows drive and registry of about 700 MB):"
-    echo "  that takes a minute or two, and nothing is printed meanwhile."
+    echo "  that takes half a minute or so, and nothing is printed meanwhile."
 fi
 source scripts/wine-env.sh "$build"
 events="$build/demo-events.log"

@@ -9,8 +9,9 @@
 #                                     (build/release-check) whose zip must be
 #                                     the same bytes
 #
-# TALVEX_BUILD_DIR packages an existing Windows build instead (the test
-# command packages build/mingw); its zip goes to <that build>/dist.
+# TALVEX_BUILD_DIR packages an existing Windows build instead, whose set-up
+# has been done (the test command packages build/mingw); its zip goes to
+# <that build>/dist.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -21,8 +22,6 @@ case "${1:-}" in
     --check) check=1 ;;
     *) echo "usage: bash scripts/package.sh [--check]" >&2; exit 2 ;;
 esac
-
-bash scripts/setup.sh
 
 product_targets=(talvex talvexMSG talvexUtil)
 # release_build <build dir>: the three product files, built in release mode.
@@ -36,6 +35,7 @@ if [ -n "${TALVEX_BUILD_DIR:-}" ]; then
     dist=$build/dist
     cmake --build "$build" --target "${product_targets[@]}"
 else
+    bash scripts/setup.sh
     build=build/release
     dist=dist
     echo "package: building the release in $build"
