@@ -7,6 +7,12 @@ if(MINGW)
     # Static runtime: talvex.exe and its two libraries are all a Windows
     # machine needs.
     set(TALVEX_STATIC_LINK -static -static-libgcc -static-libstdc++)
+    # GNU ld stamps every PE file it links with the time of the link (in the
+    # file header and the export directory).  Without the stamps two builds
+    # of one commit give the same bytes, so that a release can be rebuilt and
+    # compared; Windows' loader looks at the stamp only for bound imports,
+    # which MinGW does not make.
+    add_link_options(-Wl,--no-insert-timestamp)
 endif()
 
 file(GLOB TALVEX_WIN32_SOURCES CONFIGURE_DEPENDS src/platform/win32/*.cpp)

@@ -51,6 +51,10 @@ done
 [ -n "$fakejava" ] || { echo "demo: the stand-in java.exe was not built" >&2; exit 1; }
 
 step "Starting Wine (prefix in ${build#$root/}/wineprefix)"
+if [ ! -f "$build/wineprefix/system.reg" ]; then
+    echo "  The first time, Wine makes its prefix (a Windows drive and registry of about 700 MB):"
+    echo "  that takes half a minute or so, and nothing is printed meanwhile."
+fi
 source scripts/wine-env.sh "$build"
 events="$build/demo-events.log"
 # Wine keeps no event log: each reported event is traced on the standard
@@ -78,32 +82,18 @@ wait_state() {
     return 1
 }
 
-# Prints the traced events readably: each ReportEventW call with its id and
-# type, then its insertion strings, as the Wine trace gives them.
+# The events as the Event Viewer shows them: the message file's text of each
+# id with its insertion strings filled in.
 show_events() {
-    grep -a 'ReportEventW' "$events" | awk '
-        /ReportEventW \(/ {
-            split(substr($0, index($0, "(") + 1), f, ",")
-            type = f[2] == "0x0001" ? "error" : f[2] == "0x0002" ? "warning" : "information"
-            id = tolower(f[4])
-            meaning = "an error"
-            if (id == "0x40000001") meaning = "the container is up"
-            if (id == "0x40000002") meaning = "the container ended normally"
-            if (id == "0x40000007") meaning = "the container asked for a restart"
-            if (id == "0x80000005") meaning = "a warning of the supervisor"
-            if (id == "0xc0000003") meaning = "the launch failed"
-            if (id == "0xc0000004") meaning = "the container failed"
-            printf "  event %s (%s): %s\n", f[4], type, meaning
-            next
-        }
-        /:eventlog:ReportEventW / { sub(/.*:eventlog:ReportEventW /, ""); printf "      %s\n", $0 }'
+    python3 scripts/demo_view.py events res/talvex_msg.mc <"$events"
 }
 
-# The log as a reader understands it: the markers named, and whatever
-# follows a marker on a line of its own.
+# The demo container's boot file names it "demo": its lines and the
+# launcher's start with "demo container:" and "demo launcher:".
+child=demo
+# The log with the owner of each line named and each marker explained.
 show_log() {
-    tr -d '\r' | perl -pe 's/\x07(-?\d*)\x07/ <BEL>$1<BEL> (the exit-code marker)\n/g; s/\x08/ <BS> (the start marker)\n/g' |
-        sed '/^ *$/d' | awk '{ print "  | " $0 }'
+    python3 scripts/demo_view.py log "$child"
 }
 
 demo_win='C:\talvex-demo'
@@ -129,7 +119,7 @@ rm -rf "$demo" "$product"
 mkdir -p "$product" "$demo/jre/bin" "$demo/home" "$demo/work"
 cp "$bin/talvex.exe" "$bin/talvexMSG.dll" "$bin/talvexUtil.dll" "$product/"
 cp "$fakejava" "$demo/jre/bin/java.exe"
-printf '# Boot file of the demo container.\r\nname=talvex demo\r\n' >"$demo/work/container.ini"
+printf '# Boot file of the demo container.\r\nname=%s\r\n' "$child" >"$demo/work/container.ini"
 printf '  %-69s %s\n' "$product_win\\talvex.exe (+ talvexMSG.dll, talvexUtil.dll)" \
     "the product, as copied to a Windows machine" \
     "$demo_win\\jre\\bin\\java.exe" "the stand-in JVM (tools/fakejava)" \
@@ -147,6 +137,10 @@ step "Starting the service"
 show talvex -start "$svc"
 wait_state 4
 show wine sc query "$svc"
+hint=$(wine sc query "$svc" 2>/dev/null | tr -d '\r' | awk '/WAIT_HINT/ { print $3 }')
+echo "  (WAIT_HINT $hint, $((hint)) ms, is the wait hint of talvex's last status report. It only"
+echo "   means something while a service is pending, as the time to wait for its next report;"
+echo "   the service manager keeps the last one reported and shows it with RUNNING too.)"
 
 log="$demo/work/$svc.out"
 # The container announces that it is up with its start marker; the
@@ -158,9 +152,20 @@ done
 
 step "The service's log file ($demo_win\\work\\$svc.out)"
 [ -f "$log" ] || { echo "demo: the service wrote no log file" >&2; exit 1; }
+cat <<TEXT
+  Each line is shown with its owner.  The launcher and the container are the service's two
+  Java children (here the stand-in JVM); talvex copies what they write to their standard
+  output into this file as it comes, and adds lines of its own: "NT Service ... input flusher
+  thread" is talvex's thread that writes a keep-alive newline to the container's standard
+  input every 2 s.  The children tell talvex how they are doing with control characters in
+  their output, which stay in the file: <BEL>n<BEL> is an exit-code marker, <BS> the
+  container's start marker.
+TEXT
 show_log <"$log"
 
-step "The events it reported (Wine keeps no event log; it traces each ReportEvent call)"
+step "The events it reported, as the Event Viewer shows them"
+echo "  (Wine keeps no event log: the demo reads Wine's trace of each ReportEvent call and fills"
+echo "   the texts of talvexMSG.dll's message file with the event's insertion strings.)"
 show_events
 
 step "Requesting a thread dump"

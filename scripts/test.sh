@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the native unit tests under AddressSanitizer and UBSan,
-# then the cross-built Windows tests and the end-to-end scenarios under Wine.
+# the fuzz target, then the Windows build: its release zip, and the
+# end-to-end scenarios under Wine.
 # Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +19,10 @@ bash fuzz/run.sh "$TALVEX_FUZZ_SECONDS"
 echo "== Windows build and tests under Wine"
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
+# The release zip of this build: what it holds, its checksum and the file
+# versions.  Building the release twice and comparing the bytes is
+# bash scripts/package.sh --check.
+TALVEX_BUILD_DIR="$root/build/mingw" bash scripts/package.sh
 source scripts/wine-env.sh "$root/build/mingw"
 trap talvex_wine_stop EXIT
 ctest --preset mingw
