@@ -85,19 +85,19 @@ int report_current_state(void)
     return send_status_locked(ServiceStatus.status.current_state, 0, 0);
 }
 
-// The stop-type controls: the state becomes STOP_PENDING at once, the request
-// is left for the supervisor, and the new state is reported.
+// The stop-type controls: STOP_PENDING is reported, and only then is the
+// request left for the supervisor.  The supervisor, once it sees the request,
+// reports STOP_PENDING with the wait hint of the shutdown; were the flag set
+// first, that report could reach the manager before this one, whose wait
+// hint of 0 would then be the last word.  The flag is set before the wake,
+// so that a supervisor woken up always finds it.
 void handle_stop_control(uint32_t control)
 {
-    {
-        std::lock_guard<std::mutex> guard(StatusLock);
-        ServiceStatus.status.current_state = SERVICE_STATE_STOP_PENDING;
-    }
+    ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, 0);
     if (control == CONTROL_USER_REMOVE)
         ServiceRemove();
     else
         ServiceStop(control);
-    ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, 0);
 }
 
 void current_asctime(char* text, size_t capacity)
