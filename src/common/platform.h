@@ -168,6 +168,8 @@ int plat_delete_service(ScHandle svc);                    // DeleteService
 int plat_start_service(ScHandle svc);                     // StartServiceA(svc, 0, NULL)
 int plat_control_service(ScHandle svc, uint32_t control); // ControlService
 int plat_query_service_state(ScHandle svc, uint32_t* state);   // QueryServiceStatus
+// ChangeServiceConfig2A(SERVICE_CONFIG_SERVICE_SID_INFO).
+int plat_set_service_sid_type(ScHandle svc, uint32_t sid_type);
 void plat_close_service_handle(ScHandle handle);          // CloseServiceHandle
 
 // ---------------------------------------------------------------------------

@@ -617,6 +617,11 @@ int plat_query_service_state(ScHandle svc, uint32_t* state)
     return fails("QueryServiceStatus") ? 0 : (*state = service_of(svc)->state, 1);
 }
 
+int plat_set_service_sid_type(ScHandle svc, uint32_t sid_type)
+{
+    return fails("ChangeServiceConfig2A") ? 0 : (service_of(svc)->sid_type = sid_type, 1);
+}
+
 void plat_close_service_handle(ScHandle h) { (void)fails("CloseServiceHandle"), S.handles.erase((uintptr_t)h); }
 
 // --- event log ---------------------------------------------------------------------------

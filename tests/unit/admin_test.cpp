@@ -133,8 +133,9 @@ UtilDir=C:\talvex
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->binary_path + "|" + s->display_name + "|" + s->description, "\"C:\\Program Files\\talvex\\talvex.exe\"|svc|Runs the Quillet Orvane management framework container in the working directory 'C:\\svc'.");
     EXPECT_EQ(std::to_string(s->type) + " " + std::to_string(s->start_type) + " " + std::to_string(s->error_control) +
-                  " " + std::to_string(s->failure_actions_flag) + " " + std::to_string(s->dependencies.size()),
-              "16 3 1 1 1");
+                  " " + std::to_string(s->failure_actions_flag) + " " + std::to_string(s->dependencies.size()) + " " +
+                  std::to_string(s->sid_type),
+              "16 3 1 1 1 1");
     std::string data;
     uint32_t type = 0;
     EXPECT_TRUE(fake_reg_get(SOURCE_KEY, "EventMessageFile", &data, &type));

@@ -82,6 +82,13 @@ int plat_query_service_state(ScHandle svc, uint32_t* state)
     return 1;
 }
 
+int plat_set_service_sid_type(ScHandle svc, uint32_t sid_type)
+{
+    SERVICE_SID_INFO info;
+    info.dwServiceSidType = sid_type;
+    return ChangeServiceConfig2A((SC_HANDLE)svc, SERVICE_CONFIG_SERVICE_SID_INFO, &info) ? 1 : 0;
+}
+
 void plat_close_service_handle(ScHandle handle)
 {
     CloseServiceHandle((SC_HANDLE)handle);
