@@ -5,7 +5,8 @@
 # with a blank reaches the launcher as one argument, the exit hook runs the
 # system's cmd.exe and not one planted beside talvex.exe, failed runs end
 # with exit code 1066 and their own code, a timeout stored as REG_DWORD is
-# honoured, and -test runs the same body in the console.
+# honoured, a service named outside the ANSI code page runs nothing of its
+# namesake's, and -test runs the same body in the console.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -105,6 +106,24 @@ run_until 1 "REG_DWORD start timeout"
 e2e_check "REG_DWORD start timeout: exit codes and event" "1066 1 1" \
     "$(exit_codes) $(e2e_count 0x80000005 "L\"$svc\"	L\"Elapsed time exceed timeout\"")"
 e2e_remove_service "$svc"
+
+# --- a name outside the ANSI code page runs nothing of its namesake ----------------
+
+# "Svc" and an omega arrives in the ANSI code page as "SvcO": started under
+# that name, the service refuses to run SvcO's parameters.
+omega='Svc\u03a9'
+e2e_service SvcO
+e2e_put SvcO WorkingDirectory "$AREA_WIN\\svco"
+mkdir -p "$AREA/svco"
+printf 'name=svco\r\n' >"$AREA/svco/container.ini"
+e2e_tool service delete "$omega"
+e2e_tool service create "$omega" "$E2E_EXE_WIN" && e2e_tool service start "$omega" || e2e_fail "omega: create and start"
+e2e_wait 40 '[ "$(e2e_tool service state "$omega")" = "1 1066 1" ]' || e2e_fail "omega: not STOPPED with 1066/1"
+e2e_check "omega: the error event, no container, nothing new in SvcO's directory" "1 0 container.ini" \
+    "$(e2e_count 0xc0000006 'L"SvcO"	L"The service was started under the name SvcO, which is not its own; nothing was run"') \
+$(e2e_count 0x40000001 'L"SvcO"') $(ls -A "$AREA/svco")"
+e2e_tool service delete "$omega"
+e2e_remove_service SvcO
 
 # --- -test: the same body in the console ------------------------------------------
 
