@@ -18,7 +18,6 @@
 #include <tlhelp32.h>
 
 #include <ctype.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -72,8 +72,9 @@ void fake_add_service(const std::string& name, uint32_t state);
 // `ansi_name`, the name in the ANSI code page, when one is given.
 void fake_start_as_service(const std::string& name, const std::string& ansi_name = "");
 // The process's command line in its wide form, each word as UTF-8.  The
-// fake's ANSI code page holds every character: a word that it holds is the
-// same in the ANSI command line.
+// fake's ANSI code page holds every character: a word that a test gives
+// otherwise in the ANSI command line stands for one that a real code page
+// cannot hold.
 void fake_set_wide_command_line(const std::vector<std::string>& words);
 // Calls the registered control handler (or the console handler for
 // `console` set) at virtual time `ms`; the result goes to the transcript.
