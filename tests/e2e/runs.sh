@@ -144,11 +144,18 @@ grep -aq s3cret "$log" && e2e_fail "-test: the password is in the log file"
 boot name=orphan
 run_until 4 "kill"
 e2e_wait 30 'grep -aq "orphan container: up" "$log"' || e2e_fail "kill: the container did not start"
-children() { grep -ls 'talvex-runs.jre.bin.java\.exe' /proc/[0-9]*/cmdline; }
+# ours <pattern>: the processes of this prefix whose command lines match;
+# other developers' Wine prefixes on the machine run talvex.exe and JVMs at
+# the same paths, and their runs must not be killed.
+ours() {
+    local p
+    for p in $(pgrep -f -- "$1"); do
+        { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"
+    done
+}
+children() { ours 'talvex-runs.jre.bin.java\.exe'; }
 [ -n "$(children)" ] || e2e_fail "kill: no container process to watch"
-for p in /proc/[0-9]*; do
-    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -1 | grep -qi '\\talvex\.exe$' && kill -9 "${p#/proc/}"
-done
+kill -9 $(ours '\\talvex\.exe$') 2>/dev/null
 e2e_wait 5 '[ -z "$(children)" ]' && e2e_pass "kill: launcher and container ended with talvex.exe" ||
     e2e_fail "kill: a JVM outlived talvex.exe"
 # Wine's service manager does not notice the killed process; a new server does.
