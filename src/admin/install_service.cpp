@@ -25,6 +25,7 @@ enum {
     SERVICE_ALL_ACCESS = 0xF01FF,
     SERVICE_WIN32_OWN_PROCESS = 0x10,
     SERVICE_ERROR_NORMAL = 1,
+    SERVICE_SID_TYPE_UNRESTRICTED = 1,
     // The service manager refuses longer names; a SID's text is shorter.
     SERVICE_NAME_SIZE = 257,
     SID_TEXT_SIZE = 192,
@@ -189,6 +190,10 @@ int InstallService(const char* serviceName)
     // the service would apply to crashes only.
     plat_set_service_failure_actions_flag(service, 1);
     plat_set_service_preshutdown_timeout(service, preshutdown_timeout());
+    // The Parameters key lets the service's own SID read it, and that SID is
+    // in the service's token only when its SID type is unrestricted.  Like
+    // the description, it is an addition that an older system may refuse.
+    plat_set_service_sid_type(service, SERVICE_SID_TYPE_UNRESTRICTED);
     plat_close_service_handle(service);
 
     int result = write_parameters(serviceName) && AddEventSource(serviceName);

@@ -135,6 +135,8 @@ StatusHandle plat_register_control_handler(const char* name, PlatControlHandlerF
 int plat_set_service_status(StatusHandle handle, const PlatServiceStatus* status);
 // GetVersionExA on a zeroed OSVERSIONINFOEXA: 1 and the major version, or 0.
 int plat_os_major_version(uint32_t* major);
+// GetCurrentProcessId.
+uint32_t plat_current_process_id(void);
 
 // ---------------------------------------------------------------------------
 // Service manager client (advapi32)
@@ -168,6 +170,18 @@ int plat_delete_service(ScHandle svc);                    // DeleteService
 int plat_start_service(ScHandle svc);                     // StartServiceA(svc, 0, NULL)
 int plat_control_service(ScHandle svc, uint32_t control); // ControlService
 int plat_query_service_state(ScHandle svc, uint32_t* state);   // QueryServiceStatus
+// QueryServiceStatusEx(SC_STATUS_PROCESS_INFO): the id of the process that
+// runs the service, 0 while it runs in none.
+int plat_query_service_process(ScHandle svc, uint32_t* process_id);
+// ChangeServiceConfig2A(SERVICE_CONFIG_SERVICE_SID_INFO).
+int plat_set_service_sid_type(ScHandle svc, uint32_t sid_type);
+// Whether argument `index` of the process's command line in its wide form
+// (CommandLineToArgvW(GetCommandLineW())) is exactly `text` converted from
+// the ANSI code page (MultiByteToWideChar).  The ANSI command line is the
+// wide one converted to that code page, in which a character the code page
+// lacks becomes a look-alike ("O" for an omega) or '?'.  0 also when the
+// argument is missing or the wide command line cannot be read.
+int plat_command_argument_is_exact(int index, const char* text);
 void plat_close_service_handle(ScHandle handle);          // CloseServiceHandle
 
 // ---------------------------------------------------------------------------

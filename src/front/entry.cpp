@@ -26,9 +26,19 @@ enum {
     EXIT_COMMAND_FAILED = 1,
 };
 
+// The command words, each after a dash; every one takes a service name.
+const char* const COMMAND_WORDS[] = {"install", "remove", "start", "stop", "test", "dump"};
+
 int exit_code_of(int commandSucceeded)
 {
     return commandSucceeded ? EXIT_OK : EXIT_COMMAND_FAILED;
+}
+
+int is_command_word(const char* word)
+{
+    for (const char* command : COMMAND_WORDS)
+        if (strcmp(word, command) == 0) return 1;
+    return 0;
 }
 
 // The service manager starts the executable with no argument and with argv[0]
@@ -135,7 +145,20 @@ int talvex_main(int argc, char** argv)
 
     // Exact, case-sensitive words: "-INSTALL" or "-installx" are no command.
     const char* word = argv[1] + 1;
+    if (!is_command_word(word)) {
+        PrintUsage();
+        return EXIT_OK;
+    }
     char* serviceName = argc > 2 ? argv[2] : nullptr;
+    // The program sees its command line in the ANSI code page, where a
+    // character the code page lacks has become a look-alike: "Svc" and a
+    // Greek omega arrives as "SvcO", the name of another service, on which
+    // the command would act.  A name that the code page cannot hold exactly
+    // is refused before anything is done.
+    if (serviceName != nullptr && !plat_command_argument_is_exact(2, serviceName)) {
+        PrintUsage();
+        return EXIT_COMMAND_FAILED;
+    }
 
     if (strcmp(word, "install") == 0) return run_install(argc, argv);
     // An absent name reaches the control commands, which fail on it.
@@ -151,8 +174,6 @@ int talvex_main(int argc, char** argv)
         }
         return run_test_mode(serviceName);
     }
-    if (strcmp(word, "dump") == 0) return exit_code_of(DumpServiceCommand(serviceName));
-
-    PrintUsage();
-    return EXIT_OK;
+    // The one word left is "dump".
+    return exit_code_of(DumpServiceCommand(serviceName));
 }

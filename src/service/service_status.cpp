@@ -26,13 +26,16 @@ enum : uint32_t {
     ACCEPT_STOP_AND_SHUTDOWN = 0x5,      // SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
     ACCEPT_PRESHUTDOWN = 0x100,          // SERVICE_ACCEPT_PRESHUTDOWN, Vista and later
     START_WAIT_HINT_MS = 15000,
-    // The service-specific exit code of a service started without a name:
-    // the code of a run that failed, as the supervisor uses it.
-    UNNAMED_SERVICE_EXIT_CODE = 1,
+    // The service-specific exit code of a run that never reaches the body
+    // (no name, or a name that is not the service's own): the code of a run
+    // whose parameters are missing, as the supervisor uses it.
+    REFUSED_RUN_EXIT_CODE = 1,
     VISTA_MAJOR_VERSION = 6,
+    SC_MANAGER_CONNECT = 0x1,
+    SERVICE_QUERY_STATUS = 0x4,
 };
 
-enum { ASCTIME_SIZE = 64, REASON_TEXT_SIZE = 2048 };
+enum { ASCTIME_SIZE = 64, REASON_TEXT_SIZE = 2048, EVENT_TEXT_SIZE = REASON_TEXT_SIZE + 512 };
 
 // FormatMessageA's "language neutral, default sublanguage".
 const uint32_t SYSTEM_LANGUAGE = 0x400;
@@ -85,24 +88,67 @@ int report_current_state(void)
     return send_status_locked(ServiceStatus.status.current_state, 0, 0);
 }
 
-// The stop-type controls: the state becomes STOP_PENDING at once, the request
-// is left for the supervisor, and the new state is reported.
+// The stop-type controls: STOP_PENDING is reported, and only then is the
+// request left for the supervisor.  The supervisor, once it sees the request,
+// reports STOP_PENDING with the wait hint of the shutdown; were the flag set
+// first, that report could reach the manager before this one, whose wait
+// hint of 0 would then be the last word.  The flag is set before the wake,
+// so that a supervisor woken up always finds it.
 void handle_stop_control(uint32_t control)
 {
-    {
-        std::lock_guard<std::mutex> guard(StatusLock);
-        ServiceStatus.status.current_state = SERVICE_STATE_STOP_PENDING;
-    }
+    ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, 0);
     if (control == CONTROL_USER_REMOVE)
         ServiceRemove();
     else
         ServiceStop(control);
-    ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, 0);
 }
 
 void current_asctime(char* text, size_t capacity)
 {
     plat_asctime_local(plat_time_seconds(), text, capacity);
+}
+
+// An error event: what failed, " - " and the system's text for `code`.
+void log_system_failure(const char* name, const char* what, uint32_t code)
+{
+    char reason[REASON_TEXT_SIZE];
+    char text[EVENT_TEXT_SIZE + REASON_TEXT_SIZE];
+    if (plat_system_message(code, SYSTEM_LANGUAGE, reason, sizeof reason) == 0)
+        text_format(reason, sizeof reason, "error %lu", (unsigned long)code);
+    text_format(text, sizeof text, "%s - %s", what, reason);
+    LogServiceEvent(name, text, EVENT_ERROR);
+}
+
+// The dispatcher hands the service its name converted to the ANSI code page,
+// in which a character the code page lacks becomes a look-alike: "Svc" and a
+// Greek capital omega is started as "SvcO", and under that name the body
+// would run another service's parameters and write to its log.  Nor does the
+// control handler's registration tell: for a service of its own process
+// Windows registers it whatever the name.  The service manager knows which
+// process runs which service, so the name is the service's own exactly when
+// the service of that name runs in this process.  A name that cannot be
+// checked is refused as well.
+int started_under_own_name(const char* name)
+{
+    ScHandle manager = plat_open_sc_manager(SC_MANAGER_CONNECT);
+    ScHandle service = manager != nullptr ? plat_open_service(manager, name, SERVICE_QUERY_STATUS) : nullptr;
+    uint32_t processId = 0;
+    int asked = service != nullptr && plat_query_service_process(service, &processId);
+    uint32_t code = plat_get_last_error();
+    if (service != nullptr) plat_close_service_handle(service);
+    if (manager != nullptr) plat_close_service_handle(manager);
+    if (asked && processId == plat_current_process_id()) return 1;
+
+    char text[EVENT_TEXT_SIZE];
+    if (asked || (manager != nullptr && service == nullptr && code == PLAT_ERROR_SERVICE_DOES_NOT_EXIST)) {
+        text_format(text, sizeof text, "The service was started under the name %s, which is not its own; nothing was run",
+                    name);
+        LogServiceEvent(name, text, EVENT_ERROR);
+    } else {
+        text_format(text, sizeof text, "The service could not check that %s is its own name; nothing was run", name);
+        log_system_failure(name, text, code);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -145,13 +191,7 @@ void ServiceMain(uint32_t argc, char** argv)
     if (handle == nullptr) {
         // Without a handle no state can reach the service manager, which
         // only sees a service that never started.  The event says why.
-        uint32_t code = plat_get_last_error();
-        char reason[REASON_TEXT_SIZE];
-        char text[REASON_TEXT_SIZE + 64];
-        if (plat_system_message(code, SYSTEM_LANGUAGE, reason, sizeof reason) == 0)
-            text_format(reason, sizeof reason, "error %lu", (unsigned long)code);
-        text_format(text, sizeof text, "RegisterServiceCtrlHandlerEx failed - %s", reason);
-        LogServiceEvent(name, text, EVENT_ERROR);
+        log_system_failure(name, "RegisterServiceCtrlHandlerEx failed", plat_get_last_error());
         return;
     }
 
@@ -164,7 +204,10 @@ void ServiceMain(uint32_t argc, char** argv)
         send_status_locked(SERVICE_STATE_START_PENDING, 0, START_WAIT_HINT_MS);
     }
 
-    uint32_t serviceExitCode = named ? RunService((int)argc, argv) : UNNAMED_SERVICE_EXIT_CODE;
+    // Nothing of the service's parameters is read before its name is known
+    // to be its own.
+    uint32_t serviceExitCode = REFUSED_RUN_EXIT_CODE;
+    if (named && started_under_own_name(name)) serviceExitCode = RunService((int)argc, argv);
     ReportServiceStopped(serviceExitCode);
 }
 

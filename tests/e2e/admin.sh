@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The administration commands under Wine's service manager, as an
 # administrator uses them: the entry point without arguments, a refused and a
-# real install (every registry value read back), reinstall, start, a refusal,
+# real install (every registry value read back), reinstall, a name outside
+# the ANSI code page refused, start, a refusal,
 # a thread dump and a stop of a container that has been quiet for a while,
 # and remove.
 set -uo pipefail
@@ -80,6 +81,13 @@ e2e_check "event source" "$product_win\\talvexMSG.dll|0x7" \
 run -install "$svc" -a -wd "$wd" -jre "$jre" -cp 'a.jar;b.jar' -home "$AREA_WIN" -xml container.ini -s 20
 expect reinstall 0 "$svc changed."
 e2e_check "reinstall: automatic start" 0x2 "$(value "$svc" Start)"
+# "Talvex", an A with a macron and "dmin" arrives in the ANSI code page as
+# this service's name: the command refuses it and removes nothing.
+run -x
+e2e_tool run "\"$product_win\\talvex.exe\" -remove Talvex\\u0100dmin" >"$E2E_SCRATCH/refused"
+rc=$?
+e2e_check "a name the ANSI code page cannot hold: exit code, usage text, service kept" "1|$(cat "$out")|1" \
+    "$rc|$(cat "$E2E_SCRATCH/refused")|$(e2e_sc "$svc" STATE)"
 
 # --- start, refusals, dump, stop ------------------------------------------------
 

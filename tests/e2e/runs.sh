@@ -6,7 +6,8 @@
 # system's cmd.exe and not one planted beside talvex.exe, failed runs end
 # with exit code 1066 and their own code, a timeout stored as REG_DWORD is
 # honoured, a stray BEL is ordinary output while a marker that comes in two
-# writes is one marker, and -test runs the same body in the console.
+# writes is one marker, a service named outside the ANSI code page runs
+# nothing of its namesake's, and -test runs the same body in the console.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -110,6 +111,24 @@ e2e_check "REG_DWORD start timeout: exit codes and event" "1066 1 1" \
     "$(exit_codes) $(e2e_count 0x80000005 "L\"$svc\"	L\"Elapsed time exceed timeout\"")"
 e2e_remove_service "$svc"
 
+# --- a name outside the ANSI code page runs nothing of its namesake ----------------
+
+# "Svc" and an omega arrives in the ANSI code page as "SvcO": started under
+# that name, the service refuses to run SvcO's parameters.
+omega='Svc\u03a9'
+e2e_service SvcO
+e2e_put SvcO WorkingDirectory "$AREA_WIN\\svco"
+mkdir -p "$AREA/svco"
+printf 'name=svco\r\n' >"$AREA/svco/container.ini"
+e2e_tool service delete "$omega"
+e2e_tool service create "$omega" "$E2E_EXE_WIN" && e2e_tool service start "$omega" || e2e_fail "omega: create and start"
+e2e_wait 40 '[ "$(e2e_tool service state "$omega")" = "1 1066 1" ]' || e2e_fail "omega: not STOPPED with 1066/1"
+e2e_check "omega: the error event, no container, nothing new in SvcO's directory" "1 0 container.ini" \
+    "$(e2e_count 0xc0000006 'L"SvcO"	L"The service was started under the name SvcO, which is not its own; nothing was run"') \
+$(e2e_count 0x40000001 'L"SvcO"') $(ls -A "$AREA/svco")"
+e2e_tool service delete "$omega"
+e2e_remove_service SvcO
+
 # --- -test: the same body in the console ------------------------------------------
 
 e2e_service "$svc"
@@ -129,14 +148,18 @@ grep -aq s3cret "$log" && e2e_fail "-test: the password is in the log file"
 boot name=orphan
 run_until 4 "kill"
 e2e_wait 30 'grep -aq "orphan container: up" "$log"' || e2e_fail "kill: the container did not start"
-# Only this prefix's processes: other worktrees run the same programs under
-# their own prefixes (and benchmarks) at the same time.
-ours() { tr '\0' '\n' <"$1/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; }
-children() { for p in /proc/[0-9]*; do grep -qs 'talvex-runs.jre.bin.java\.exe' "$p/cmdline" && ours "$p" && echo "$p"; done; }
+# ours <pattern>: the processes of this prefix whose command lines match;
+# other developers' Wine prefixes on the machine run talvex.exe and JVMs at
+# the same paths, and their runs must not be killed.
+ours() {
+    local p
+    for p in $(pgrep -f -- "$1"); do
+        { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"
+    done
+}
+children() { ours 'talvex-runs.jre.bin.java\.exe'; }
 [ -n "$(children)" ] || e2e_fail "kill: no container process to watch"
-for p in /proc/[0-9]*; do
-    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -1 | grep -qi '\\talvex\.exe$' && ours "$p" && kill -9 "${p#/proc/}"
-done
+kill -9 $(ours '\\talvex\.exe$') 2>/dev/null
 e2e_wait 5 '[ -z "$(children)" ]' && e2e_pass "kill: launcher and container ended with talvex.exe" ||
     e2e_fail "kill: a JVM outlived talvex.exe"
 # Wine's service manager does not notice the killed process; a new server does.

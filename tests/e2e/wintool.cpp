@@ -2,6 +2,14 @@
 //
 //   wintool.exe handles <executable name>   "pid count" of every such process
 //   wintool.exe sddl <key under HKLM>       the key's DACL as SDDL text
+//   wintool.exe service <create|start|state|delete> <name> [<binary path>]
+//                                           the wide service calls; state
+//                                           prints "state win32-exit service-exit"
+//   wintool.exe run <command line>          runs it (CreateProcessW); its exit code
+//
+// In the names and the command line "\uXXXX" stands for that character, so
+// that a scenario can name one outside the ANSI code page whatever the locale
+// it runs under.
 //
 // Wine 8 answers GetProcessHandleCount about another process with 0, so the
 // handles are the entries of the system handle table (class 16).
@@ -9,9 +17,12 @@
 #include <sddl.h>
 #include <tlhelp32.h>
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 struct HandleEntry {
     ULONG ownerPid;
@@ -67,8 +78,62 @@ static int sddl(const char* path)
     return 0;
 }
 
+static std::wstring wide(const char* text)
+{
+    std::wstring out;
+    for (const char* p = text; *p != '\0'; ++p) {
+        unsigned code = 0;
+        if (p[0] == '\\' && p[1] == 'u' && isxdigit(p[2]) && isxdigit(p[3]) && isxdigit(p[4]) && isxdigit(p[5]) &&
+            sscanf(p + 2, "%4x", &code) == 1) {
+            out += (wchar_t)code;
+            p += 5;
+        } else {
+            out += (wchar_t)(unsigned char)*p;
+        }
+    }
+    return out;
+}
+
+static int service(const char* verb, const char* name, const char* path)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    std::wstring wname = wide(name);
+    SC_HANDLE service = strcmp(verb, "create") == 0
+                            ? CreateServiceW(manager, wname.c_str(), wname.c_str(), SERVICE_ALL_ACCESS,
+                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                             wide(path).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr)
+                            : OpenServiceW(manager, wname.c_str(), SERVICE_ALL_ACCESS);
+    SERVICE_STATUS status;
+    BOOL ok = service != nullptr;
+    if (ok && strcmp(verb, "start") == 0) ok = StartServiceW(service, 0, nullptr);
+    if (ok && strcmp(verb, "delete") == 0) ok = DeleteService(service);
+    if (ok && strcmp(verb, "state") == 0 && (ok = QueryServiceStatus(service, &status)))
+        printf("%lu %lu %lu\n", status.dwCurrentState, status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
+    if (service != nullptr) CloseServiceHandle(service);
+    if (manager != nullptr) CloseServiceHandle(manager);
+    return ok ? 0 : 1;
+}
+
+static int run(const char* commandLine)
+{
+    std::wstring line = wide(commandLine);
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) return 255;
+    DWORD code = 255;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return (int)code;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc >= 4 && strcmp(argv[1], "service") == 0) return service(argv[2], argv[3], argc > 4 ? argv[4] : "");
+    if (argc == 3 && strcmp(argv[1], "run") == 0) return run(argv[2]);
     if (argc == 3 && strcmp(argv[1], "handles") == 0) return handles(argv[2]);
     if (argc == 3 && strcmp(argv[1], "sddl") == 0) return sddl(argv[2]);
     return 2;

@@ -74,7 +74,8 @@ struct State {
     std::vector<Thread> threads;
     std::vector<bool> events;
     std::vector<FakeService> services;
-    std::string service_to_start;
+    std::string service_to_start, ansi_service_name;
+    std::vector<std::string> wide_command_line;
     PlatControlHandlerFn handler = nullptr;
     PlatConsoleHandlerFn console_handler = nullptr;
     PlatHandle std_handles[3] = {};
@@ -373,7 +374,15 @@ bool fake_read_file(const std::string& path, std::string* content)
 void fake_set_module_path(const std::string& path) { S.module_path = path; }
 void fake_set_current_directory(const std::string& path) { S.current_directory = path; }
 void fake_set_os_major(uint32_t major) { S.os_major = major; }
-void fake_start_as_service(const std::string& name) { S.service_to_start = name; }
+void fake_set_wide_command_line(const std::vector<std::string>& words) { S.wide_command_line = words; }
+
+void fake_start_as_service(const std::string& name, const std::string& ansi_name)
+{
+    S.service_to_start = name;
+    S.ansi_service_name = ansi_name.empty() ? name : ansi_name;
+    if (fake_service(name) == nullptr) fake_add_service(name, SERVICE_STATE_START_PENDING);
+    fake_service(name)->process_id = FAKE_PROCESS_ID;
+}
 void fake_children(const std::vector<FakeScript>& scripts) { S.scripts = scripts; }
 void fake_at(uint64_t ms, std::function<void()> fn) { add_timer(ms, std::move(fn)); }
 void fake_step_wall_clock(int64_t seconds) { S.wall_step += seconds; }
@@ -523,7 +532,7 @@ int plat_start_service_dispatcher(PlatServiceMainFn service_main)
 {
     if (fails("StartServiceCtrlDispatcherA")) return 0;
     if (S.service_to_start.empty()) return last_error = PLAT_ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, 0;
-    std::string name = S.service_to_start;
+    std::string name = S.ansi_service_name;
     char* argv[] = {&name[0], nullptr};
     service_main(1, argv);
     return 1;
@@ -549,6 +558,7 @@ int plat_set_service_status(StatusHandle handle, const PlatServiceStatus* s)
 }
 
 int plat_os_major_version(uint32_t* major) { return fails("GetVersionExA") ? 0 : (*major = S.os_major, 1); }
+uint32_t plat_current_process_id(void) { return FAKE_PROCESS_ID; }
 
 // --- service manager client ------------------------------------------------------------
 
@@ -615,6 +625,22 @@ int plat_control_service(ScHandle svc, uint32_t control)
 int plat_query_service_state(ScHandle svc, uint32_t* state)
 {
     return fails("QueryServiceStatus") ? 0 : (*state = service_of(svc)->state, 1);
+}
+
+int plat_query_service_process(ScHandle svc, uint32_t* process_id)
+{
+    return fails("QueryServiceStatusEx") ? 0 : (*process_id = service_of(svc)->process_id, 1);
+}
+
+int plat_set_service_sid_type(ScHandle svc, uint32_t sid_type)
+{
+    return fails("ChangeServiceConfig2A") ? 0 : (service_of(svc)->sid_type = sid_type, 1);
+}
+
+int plat_command_argument_is_exact(int index, const char* text)
+{
+    if (fails("CommandLineToArgvW")) return 0;
+    return index >= 0 && (size_t)index < S.wide_command_line.size() && S.wide_command_line[index] == text;
 }
 
 void plat_close_service_handle(ScHandle h) { (void)fails("CloseServiceHandle"), S.handles.erase((uintptr_t)h); }

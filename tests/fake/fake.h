@@ -55,18 +55,27 @@ void fake_set_os_major(uint32_t major);
 
 // Services known to the fake service manager.  A service whose state is not
 // STOPPED does not take a start; one that is STOPPED takes no control.
+// process_id: the process that runs it (FAKE_PROCESS_ID: the wrapper's own).
 struct FakeService {
     std::string name, binary_path, display_name, dependencies, description;
-    uint32_t type = 0, start_type = 0, error_control = 0, state = 1;
+    uint32_t type = 0, start_type = 0, error_control = 0, state = 1, sid_type = 0, process_id = 0;
     int failure_actions_flag = -1;
     uint32_t preshutdown_ms = 0;
 };
+const uint32_t FAKE_PROCESS_ID = 900;
 FakeService* fake_service(const std::string& name);   // null when unknown
 void fake_add_service(const std::string& name, uint32_t state);
 // Makes plat_start_service_dispatcher run ServiceMain for `name`, as the
-// service manager does for a started service; without it the call fails
-// with 1063, as it does outside the service manager.
-void fake_start_as_service(const std::string& name);
+// service manager does for a started service, which it then knows to run in
+// the wrapper's process (it is added when unknown); without it the call fails
+// with 1063, as it does outside the service manager.  ServiceMain is given
+// `ansi_name`, the name in the ANSI code page, when one is given.
+void fake_start_as_service(const std::string& name, const std::string& ansi_name = "");
+// The process's command line in its wide form, each word as UTF-8.  The
+// fake's ANSI code page holds every character: a word that a test gives
+// otherwise in the ANSI command line stands for one that a real code page
+// cannot hold.
+void fake_set_wide_command_line(const std::vector<std::string>& words);
 // Calls the registered control handler (or the console handler for
 // `console` set) at virtual time `ms`; the result goes to the transcript.
 void fake_control_at(uint64_t ms, uint32_t control, bool console = false);

@@ -39,9 +39,9 @@ protected:
         fake_write_file("C:\\svc\\container.ini", "");
     }
     // Runs a command and returns its exit code and output as "<code>|<output>".
-    std::string run(const std::vector<std::string>& words)
+    std::string run(const std::vector<std::string>& words, const std::vector<std::string>& wide = {})
     {
-        int code = run_talvex(words);
+        int code = run_talvex(words, wide);
         return std::to_string(code) + "|" + fake_console();
     }
     std::string parameters()
@@ -133,8 +133,9 @@ UtilDir=C:\talvex
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->binary_path + "|" + s->display_name + "|" + s->description, "\"C:\\Program Files\\talvex\\talvex.exe\"|svc|Runs the Quillet Orvane management framework container in the working directory 'C:\\svc'.");
     EXPECT_EQ(std::to_string(s->type) + " " + std::to_string(s->start_type) + " " + std::to_string(s->error_control) +
-                  " " + std::to_string(s->failure_actions_flag) + " " + std::to_string(s->dependencies.size()),
-              "16 3 1 1 1");
+                  " " + std::to_string(s->failure_actions_flag) + " " + std::to_string(s->dependencies.size()) + " " +
+                  std::to_string(s->sid_type),
+              "16 3 1 1 1 1");
     std::string data;
     uint32_t type = 0;
     EXPECT_TRUE(fake_reg_get(SOURCE_KEY, "EventMessageFile", &data, &type));
@@ -266,6 +267,30 @@ TEST_F(Admin, InstallRefusesIncompleteOrWrongOptions)
     EXPECT_EQ(seen, "1|\nError: \"talvexMSG.dll\" - system text 126. (0x7e)\n1|\nError: \"talvexUtil.dll\" - system text "
                     "126. (0x7e)\n1|\nError: Current directory is too long to use as the working directory\n1|\nError: "
                     "Current directory could not be read - system text 5. (0x5)\n");
+}
+
+// A service name that the ANSI code page cannot hold exactly ("svc" and an
+// omega arrives as "svcO", another service's name): every command refuses it
+// with the usage text and exit code 1 and does nothing else.  Only the name
+// is compared.
+TEST_F(Admin, CommandsRefuseANameTheAnsiCodePageCannotHold)
+{
+    std::string text = usage();
+    for (const char* command : {"-install", "-remove", "-start", "-stop", "-dump", "-test"}) {
+        SCOPED_TRACE(command);
+        SetUp();
+        fake_add_service("svcO", SERVICE_STATE_STOPPED);
+        std::vector<std::string> words = INSTALL, wide = INSTALL;
+        words[1] = wide[1] = command;
+        words[2] = "svcO";
+        wide[2] = "svc\xce\xa9";
+        EXPECT_EQ(run(words, wide), "1|" + text);
+        EXPECT_EQ(fake_calls().size(), 1u);   // the wide command line, and nothing more
+    }
+    SetUp();
+    std::vector<std::string> wide = INSTALL;
+    wide[4] = "C:\\sv\xce\xa9";
+    EXPECT_EQ(run(INSTALL, wide), "0|svc installed.\n");
 }
 
 // A failed step of the install says what failed and ends with exit code 1;

@@ -25,6 +25,7 @@ struct Scenario {
 void service_set_up()
 {
     set_up_service();
+    fake_start_as_service("svc");
     put_parameter("ShutdownTimeoutSeconds", "60");
     put_parameter("Debug", "1");
     fake_write_file("C:\\svc\\exit.bat", "@echo done\r\n");

@@ -39,8 +39,10 @@ inline void set_up_service()
                                                 "\"C:\\jre\\bin\\java.exe\" -cp c.jar Container\r\n");
 }
 
-inline int run_talvex(std::vector<std::string> words)
+// `wide`: the command line in its wide form, when it is not `words`.
+inline int run_talvex(std::vector<std::string> words, const std::vector<std::string>& wide = {})
 {
+    fake_set_wide_command_line(wide.empty() ? words : wide);
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(&w[0]);
     argv.push_back(nullptr);

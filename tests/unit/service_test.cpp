@@ -607,9 +607,31 @@ TEST_F(ServiceRun, ControlsAndWhatTheyAreAnswered)
     }
 }
 
-// ServiceMain without a control handler or without a name never runs the body.
+// ServiceMain without a control handler, without a name or under a name not
+// its own never runs the body.
 TEST_F(ServiceRun, ServiceMainThatCannotRunTheBodySaysSo)
 {
+    // Started as "svc" and an omega, whose ANSI name is that of svc (stopped,
+    // running in another process, or not there at all): nothing of svc's is
+    // read or run, and the run ends as one without parameters.
+    const std::string notOwn = "The service was started under the name svc, which is not its own; nothing was run";
+    for (int row = 0; row < 4; ++row) {
+        SCOPED_TRACE(row);
+        reset();
+        if (row < 2) fake_add_service("svc", SERVICE_STATE_STOPPED + 3 * row), fake_service("svc")->process_id = 77 * row;
+        if (row == 3) fake_fail("OpenSCManagerA", 5);
+        fake_children({LAUNCHER});
+        fake_start_as_service("svc\xce\xa9", "svc");
+        run_talvex({"C:\\talvex\\talvex.exe"});
+        EXPECT_EQ(fake_transcript(), "0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0\n0 event 0xc0000006 type 1 \"svc\" \"" +
+                                         (row < 3 ? notOwn : "The service could not check that svc is its own name; "
+                                                             "nothing was run - system text 5.\\r\\n") +
+                                         "\"\n0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1\n");
+        for (const auto& call : fake_calls()) EXPECT_NE(call.first, "RegOpenKeyExA");
+        EXPECT_EQ(log_text(), "");
+        EXPECT_EQ(fake_open_handles(), 0);
+    }
+    reset();
     fake_fail("RegisterServiceCtrlHandlerExA", 5);
     EXPECT_EQ(run_as_service({LAUNCHER}), R"(0 event 0xc0000006 type 1 "svc" "RegisterServiceCtrlHandlerEx failed - system text 5.\r\n"
 )");

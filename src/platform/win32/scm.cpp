@@ -1,6 +1,7 @@
 // The client side of the service manager, used by the administration
 // commands.
 #include <windows.h>
+#include <wchar.h>
 
 #include "common/platform.h"
 
@@ -80,6 +81,50 @@ int plat_query_service_state(ScHandle svc, uint32_t* state)
     if (!QueryServiceStatus((SC_HANDLE)svc, &status)) return 0;
     *state = status.dwCurrentState;
     return 1;
+}
+
+int plat_query_service_process(ScHandle svc, uint32_t* process_id)
+{
+    SERVICE_STATUS_PROCESS status;
+    DWORD needed = 0;
+    ZeroMemory(&status, sizeof status);
+    if (!QueryServiceStatusEx((SC_HANDLE)svc, SC_STATUS_PROCESS_INFO, (LPBYTE)&status, sizeof status, &needed))
+        return 0;
+    *process_id = status.dwProcessId;
+    return 1;
+}
+
+int plat_set_service_sid_type(ScHandle svc, uint32_t sid_type)
+{
+    SERVICE_SID_INFO info;
+    info.dwServiceSidType = sid_type;
+    return ChangeServiceConfig2A((SC_HANDLE)svc, SERVICE_CONFIG_SERVICE_SID_INFO, &info) ? 1 : 0;
+}
+
+typedef LPWSTR*(WINAPI* CommandLineToArgvWFn)(LPCWSTR, int*);
+
+// CommandLineToArgvW lives in shell32, which brings user32 with it: a service
+// that loads user32 takes a share of the desktop heap that Windows gives
+// services sparingly.  Only the commands typed at a prompt ask for the wide
+// command line, so shell32 is loaded for them alone.
+int plat_command_argument_is_exact(int index, const char* text)
+{
+    HMODULE shell = LoadLibraryA("shell32.dll");
+    CommandLineToArgvWFn split =
+        shell != NULL ? (CommandLineToArgvWFn)(void*)GetProcAddress(shell, "CommandLineToArgvW") : NULL;
+    int count = 0;
+    LPWSTR* arguments = split != NULL ? split(GetCommandLineW(), &count) : NULL;
+    int exact = 0;
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+    if (arguments != NULL && index >= 0 && index < count && length > 0) {
+        WCHAR* widened = (WCHAR*)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)length * sizeof(WCHAR));
+        if (widened != NULL && MultiByteToWideChar(CP_ACP, 0, text, -1, widened, length) == length)
+            exact = wcscmp(widened, arguments[index]) == 0 ? 1 : 0;
+        if (widened != NULL) HeapFree(GetProcessHeap(), 0, widened);
+    }
+    if (arguments != NULL) LocalFree(arguments);
+    if (shell != NULL) FreeLibrary(shell);
+    return exact;
 }
 
 void plat_close_service_handle(ScHandle handle)

@@ -69,6 +69,11 @@ int plat_set_service_status(StatusHandle handle, const PlatServiceStatus* status
 #pragma warning(disable : 4996)
 #endif
 
+uint32_t plat_current_process_id(void)
+{
+    return GetCurrentProcessId();
+}
+
 int plat_os_major_version(uint32_t* major)
 {
     OSVERSIONINFOEXA info;
