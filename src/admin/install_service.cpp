@@ -101,7 +101,7 @@ int protect_parameters(const char* serviceName, RegKey key)
         text_copy(sddl, sizeof sddl, "D:P(A;;KA;;;SY)(A;;KA;;;BA)");
     if (plat_reg_protect(key, sddl)) return 1;
     char reason[SYSTEM_MESSAGE_SIZE];
-    plat_system_message(plat_get_last_error(), 0x400, reason, sizeof reason);
+    SystemMessage(plat_get_last_error(), reason, sizeof reason);
     console_printf("Error protecting registry key 'Parameters' due to: %s", reason);
     return 0;
 }

@@ -26,11 +26,25 @@ int PathExists(const char* path, const char* base)
     return plat_path_has_entry(full);
 }
 
+namespace {
+
+// FormatMessageA's languages: the neutral one that FormatLastError asks for,
+// and "language neutral, default sublanguage", the user's own, for the rest.
+enum : uint32_t { LANGUAGE_NEUTRAL = 0, LANGUAGE_USER_DEFAULT = 0x400 };
+
+// Every system text the logic shows comes through here.
+size_t system_message(uint32_t code, uint32_t language, char* text, size_t capacity)
+{
+    return plat_system_message(code, language, text, capacity);
+}
+
+}  // namespace
+
 void FormatLastError(char* buffer, size_t size)
 {
     uint32_t code = plat_get_last_error();
     char message[4096];
-    size_t length = plat_system_message(code, 0, message, sizeof message);
+    size_t length = system_message(code, LANGUAGE_NEUTRAL, message, sizeof message);
     if (size == 0) return;
     buffer[0] = '\0';
     // The room test keeps the system's own arithmetic: the text, the code in
@@ -38,4 +52,14 @@ void FormatLastError(char* buffer, size_t size)
     if (length == 0 || size < length + 14) return;
     if (length >= 2) message[length - 2] = '\0';
     text_format(buffer, size, "%s (0x%lx)", message, (unsigned long)code);
+}
+
+size_t SystemMessage(uint32_t code, char* text, size_t capacity)
+{
+    return system_message(code, LANGUAGE_USER_DEFAULT, text, capacity);
+}
+
+void SystemErrorText(uint32_t code, char* text, size_t capacity)
+{
+    if (SystemMessage(code, text, capacity) == 0) text_format(text, capacity, "error %lu", (unsigned long)code);
 }

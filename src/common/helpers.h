@@ -3,6 +3,7 @@
 #define TALVEX_COMMON_HELPERS_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 // Capacities named once.
 enum {
@@ -24,6 +25,14 @@ int PathExists(const char* path, const char* base);
 
 // The calling thread's last error as "<system text> (0x<code>)", without the
 // system's line break; "" when the system has no text or it does not fit.
+// The administration commands print their failures this way.
 void FormatLastError(char* buffer, size_t size);
+// The system's text for an error code in the user's language, with the line
+// break every system text ends in; "" when the system has none.  The registry
+// failures of the administration commands print it as it is.
+size_t SystemMessage(uint32_t code, char* text, size_t capacity);
+// SystemMessage, or "error <code>" when the system has no text: an event or a
+// log line never carries an empty reason.
+void SystemErrorText(uint32_t code, char* text, size_t capacity);
 
 #endif

@@ -191,7 +191,7 @@ int SetRegistryString(RegKey key, const char* name, const char* text, uint32_t t
     if (error == PLAT_NO_ERROR) return 1;
     // The system text ends in its own line break; the message adds none.
     char reason[SYSTEM_MESSAGE_SIZE];
-    plat_system_message((uint32_t)error, 0x400, reason, sizeof reason);
+    SystemMessage((uint32_t)error, reason, sizeof reason);
     console_printf("Error setting registry value '%s' due to: %s", name, reason);
     return 0;
 }

@@ -21,9 +21,6 @@ enum : uint16_t {
 // Event types the Application log accepts from our source: error, warning and
 // information.
 const uint32_t EVENT_TYPES_SUPPORTED = 7;
-// The language the registry failure texts are asked for: neutral, with the
-// user's default sublanguage.
-const uint32_t MESSAGE_LANGUAGE = 0x400;
 
 struct EventKind {
     uint32_t id;
@@ -62,7 +59,7 @@ EventKind event_kind(uint32_t eventId)
 void print_registry_failure(const char* format, long code)
 {
     char message[SYSTEM_MESSAGE_SIZE];
-    plat_system_message((uint32_t)code, MESSAGE_LANGUAGE, message, sizeof message);
+    SystemMessage((uint32_t)code, message, sizeof message);
     console_printf(format, message);
 }
 

@@ -20,7 +20,6 @@ enum : uint32_t {
     ERROR_ENVVAR_NOT_FOUND = 203,
     STARTF_USESHOWWINDOW_FLAG = CHILD_STARTF_USESHOWWINDOW,
     SW_HIDE_VALUE = 0,
-    LANGUAGE_USER_DEFAULT = 0x400,
     CREATE_SUSPENDED_FLAG = 0x4,
     // The buffer suggested for the pipes that carry the children's output.
     // With the system's default (about 4 KB under Wine) a child that writes
@@ -43,15 +42,6 @@ const uint32_t SHUTDOWN_COMMAND_LENGTH = sizeof SHUTDOWN_COMMAND - 1;
 std::mutex InputLock;
 int ShutdownOnItsWay = 0;
 uint32_t ShutdownWritten = 0;
-
-// The system's text for an error code, with the line break every system text
-// ends in.  When the system has none, "error <code>" stands in its place, so
-// a log line or event never carries an empty reason.
-void system_text(uint32_t code, char* text, size_t size)
-{
-    if (plat_system_message(code, LANGUAGE_USER_DEFAULT, text, size) == 0)
-        text_format(text, size, "error %lu", (unsigned long)code);
-}
 
 // Removes carriage returns and line feeds from the end of a value, never
 // looking at its first character.
@@ -311,7 +301,7 @@ uint32_t SendCtrlBreak(const PlatProcessInfo* process)
 
     uint32_t code = plat_get_last_error();
     char text[SYSTEM_MESSAGE_SIZE];
-    system_text(code, text, sizeof text);
+    SystemErrorText(code, text, sizeof text);
     log_always("Ctrl+Break could not be sent due to: %s\n", text);
     return code;
 }
@@ -376,7 +366,7 @@ void RunExitScript(const char* serviceName, const char* workingDirectory)
         if (error == PLAT_ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
         char reason[SYSTEM_MESSAGE_SIZE];
         char text[SYSTEM_MESSAGE_SIZE + 64];
-        system_text(error, reason, sizeof reason);
+        SystemErrorText(error, reason, sizeof reason);
         text_format(text, sizeof text, "exit.bat could not be looked for - %s", reason);
         LogServiceEvent(serviceName, text, EVENT_ERROR);
         return;
@@ -394,7 +384,7 @@ void RunExitScript(const char* serviceName, const char* workingDirectory)
     if (length == 0 || length >= sizeof system) {
         if (length != 0) plat_set_last_error(PLAT_ERROR_INSUFFICIENT_BUFFER);
         char text[SYSTEM_MESSAGE_SIZE];
-        system_text(plat_get_last_error(), text, sizeof text);
+        SystemErrorText(plat_get_last_error(), text, sizeof text);
         LogServiceEvent(serviceName, text, EVENT_ERROR);
         return;
     }
@@ -411,6 +401,6 @@ void RunExitScript(const char* serviceName, const char* workingDirectory)
         return;
     }
     char text[SYSTEM_MESSAGE_SIZE];
-    system_text(plat_get_last_error(), text, sizeof text);
+    SystemErrorText(plat_get_last_error(), text, sizeof text);
     LogServiceEvent(serviceName, text, EVENT_ERROR);
 }

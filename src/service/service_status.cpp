@@ -10,6 +10,7 @@
 
 #include <mutex>
 
+#include "common/helpers.h"
 #include "common/text.h"
 #include "diag/event_log.h"
 #include "diag/log_file.h"
@@ -37,8 +38,6 @@ enum : uint32_t {
 
 enum { ASCTIME_SIZE = 64, REASON_TEXT_SIZE = 2048, EVENT_TEXT_SIZE = REASON_TEXT_SIZE + 512 };
 
-// FormatMessageA's "language neutral, default sublanguage".
-const uint32_t SYSTEM_LANGUAGE = 0x400;
 
 std::mutex StatusLock;
 // Keeps a handler from setting the wake event while the run closes it.
@@ -113,8 +112,7 @@ void log_system_failure(const char* name, const char* what, uint32_t code)
 {
     char reason[REASON_TEXT_SIZE];
     char text[EVENT_TEXT_SIZE + REASON_TEXT_SIZE];
-    if (plat_system_message(code, SYSTEM_LANGUAGE, reason, sizeof reason) == 0)
-        text_format(reason, sizeof reason, "error %lu", (unsigned long)code);
+    SystemErrorText(code, reason, sizeof reason);
     text_format(text, sizeof text, "%s - %s", what, reason);
     LogServiceEvent(name, text, EVENT_ERROR);
 }

@@ -45,8 +45,6 @@ enum : uint32_t {
     RESTART_EXIT_CODE = 14,
     // GetExitCodeProcess's answer for a process that has not ended.
     STILL_ACTIVE_STATUS = 259,
-    // FormatMessageA's "language neutral, default sublanguage".
-    SYSTEM_LANGUAGE = 0x400,
 };
 
 enum {
@@ -174,13 +172,6 @@ void service_event(const Run* run, const char* text, uint32_t eventId)
     LogServiceEvent(run->serviceName, text, eventId);
 }
 
-// The text of a system error code, with the system's own line break.
-void error_text(uint32_t code, char* text, size_t capacity)
-{
-    if (plat_system_message(code, SYSTEM_LANGUAGE, text, capacity) == 0)
-        text_format(text, capacity, "error %lu", (unsigned long)code);
-}
-
 // A child that runs without the cycle's job may outlive the service; that is
 // said once per run.
 void warn_without_job(Run* run, uint32_t code)
@@ -189,7 +180,7 @@ void warn_without_job(Run* run, uint32_t code)
     run->jobWarningGiven = 1;
     char reason[EVENT_TEXT_SIZE];
     char text[EVENT_TEXT_SIZE + 128];
-    error_text(code, reason, sizeof reason);
+    SystemErrorText(code, reason, sizeof reason);
     text_format(text, sizeof text, "Launcher and container run without a job object and may outlive the service - %s",
                 reason);
     service_event(run, text, EVENT_WARNING);
@@ -199,7 +190,7 @@ void warn_without_job(Run* run, uint32_t code)
 void report_system_error(Run* run, Outcome* outcome)
 {
     char text[EVENT_TEXT_SIZE];
-    error_text(plat_get_last_error(), text, sizeof text);
+    SystemErrorText(plat_get_last_error(), text, sizeof text);
     service_event(run, text, EVENT_LAUNCH_FAILED);
     outcome_fail(outcome, 1);
 }
@@ -278,7 +269,7 @@ ChildState wait_for_child(Run* run, ChildWatch* w, PaceWait pace, PlatOutputPipe
     }
     char reason[EVENT_TEXT_SIZE];
     char text[EVENT_TEXT_SIZE];
-    error_text(plat_get_last_error(), reason, sizeof reason);
+    SystemErrorText(plat_get_last_error(), reason, sizeof reason);
     text_format(text, sizeof text, "The %s process can no longer be watched - %s", w->role, reason);
     service_event(run, text, EVENT_ERROR);
     plat_terminate_process(process, 0);
@@ -596,7 +587,7 @@ FlusherBlock* start_flusher(Run* run, PlatHandle* thread, Outcome* outcome)
     }
 
     char text[EVENT_TEXT_SIZE];
-    error_text(plat_get_last_error(), text, sizeof text);
+    SystemErrorText(plat_get_last_error(), text, sizeof text);
     if (block != nullptr) {
         if (block->wake != nullptr) plat_close_handle(block->wake);
         plat_heap_free(block);
