@@ -12,18 +12,6 @@
 
 namespace {
 
-enum {
-    SC_MANAGER_ALL_ACCESS = 0xF003F,
-    SERVICE_ALL_ACCESS = 0xF01FF,
-    SERVICE_STOPPED = 1,
-    SERVICE_START_PENDING = 2,
-    SERVICE_STOP_PENDING = 3,
-    SERVICE_RUNNING = 4,
-    SERVICE_CONTROL_STOP = 1,
-    // The user control that the service's handler turns into a thread dump.
-    SERVICE_CONTROL_DUMP = 129,
-};
-
 struct ControlCommand {
     // The refusal text for a state (printed with the service name and no line
     // break), or null when the request is to be made.
@@ -38,37 +26,37 @@ struct ControlCommand {
 
 const char* dump_refusal(uint32_t state)
 {
-    return state == SERVICE_STOPPED ? "Service %s currently stopped." : nullptr;
+    return state == SERVICE_STATE_STOPPED ? "Service %s currently stopped." : nullptr;
 }
 
 const char* remove_refusal(uint32_t state)
 {
-    if (state == SERVICE_RUNNING || state == SERVICE_START_PENDING)
+    if (state == SERVICE_STATE_RUNNING || state == SERVICE_STATE_START_PENDING)
         return "Service %s currently running. Can't remove running service.";
     return nullptr;
 }
 
 const char* start_refusal(uint32_t state)
 {
-    if (state == SERVICE_RUNNING || state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING)
+    if (state == SERVICE_STATE_RUNNING || state == SERVICE_STATE_START_PENDING || state == SERVICE_STATE_STOP_PENDING)
         return "Service %s currently running. Ignoring start request.";
     return nullptr;
 }
 
 const char* stop_refusal(uint32_t state)
 {
-    if (state == SERVICE_STOPPED) return "Service %s already stopped. Ignoring stop request.";
-    if (state == SERVICE_STOP_PENDING) return "Service %s stop is pending. Ignoring stop request.";
+    if (state == SERVICE_STATE_STOPPED) return "Service %s already stopped. Ignoring stop request.";
+    if (state == SERVICE_STATE_STOP_PENDING) return "Service %s stop is pending. Ignoring stop request.";
     return nullptr;
 }
 
-int request_dump(ScHandle service) { return plat_control_service(service, SERVICE_CONTROL_DUMP); }
+int request_dump(ScHandle service) { return plat_control_service(service, CONTROL_USER_DUMP); }
 
 int request_delete(ScHandle service) { return plat_delete_service(service); }
 
 int request_start(ScHandle service) { return plat_start_service(service); }
 
-int request_stop(ScHandle service) { return plat_control_service(service, SERVICE_CONTROL_STOP); }
+int request_stop(ScHandle service) { return plat_control_service(service, CONTROL_STOP); }
 
 const ControlCommand DUMP_COMMAND = {
     dump_refusal, request_dump,
@@ -125,12 +113,12 @@ int run_control_command(const char* serviceName, const ControlCommand* command)
         console_printf("Error: no service name given.\n");
         return 0;
     }
-    ScHandle manager = plat_open_sc_manager(SC_MANAGER_ALL_ACCESS);
+    ScHandle manager = plat_open_sc_manager(SC_MANAGER_ALL_ACCESS_RIGHTS);
     if (manager == nullptr) {
         print_failure("OpenSCManager failed - %s\n");
         return 0;
     }
-    ScHandle service = plat_open_service(manager, serviceName, SERVICE_ALL_ACCESS);
+    ScHandle service = plat_open_service(manager, serviceName, SERVICE_ALL_ACCESS_RIGHTS);
     if (service == nullptr) {
         print_failure("OpenService failed - %s\n");
         plat_close_service_handle(manager);

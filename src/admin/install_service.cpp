@@ -21,8 +21,6 @@ enum {
     // The module name and the two quotes that enclose it when it has a blank.
     BINARY_PATH_SIZE = MODULE_NAME_SIZE + 2,
     DESCRIPTION_SIZE = 4096,
-    SC_MANAGER_ALL_ACCESS = 0xF003F,
-    SERVICE_ALL_ACCESS = 0xF01FF,
     SERVICE_WIN32_OWN_PROCESS = 0x10,
     SERVICE_ERROR_NORMAL = 1,
     SERVICE_SID_TYPE_UNRESTRICTED = 1,
@@ -151,7 +149,7 @@ int InstallService(const char* serviceName)
     char binaryPath[BINARY_PATH_SIZE];
     if (!get_binary_path(serviceName, binaryPath, sizeof binaryPath)) return 0;
 
-    ScHandle manager = plat_open_sc_manager(SC_MANAGER_ALL_ACCESS);
+    ScHandle manager = plat_open_sc_manager(SC_MANAGER_ALL_ACCESS_RIGHTS);
     if (manager == nullptr) {
         print_failure("OpenSCManager failed - %s\n");
         return 0;
@@ -165,13 +163,13 @@ int InstallService(const char* serviceName)
     config.dependencies = NO_DEPENDENCIES;
     config.display_name = serviceName;
 
-    ScHandle service = plat_open_service(manager, serviceName, SERVICE_ALL_ACCESS);
+    ScHandle service = plat_open_service(manager, serviceName, SERVICE_ALL_ACCESS_RIGHTS);
     if (service != nullptr) {
         // A refused reconfiguration leaves the old settings in place; the
         // parameters are still rewritten, so the install goes on silently.
         if (plat_change_service_config(service, &config)) console_printf("%s changed.\n", serviceName);
     } else {
-        service = plat_create_service(manager, serviceName, SERVICE_ALL_ACCESS, &config);
+        service = plat_create_service(manager, serviceName, SERVICE_ALL_ACCESS_RIGHTS, &config);
         if (service == nullptr) {
             print_failure("CreateService failed - %s\n");
             plat_close_service_handle(manager);

@@ -61,6 +61,42 @@ enum {
     PLAT_WAIT_FAILED = 0xFFFFFFFFu,
 };
 
+// Service states (SERVICE_STATUS.dwCurrentState) and the controls the
+// service takes: stop, interrogate, shutdown, preshutdown and two controls of
+// its own (128 removes, 129 asks for a thread dump).
+enum : uint32_t {
+    SERVICE_STATE_STOPPED = 1,
+    SERVICE_STATE_START_PENDING = 2,
+    SERVICE_STATE_STOP_PENDING = 3,
+    SERVICE_STATE_RUNNING = 4,
+};
+enum : uint32_t {
+    CONTROL_STOP = 1,
+    CONTROL_INTERROGATE = 4,
+    CONTROL_SHUTDOWN = 5,
+    CONTROL_PRESHUTDOWN = 15,
+    CONTROL_USER_REMOVE = 128,
+    CONTROL_USER_DUMP = 129,
+};
+// Access rights to the service manager and to a service.
+enum : uint32_t {
+    SC_MANAGER_CONNECT_ACCESS = 0x1,
+    SC_MANAGER_ALL_ACCESS_RIGHTS = 0xF003F,
+    SERVICE_QUERY_STATUS_ACCESS = 0x4,
+    SERVICE_ALL_ACCESS_RIGHTS = 0xF01FF,
+};
+// GetExitCodeProcess's answer for a process that has not ended.
+enum : uint32_t { PLAT_STILL_ACTIVE = 259 };
+// STARTUPINFOA.dwFlags, and the creation flags of a child:
+// CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS, and CREATE_SUSPENDED.
+enum : uint32_t {
+    PLAT_STARTF_USESHOWWINDOW = 0x1,
+    PLAT_STARTF_FORCEONFEEDBACK = 0x40,
+    PLAT_STARTF_USESTDHANDLES = 0x100,
+    PLAT_CREATE_NEW_GROUP_NORMAL_PRIORITY = 0x220,
+    PLAT_CREATE_SUSPENDED = 0x4,
+};
+
 // Registry value types.
 enum { PLAT_REG_SZ = 1, PLAT_REG_EXPAND_SZ = 2, PLAT_REG_BINARY = 3, PLAT_REG_DWORD = 4, PLAT_REG_MULTI_SZ = 7 };
 

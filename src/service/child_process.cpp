@@ -18,9 +18,7 @@ namespace {
 enum : uint32_t {
     ERROR_PATH_NOT_FOUND = 3,
     ERROR_ENVVAR_NOT_FOUND = 203,
-    STARTF_USESHOWWINDOW_FLAG = CHILD_STARTF_USESHOWWINDOW,
     SW_HIDE_VALUE = 0,
-    CREATE_SUSPENDED_FLAG = 0x4,
     // The buffer suggested for the pipes that carry the children's output.
     // With the system's default (about 4 KB under Wine) a child that writes
     // fast stops in every WriteFile until the supervisor's next poll; 1 MB
@@ -233,7 +231,7 @@ void restore_path(PathOverride* path)
 int create_child(char* commandLine, const char* currentDirectory, PlatProcessInfo* process,
                  const PlatStartupInfo* startup, int inheritHandles, PlatHandle job, uint32_t* jobError)
 {
-    uint32_t flags = CHILD_CREATION_FLAGS | (job != nullptr ? CREATE_SUSPENDED_FLAG : 0u);
+    uint32_t flags = PLAT_CREATE_NEW_GROUP_NORMAL_PRIORITY | (job != nullptr ? PLAT_CREATE_SUSPENDED : 0u);
     int started = plat_create_process(commandLine, currentDirectory, inheritHandles, flags, startup, process);
     uint32_t createError = plat_get_last_error();
     if (started && job != nullptr) {
@@ -276,7 +274,7 @@ int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInf
         return 0;
     }
 
-    startup->flags |= STARTF_USESHOWWINDOW_FLAG;
+    startup->flags |= PLAT_STARTF_USESHOWWINDOW;
     startup->show_window = SW_HIDE_VALUE;
     int started = create_child(commandLine, currentDirectory, process, startup, inheritHandles, job, jobError);
     uint32_t createError = plat_get_last_error();

@@ -10,10 +10,6 @@
 #include "common/platform.h"
 
 enum {
-    CHILD_STARTF_USESHOWWINDOW = 0x1,
-    CHILD_STARTF_FORCEONFEEDBACK = 0x40,
-    CHILD_STARTF_USESTDHANDLES = 0x100,
-    CHILD_CREATION_FLAGS = 0x220,   // CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS
     // Error output is read, and made into events, in chunks of this size.
     READ_CHUNK_SIZE = 8192,
     // The container's standard output, which only goes to the log and is

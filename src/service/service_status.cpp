@@ -26,14 +26,11 @@ enum : uint32_t {
     SERVICE_WIN32_OWN_PROCESS = 0x10,
     ACCEPT_STOP_AND_SHUTDOWN = 0x5,      // SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
     ACCEPT_PRESHUTDOWN = 0x100,          // SERVICE_ACCEPT_PRESHUTDOWN, Vista and later
-    START_WAIT_HINT_MS = 15000,
     // The service-specific exit code of a run that never reaches the body
     // (no name, or a name that is not the service's own): the code of a run
     // whose parameters are missing, as the supervisor uses it.
     REFUSED_RUN_EXIT_CODE = 1,
     VISTA_MAJOR_VERSION = 6,
-    SC_MANAGER_CONNECT = 0x1,
-    SERVICE_QUERY_STATUS = 0x4,
 };
 
 enum { ASCTIME_SIZE = 64, REASON_TEXT_SIZE = 2048, EVENT_TEXT_SIZE = REASON_TEXT_SIZE + 512 };
@@ -128,8 +125,8 @@ void log_system_failure(const char* name, const char* what, uint32_t code)
 // checked is refused as well.
 int started_under_own_name(const char* name)
 {
-    ScHandle manager = plat_open_sc_manager(SC_MANAGER_CONNECT);
-    ScHandle service = manager != nullptr ? plat_open_service(manager, name, SERVICE_QUERY_STATUS) : nullptr;
+    ScHandle manager = plat_open_sc_manager(SC_MANAGER_CONNECT_ACCESS);
+    ScHandle service = manager != nullptr ? plat_open_service(manager, name, SERVICE_QUERY_STATUS_ACCESS) : nullptr;
     uint32_t processId = 0;
     int asked = service != nullptr && plat_query_service_process(service, &processId);
     uint32_t code = plat_get_last_error();
@@ -199,7 +196,7 @@ void ServiceMain(uint32_t argc, char** argv)
         ServiceStatus.vistaOrLater = (uint32_t)IsVistaOrLater();
         ServiceStatus.status.service_type = SERVICE_WIN32_OWN_PROCESS;
         ServiceStatus.status.service_specific_exit_code = 0;
-        send_status_locked(SERVICE_STATE_START_PENDING, 0, START_WAIT_HINT_MS);
+        send_status_locked(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);
     }
 
     // Nothing of the service's parameters is read before its name is known

@@ -10,21 +10,8 @@
 
 #include "common/platform.h"
 
-enum : uint32_t {
-    SERVICE_STATE_STOPPED = 1,
-    SERVICE_STATE_START_PENDING = 2,
-    SERVICE_STATE_STOP_PENDING = 3,
-    SERVICE_STATE_RUNNING = 4,
-};
-
-enum : uint32_t {
-    CONTROL_STOP = 1,
-    CONTROL_INTERROGATE = 4,
-    CONTROL_SHUTDOWN = 5,
-    CONTROL_PRESHUTDOWN = 15,
-    CONTROL_USER_REMOVE = 128,
-    CONTROL_USER_DUMP = 129,
-};
+// The wait hint of every pending report the service makes itself.
+enum : uint32_t { STATUS_WAIT_HINT_MS = 15000 };
 
 enum : uint32_t { CONSOLE_SHUTDOWN_EVENT = 6 };
 

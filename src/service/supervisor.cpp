@@ -40,11 +40,8 @@ namespace {
 enum : uint32_t {
     SIX_MINUTES_SECONDS = 360,
     STOP_PENDING_INTERVAL_MS = 5000,
-    STATUS_WAIT_HINT_MS = 15000,
     FLUSHER_JOIN_MS = 10000,
     RESTART_EXIT_CODE = 14,
-    // GetExitCodeProcess's answer for a process that has not ended.
-    STILL_ACTIVE_STATUS = 259,
 };
 
 enum {
@@ -55,7 +52,7 @@ enum {
 
 // STARTF_USESTDHANDLES | STARTF_FORCEONFEEDBACK: the children's standard
 // handles are the pipe ends of the start record.
-const uint32_t CHILD_START_FLAGS = CHILD_STARTF_USESTDHANDLES | CHILD_STARTF_FORCEONFEEDBACK;
+const uint32_t CHILD_START_FLAGS = PLAT_STARTF_USESTDHANDLES | PLAT_STARTF_FORCEONFEEDBACK;
 
 // The six pipes, made once per run and shared by every cycle.  The kept ends
 // are the supervisor's own (not inheritable); the child ends become the
@@ -263,7 +260,7 @@ ChildState wait_for_child(Run* run, ChildWatch* w, PaceWait pace, PlatOutputPipe
     if (result == PLAT_WAIT_OBJECT_0) return CHILD_ENDED;
     uint32_t status = 0;
     if (plat_process_exit_code(process, &status)) {
-        if (status != STILL_ACTIVE_STATUS) return CHILD_ENDED;
+        if (status != PLAT_STILL_ACTIVE) return CHILD_ENDED;
         plat_sleep(pace.ms);
         return CHILD_RUNNING;
     }
