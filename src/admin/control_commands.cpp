@@ -8,6 +8,7 @@
 #include "common/console.h"
 #include "common/helpers.h"
 #include "common/platform.h"
+#include "admin/event_source.h"
 #include "diag/event_log.h"
 
 namespace {

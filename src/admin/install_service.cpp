@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "config/install_options.h"
 #include "config/service_config.h"
+#include "admin/event_source.h"
 #include "diag/event_log.h"
 
 namespace {

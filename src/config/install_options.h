@@ -1,6 +1,6 @@
 // The install command's options: scanned, defaulted and validated once per
 // process by ParseInstallOptions, then read by InstallService and
-// AddEventSource.
+// AddEventSource (admin/event_source).
 #ifndef TALVEX_CONFIG_INSTALL_OPTIONS_H
 #define TALVEX_CONFIG_INSTALL_OPTIONS_H
 

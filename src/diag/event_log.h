@@ -4,7 +4,8 @@
 
 #include <stdint.h>
 
-// Event ids as laid out in talvexMSG.dll (severity in the top two bits).
+// Event ids as laid out in talvexMSG.dll (severity in the top two bits:
+// information events carry one insertion string, warnings and errors two).
 enum : uint32_t {
     EVENT_CONTAINER_STARTED = 0x40000001u,   // information, 1 string
     EVENT_CONTAINER_ENDED = 0x40000002u,     // information, 1 string
@@ -15,15 +16,14 @@ enum : uint32_t {
     EVENT_ERROR = 0xC0000006u,               // error, 2 strings
 };
 
+// Every id above, each with its text in res/talvex_msg.mc (a test holds the
+// two together).
+enum { EVENT_ID_COUNT = 7 };
+extern const uint32_t EVENT_IDS[EVENT_ID_COUNT];
+
 // Writes one event with the insertion strings [sourceName, text] (information
 // events pass only the first).  Opens and closes its own source handle, so it
 // may be called from any thread.  A failure drops the event silently.
 void LogServiceEvent(const char* sourceName, const char* text, uint32_t eventId);
-// Registers serviceName as an Application event source with the message DLL
-// found by the install options.  Prints its own message on failure.
-int AddEventSource(const char* serviceName);
-// Deletes serviceName's Application event source.  Prints its own message on
-// failure.
-int RemoveEventSource(const char* serviceName);
 
 #endif

@@ -7,9 +7,13 @@
 #include <string.h>
 
 #include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
 
 #include "common/helpers.h"
 #include "common/text.h"
+#include "admin/event_source.h"
 #include "config/service_config.h"
 #include "diag/event_log.h"
 #include "diag/log_file.h"
@@ -349,6 +353,33 @@ TEST_F(Parsers, LogFile)
     OpenLogFile("C:\\missing", "svc");
     EXPECT_EQ(fake_transcript(), R"(0 event 0x80000005 type 2 "svc" "The log file C:\missing\svc.out cannot be opened; the service runs without it - system text 3.\r\n"
 )");
+}
+
+// The message file's texts, as the Event Viewer finds them for our ids: each
+// id the service raises has a text there and no other, and each event
+// carries as many insertion strings as its text uses.
+TEST_F(Parsers, EventIdsAgreeWithTheMessageFile)
+{
+    std::ifstream file(TALVEX_SOURCE_DIR "/res/talvex_msg.mc");
+    std::string line, expected;
+    std::set<uint32_t> ids;
+    uint32_t id = 0, severity = 0, strings = 0;
+    const std::map<std::string, uint32_t> severities = {{"Informational", 1}, {"Warning", 2}, {"Error", 3}};
+    while (std::getline(file, line)) {
+        if (line.rfind("MessageId=", 0) == 0) id = (uint32_t)std::stoul(line.substr(10), nullptr, 0), strings = 0;
+        if (line.rfind("Severity=", 0) == 0) severity = severities.at(line.substr(9));
+        for (size_t at = line.find('%'); at != std::string::npos; at = line.find('%', at + 1))
+            strings = std::max<uint32_t>(strings, (uint32_t)(line[at + 1] - '0'));
+        if (line != ".") continue;
+        char event[64];
+        const int types[] = {0, 4, 2, 1};   // ReportEventA's information, warning and error
+        snprintf(event, sizeof event, "0 event 0x%08x type %d \"src\"", severity << 30 | id, types[severity]);
+        expected += event + std::string(strings == 2 ? " \"text\"\n" : "\n");
+        LogServiceEvent("src", "text", severity << 30 | id);
+        ids.insert(severity << 30 | id);
+    }
+    EXPECT_EQ(fake_transcript(), expected);
+    EXPECT_EQ(std::set<uint32_t>(EVENT_IDS, EVENT_IDS + EVENT_ID_COUNT), ids);
 }
 
 TEST_F(Parsers, EventsAndEventSources)
