@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "config/install_options.h"
 #include "diag/event_log.h"
+#include "service/service_main.h"
 #include "service/service_status.h"
 #include "service/supervisor.h"
 

@@ -46,7 +46,9 @@ int ReportServiceStatus(uint32_t state, uint32_t win32ExitCode, uint32_t waitHin
 // shown as a clean stop.
 int ReportServiceStopped(uint32_t serviceExitCode);
 int IsVistaOrLater(void);
-void ServiceMain(uint32_t argc, char** argv);
+// Takes the status handle that ServiceMain registered and sends the first
+// START_PENDING report, with the fields only the service's start sets.
+int BeginServiceStatus(StatusHandle handle);
 uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, void* eventData, void* context);
 int ConsoleCtrlHandler(uint32_t ctrlType);
 void ServiceStop(uint32_t controlCode);

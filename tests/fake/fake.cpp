@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <deque>
 #include <filesystem>
 #include <map>
 
@@ -21,6 +22,12 @@
 #include "service/supervisor.h"
 
 namespace fs = std::filesystem;
+
+// The read end of an output pipe is an ordinary pipe handle of the fake's,
+// not inheritable, behind the record.
+struct PlatOutputPipe {
+    PlatHandle handle;
+};
 
 namespace {
 
@@ -68,6 +75,7 @@ struct State {
     std::map<uintptr_t, Object> handles;
     uintptr_t next_handle = 0x100;
     std::vector<Pipe> pipes;
+    std::deque<PlatOutputPipe> output_pipes;   // records live until the reset, as a process's would
     std::vector<Child> children;
     std::vector<FakeScript> scripts;
     size_t next_script = 0;
@@ -812,27 +820,18 @@ int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffe
     return fails("CreatePipe") ? 0 : make_pipe(read_end, write_end, buffer_size, false);
 }
 
-// The read end of an output pipe is an ordinary pipe handle of the fake's,
-// not inheritable, behind the record.
-struct PlatOutputPipe {
-    PlatHandle handle;
-};
-
 int plat_output_pipe_create(PlatOutputPipe** read_end, PlatHandle* write_end, uint32_t buffer_size, int watchable)
 {
     if (fails(watchable ? "CreateNamedPipeA" : "CreatePipe")) return 0;
     PlatHandle r;
     make_pipe(&r, write_end, buffer_size, watchable != 0);
     object(r)->inheritable = false;
-    *read_end = new PlatOutputPipe{r};
+    S.output_pipes.push_back(PlatOutputPipe{r});
+    *read_end = &S.output_pipes.back();
     return 1;
 }
 
-void plat_output_pipe_close(PlatOutputPipe* pipe)
-{
-    plat_close_handle(pipe->handle);
-    delete pipe;
-}
+void plat_output_pipe_close(PlatOutputPipe* pipe) { plat_close_handle(pipe->handle); }
 
 int plat_output_pipe_peek(PlatOutputPipe* pipe, uint32_t* available) { return plat_peek_pipe(pipe->handle, available); }
 

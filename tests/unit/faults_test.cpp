@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "runs.h"
+#include "service/service_main.h"
 #include "service/service_status.h"
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include "runs.h"
 #include "service/child_process.h"
+#include "service/service_main.h"
 #include "service/service_status.h"
 
 namespace {
