@@ -295,7 +295,7 @@ TEST_F(Parsers, LogFile)
 {
     fake_write_file("C:\\svc\\svc.out", "previous");
     OpenLogFile("C:\\svc", "svc");
-    FILE* first = LogFile;
+    PlatHandle first = LogFile;
     OpenLogFile("C:\\other", "svc");
     EXPECT_EQ(LogFile, first);
     log_always("a\nb\r\n%s", std::string(9000, 'l').c_str());

@@ -41,8 +41,8 @@ uint32_t plat_current_directory(char* buf, uint32_t cap)
 }
 
 #if defined(_MSC_VER)
-// The C runtime's fopen is what the log file and the start script are opened
-// with ("wt" asks for its text mode); the secure variant adds nothing here.
+// The C runtime's fopen is what the start script is read with (its text mode
+// reads CR LF as one line end); the secure variant adds nothing here.
 #pragma warning(disable : 4996)
 #endif
 
@@ -54,8 +54,8 @@ uint32_t plat_system_directory(char* buf, uint32_t cap)
 FILE* plat_fopen(const char* path, const char* mode)
 {
     // "N": the handle is not inheritable.  The service's children inherit
-    // handles (their pipe ends), and a child that held the log file open
-    // would keep it from being renamed when it is rotated.
+    // handles (their pipe ends), and must not keep a file of the service's
+    // open after the service has let it go.
     char privateMode[16];
     snprintf(privateMode, sizeof privateMode, "%sN", mode);
     return fopen(path, privateMode);
@@ -64,6 +64,48 @@ FILE* plat_fopen(const char* path, const char* mode)
 int plat_rename_replace(const char* from, const char* to)
 {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+}
+
+int plat_path_info(const char* path, PlatFileInfo* info)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    info->kind = PLAT_ENTRY_NONE;
+    info->size = 0;
+    info->last_write = 0;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+    DWORD attributes = data.dwFileAttributes;
+    info->kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PLAT_ENTRY_DIRECTORY
+                 : (attributes & FILE_ATTRIBUTE_DEVICE) ? PLAT_ENTRY_DEVICE
+                                                        : PLAT_ENTRY_FILE;
+    info->size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    // A FILETIME counts 100-nanosecond intervals since 1601; the Unix epoch
+    // is 11644473600 seconds later.
+    uint64_t ticks = ((uint64_t)data.ftLastWriteTime.dwHighDateTime << 32) | data.ftLastWriteTime.dwLowDateTime;
+    info->last_write = (int64_t)(ticks / 10000000u) - 11644473600LL;
+    return 1;
+}
+
+PlatHandle plat_open_append(const char* path)
+{
+    // FILE_APPEND_DATA without FILE_WRITE_DATA makes every WriteFile land at
+    // the end of the file, wherever another writer left it.  The sharing lets
+    // a viewer read the file while the service writes it, and a log rotator
+    // rename or delete it (the handle then follows the file).  No child may
+    // inherit the handle: one that did would hold the file open after the
+    // service has moved on from it.
+    SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    return file == INVALID_HANDLE_VALUE ? nullptr : (PlatHandle)file;
+}
+
+int plat_file_size(PlatHandle file, uint64_t* size)
+{
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx((HANDLE)file, &value)) return 0;
+    *size = (uint64_t)value.QuadPart;
+    return 1;
 }
 
 const char* plat_text_line_end(void)
