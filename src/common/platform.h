@@ -219,8 +219,10 @@ int plat_path_info(const char* path, PlatFileInfo* info);
 // file's end.  Written with plat_write_file, closed with plat_close_handle.
 // Null on failure.
 PlatHandle plat_open_append(const char* path);
-// GetFileSizeEx.
-int plat_file_size(PlatHandle file, uint64_t* size);
+// GetFileType and GetFileInformationByHandle: what an open handle reaches
+// (PLAT_ENTRY_DEVICE for anything but a file on a disk), its size and last
+// write time.  0 with the last error on failure.
+int plat_file_info(PlatHandle file, PlatFileInfo* info);
 // The line end that the platform's text files use: "\r\n" or "\n".
 const char* plat_text_line_end(void);
 

@@ -118,17 +118,22 @@ void system_text(uint32_t code, char* text, size_t size)
         text_format(text, size, "error %lu", (unsigned long)code);
 }
 
+// Why output stops reaching the file.
+enum LossCause { LOSS_WRITE, LOSS_OPEN, LOSS_NOT_A_FILE };
+
 // Output stops reaching the file.  The first loss of a run that comes from
-// a file that could not be opened keeps the warning it always had; every
-// other loss begins with a warning that output is being lost.
-void begin_loss(uint32_t code, int opening)
+// a file that could not be opened keeps the warning it always had, and one
+// at a name that holds no file has said so already; every other loss begins
+// with a warning that output is being lost.
+void begin_loss(uint32_t code, LossCause cause)
 {
     if (Losing) return;
     Losing = 1;
     LostError = code;
+    if (cause == LOSS_NOT_A_FILE) return;
     char reason[LOG_REASON_SIZE];
     system_text(code, reason, sizeof reason);
-    if (opening && !OpenWarningGiven) {
+    if (cause == LOSS_OPEN && !OpenWarningGiven) {
         OpenWarningGiven = 1;
         log_event(EVENT_WARNING, "The log file %s cannot be opened; the service runs without it - %s", LogFilePath,
                   reason);
@@ -148,7 +153,7 @@ size_t write_bytes(const char* bytes, size_t count)
     if (written > count) written = (uint32_t)count;
     LogSize += written;
     if (written > 0) AtLineStart = bytes[written - 1] == '\n';
-    if (written < count) begin_loss(code, 0);
+    if (written < count) begin_loss(code, LOSS_WRITE);
     return written;
 }
 
@@ -287,21 +292,24 @@ void open_log(uint32_t generations)
                       LogFilePath);
         }
     }
+    PlatFileInfo info = {PLAT_ENTRY_FILE, 0, 0};
+    if (result != LOG_ROTATION_NO_LOG) LogFile = plat_open_append(LogFilePath);
+    if (LogFile != nullptr && plat_file_info(LogFile, &info) && info.kind != PLAT_ENTRY_FILE) {
+        plat_close_handle(LogFile);
+        LogFile = nullptr;
+        result = LOG_ROTATION_NO_LOG;
+    }
     if (result == LOG_ROTATION_NO_LOG) {
-        // CreateFile refuses a directory with access denied; a device is
-        // never written to.
+        // What opening a directory gives; a device is never written to.
         warn_not_a_file(LogFilePath);
         plat_set_last_error(PLAT_ERROR_ACCESS_DENIED);
-    } else {
-        LogFile = plat_open_append(LogFilePath);
     }
     if (LogFile == nullptr) {
         ReopenTick = now + LOG_REOPEN_MS;
-        begin_loss(plat_get_last_error(), result != LOG_ROTATION_NO_LOG);
+        begin_loss(plat_get_last_error(), result == LOG_ROTATION_NO_LOG ? LOSS_NOT_A_FILE : LOSS_OPEN);
         return;
     }
-    LogSize = 0;
-    plat_file_size(LogFile, &LogSize);
+    LogSize = info.size;
     if (LogSize == 0) AtLineStart = 1;
 }
 
@@ -381,7 +389,7 @@ void write_formatted(const char* fmt, va_list args)
             write_output(block, (size_t)length, 1);
             free(block);
         } else {
-            begin_loss(PLAT_ERROR_NOT_ENOUGH_MEMORY, 0);
+            begin_loss(PLAT_ERROR_NOT_ENOUGH_MEMORY, LOSS_WRITE);
             LostBytes += (size_t)length;
         }
     }

@@ -751,12 +751,13 @@ PlatHandle plat_open_append(const char* path)
     return new_handle(FILE_OUT, fd, false, p.string());
 }
 
-int plat_file_size(PlatHandle file, uint64_t* size)
+int plat_file_info(PlatHandle file, PlatFileInfo* info)
 {
-    if (fails("GetFileSizeEx")) return 0;
+    *info = PlatFileInfo{PLAT_ENTRY_FILE, 0, S.written_at[object(file)->path]};
+    if (fails("GetFileInformationByHandle")) return 0;
     std::error_code ec;
-    *size = fs::file_size(object(file)->path, ec);
-    return ec ? (last_error = PLAT_ERROR_INVALID_HANDLE, 0) : 1;
+    info->size = fs::file_size(object(file)->path, ec);
+    return 1;
 }
 
 namespace {

@@ -1,4 +1,5 @@
-// Modules, file-system entries, the current directory and C runtime streams.
+// Modules, file-system entries, the log file's handle, the current directory
+// and C runtime streams.
 #include <windows.h>
 
 #include <stdio.h>
@@ -66,22 +67,26 @@ int plat_rename_replace(const char* from, const char* to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
 }
 
-int plat_path_info(const char* path, PlatFileInfo* info)
+// The seam's description of an entry from its attributes, size and last
+// write time.
+static void describe_entry(PlatFileInfo* info, DWORD attributes, DWORD sizeHigh, DWORD sizeLow, FILETIME lastWrite)
 {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    info->kind = PLAT_ENTRY_NONE;
-    info->size = 0;
-    info->last_write = 0;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
-    DWORD attributes = data.dwFileAttributes;
     info->kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PLAT_ENTRY_DIRECTORY
                  : (attributes & FILE_ATTRIBUTE_DEVICE) ? PLAT_ENTRY_DEVICE
                                                         : PLAT_ENTRY_FILE;
-    info->size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    info->size = ((uint64_t)sizeHigh << 32) | sizeLow;
     // A FILETIME counts 100-nanosecond intervals since 1601; the Unix epoch
     // is 11644473600 seconds later.
-    uint64_t ticks = ((uint64_t)data.ftLastWriteTime.dwHighDateTime << 32) | data.ftLastWriteTime.dwLowDateTime;
+    uint64_t ticks = ((uint64_t)lastWrite.dwHighDateTime << 32) | lastWrite.dwLowDateTime;
     info->last_write = (int64_t)(ticks / 10000000u) - 11644473600LL;
+}
+
+int plat_path_info(const char* path, PlatFileInfo* info)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ZeroMemory(info, sizeof *info);
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+    describe_entry(info, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
     return 1;
 }
 
@@ -100,11 +105,18 @@ PlatHandle plat_open_append(const char* path)
     return file == INVALID_HANDLE_VALUE ? nullptr : (PlatHandle)file;
 }
 
-int plat_file_size(PlatHandle file, uint64_t* size)
+int plat_file_info(PlatHandle file, PlatFileInfo* info)
 {
-    LARGE_INTEGER value;
-    if (!GetFileSizeEx((HANDLE)file, &value)) return 0;
-    *size = (uint64_t)value.QuadPart;
+    ZeroMemory(info, sizeof *info);
+    // A reserved device name ("NUL.out", "COM1.out") opens the device itself,
+    // whose attributes the path does not show; only the handle's type does.
+    if (GetFileType((HANDLE)file) != FILE_TYPE_DISK) {
+        info->kind = PLAT_ENTRY_DEVICE;
+        return 1;
+    }
+    BY_HANDLE_FILE_INFORMATION data;
+    if (!GetFileInformationByHandle((HANDLE)file, &data)) return 0;
+    describe_entry(info, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
     return 1;
 }
 
