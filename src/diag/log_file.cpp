@@ -69,28 +69,34 @@ const uint64_t LOG_ROTATION_RETRY_MS = 60000;
 const char LOG_MASK[] = "********";
 
 std::mutex LogLock;
-// The rotation: the limit in bytes (0: none), how many rotated files are
-// kept, what the open file holds, and when a rotation that could not move
-// the file may be tried again.
-uint64_t LogLimit = 0;
-uint32_t LogGenerations = 1;
-uint64_t LogSize = 0;
-uint64_t RotationRetryTick = 0;
-// When a log that could not be opened may be tried again.
-uint64_t ReopenTick = 0;
-// A loss: output that did not reach the file since the last write that did,
-// and the system's reason for the first of it.
-int Losing = 0;
-uint64_t LostBytes = 0;
-uint32_t LostError = 0;
-// 1 while the file ends with a line feed (or holds nothing), so that the note
-// about a gap begins a line of its own.
-int AtLineStart = 1;
-const char* LogServiceName = nullptr;
-// The events said once per run.
-int RotationWarningGiven = 0;
-int OpenWarningGiven = 0;
-int NotFileErrorGiven = 0;
+
+// What the writing remembers between writes; CloseLogFile puts it back to
+// these values.
+struct LogState {
+    // The rotation: the limit in bytes (0: none), how many rotated files are
+    // kept, what the open file holds, and when a rotation that could not
+    // move the file may be tried again.
+    uint64_t limit = 0;
+    uint32_t generations = 1;
+    uint64_t size = 0;
+    uint64_t rotationRetryTick = 0;
+    // When a log that could not be opened may be tried again.
+    uint64_t reopenTick = 0;
+    // A loss: output that did not reach the file since the last write that
+    // did, and the system's reason for the first of it.
+    int losing = 0;
+    uint64_t lostBytes = 0;
+    uint32_t lostError = 0;
+    // 1 while the file ends with a line feed (or holds nothing), so that the
+    // note about a gap begins a line of its own.
+    int atLineStart = 1;
+    const char* serviceName = nullptr;
+    // The events said once per run.
+    int rotationWarningGiven = 0;
+    int openWarningGiven = 0;
+    int notFileErrorGiven = 0;
+};
+LogState Log;
 
 void log_event(uint32_t eventId, const char* fmt, ...)
 #if defined(__GNUC__)
@@ -100,13 +106,13 @@ void log_event(uint32_t eventId, const char* fmt, ...)
 
 void log_event(uint32_t eventId, const char* fmt, ...)
 {
-    if (LogServiceName == nullptr) return;
+    if (Log.serviceName == nullptr) return;
     char text[LOG_EVENT_SIZE];
     va_list args;
     va_start(args, fmt);
     text_vformat(text, sizeof text, fmt, args);
     va_end(args);
-    LogServiceEvent(LogServiceName, text, eventId);
+    LogServiceEvent(Log.serviceName, text, eventId);
 }
 
 // The system's text for an error code, with the line break every system text
@@ -127,14 +133,14 @@ enum LossCause { LOSS_WRITE, LOSS_OPEN, LOSS_NOT_A_FILE };
 // with a warning that output is being lost.
 void begin_loss(uint32_t code, LossCause cause)
 {
-    if (Losing) return;
-    Losing = 1;
-    LostError = code;
+    if (Log.losing) return;
+    Log.losing = 1;
+    Log.lostError = code;
     if (cause == LOSS_NOT_A_FILE) return;
     char reason[LOG_REASON_SIZE];
     system_text(code, reason, sizeof reason);
-    if (cause == LOSS_OPEN && !OpenWarningGiven) {
-        OpenWarningGiven = 1;
+    if (cause == LOSS_OPEN && !Log.openWarningGiven) {
+        Log.openWarningGiven = 1;
         log_event(EVENT_WARNING, "The log file %s cannot be opened; the service runs without it - %s", LogFilePath,
                   reason);
     } else {
@@ -151,8 +157,8 @@ size_t write_bytes(const char* bytes, size_t count)
     int ok = plat_write_file(LogFile, bytes, (uint32_t)count, &written);
     uint32_t code = ok ? (uint32_t)PLAT_ERROR_DISK_FULL : plat_get_last_error();
     if (written > count) written = (uint32_t)count;
-    LogSize += written;
-    if (written > 0) AtLineStart = bytes[written - 1] == '\n';
+    Log.size += written;
+    if (written > 0) Log.atLineStart = bytes[written - 1] == '\n';
     if (written < count) begin_loss(code, LOSS_WRITE);
     return written;
 }
@@ -205,8 +211,8 @@ size_t put_converted(const char* text, size_t length)
 
 void warn_not_a_file(const char* path)
 {
-    if (NotFileErrorGiven) return;
-    NotFileErrorGiven = 1;
+    if (Log.notFileErrorGiven) return;
+    Log.notFileErrorGiven = 1;
     if (strcmp(path, LogFilePath) == 0)
         log_event(EVENT_ERROR, "The log file %s is a directory or device, not a file; the service runs without it", path);
     else
@@ -285,9 +291,9 @@ void open_log(uint32_t generations)
         result = LOG_ROTATION_NO_LOG;
     }
     if (generations != 0 && result == LOG_ROTATION_APPEND) {
-        RotationRetryTick = now + LOG_ROTATION_RETRY_MS;
-        if (!RotationWarningGiven) {
-            RotationWarningGiven = 1;
+        Log.rotationRetryTick = now + LOG_ROTATION_RETRY_MS;
+        if (!Log.rotationWarningGiven) {
+            Log.rotationWarningGiven = 1;
             log_event(EVENT_WARNING, "The log file %s could not be rotated; the service goes on writing to it",
                       LogFilePath);
         }
@@ -305,12 +311,12 @@ void open_log(uint32_t generations)
         plat_set_last_error(PLAT_ERROR_ACCESS_DENIED);
     }
     if (LogFile == nullptr) {
-        ReopenTick = now + LOG_REOPEN_MS;
+        Log.reopenTick = now + LOG_REOPEN_MS;
         begin_loss(plat_get_last_error(), result == LOG_ROTATION_NO_LOG ? LOSS_NOT_A_FILE : LOSS_OPEN);
         return;
     }
-    LogSize = info.size;
-    if (LogSize == 0) AtLineStart = 1;
+    Log.size = info.size;
+    if (Log.size == 0) Log.atLineStart = 1;
 }
 
 // The first write after a loss: a line at the gap says how much output is
@@ -318,22 +324,22 @@ void open_log(uint32_t generations)
 // when the line could not be written either; the loss then goes on.
 int close_gap(void)
 {
-    if (LostBytes > 0) {
+    if (Log.lostBytes > 0) {
         char reason[LOG_REASON_SIZE];
-        system_text(LostError, reason, sizeof reason);
+        system_text(Log.lostError, reason, sizeof reason);
         // The system's text ends in a line break of its own; the line ends in
         // the service's line end instead, exactly once.
         size_t length = strlen(reason);
         while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n')) reason[--length] = '\0';
         char line[LOG_REASON_SIZE + 80];
-        text_format(line, sizeof line, "%sNT Service lost %llu bytes of output here - %s\n", AtLineStart ? "" : "\n",
-                    (unsigned long long)LostBytes, reason);
+        text_format(line, sizeof line, "%sNT Service lost %llu bytes of output here - %s\n", Log.atLineStart ? "" : "\n",
+                    (unsigned long long)Log.lostBytes, reason);
         if (put_converted(line, strlen(line)) > 0) return 0;
         log_event(EVENT_WARNING, "The log file %s is written again; %llu bytes of output were lost", LogFilePath,
-                  (unsigned long long)LostBytes);
+                  (unsigned long long)Log.lostBytes);
     }
-    Losing = 0;
-    LostBytes = 0;
+    Log.losing = 0;
+    Log.lostBytes = 0;
     return 1;
 }
 
@@ -345,13 +351,13 @@ int ready_for(size_t count)
 {
     uint64_t now = plat_tick_count64();
     if (LogFile == nullptr) {
-        if (now >= ReopenTick) open_log(0);
-    } else if (LogRotationDue(LogSize, count, LogLimit, now, RotationRetryTick)) {
+        if (now >= Log.reopenTick) open_log(0);
+    } else if (LogRotationDue(Log.size, count, Log.limit, now, Log.rotationRetryTick)) {
         plat_close_handle(LogFile);
         LogFile = nullptr;
-        open_log(LogGenerations);
+        open_log(Log.generations);
     }
-    return LogFile != nullptr && (!Losing || close_gap());
+    return LogFile != nullptr && (!Log.losing || close_gap());
 }
 
 // Writes output (text already in the file's form, or the wrapper's own text
@@ -361,11 +367,11 @@ void write_output(const char* bytes, size_t count, int convert)
     size_t size = convert ? converted_length(bytes, count, strlen(plat_text_line_end())) : count;
     if (size == 0) return;
     if (!ready_for(size)) {
-        LostBytes += size;
+        Log.lostBytes += size;
     } else if (convert) {
-        LostBytes += put_converted(bytes, count);
+        Log.lostBytes += put_converted(bytes, count);
     } else {
-        LostBytes += count - write_bytes(bytes, count);
+        Log.lostBytes += count - write_bytes(bytes, count);
     }
 }
 
@@ -390,7 +396,7 @@ void write_formatted(const char* fmt, va_list args)
             free(block);
         } else {
             begin_loss(PLAT_ERROR_NOT_ENOUGH_MEMORY, LOSS_WRITE);
-            LostBytes += (size_t)length;
+            Log.lostBytes += (size_t)length;
         }
     }
     va_end(again);
@@ -416,8 +422,8 @@ void dump_line(const char* fmt, ...)
 void SetLogFileRotation(uint64_t maxBytes, uint32_t generations)
 {
     std::lock_guard<std::mutex> guard(LogLock);
-    LogLimit = maxBytes;
-    LogGenerations = generations > 0 ? generations : 1;
+    Log.limit = maxBytes;
+    Log.generations = generations > 0 ? generations : 1;
 }
 
 void OpenLogFile(const char* directory, const char* serviceName)
@@ -435,12 +441,12 @@ void OpenLogFile(const char* directory, const char* serviceName)
         LogFilePath[0] = '\0';
         return;
     }
-    LogServiceName = serviceName;
+    Log.serviceName = serviceName;
     // With a limit, the generations hold the most recent output across runs:
     // the previous run's file is the newest of them.  Without one, the last
     // run's log is kept for whoever investigates why the service was
     // restarted; one generation is enough.
-    open_log(LogLimit != 0 ? LogGenerations : 1);
+    open_log(Log.limit != 0 ? Log.generations : 1);
 }
 
 void DumpServiceConfig(const ServiceConfig* config)
@@ -496,17 +502,5 @@ void CloseLogFile(void)
     if (LogFile != nullptr) plat_close_handle(LogFile);
     LogFile = nullptr;
     LogFilePath[0] = '\0';
-    LogServiceName = nullptr;
-    LogLimit = 0;
-    LogGenerations = 1;
-    LogSize = 0;
-    RotationRetryTick = 0;
-    ReopenTick = 0;
-    Losing = 0;
-    LostBytes = 0;
-    LostError = 0;
-    AtLineStart = 1;
-    RotationWarningGiven = 0;
-    OpenWarningGiven = 0;
-    NotFileErrorGiven = 0;
+    Log = LogState();
 }
