@@ -201,8 +201,9 @@ uint32_t plat_system_directory(char* buf, uint32_t cap);
 // Opens a file through the C runtime (fopen), with a handle that no child
 // process inherits.  Modes as fopen's.  Null on failure.
 FILE* plat_fopen(const char* path, const char* mode);
-// MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING).
-int plat_rename_replace(const char* from, const char* to);
+// MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING when `replace` is set):
+// without it, a file at `to` makes the move fail with ERROR_ALREADY_EXISTS.
+int plat_move_file(const char* from, const char* to, int replace);
 
 // What a path names, as GetFileAttributesExA sees it.
 enum { PLAT_ENTRY_NONE = 0, PLAT_ENTRY_FILE = 1, PLAT_ENTRY_DIRECTORY = 2, PLAT_ENTRY_DEVICE = 3 };

@@ -270,7 +270,10 @@ LogRotationResult shift_generations(uint32_t generations)
     for (uint32_t n = plan.moves; n > 0; --n) {
         generation_path(n - 1, from, sizeof from);
         generation_path(n, to, sizeof to);
-        if (!plat_rename_replace(from, to)) return LOG_ROTATION_APPEND;
+        // Only the oldest generation may be replaced; any other name was found
+        // free or has just been moved on, and a file that has come there since
+        // makes the move fail rather than go.
+        if (!plat_move_file(from, to, n == generations)) return LOG_ROTATION_APPEND;
     }
     return plan.result;
 }

@@ -711,13 +711,14 @@ FILE* plat_fopen(const char* path, const char* mode)
     return stream;
 }
 
-int plat_rename_replace(const char* from, const char* to)
+int plat_move_file(const char* from, const char* to, int replace)
 {
     if (fails("MoveFileExA")) return 0;
     fs::path source = host_path(from), target = host_path(to);
     if (S.held.count(source.string()) || S.held.count(target.string())) return last_error = 32, 0;   // ERROR_SHARING_VIOLATION
     std::error_code ec;
     if (fs::is_directory(target, ec)) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
+    if (!replace && fs::exists(target, ec)) return last_error = 183, 0;   // ERROR_ALREADY_EXISTS
     fs::rename(source, target, ec);
     if (ec) return last_error = PLAT_ERROR_FILE_NOT_FOUND, 0;
     S.written_at[target.string()] = S.written_at[source.string()];

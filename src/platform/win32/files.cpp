@@ -62,9 +62,9 @@ FILE* plat_fopen(const char* path, const char* mode)
     return fopen(path, privateMode);
 }
 
-int plat_rename_replace(const char* from, const char* to)
+int plat_move_file(const char* from, const char* to, int replace)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+    return MoveFileExA(from, to, replace ? MOVEFILE_REPLACE_EXISTING : 0) ? 1 : 0;
 }
 
 // The seam's description of an entry from its attributes, size and last
