@@ -37,11 +37,13 @@ typedef void* LibHandle;      // loaded library (HMODULE)
 enum {
     PLAT_NO_ERROR = 0,
     PLAT_ERROR_FILE_NOT_FOUND = 2,
+    PLAT_ERROR_PATH_NOT_FOUND = 3,
     PLAT_ERROR_ACCESS_DENIED = 5,
     PLAT_ERROR_INVALID_HANDLE = 6,
     PLAT_ERROR_NOT_ENOUGH_MEMORY = 8,
     PLAT_ERROR_OUTOFMEMORY = 14,
     PLAT_ERROR_INVALID_PARAMETER = 87,
+    PLAT_ERROR_DISK_FULL = 112,
     PLAT_ERROR_INSUFFICIENT_BUFFER = 122,
     PLAT_ERROR_MORE_DATA = 234,
     PLAT_ERROR_CALL_NOT_IMPLEMENTED = 120,
@@ -249,8 +251,29 @@ uint32_t plat_system_directory(char* buf, uint32_t cap);
 // Opens a file through the C runtime (fopen), with a handle that no child
 // process inherits.  Modes as fopen's.  Null on failure.
 FILE* plat_fopen(const char* path, const char* mode);
-// MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING).
-int plat_rename_replace(const char* from, const char* to);
+// MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING when `replace` is set):
+// without it, a file at `to` makes the move fail with ERROR_ALREADY_EXISTS.
+int plat_move_file(const char* from, const char* to, int replace);
+
+// What a path names, as GetFileAttributesExA sees it.
+enum { PLAT_ENTRY_NONE = 0, PLAT_ENTRY_FILE = 1, PLAT_ENTRY_DIRECTORY = 2, PLAT_ENTRY_DEVICE = 3 };
+struct PlatFileInfo {
+    uint32_t kind;         // PLAT_ENTRY_FILE, _DIRECTORY or _DEVICE
+    uint64_t size;         // bytes, for a file
+    int64_t last_write;    // seconds since 1970
+};
+// GetFileAttributesExA(GetFileExInfoStandard).  0 with the last error when
+// the path names nothing (2 or 3) or cannot be looked at.
+int plat_path_info(const char* path, PlatFileInfo* info);
+// CreateFileA(path, FILE_APPEND_DATA, read, write and delete sharing, not
+// inheritable, OPEN_ALWAYS): every write through the handle lands at the
+// file's end.  Written with plat_write_file, closed with plat_close_handle.
+// Null on failure.
+PlatHandle plat_open_append(const char* path);
+// GetFileType and GetFileInformationByHandle: what an open handle reaches
+// (PLAT_ENTRY_DEVICE for anything but a file on a disk), its size and last
+// write time.  0 with the last error on failure.
+int plat_file_info(PlatHandle file, PlatFileInfo* info);
 // The line end that the platform's text files use: "\r\n" or "\n".
 const char* plat_text_line_end(void);
 

@@ -1,19 +1,21 @@
 // The per-service log file "<WorkingDirectory>\<ServiceName>.out" and the
 // writing convention every part of the service follows:
-//  - each line is one write on the stream followed by a flush, so the file is
+//  - each line is one write that goes straight to the file, so the file is
 //    complete up to its last line at every moment;
-//  - lines are skipped while LogFile is absent;
+//  - lines are skipped while no log file is named;
 //  - debug lines are written only while DebugEnabled is 1;
 //  - the wrapper's own lines end in the platform's text line end ("\n" in a
 //    format becomes CR LF on Windows), while child output is copied byte for
 //    byte as it was read from the pipe.
+// Output that cannot reach the file (a full disk, a log that cannot be
+// opened) is counted and reported, never waited for.
 #ifndef TALVEX_DIAG_LOG_FILE_H
 #define TALVEX_DIAG_LOG_FILE_H
 
 #include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>
 
+#include "common/platform.h"
 #include "config/service_config.h"
 
 enum {
@@ -22,15 +24,18 @@ enum {
     LOG_FILE_PATH_SIZE = CONFIG_PATH_SIZE + 1 + 256 + 4,
 };
 
-// The log stream, opened in binary mode; null until OpenLogFile succeeds.
-extern FILE* LogFile;
+// The open log file; null until OpenLogFile succeeds, and while a file that
+// could not be opened waits to be tried again.
+extern PlatHandle LogFile;
 // "<directory>\<serviceName>.out" once OpenLogFile has named it.
 extern char LogFilePath[LOG_FILE_PATH_SIZE];
 // 1 when the Debug parameter is non-empty (set by LoadServiceConfig).
 extern uint32_t DebugEnabled;
 
-// Opens (once per process) "<directory>\<serviceName>.out", keeping the
-// previous run's file as "<...>.out.1".  Failure leaves LogFile null.
+// Names and opens (once per process) "<directory>\<serviceName>.out",
+// keeping the previous run's file as "<...>.out.1".  A file that cannot be
+// opened leaves LogFile null; it is tried again, at most every 10 s, while
+// output arrives, and appended to once it opens.
 void OpenLogFile(const char* directory, const char* serviceName);
 // Before OpenLogFile: rotate the file before a write that would take it past
 // maxBytes (0: never), keeping `generations` rotated files; the start of a
@@ -53,8 +58,7 @@ void log_debug(const char* fmt, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-// Copies bytes to LogFile exactly as given (NUL and CR LF included), then
-// flushes.
+// Copies bytes to LogFile exactly as given (NUL and CR LF included).
 void log_raw(const void* bytes, size_t count);
 
 #endif

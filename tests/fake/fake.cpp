@@ -8,11 +8,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "common/console.h"
 #include "common/platform.h"
@@ -49,8 +52,8 @@ struct Pipe {
     bool watchable = false;
     uint64_t refill_ms = 0, refills_now = 0;
 };
-enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD };
-// id: the pipe, child, thread, event or job; path: the registry key, service or library.
+enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD, FILE_OUT };
+// id: the pipe, child, thread, event or job, or a file's descriptor; path: the registry key, service or library.
 struct Object { Kind kind; int id; bool inheritable; std::string path; bool nowait = false; };
 struct Child {
     uint32_t pid, code = STILL_ACTIVE;
@@ -95,6 +98,11 @@ struct State {
     uint32_t os_major = 6;
     int env_blocks = 0;
     fs::path root;
+    // The files: free space (-1: no end), files held open by another
+    // program, and the virtual time of each file's last write.
+    int64_t disk_space = -1;
+    std::set<std::string> held;
+    std::map<std::string, int64_t> written_at;
 };
 
 State S;
@@ -299,6 +307,9 @@ void fake_reset()
     // The last test's file system goes when the test process ends.
     static const int cleanup_registered = atexit(remove_root);
     (void)cleanup_registered;
+    CloseLogFile();
+    for (const auto& h : S.handles)
+        if (h.second.kind == FILE_OUT) close(h.second.id);
     remove_root();
     S = State();
     char dir[] = "/tmp/talvex-fake-XXXXXX";
@@ -307,7 +318,6 @@ void fake_reset()
     fake_set_env("PATH", "C:\\Windows\\system32");
     for (int i = 0; i < 3; ++i) S.std_handles[i] = new_handle(STD, i, false);
     last_error = 0;
-    CloseLogFile();
     DebugEnabled = 0;
     ReferenceStartTime = 0;
     ResetServiceStatus();
@@ -369,7 +379,6 @@ void fake_make_dir(const std::string& path) { fs::create_directories(host_path(p
 
 bool fake_read_file(const std::string& path, std::string* content)
 {
-    if (LogFile != nullptr) fflush(LogFile);
     FILE* f = fopen(host_path(path).c_str(), "rb");
     if (f == nullptr) return false;
     char buffer[4096];
@@ -440,7 +449,8 @@ void fake_control_at(uint64_t ms, uint32_t control, bool console)
 int fake_open_handles(bool pipes)
 {
     int n = S.env_blocks;
-    for (const auto& h : S.handles) n += h.second.kind != STD && (pipes || h.second.kind > PIPE_WRITE);
+    for (const auto& h : S.handles)
+        n += h.second.kind != STD && (pipes || h.second.kind > PIPE_WRITE) && (PlatHandle)h.first != LogFile;
     return n;
 }
 
@@ -735,13 +745,80 @@ FILE* plat_fopen(const char* path, const char* mode)
     return stream;
 }
 
-int plat_rename_replace(const char* from, const char* to)
+int plat_move_file(const char* from, const char* to, int replace)
 {
     if (fails("MoveFileExA")) return 0;
+    fs::path source = host_path(from), target = host_path(to);
+    if (S.held.count(source.string()) || S.held.count(target.string())) return last_error = 32, 0;   // ERROR_SHARING_VIOLATION
     std::error_code ec;
-    fs::rename(host_path(from), host_path(to), ec);
-    return ec ? (last_error = PLAT_ERROR_FILE_NOT_FOUND, 0) : 1;
+    if (fs::is_directory(target, ec)) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
+    if (!replace && fs::exists(target, ec)) return last_error = 183, 0;   // ERROR_ALREADY_EXISTS
+    fs::rename(source, target, ec);
+    if (ec) return last_error = PLAT_ERROR_FILE_NOT_FOUND, 0;
+    S.written_at[target.string()] = S.written_at[source.string()];
+    return 1;
 }
+
+int plat_path_info(const char* path, PlatFileInfo* info)
+{
+    *info = PlatFileInfo{};
+    if (fails("GetFileAttributesExA")) return 0;
+    fs::path p = host_path(path);
+    std::error_code ec;
+    if (!fs::exists(p, ec))
+        return last_error = fs::exists(p.parent_path(), ec) ? (uint32_t)PLAT_ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, 0;
+    info->kind = fs::is_directory(p, ec) ? PLAT_ENTRY_DIRECTORY : fs::is_regular_file(p, ec) ? PLAT_ENTRY_FILE : PLAT_ENTRY_DEVICE;
+    info->size = info->kind == PLAT_ENTRY_FILE ? fs::file_size(p, ec) : 0;
+    info->last_write = S.written_at[p.string()];
+    return 1;
+}
+
+// A new file takes room on the disk: on a full one it cannot be made.
+PlatHandle plat_open_append(const char* path)
+{
+    if (fails("CreateFileA")) return nullptr;
+    fs::path p = host_path(path);
+    std::error_code ec;
+    if (S.disk_space == 0 && !fs::exists(p, ec)) return last_error = PLAT_ERROR_DISK_FULL, nullptr;
+    int fd = open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return last_error = fs::is_directory(p, ec) ? (uint32_t)PLAT_ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND, nullptr;
+    S.written_at.emplace(p.string(), plat_time_seconds());
+    return new_handle(FILE_OUT, fd, false, p.string());
+}
+
+int plat_file_info(PlatHandle file, PlatFileInfo* info)
+{
+    *info = PlatFileInfo{PLAT_ENTRY_FILE, 0, S.written_at[object(file)->path]};
+    if (fails("GetFileInformationByHandle")) return 0;
+    std::error_code ec;
+    info->size = fs::file_size(object(file)->path, ec);
+    return 1;
+}
+
+namespace {
+
+// A write takes what room the disk has left: a short count while there is
+// some, ERROR_DISK_FULL once there is none.
+int write_to_disk(Object* file, const void* buf, uint32_t size, uint32_t* written)
+{
+    size_t room = S.disk_space < 0 ? size : std::min<size_t>(size, (size_t)S.disk_space);
+    *written = 0;
+    if (room == 0 && size > 0) return last_error = PLAT_ERROR_DISK_FULL, 0;
+    *written = (uint32_t)::write(file->id, buf, room);
+    if (S.disk_space >= 0) S.disk_space -= *written;
+    S.written_at[file->path] = plat_time_seconds();
+    return 1;
+}
+
+}  // namespace
+
+void fake_hold_file(const std::string& path, bool held)
+{
+    if (held) S.held.insert(host_path(path).string());
+    else S.held.erase(host_path(path).string());
+}
+
+void fake_set_disk_space(int64_t bytes) { S.disk_space = bytes; }
 
 const char* plat_text_line_end(void) { return "\r\n"; }
 
@@ -849,6 +926,7 @@ int plat_close_handle(PlatHandle handle)
     if (fails("CloseHandle")) return 0;
     Object* o = object(handle);
     if (o == nullptr) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
+    if (o->kind == FILE_OUT) close(o->id);
     if (o->kind == PIPE_READ) S.pipes[o->id].readers--;
     if (o->kind == PIPE_WRITE) S.pipes[o->id].writers--;
     int job = o->kind == JOB ? o->id : -1;
@@ -893,6 +971,7 @@ int plat_output_pipe_read(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32
 int plat_write_file(PlatHandle h, const void* buf, uint32_t size, uint32_t* written)
 {
     if (fails("WriteFile")) return 0;
+    if (object(h)->kind == FILE_OUT) return write_to_disk(object(h), buf, size, written);
     Pipe& p = S.pipes[object(h)->id];
     if (p.readers == 0) return last_error = ERROR_NO_DATA, 0;
     *written = (uint32_t)std::min<size_t>(size, p.capacity - p.data.size());

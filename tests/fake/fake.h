@@ -46,6 +46,11 @@ bool fake_reg_key_exists(const std::string& key);
 void fake_write_file(const std::string& path, const std::string& content);
 void fake_make_dir(const std::string& path);
 bool fake_read_file(const std::string& path, std::string* content);
+// A file held open by another program without delete sharing: renames from
+// and onto it fail with a sharing violation (32) until it is let go.
+void fake_hold_file(const std::string& path, bool held);
+// The room left on the disk for file writes (-1, the start: no end).
+void fake_set_disk_space(int64_t bytes);
 void fake_set_module_path(const std::string& path);
 void fake_set_library(const std::string& name, const std::string& path);   // "" removes it
 void fake_set_current_directory(const std::string& path);

@@ -254,34 +254,98 @@ TEST_F(Parsers, StartScript)
     }
 }
 
-// With a limit, the log is rotated before a write that would pass it: the
-// files in age order hold every byte in order, the oldest beyond the count
-// dropped.  A file that cannot be moved away is written on at its end.
-TEST_F(Parsers, LogRotation)
+// The log's names, newest first: each file's text, "[dir]" or "-".
+std::string log_names()
 {
-    fake_write_file("C:\\svc\\svc.out", "old run\n");
-    SetLogFileRotation(100, 3);
-    OpenLogFile("C:\\svc", "svc");
-    std::string written;
-    for (int i = 0; i < 10; ++i) {
-        std::string chunk = "chunk " + std::to_string(i) + std::string(32, '.') + "\n";
-        log_raw(chunk.data(), chunk.size());
-        written += chunk;
+    std::string seen, text;
+    for (const char* suffix : {"", ".1", ".2", ".3", ".4", ".5"}) {
+        std::string path = std::string("C:\\svc\\svc.out") + suffix;
+        PlatFileInfo info;
+        bool found = plat_path_info(path.c_str(), &info);
+        seen += (seen.empty() ? "" : " ") + (!found ? "-" : info.kind != PLAT_ENTRY_FILE ? "[dir]" : (fake_read_file(path, &text), text));
     }
-    std::string kept, file;
-    for (const char* name : {"svc.out.4", "svc.out.3", "svc.out.2", "svc.out.1", "svc.out"})
-        if (fake_read_file(std::string("C:\\svc\\") + name, &file)) kept += file + "|";
-    // Two chunks fit a file; "old run" and the first two chunks dropped out.
-    EXPECT_EQ(std::count(kept.begin(), kept.end(), '|'), 4);
-    kept.erase(std::remove(kept.begin(), kept.end(), '|'), kept.end());
-    EXPECT_EQ(kept, written.substr(80));
-    fake_fail("MoveFileExA", 32, 1, true);
-    log_always("%s\n", std::string(200, 'x').c_str());
-    log_always("more\n");
-    EXPECT_EQ(fake_read_file("C:\\svc\\svc.out", &file) ? file.substr(0, 20) + "|" + std::to_string(file.size()) : "",
-              "chunk 8.............|288");
-    EXPECT_EQ(fake_transcript(), "0 event 0x80000005 type 2 \"svc\" \"The log file C:\\svc\\svc.out could not be rotated; "
-                                 "the service goes on writing to it\"\n");
+    return seen;
+}
+
+// A rotation never destroys a file: at the run's start the shift begins with
+// the oldest and stops at the first file that cannot be moved (held open, or
+// a directory in the way), the log goes on at the end of .out, and a minute
+// later, the file let go, the shift goes as far as the first free name.
+// Only the oldest generation is ever replaced.
+TEST_F(Parsers, LogRotationNeverDestroysAFile)
+{
+    struct Row {
+        std::string names;   // O, A, B ... at .out, .out.1 ...; "-" none, "/" a directory
+        int held;            // the name held open (-1: none)
+        std::string expected;
+    } rows[] = {
+        {"- - - - - -", -1, "0123456789 - - - - - | y 0123456789 - - - -\n"},
+        {"O A B C - -", 3, "O0123456789 A B C - - | y O0123456789 A B C -\n"},
+        {"O A B C - -", 2, "O0123456789 A B - C - | y O0123456789 A B C -\n"},
+        {"O A B C - -", 1, "O0123456789 A - B C - | y O0123456789 A B C -\n"},
+        {"O A B C - -", 0, "O0123456789 - A B C - | y O0123456789 A B C -\n"},
+        {"O A B C D E", 5, "O0123456789 A B C D E | y O0123456789 A B C D\n"},
+        {"O A / C - -", -1, "O0123456789 A [dir] C - - | O0123456789y A [dir] C - -\n"
+                            "0 event 0xc0000006 type 1 \"svc\" \"The log file C:\\svc\\svc.out cannot be rotated: C:\\svc\\svc.out.2 is a directory or device, not a file\"\n"},
+        {"/ A - - - -", -1, "[dir] A - - - - | [dir] A - - - -\n"
+                            "0 event 0xc0000006 type 1 \"svc\" \"The log file C:\\svc\\svc.out is a directory or device, not a file; the service runs without it\"\n"},
+    };
+    const std::string notRotated = "0 event 0x80000005 type 2 \"svc\" \"The log file C:\\svc\\svc.out could not be rotated; "
+                                   "the service goes on writing to it\"\n";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.names + " held " + std::to_string(row.held));
+        fake_reset();
+        for (size_t n = 0; n < 6; ++n) {
+            std::string path = "C:\\svc\\svc.out" + (n > 0 ? "." + std::to_string(n) : "");
+            if (row.names[2 * n] == '/') fake_make_dir(path);
+            else if (row.names[2 * n] != '-') fake_write_file(path, row.names.substr(2 * n, 1));
+            if ((int)n == row.held) fake_hold_file(path, true);
+        }
+        SetLogFileRotation(10, 5);
+        OpenLogFile("C:\\svc", "svc");
+        if (row.held >= 0) fake_hold_file(row.held == 0 ? "C:\\svc\\svc.out" : "C:\\svc\\svc.out." + std::to_string(row.held), false);
+        log_raw("0123456789", 10);
+        std::string seen = log_names() + " | ";
+        plat_sleep(60000);
+        log_raw("y", 1);
+        std::string expected = row.expected;
+        if (row.held >= 0 || row.names[4] == '/') expected += notRotated;
+        EXPECT_EQ(seen + log_names() + "\n" + fake_transcript(), expected);
+    }
+}
+
+// A full disk: a write that falls short, one that fails, then a line at the
+// gap once writes get through; only the bytes written count towards the
+// limit.  A new file that cannot be made is tried again 10 s later, while
+// output arrives, and then written from its start with the gap noted.
+TEST_F(Parsers, LogOnAFullDisk)
+{
+    SetLogFileRotation(60, 2);
+    fake_set_disk_space(15);
+    OpenLogFile("C:\\svc", "svc");
+    log_raw("0123456789", 10);
+    log_raw("abcdefghij", 10);
+    log_raw(std::string(40, 'l').data(), 40);
+    fake_set_disk_space(-1);
+    log_always("line\n");
+    std::string first = log_text();
+    EXPECT_EQ(first, "0123456789abcde\r\nNT Service lost 45 bytes of output here - system text 112.\r\nline\r\n");
+    fake_set_disk_space(0);
+    log_raw(std::string(30, 'm').data(), 30);
+    fake_set_disk_space(-1);
+    plat_sleep(5000);
+    log_raw("n", 1);
+    plat_sleep(5000);
+    log_raw("o\n", 2);
+    std::string rotated;
+    fake_read_file("C:\\svc\\svc.out.1", &rotated);
+    EXPECT_EQ(rotated, first);
+    EXPECT_EQ(log_text(), "NT Service lost 31 bytes of output here - system text 112.\r\no\n");
+    EXPECT_EQ(fake_transcript(), R"(0 event 0x80000005 type 2 "svc" "The log file C:\svc\svc.out cannot be written; output is being lost - system text 112.\r\n"
+0 event 0x80000005 type 2 "svc" "The log file C:\svc\svc.out is written again; 45 bytes of output were lost"
+0 event 0x80000005 type 2 "svc" "The log file C:\svc\svc.out cannot be opened; the service runs without it - system text 112.\r\n"
+10000 event 0x80000005 type 2 "svc" "The log file C:\svc\svc.out is written again; 31 bytes of output were lost"
+)");
 }
 
 // A drain reads what the pipe holds, at most one byte less than its buffer.
@@ -327,7 +391,7 @@ TEST_F(Parsers, LogFile)
 {
     fake_write_file("C:\\svc\\svc.out", "previous");
     OpenLogFile("C:\\svc", "svc");
-    FILE* first = LogFile;
+    PlatHandle first = LogFile;
     OpenLogFile("C:\\other", "svc");
     EXPECT_EQ(LogFile, first);
     log_always("a\nb\r\n%s", std::string(9000, 'l').c_str());

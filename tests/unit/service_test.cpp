@@ -138,7 +138,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
          "0 event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
         {"container cannot start", {LAUNCHER}, "CreateProcessA", 2, "1066/1",
          "110 event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
-        {"no start script", {LAUNCHER}, "fopen", 2, "1066/1",
+        {"no start script", {LAUNCHER}, "fopen", 1, "1066/1",
          "110 event 0xc0000003 type 1 \"svc\" \"Failed to open container start script (for phase 2)\"\n"},
         {"standard output not restored", {HUNG}, "SetStdHandle", 1, "1066/1",
          "0 event 0x80000005 type 2 \"svc\" \"SetStdHandle for STDOUT after StartProcess failed\"\n0 terminate child 1000\n"},
@@ -668,7 +668,8 @@ TEST_F(ServiceRun, ExitScript)
     for (const Row& row : rows) {
         reset();
         fake_write_file("C:\\svc\\exit.bat", "@echo done\r\n");
-        if (row.error != 0) fake_fail(row.fail, row.error, 2);
+        // The exit script's look-up is the run's first; its start the second.
+        if (row.error != 0) fake_fail(row.fail, row.error, row.fail == std::string("CreateProcessA") ? 2 : 1);
         std::string t = run_as_service({{{100, 'o', "\a3\a"}, {110, 'x', "3"}}});
         EXPECT_EQ(lines_with(t, {"exit.bat", "system text", "1004"}), row.expected);
         if (row.error == 0) {

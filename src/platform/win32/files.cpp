@@ -1,4 +1,5 @@
-// Modules, file-system entries, the current directory and C runtime streams.
+// Modules, file-system entries, the log file's handle, the current directory
+// and C runtime streams.
 #include <windows.h>
 
 #include <stdio.h>
@@ -41,8 +42,8 @@ uint32_t plat_current_directory(char* buf, uint32_t cap)
 }
 
 #if defined(_MSC_VER)
-// The C runtime's fopen is what the log file and the start script are opened
-// with ("wt" asks for its text mode); the secure variant adds nothing here.
+// The C runtime's fopen is what the start script is read with (its text mode
+// reads CR LF as one line end); the secure variant adds nothing here.
 #pragma warning(disable : 4996)
 #endif
 
@@ -54,16 +55,69 @@ uint32_t plat_system_directory(char* buf, uint32_t cap)
 FILE* plat_fopen(const char* path, const char* mode)
 {
     // "N": the handle is not inheritable.  The service's children inherit
-    // handles (their pipe ends), and a child that held the log file open
-    // would keep it from being renamed when it is rotated.
+    // handles (their pipe ends), and must not keep a file of the service's
+    // open after the service has let it go.
     char privateMode[16];
     snprintf(privateMode, sizeof privateMode, "%sN", mode);
     return fopen(path, privateMode);
 }
 
-int plat_rename_replace(const char* from, const char* to)
+int plat_move_file(const char* from, const char* to, int replace)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+    return MoveFileExA(from, to, replace ? MOVEFILE_REPLACE_EXISTING : 0) ? 1 : 0;
+}
+
+// The seam's description of an entry from its attributes, size and last
+// write time.
+static void describe_entry(PlatFileInfo* info, DWORD attributes, DWORD sizeHigh, DWORD sizeLow, FILETIME lastWrite)
+{
+    info->kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PLAT_ENTRY_DIRECTORY
+                 : (attributes & FILE_ATTRIBUTE_DEVICE) ? PLAT_ENTRY_DEVICE
+                                                        : PLAT_ENTRY_FILE;
+    info->size = ((uint64_t)sizeHigh << 32) | sizeLow;
+    // A FILETIME counts 100-nanosecond intervals since 1601; the Unix epoch
+    // is 11644473600 seconds later.
+    uint64_t ticks = ((uint64_t)lastWrite.dwHighDateTime << 32) | lastWrite.dwLowDateTime;
+    info->last_write = (int64_t)(ticks / 10000000u) - 11644473600LL;
+}
+
+int plat_path_info(const char* path, PlatFileInfo* info)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ZeroMemory(info, sizeof *info);
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+    describe_entry(info, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
+    return 1;
+}
+
+PlatHandle plat_open_append(const char* path)
+{
+    // FILE_APPEND_DATA without FILE_WRITE_DATA makes every WriteFile land at
+    // the end of the file, wherever another writer left it.  The sharing lets
+    // a viewer read the file while the service writes it, and a log rotator
+    // rename or delete it (the handle then follows the file).  No child may
+    // inherit the handle: one that did would hold the file open after the
+    // service has moved on from it.
+    SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    return file == INVALID_HANDLE_VALUE ? nullptr : (PlatHandle)file;
+}
+
+int plat_file_info(PlatHandle file, PlatFileInfo* info)
+{
+    ZeroMemory(info, sizeof *info);
+    // A reserved device name ("NUL.out", "COM1.out") opens the device itself,
+    // whose attributes the path does not show; only the handle's type does.
+    if (GetFileType((HANDLE)file) != FILE_TYPE_DISK) {
+        info->kind = PLAT_ENTRY_DEVICE;
+        return 1;
+    }
+    BY_HANDLE_FILE_INFORMATION data;
+    if (!GetFileInformationByHandle((HANDLE)file, &data)) return 0;
+    describe_entry(info, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
+    return 1;
 }
 
 const char* plat_text_line_end(void)
