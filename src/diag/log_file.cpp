@@ -36,6 +36,7 @@
 
 #include <mutex>
 
+#include "common/helpers.h"
 #include "common/text.h"
 #include "diag/event_log.h"
 #include "diag/log_rotation.h"
@@ -115,15 +116,6 @@ void log_event(uint32_t eventId, const char* fmt, ...)
     LogServiceEvent(Log.serviceName, text, eventId);
 }
 
-// The system's text for an error code, with the line break every system text
-// ends in, as events carry it.  When the system has none, "error <code>"
-// stands in its place.
-void system_text(uint32_t code, char* text, size_t size)
-{
-    if (plat_system_message(code, 0x400, text, size) == 0)
-        text_format(text, size, "error %lu", (unsigned long)code);
-}
-
 // Why output stops reaching the file.
 enum LossCause { LOSS_WRITE, LOSS_OPEN, LOSS_NOT_A_FILE };
 
@@ -138,7 +130,7 @@ void begin_loss(uint32_t code, LossCause cause)
     Log.lostError = code;
     if (cause == LOSS_NOT_A_FILE) return;
     char reason[LOG_REASON_SIZE];
-    system_text(code, reason, sizeof reason);
+    SystemErrorText(code, reason, sizeof reason);
     if (cause == LOSS_OPEN && !Log.openWarningGiven) {
         Log.openWarningGiven = 1;
         log_event(EVENT_WARNING, "The log file %s cannot be opened; the service runs without it - %s", LogFilePath,
@@ -329,7 +321,7 @@ int close_gap(void)
 {
     if (Log.lostBytes > 0) {
         char reason[LOG_REASON_SIZE];
-        system_text(Log.lostError, reason, sizeof reason);
+        SystemErrorText(Log.lostError, reason, sizeof reason);
         // The system's text ends in a line break of its own; the line ends in
         // the service's line end instead, exactly once.
         size_t length = strlen(reason);
