@@ -67,7 +67,6 @@ enum {
 // again (tick count milliseconds).
 const uint64_t LOG_REOPEN_MS = 10000;
 const uint64_t LOG_ROTATION_RETRY_MS = 60000;
-const char LOG_MASK[] = "********";
 
 std::mutex LogLock;
 
@@ -397,21 +396,6 @@ void write_formatted(const char* fmt, va_list args)
     va_end(again);
 }
 
-// One line of the parameter dump; DumpServiceConfig holds LogLock.
-void dump_line(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-
-void dump_line(const char* fmt, ...)
-{
-    va_list args;
-    va_start(args, fmt);
-    write_formatted(fmt, args);
-    va_end(args);
-}
-
 }  // namespace
 
 void SetLogFileRotation(uint64_t maxBytes, uint32_t generations)
@@ -442,28 +426,6 @@ void OpenLogFile(const char* directory, const char* serviceName)
     // run's log is kept for whoever investigates why the service was
     // restarted; one generation is enough.
     open_log(Log.limit != 0 ? Log.generations : 1);
-}
-
-void DumpServiceConfig(const ServiceConfig* config)
-{
-    std::lock_guard<std::mutex> guard(LogLock);
-    if (DebugEnabled != 1) return;
-    dump_line("DEBUG: %s=%s\n", "WorkingDirectory", config->WorkingDirectory);
-    dump_line("DEBUG: %s=%s\n", "JavaExe", config->JavaExe);
-    dump_line("DEBUG: %s=%s\n", "JavaArgs", config->JavaArgs);
-    dump_line("DEBUG: %s=%s\n", "Classpath", config->Classpath);
-    dump_line("DEBUG: %s=%s\n", "BootClasspath", config->BootClasspath);
-    dump_line("DEBUG: %s=%s\n", "OrvaneHome", config->OrvaneHome);
-    dump_line("DEBUG: %s=%s\n", "BootFile", config->BootFile);
-    dump_line("DEBUG: %s=%s\n", "DirectoryServiceBootFile", config->DirectoryServiceBootFile);
-    dump_line("DEBUG: %s=%ld\n", "TimeoutSeconds", (long)config->StartTimeout);
-    // The boot-file password never reaches the log: the file is readable by
-    // whoever may read the working directory.  Whether one is set still
-    // shows, which is what a support engineer needs to know.
-    dump_line("DEBUG: %s=%s\n", "PBE", config->PBE[0] != '\0' ? LOG_MASK : "");
-    dump_line("DEBUG: %s=%s\n", "UtilDir", config->UtilDir);
-    if (config->LogContainerOutput[0] != '\0')
-        dump_line("DEBUG: %s=%s\n", "LogContainerOutput", config->LogContainerOutput);
 }
 
 void log_always(const char* fmt, ...)

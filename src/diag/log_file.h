@@ -16,12 +16,12 @@
 #include <stdint.h>
 
 #include "common/platform.h"
-#include "config/service_config.h"
+#include "common/helpers.h"
 
 enum {
     // Working directory, one backslash, the service name (the service
     // control manager refuses names longer than 256) and ".out".
-    LOG_FILE_PATH_SIZE = CONFIG_PATH_SIZE + 1 + 256 + 4,
+    LOG_FILE_PATH_SIZE = PATH_TEXT_SIZE + 1 + 256 + 4,
 };
 
 // The open log file; null until OpenLogFile succeeds, and while a file that
@@ -43,8 +43,6 @@ void OpenLogFile(const char* directory, const char* serviceName);
 void SetLogFileRotation(uint64_t maxBytes, uint32_t generations);
 // Closes the log and forgets its path and rotation (the end of a process).
 void CloseLogFile(void);
-// Writes the loaded parameters as debug lines (the password masked).
-void DumpServiceConfig(const ServiceConfig* config);
 
 // A formatted line (or lines) written whatever DebugEnabled says.
 void log_always(const char* fmt, ...)
