@@ -125,10 +125,13 @@ grep -aq s3cret "$log" && e2e_fail "-test: the password is in the log file"
 boot name=orphan
 run_until 4 "kill"
 e2e_wait 30 'grep -aq "orphan container: up" "$log"' || e2e_fail "kill: the container did not start"
-children() { grep -ls 'talvex-runs.jre.bin.java\.exe' /proc/[0-9]*/cmdline; }
+# Only this prefix's processes: other worktrees run the same programs under
+# their own prefixes (and benchmarks) at the same time.
+ours() { tr '\0' '\n' <"$1/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; }
+children() { for p in /proc/[0-9]*; do grep -qs 'talvex-runs.jre.bin.java\.exe' "$p/cmdline" && ours "$p" && echo "$p"; done; }
 [ -n "$(children)" ] || e2e_fail "kill: no container process to watch"
 for p in /proc/[0-9]*; do
-    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -1 | grep -qi '\\talvex\.exe$' && kill -9 "${p#/proc/}"
+    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | head -1 | grep -qi '\\talvex\.exe$' && ours "$p" && kill -9 "${p#/proc/}"
 done
 e2e_wait 5 '[ -z "$(children)" ]' && e2e_pass "kill: launcher and container ended with talvex.exe" ||
     e2e_fail "kill: a JVM outlived talvex.exe"
