@@ -585,27 +585,13 @@ int create_services(SC_HANDLE manager, const char* list_path)
     return result;
 }
 
-// Deletes a service, stopping it first when it runs; one that is not there
-// is no failure.
-int delete_service(SC_HANDLE manager, const char* name)
-{
-    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
-    if (service == NULL) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 1 : 0;
-    SERVICE_STATUS status;
-    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        await_state(&service, 1, SERVICE_STOPPED);
-    }
-    int deleted = DeleteService(service) ? 1 : 0;
-    CloseServiceHandle(service);
-    char key[512];
-    snprintf(key, sizeof key, "SYSTEM\\CurrentControlSet\\Services\\%s", name);
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
-    return deleted;
-}
+enum ServicesVerb { SERVICES_START, SERVICES_STOP, SERVICES_DELETE };
 
-// Starts or stops every named service, then waits for them all.
-int start_or_stop(SC_HANDLE manager, int start, char** names, int count)
+// Starts or stops every named service and waits for them all; or stops
+// those that run, waits for them all, and deletes them with their keys (a
+// service that is not there is no failure then, and one that will not stop
+// is deleted all the same).
+int control_services(SC_HANDLE manager, ServicesVerb verb, char** names, int count)
 {
     enum { MOST_SERVICES = 64 };
     if (count > MOST_SERVICES) {
@@ -615,18 +601,37 @@ int start_or_stop(SC_HANDLE manager, int start, char** names, int count)
     SC_HANDLE handles[MOST_SERVICES];
     int result = 0;
     for (int i = 0; i < count; ++i) {
-        handles[i] = OpenServiceA(manager, names[i], SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+        handles[i] = OpenServiceA(manager, names[i], SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
         SERVICE_STATUS status;
-        if (handles[i] == NULL || (start ? !StartServiceA(handles[i], 0, NULL)
-                                         : !ControlService(handles[i], SERVICE_CONTROL_STOP, &status))) {
-            fail(start ? "StartServiceA" : "ControlService");
+        int sent = 1;
+        if (handles[i] == NULL) {
+            sent = verb == SERVICES_DELETE && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        } else if (verb == SERVICES_START) {
+            sent = StartServiceA(handles[i], 0, NULL);
+        } else if (verb == SERVICES_STOP ||
+                   (QueryServiceStatus(handles[i], &status) && status.dwCurrentState != SERVICE_STOPPED)) {
+            sent = ControlService(handles[i], SERVICE_CONTROL_STOP, &status) || verb == SERVICES_DELETE;
+        }
+        if (!sent) {
+            fail(verb == SERVICES_START ? "StartServiceA" : handles[i] == NULL ? "OpenServiceA" : "ControlService");
             fprintf(stderr, "benchref: for %s\n", names[i]);
             result = 1;
         }
     }
-    if (result == 0 && !await_state(handles, count, start ? SERVICE_RUNNING : SERVICE_STOPPED)) result = 1;
-    for (int i = 0; i < count; ++i)
-        if (handles[i] != NULL) CloseServiceHandle(handles[i]);
+    if ((result == 0 || verb == SERVICES_DELETE) &&
+        !await_state(handles, count, verb == SERVICES_START ? SERVICE_RUNNING : SERVICE_STOPPED) &&
+        verb != SERVICES_DELETE)
+        result = 1;
+    for (int i = 0; i < count; ++i) {
+        if (handles[i] == NULL) continue;
+        if (verb == SERVICES_DELETE) {
+            if (!DeleteService(handles[i])) result = 1;
+            char key[512];
+            snprintf(key, sizeof key, "SYSTEM\\CurrentControlSet\\Services\\%s", names[i]);
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+        }
+        CloseServiceHandle(handles[i]);
+    }
     return result;
 }
 
@@ -638,15 +643,14 @@ int run_services(const char* verb, char** names, int count)
         return 1;
     }
     int result = 2;
-    if (strcmp(verb, "create") == 0 && count == 1) {
+    if (strcmp(verb, "create") == 0 && count == 1)
         result = create_services(manager, names[0]);
-    } else if (strcmp(verb, "delete") == 0) {
-        result = 0;
-        for (int i = 0; i < count; ++i)
-            if (!delete_service(manager, names[i])) result = 1;
-    } else if (strcmp(verb, "start") == 0 || strcmp(verb, "stop") == 0) {
-        result = start_or_stop(manager, strcmp(verb, "start") == 0, names, count);
-    }
+    else if (strcmp(verb, "start") == 0)
+        result = control_services(manager, SERVICES_START, names, count);
+    else if (strcmp(verb, "stop") == 0)
+        result = control_services(manager, SERVICES_STOP, names, count);
+    else if (strcmp(verb, "delete") == 0)
+        result = control_services(manager, SERVICES_DELETE, names, count);
     CloseServiceHandle(manager);
     if (result == 2) fprintf(stderr, "benchref: services create <list file> | start|stop|delete <service>...\n");
     return result;

@@ -334,9 +334,14 @@ def copy_figures(records, size):
     return out
 
 
+def each_minute(f, key):
+    """A window's count of one key, per service and minute."""
+    return f[key] * 60 / (f["window_ns"] / 1e9) / f["services"]
+
+
 def per_minute(f, key):
-    """A window's CPU time of one key, per service and minute, in ms."""
-    return f[key] / 1e6 * 60 / (f["window_ns"] / 1e9) / f["services"]
+    """A window's CPU time (ns) of one key, per service and minute, in ms."""
+    return each_minute(f, key) / 1e6
 
 
 def idle_figures(records, services):
@@ -351,6 +356,8 @@ def idle_figures(records, services):
         out[kind + "_own"] = median([per_minute(f, "own_ns") for f in windows])
         out[kind + "_server"] = median([per_minute(f, "server_ns") for f in windows])
         out[kind + "_server_spread"] = spread([per_minute(f, "server_ns") for f in windows])
+        calls = [each_minute(f, "server_calls") for f in windows if "server_calls" in f]
+        out[kind + "_server_calls"] = median(calls)
         costs = paired(rounds, kind, "reference",
                        lambda k, r: per_minute(k, "own_ns") + per_minute(k, "server_ns") - per_minute(r, "server_ns"))
         out[kind + "_cost"] = median(costs)
@@ -504,6 +511,9 @@ def compute(records):
         "keepalive_reference_own_ms_per_min": idle["keepalive_own"],
         "keepalive_reference_server_ms_per_min": idle["keepalive_server"],
         "keepalive_reference_idle_cpu_ms_per_min": keepalive,
+        "talvex_server_calls_per_min": idle["talvex_server_calls"],
+        "reference_server_calls_per_min": idle["reference_server_calls"],
+        "keepalive_reference_server_calls_per_min": idle["keepalive_server_calls"],
         "talvex_rss_kib": idle["talvex_rss"],
         "reference_rss_kib": idle["reference_rss"],
         "talvex_rss_kib_per_service": idle["talvex_rss_each"],

@@ -32,7 +32,9 @@
 # Usage: bash bench/run.sh
 # Environment: BENCH_QUICK (set: a smoke run of every part but scale, once,
 # with short windows and 8 MiB copies, in under three minutes),
-# TALVEX_BUILD_DIR (default build/mingw, the mingw preset's), BENCH_ROUNDS
+# TALVEX_BUILD_DIR (default build/mingw, the mingw preset's), BENCH_TALVEX_EXE
+# (another build's talvex.exe to measure, for a before and after; the
+# build's own by default), BENCH_ROUNDS
 # (5: copy rounds per write size, starts of each side; three times as many
 # restarts), BENCH_IDLE_ROUNDS (6: idle windows of each kind, each with a
 # dump and a stop), BENCH_IDLE_SECONDS (40: one idle window),
@@ -66,6 +68,8 @@ scale_services=${BENCH_SCALE_SERVICES:-24}
 scale_rounds=${BENCH_SCALE_ROUNDS:-2}
 copy_limit=${BENCH_COPY_LIMIT_SECONDS:-600}
 part() { [[ $parts == *" $1 "* ]]; }
+# took: how long the run has taken so far, for the end of each part.
+took() { say "   (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
 
 say() { printf '%s\n' "$*"; }
 die() {
@@ -122,6 +126,11 @@ work=$area/work
 work_win="$area_win\\work"
 java_win="$area_win\\jre\\bin\\java.exe"
 bin_win=$(wine winepath -w "$bin" 2>/dev/null | tr -d '\r')
+# The talvex.exe measured, and the pattern that finds its processes.
+talvex_exe=${BENCH_TALVEX_EXE:-$bin/talvex.exe}
+[ -f "$talvex_exe" ] || die "no $talvex_exe"
+talvex_win=$(wine winepath -w "$talvex_exe" 2>/dev/null | tr -d '\r')
+talvex_pattern=$(basename "$talvex_exe" | sed 's/\./\\./g')
 scratch=$(mktemp -d)
 samples=$scratch/samples
 watcher=""
@@ -208,6 +217,14 @@ rss_kib() {
     awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"
 }
 
+# Reads and writes of a process so far.  The Wine server reads each request
+# and writes each reply, while its own timer (it wakes every 16 ms) does
+# neither: the count is the server's work for its clients, free of the drift
+# of its CPU time.
+syscalls() {
+    awk '/^sysc[rw]:/ { n += $2 } END { print n }' "/proc/$1/io"
+}
+
 # record <word> <key=value>...: one line of the samples file.
 record() {
     echo "$*" >>"$samples"
@@ -230,9 +247,9 @@ talvex_parameters="WorkingDirectory=$work_win	JavaExe=$java_win	OrvaneHome=$area
 talvex_parameters+="	ShutdownTimeoutSeconds=30	RestartDelayMaxSeconds=0"
 {
     for name in $(kind "$svc" "$most_services"); do
-        printf '%s\t%s\t%s\r\n' "$name" "$bin_win\\talvex.exe" "$talvex_parameters"
+        printf '%s\t%s\t%s\r\n' "$name" "$talvex_win" "$talvex_parameters"
     done
-    printf '%s\t%s\t%s\tLogFileMaxMegabytes=1\tLogFileGenerations=5\r\n' "$rot_svc" "$bin_win\\talvex.exe" \
+    printf '%s\t%s\t%s\tLogFileMaxMegabytes=1\tLogFileGenerations=5\r\n' "$rot_svc" "$talvex_win" \
         "$talvex_parameters"
     for name in $(kind "$ref_svc" "$most_services"); do
         printf '%s\t%s\r\n' "$name" "$area_win\\benchref.exe service ${container_line[*]}"
@@ -303,7 +320,7 @@ copy_run() {
 # as the service, checked against the reference reader's output.
 talvex_copy() {
     local log=$work/$4.out result rc=0 pattern=""
-    [ "$1" = 100 ] && pattern='talvex\.exe'
+    [ "$1" = 100 ] && pattern=$talvex_pattern
     rm -f "$log" "$log".*
     start_watch "$log" "$scratch/$3-$1.samples" "$pattern"
     start_talvex "$4"
@@ -351,6 +368,7 @@ if part copy; then
         rm -f "$work/reference-$size.out"
         say "   $size-byte writes: log byte-identical: ${identical[$size]}"
     done
+    took
 fi
 
 # --- quiet containers: idle windows, a dump and a stop each ----------------------------
@@ -359,19 +377,24 @@ fi
 # processes and of the Wine server, and the processes' resident memory (the
 # first one's also at the window's start).
 idle_window() {
-    local kind=$1 round=$2 own0=0 own1=0 ws0 ws1 t0 t1 rss0 rss p
+    local kind=$1 round=$2 own0=0 own1=0 ws0 ws1 calls0 calls1 t0 t1 rss0 rss p
     shift 2
     rss0=$(rss_kib "$1")
     for p in "$@"; do own0=$((own0 + $(cpu_ns "$p"))); done
     ws0=$(cpu_ns "$wineserver_pid")
+    calls0=$(syscalls "$wineserver_pid")
     t0=$(date +%s%N)
     sleep "$idle_seconds"
-    for p in "$@"; do own1=$((own1 + $(cpu_ns "$p"))); done
+    for p in "$@"; do
+        [ -d "/proc/$p" ] || die "a $kind process ended during its idle window (killed from outside?)"
+        own1=$((own1 + $(cpu_ns "$p")))
+    done
     ws1=$(cpu_ns "$wineserver_pid")
+    calls1=$(syscalls "$wineserver_pid")
     t1=$(date +%s%N)
     rss=$(for p in "$@"; do rss_kib "$p"; done | paste -sd,)
     record idle kind="$kind" round="$round" services=$# window_ns=$((t1 - t0)) own_ns=$((own1 - own0)) \
-        server_ns=$((ws1 - ws0)) rss_start_kib="$rss0" rss_kib="$rss"
+        server_ns=$((ws1 - ws0)) server_calls=$((calls1 - calls0)) rss_start_kib="$rss0" rss_kib="$rss"
 }
 
 # quiet_run <kind> <count> <round>: starts <count> services of the kind with
@@ -381,7 +404,7 @@ idle_window() {
 quiet_run() {
     local kind=$1 count=$2 round=$3 service pattern name line
     case $kind in
-    talvex) service=$svc pattern='talvex\.exe' ;;
+    talvex) service=$svc pattern=$talvex_pattern ;;
     keepalive) service=$keep_svc pattern='benchref\.exe keepalive-service' ;;
     reference) service=$ref_svc pattern='benchref\.exe service' ;;
     esac
@@ -442,6 +465,7 @@ if part quiet; then
     [ "$(grep -c 'stop_ms=' "$scratch/container")" = "$rounds" ] ||
         die "reference container runs: $(cat "$scratch/container")"
     cat "$scratch/container" >>"$samples"
+    took
 fi
 
 # --- restarts -------------------------------------------------------------------------
@@ -455,7 +479,7 @@ if part restart; then
     # The first cycle touches code and data for the first time; memory is
     # compared from the second container's start on.
     figures wait "$log" '\x0714\x07.*?\x08' 30 || die "talvex's second container did not start"
-    talvex_pid=$(prefix_pids 'talvex\.exe' | head -n 1)
+    talvex_pid=$(prefix_pids "$talvex_pattern" | head -n 1)
     [ -n "$talvex_pid" ] || die "no talvex.exe process"
     cycle_rss0=$(rss_kib "$talvex_pid")
     figures wait "$log" "(?:\\x0714\\x07.*?\\x08.*?){$restarts}" $((restarts * 10 + 20)) ||
@@ -474,6 +498,7 @@ if part restart; then
     as_service "cycle $restarts $work_win ${launcher_line[*]}"$'\r\n'"${container_line[*]}" >"$scratch/cycle"
     [ "$(grep -c 'cycle ms=' "$scratch/cycle")" = "$restarts" ] || die "reference restarts: $(cat "$scratch/cycle")"
     cat "$scratch/cycle" >>"$samples"
+    took
 fi
 
 # --- starts ----------------------------------------------------------------------------
@@ -508,6 +533,7 @@ if part start; then
             start_of talvex "$round"
         fi
     done
+    took
 fi
 
 # --- scale -----------------------------------------------------------------------------
@@ -516,6 +542,7 @@ if part scale; then
     say "== scale: $scale_rounds rounds of idle windows of $scale_services talvex services and of as many references"
     boot
     idle_rounds_of "$scale_services" "$scale_rounds" talvex reference
+    took
 fi
 
 # --- the figures --------------------------------------------------------------------------
