@@ -10,7 +10,8 @@ them, and turns the samples that bench/run.sh recorded into the figures.
       the name), the size that "<file>.1" ended with is added to what
       follows.  With a pattern, the first process of this Wine prefix that
       starts after the watch and whose command line matches it is looked
-      for, and each line also carries that process's CPU time so far (ns).
+      for, and each line also carries that process's CPU time so far (ns)
+      and its reads and writes so far.
       Runs until SIGTERM, or for at most the limit.
   figures.py wait <file> <regex> <seconds> [<tail bytes>]
       Exits 0 once the file (or its last bytes only, which costs a copy
@@ -24,7 +25,8 @@ them, and turns the samples that bench/run.sh recorded into the figures.
       volume.  The wrapper's flusher line may fall between two chunks of the
       volume; it is taken out first.  Prints "bytes=N seconds=S" (from the
       appearance of the volume's first byte to that of its last) and
-      "cpu_ms=C" when the samples carry CPU times, or "error=<reason>";
+      "cpu_ms=C calls=N" when the samples carry the process's counts, or
+      "error=<reason>";
       exits 1 when the volume is wrong and 2 when it is right but its
       arrival was not seen.
   figures.py restarts <samples> <file>
@@ -57,16 +59,20 @@ FLAT_MEMORY_KIB = 64
 # --- watching and waiting ---------------------------------------------------------
 
 
-def process_cpu_ns(pid):
-    """CPU time of all of a process's threads so far, or None once it has gone."""
-    total = 0
+def process_counts(pid):
+    """CPU time (ns) of all of a process's threads so far and its reads and
+    writes (each round trip to the Wine server is one of each), or None once
+    it has gone."""
+    cpu = calls = 0
     try:
         for task in os.listdir(f"/proc/{pid}/task"):
             with open(f"/proc/{pid}/task/{task}/schedstat") as f:
-                total += int(f.read().split()[0])
+                cpu += int(f.read().split()[0])
+        with open(f"/proc/{pid}/io") as f:
+            calls = sum(int(line.split()[1]) for line in f if line.startswith(("syscr", "syscw")))
     except (OSError, ValueError, IndexError):
         return None
-    return total
+    return cpu, calls
 
 
 def prefix_processes(pattern, prefix):
@@ -119,8 +125,8 @@ def watch(path, samples_path, limit, pattern=None):
                 inode = st.st_ino
                 size = base + st.st_size
                 if size != last:
-                    cpu = process_cpu_ns(pid) if pid is not None else None
-                    out.write(f"{now:.6f} {size}" + (f" {cpu}" if cpu is not None else "") + "\n")
+                    counts = process_counts(pid) if pid is not None else None
+                    out.write(f"{now:.6f} {size}" + (" %d %d" % counts if counts else "") + "\n")
                     last = size
             time.sleep(0.0005)
 
@@ -149,7 +155,8 @@ def read_samples(path):
     with open(path) as f:
         for line in f:
             fields = line.split()
-            samples.append((float(fields[0]), int(fields[1]), int(fields[2]) if len(fields) > 2 else None))
+            counts = (int(fields[2]), int(fields[3])) if len(fields) > 3 else None
+            samples.append((float(fields[0]), int(fields[1]), counts))
     return samples
 
 
@@ -238,7 +245,7 @@ def volume(samples_path, path, expected, reference=None):
         return 2
     line = f"bytes={expected} seconds={s1[0] - s0[0]:.6f}"
     if s0[2] is not None and s1[2] is not None:
-        line += f" cpu_ms={(s1[2] - s0[2]) / 1e6:.3f}"
+        line += f" cpu_ms={(s1[2][0] - s0[2][0]) / 1e6:.3f} calls={s1[2][1] - s0[2][1]}"
     print(line)
     return 0
 
@@ -331,6 +338,9 @@ def copy_figures(records, size):
     out["cpu_ratio"] = [t / l for t, l in cpu]
     out["cpu_talvex"] = [t for t, _ in cpu]
     out["cpu_lazy"] = [l for _, l in cpu]
+    for name in ("talvex", "lazy"):
+        out["calls_" + name] = [r[name]["calls"] / (r[name]["bytes"] / MIB) for r in rounds.values()
+                                if "calls" in r.get(name, {})]
     return out
 
 
@@ -471,7 +481,8 @@ def compute(records):
         Figure("cpu_per_mib_ratio", "talvex.exe's CPU per MiB copied (ratio)", median(small["cpu_ratio"]), 1.0,
                "<= 1.2", 1.2, False, spread=spread(small["cpu_ratio"]),
                note=f"100-byte writes, over the reader every 50 ms: {text(median(small['cpu_talvex']))} against "
-                    f"{text(median(small['cpu_lazy']))} ms/MiB; rounds {span(small['cpu_ratio'])}"),
+                    f"{text(median(small['cpu_lazy']))} ms/MiB, rounds {span(small['cpu_ratio'])}; reads and writes "
+                    f"{text(median(small['calls_talvex']), 0)} against {text(median(small['calls_lazy']), 0)} a MiB"),
         Figure("copy_100_rotation_ratio", "log copy with rotation over without", median(small["rotation"]), 1.0,
                ">= 0.95", 0.95, True, spread=spread(small["rotation"]),
                note=f"100-byte writes, 1 MiB limit, 5 generations; rounds {span(small['rotation'], 3)}"),
@@ -504,6 +515,8 @@ def compute(records):
         "copy_8192_reference_mib_per_s": median(large["reference_rate"]),
         "talvex_cpu_ms_per_mib": median(small["cpu_talvex"]),
         "lazy_reader_cpu_ms_per_mib": median(small["cpu_lazy"]),
+        "talvex_calls_per_mib": median(small["calls_talvex"]),
+        "lazy_reader_calls_per_mib": median(small["calls_lazy"]),
         "talvex_own_ms_per_min": idle["talvex_own"],
         "talvex_server_ms_per_min": idle["talvex_server"],
         "reference_own_ms_per_min": idle["reference_own"],
