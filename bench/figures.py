@@ -111,6 +111,7 @@ def watch(path, samples_path, limit, pattern=None):
             if regex and pid is None and now >= next_search:
                 fresh = [p for p in prefix_processes(regex, prefix) if p not in before]
                 pid = fresh[0] if fresh else None
+                before.update(fresh[:1])
                 next_search = now + 0.02
             try:
                 st = os.stat(path)
@@ -126,6 +127,8 @@ def watch(path, samples_path, limit, pattern=None):
                 size = base + st.st_size
                 if size != last:
                     counts = process_counts(pid) if pid is not None else None
+                    # A process that matched and has gone was not the one.
+                    pid = pid if counts is not None else None
                     out.write(f"{now:.6f} {size}" + (" %d %d" % counts if counts else "") + "\n")
                     last = size
             time.sleep(0.0005)
@@ -244,8 +247,13 @@ def volume(samples_path, path, expected, reference=None):
         print("error=the watch did not see the volume arrive")
         return 2
     line = f"bytes={expected} seconds={s1[0] - s0[0]:.6f}"
-    if s0[2] is not None and s1[2] is not None:
-        line += f" cpu_ms={(s1[2][0] - s0[2][0]) / 1e6:.3f} calls={s1[2][1] - s0[2][1]}"
+    # The process's counts between the first and the last sample of the
+    # volume that carry them, and the bytes that arrived in between.
+    counted = [s for s in samples if s[2] is not None and s0[0] <= s[0] <= s1[0]]
+    if len(counted) > 1:
+        c0, c1 = counted[0], counted[-1]
+        line += (f" cpu_ms={(c1[2][0] - c0[2][0]) / 1e6:.3f} calls={c1[2][1] - c0[2][1]}"
+                 f" counted_bytes={c1[1] - c0[1]}")
     print(line)
     return 0
 
@@ -317,8 +325,13 @@ def rate(f):
     return f["bytes"] / f["seconds"] / MIB
 
 
+def counted_mib(f):
+    """The MiB over which a copy's process counts were taken."""
+    return f.get("counted_bytes", f["bytes"]) / MIB
+
+
 def cpu_per_mib(f):
-    return f["cpu_ms"] / (f["bytes"] / MIB) if "cpu_ms" in f else None
+    return f["cpu_ms"] / counted_mib(f) if "cpu_ms" in f else None
 
 
 def copy_figures(records, size):
@@ -339,7 +352,7 @@ def copy_figures(records, size):
     out["cpu_talvex"] = [t for t, _ in cpu]
     out["cpu_lazy"] = [l for _, l in cpu]
     for name in ("talvex", "lazy"):
-        out["calls_" + name] = [r[name]["calls"] / (r[name]["bytes"] / MIB) for r in rounds.values()
+        out["calls_" + name] = [r[name]["calls"] / counted_mib(r[name]) for r in rounds.values()
                                 if "calls" in r.get(name, {})]
     return out
 

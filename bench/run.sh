@@ -37,9 +37,9 @@
 # build's own by default), BENCH_ROUNDS
 # (5: copy rounds per write size, starts of each side; three times as many
 # restarts), BENCH_IDLE_ROUNDS (6: idle windows of each kind, each with a
-# dump and a stop), BENCH_IDLE_SECONDS (40: one idle window),
+# dump and a stop), BENCH_IDLE_SECONDS (30: one idle window),
 # BENCH_IDLE_SERVICES (6: services of one kind idle together in a window),
-# BENCH_SCALE_SERVICES (24) and BENCH_SCALE_ROUNDS (2: windows of that many
+# BENCH_SCALE_SERVICES (24) and BENCH_SCALE_ROUNDS (1: windows of that many
 # of each kind), BENCH_VOLUME_BYTES (20971520), BENCH_COPY_LIMIT_SECONDS
 # (600: how long one copy may take before the run gives up), BENCH_KEEP
 # (set: keep the samples and the Wine-side files for a look afterwards),
@@ -58,14 +58,14 @@ if [ -n "${BENCH_QUICK:-}" ]; then
 else
     rounds=${BENCH_ROUNDS:-5}
     idle_rounds=${BENCH_IDLE_ROUNDS:-6}
-    idle_seconds=${BENCH_IDLE_SECONDS:-40}
+    idle_seconds=${BENCH_IDLE_SECONDS:-30}
     volume=${BENCH_VOLUME_BYTES:-20971520}
     parts=" ${BENCH_PARTS:-copy quiet restart start scale} "
 fi
 restarts=$((rounds * 3))
 idle_services=${BENCH_IDLE_SERVICES:-6}
 scale_services=${BENCH_SCALE_SERVICES:-24}
-scale_rounds=${BENCH_SCALE_ROUNDS:-2}
+scale_rounds=${BENCH_SCALE_ROUNDS:-1}
 copy_limit=${BENCH_COPY_LIMIT_SECONDS:-600}
 part() { [[ $parts == *" $1 "* ]]; }
 # took: how long the run has taken so far, for the end of each part.
