@@ -426,7 +426,9 @@ quiet_run() {
         benchref services stop "${names[@]}" >/dev/null || die "could not stop the $kind services"
         return
     fi
-    [ "$count" -gt 1 ] && { benchref services stop "${names[@]:1}" >/dev/null || die "could not stop the $kind services"; }
+    if [ "$count" -gt 1 ]; then
+        benchref services stop "${names[@]:1}" >/dev/null || die "could not stop the $kind services"
+    fi
     if [ "$kind" = talvex ]; then
         line=$(benchref dump "$service" "$work_win\\$service.out") || die "timed dump of $service: $line"
         record "$line"
@@ -489,7 +491,8 @@ if part restart; then
     stop_watch
     line=$(benchref stop "$svc") || die "stop after the restarts: $line"
     figures restarts "$scratch/restart.samples" "$log" >"$scratch/restarts"
-    [ "$(grep -c . "$scratch/restarts")" = "$restarts" ] || die "expected $restarts restarts: $(cat "$scratch/restarts")"
+    [ "$(grep -c . "$scratch/restarts")" = "$restarts" ] ||
+        die "expected $restarts restarts: $(cat "$scratch/restarts")"
     cat "$scratch/restarts" >>"$samples"
     # The reference restart: a plain service runs the launcher to its end and
     # the container to its start marker, as talvex does between the two
