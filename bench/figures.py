@@ -278,7 +278,7 @@ def restarts(samples_path, path):
 
 
 def read_records(path):
-    """The samples file as (word, {key: value}) pairs; numbers become floats."""
+    """The samples file as (word, {key: value}) pairs, numbers as numbers."""
     records = []
     with open(path) as f:
         for line in f:
