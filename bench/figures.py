@@ -24,11 +24,12 @@ them, and turns the samples that bench/run.sh recorded into the figures.
       dropped its beginning, that what is left is the end of the reference's
       volume.  The wrapper's flusher line may fall between two chunks of the
       volume; it is taken out first.  Prints "bytes=N seconds=S" (from the
-      appearance of the volume's first byte to that of its last) and
-      "cpu_ms=C calls=N" when the samples carry the process's counts, or
-      "error=<reason>";
-      exits 1 when the volume is wrong and 2 when it is right but its
-      arrival was not seen.
+      appearance of the volume's first byte to that of its last) and, when
+      the samples carry the process's counts, "cpu_ms=C calls=N
+      counted_bytes=B" (its CPU time and its reads and writes from the first
+      to the last sample of the volume that carries them, and the bytes that
+      came in between); or "error=<reason>".  Exits 1 when the volume is
+      wrong and 2 when it is right but its arrival was not seen.
   figures.py restarts <samples> <file>
       For each restart marker (BEL 14 BEL) in the file, the time from its
       appearance to that of the next start marker: "restart ms=T" each.
