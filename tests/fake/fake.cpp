@@ -774,18 +774,25 @@ int plat_path_info(const char* path, PlatFileInfo* info)
     return 1;
 }
 
-// A new file takes room on the disk: on a full one it cannot be made.
-PlatHandle plat_open_append(const char* path)
+namespace {
+
+// A file opened for appending, or made new and empty (`truncate`).  A new
+// file takes room on the disk: on a full one it cannot be made.
+PlatHandle open_for_writing(const char* path, bool truncate)
 {
     if (fails("CreateFileA")) return nullptr;
     fs::path p = host_path(path);
     std::error_code ec;
     if (S.disk_space == 0 && !fs::exists(p, ec)) return last_error = PLAT_ERROR_DISK_FULL, nullptr;
-    int fd = open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644);
     if (fd < 0) return last_error = fs::is_directory(p, ec) ? (uint32_t)PLAT_ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND, nullptr;
-    S.written_at.emplace(p.string(), plat_time_seconds());
+    if (truncate || S.written_at.count(p.string()) == 0) S.written_at[p.string()] = plat_time_seconds();
     return new_handle(FILE_OUT, fd, false, p.string());
 }
+
+}  // namespace
+
+PlatHandle plat_open_append(const char* path) { return open_for_writing(path, false); }
 
 int plat_file_info(PlatHandle file, PlatFileInfo* info)
 {
@@ -833,17 +840,7 @@ PlatHandle plat_open_read(const char* path)
     return new_handle(FILE_IN, fd, false, p.string());
 }
 
-PlatHandle plat_create_file(const char* path)
-{
-    if (fails("CreateFileA")) return nullptr;
-    fs::path p = host_path(path);
-    std::error_code ec;
-    if (S.disk_space == 0 && !fs::exists(p, ec)) return last_error = PLAT_ERROR_DISK_FULL, nullptr;
-    int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return last_error = fs::is_directory(p, ec) ? (uint32_t)PLAT_ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND, nullptr;
-    S.written_at[p.string()] = plat_time_seconds();
-    return new_handle(FILE_OUT, fd, false, p.string());
-}
+PlatHandle plat_create_file(const char* path) { return open_for_writing(path, true); }
 
 int plat_read_file(PlatHandle file, void* buf, uint32_t size, uint32_t* got)
 {
