@@ -460,7 +460,9 @@ void start_compressor(void)
     if (Compression.thread != nullptr) plat_close_handle(Compression.thread);
     Compression.thread = plat_create_thread(compress_generations, nullptr);
     if (Compression.thread == nullptr) {
-        warn_not_compressed(LogFilePath, plat_get_last_error());
+        char newest[LOG_GENERATION_PATH_SIZE];
+        generation_path(1, FORM_PLAIN, newest, sizeof newest);
+        warn_not_compressed(newest, plat_get_last_error());
         return;
     }
     Compression.busy = 1;
