@@ -143,6 +143,10 @@ const ParameterRow PARAMETERS[] = {
      offsetof(ServiceConfig, LogFileMaxMegabyteCount), "of megabytes; the log file has no size limit"},
     {"LogFileGenerations", CONFIG_TEXT(LogFileGenerations), PARAM_COUNT, "5", nullptr, 0, DUMP_NONE, 1,
      offsetof(ServiceConfig, LogFileGenerationCount), "of 1 or more; the default 5 is used"},
+    {"LogFileRotateDaily", CONFIG_TEXT(LogFileRotateDaily), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+    {"LogFileMaxAgeDays", CONFIG_TEXT(LogFileMaxAgeDays), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
+     offsetof(ServiceConfig, LogFileMaxAgeDayCount), "of days; rotated log files are kept whatever their age"},
+    {"LogFileCompress", CONFIG_TEXT(LogFileCompress), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr},
 };
 const size_t PARAMETER_COUNT = sizeof PARAMETERS / sizeof PARAMETERS[0];
 
@@ -298,6 +302,9 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     config->ShutdownTimeout = DecimalParameter(config->ShutdownTimeoutSeconds);
     config->LogContainerOutputEnabled = text_equal_nocase(config->LogContainerOutput, "false") ? 0 : 1;
     config->LogFileMaxBytes = (uint64_t)config->LogFileMaxMegabyteCount * MEBIBYTE;
+    config->LogFileDailyEnabled = text_equal_nocase(config->LogFileRotateDaily, "true");
+    config->LogFileCompressEnabled = text_equal_nocase(config->LogFileCompress, "true");
+    SetLogFileUpkeep((int)config->LogFileDailyEnabled, config->LogFileMaxAgeDayCount, (int)config->LogFileCompressEnabled);
     // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
     DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;
     return usable;

@@ -39,6 +39,9 @@ struct ServiceConfig {
     char RestartDelayMaxSeconds[CONFIG_SHORT_SIZE];
     char LogFileMaxMegabytes[CONFIG_SHORT_SIZE];
     char LogFileGenerations[CONFIG_SHORT_SIZE];
+    char LogFileRotateDaily[CONFIG_SHORT_SIZE];
+    char LogFileMaxAgeDays[CONFIG_SHORT_SIZE];
+    char LogFileCompress[CONFIG_SHORT_SIZE];
     char ClasspathOption[CONFIG_OPTION_SIZE];
     char BootClasspathOption[CONFIG_OPTION_SIZE];
     int32_t StartTimeout;
@@ -51,6 +54,11 @@ struct ServiceConfig {
     uint64_t LogFileMaxBytes;
     uint32_t LogFileMaxMegabyteCount;
     uint32_t LogFileGenerationCount;
+    // A new log file each local day, the age in days past which rotated files
+    // are deleted (0: none), and their compression.
+    uint32_t LogFileDailyEnabled;
+    uint32_t LogFileMaxAgeDayCount;
+    uint32_t LogFileCompressEnabled;
 };
 
 enum { SERVICE_AUTO_START_TYPE = 2, SERVICE_DEMAND_START_TYPE = 3 };
@@ -137,7 +145,7 @@ void FormatClasspathOptions(ServiceConfig* config);
 // Writes the loaded parameters as debug lines (the password masked).
 void DumpServiceConfig(const ServiceConfig* config);
 // Fills config from the service's Parameters key with defaults; sets
-// DebugEnabled.  Returns 0, after an error event for each, when the key is
+// DebugEnabled and what becomes of the log's rotated files.  Returns 0, after an error event for each, when the key is
 // missing or a value is too long for its field, of a type it cannot have, or
 // a timeout that holds no number: the service must not run on a value that
 // is missing or cut.

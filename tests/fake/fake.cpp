@@ -52,7 +52,7 @@ struct Pipe {
     bool watchable = false;
     uint64_t refill_ms = 0, refills_now = 0;
 };
-enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD, FILE_OUT };
+enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD, FILE_OUT, FILE_IN };
 // id: the pipe, child, thread, event or job, or a file's descriptor; path: the registry key, service or library.
 struct Object { Kind kind; int id; bool inheritable; std::string path; bool nowait = false; };
 struct Child {
@@ -309,7 +309,7 @@ void fake_reset()
     (void)cleanup_registered;
     CloseLogFile();
     for (const auto& h : S.handles)
-        if (h.second.kind == FILE_OUT) close(h.second.id);
+        if (h.second.kind == FILE_OUT || h.second.kind == FILE_IN) close(h.second.id);
     remove_root();
     S = State();
     char dir[] = "/tmp/talvex-fake-XXXXXX";
@@ -373,6 +373,7 @@ void fake_write_file(const std::string& path, const std::string& content)
     FILE* f = fopen(p.c_str(), "wb");
     fwrite(content.data(), 1, content.size(), f);
     fclose(f);
+    S.written_at[p.string()] = plat_time_seconds();
 }
 
 void fake_make_dir(const std::string& path) { fs::create_directories(host_path(path)); }
@@ -773,18 +774,25 @@ int plat_path_info(const char* path, PlatFileInfo* info)
     return 1;
 }
 
-// A new file takes room on the disk: on a full one it cannot be made.
-PlatHandle plat_open_append(const char* path)
+namespace {
+
+// A file opened for appending, or made new and empty (`truncate`).  A new
+// file takes room on the disk: on a full one it cannot be made.
+PlatHandle open_for_writing(const char* path, bool truncate)
 {
     if (fails("CreateFileA")) return nullptr;
     fs::path p = host_path(path);
     std::error_code ec;
     if (S.disk_space == 0 && !fs::exists(p, ec)) return last_error = PLAT_ERROR_DISK_FULL, nullptr;
-    int fd = open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644);
     if (fd < 0) return last_error = fs::is_directory(p, ec) ? (uint32_t)PLAT_ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND, nullptr;
-    S.written_at.emplace(p.string(), plat_time_seconds());
+    if (truncate || S.written_at.count(p.string()) == 0) S.written_at[p.string()] = plat_time_seconds();
     return new_handle(FILE_OUT, fd, false, p.string());
 }
+
+}  // namespace
+
+PlatHandle plat_open_append(const char* path) { return open_for_writing(path, false); }
 
 int plat_file_info(PlatHandle file, PlatFileInfo* info)
 {
@@ -819,6 +827,43 @@ void fake_hold_file(const std::string& path, bool held)
 }
 
 void fake_set_disk_space(int64_t bytes) { S.disk_space = bytes; }
+
+// Files read and written whole (the compression of rotated log files).  A
+// file being read may be renamed or deleted, as delete sharing allows.
+PlatHandle plat_open_read(const char* path)
+{
+    if (fails("CreateFileA")) return nullptr;
+    fs::path p = host_path(path);
+    std::error_code ec;
+    int fd = fs::is_regular_file(p, ec) ? open(p.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0) return last_error = fs::exists(p, ec) ? PLAT_ERROR_ACCESS_DENIED : PLAT_ERROR_FILE_NOT_FOUND, nullptr;
+    return new_handle(FILE_IN, fd, false, p.string());
+}
+
+PlatHandle plat_create_file(const char* path) { return open_for_writing(path, true); }
+
+int plat_read_file(PlatHandle file, void* buf, uint32_t size, uint32_t* got)
+{
+    *got = 0;
+    if (fails("ReadFile")) return 0;
+    ssize_t n = ::read(object(file)->id, buf, size);
+    if (n < 0) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
+    *got = (uint32_t)n;
+    return 1;
+}
+
+int plat_delete_file(const char* path)
+{
+    if (fails("DeleteFileA")) return 0;
+    fs::path p = host_path(path);
+    std::error_code ec;
+    if (S.held.count(p.string())) return last_error = 32, 0;   // ERROR_SHARING_VIOLATION
+    if (!fs::is_regular_file(p, ec))
+        return last_error = fs::exists(p, ec) ? PLAT_ERROR_ACCESS_DENIED : PLAT_ERROR_FILE_NOT_FOUND, 0;
+    fs::remove(p, ec);
+    S.written_at.erase(p.string());
+    return 1;
+}
 
 const char* plat_text_line_end(void) { return "\r\n"; }
 
@@ -926,7 +971,7 @@ int plat_close_handle(PlatHandle handle)
     if (fails("CloseHandle")) return 0;
     Object* o = object(handle);
     if (o == nullptr) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
-    if (o->kind == FILE_OUT) close(o->id);
+    if (o->kind == FILE_OUT || o->kind == FILE_IN) close(o->id);
     if (o->kind == PIPE_READ) S.pipes[o->id].readers--;
     if (o->kind == PIPE_WRITE) S.pipes[o->id].writers--;
     int job = o->kind == JOB ? o->id : -1;
@@ -1141,6 +1186,11 @@ int plat_terminate_thread(PlatHandle thread, uint32_t exit_code)
     return fails("TerminateThread") ? 0 : (S.threads[object(thread)->id].ended = true, 1);
 }
 
+int plat_set_thread_priority(PlatHandle thread, int priority)
+{
+    return fails("SetThreadPriority") ? 0 : (note("thread %d priority %d", object(thread)->id, priority), 1);
+}
+
 PlatHandle plat_create_event(void)
 {
     if (fails("CreateEventA")) return nullptr;
@@ -1182,6 +1232,15 @@ int plat_send_ctrl_break(uint32_t process_group_id)
 
 int64_t plat_time_seconds(void) { return 1'800'000'000 + S.wall_step + (int64_t)(S.now / 1000); }
 uint32_t plat_tick_count(void) { return (uint32_t)S.now; }
+
+// The fake's local time is UTC, as its asctime text is.
+uint32_t plat_local_date(int64_t seconds)
+{
+    time_t t = (time_t)seconds;
+    struct tm parts;
+    gmtime_r(&t, &parts);
+    return (uint32_t)((parts.tm_year + 1900) * 10000 + (parts.tm_mon + 1) * 100 + parts.tm_mday);
+}
 uint64_t plat_tick_count64(void) { return S.now; }
 
 void plat_asctime_local(int64_t seconds, char* buf, size_t cap)

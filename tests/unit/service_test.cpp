@@ -2,7 +2,9 @@
 // event log, the children and the log file see, from the first START_PENDING
 // to the final STOPPED.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include "diag/log_file.h"
 #include "runs.h"
 #include "service/child_process.h"
 #include "service/service_main.h"
@@ -649,6 +651,69 @@ TEST_F(ServiceRun, ServiceMainThatCannotRunTheBodySaysSo)
     EXPECT_EQ(fake_transcript(), R"(0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
 0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )");
+}
+
+// The log's files, newest first, as "<suffix>=<text>" lines (a compressed
+// one decompressed).
+std::string log_files()
+{
+    std::string seen, data;
+    for (std::string suffix : {"", ".1", ".1.gz", ".2", ".2.gz", ".3", ".3.gz", ".gz.tmp"}) {
+        if (!fake_read_file("C:\\svc\\svc.out" + suffix, &data)) continue;
+        z_stream z = {};
+        std::string text;
+        char buffer[4096];
+        int result = Z_STREAM_END;
+        if (suffix.size() > 2 && suffix.substr(suffix.size() - 3) == ".gz" && inflateInit2(&z, 15 + 16) == Z_OK) {
+            z.next_in = (Bytef*)&data[0];
+            z.avail_in = (uInt)data.size();
+            do {
+                z.next_out = (Bytef*)buffer;
+                z.avail_out = sizeof buffer;
+                result = inflate(&z, Z_NO_FLUSH);
+                text.append(buffer, sizeof buffer - z.avail_out);
+            } while (result == Z_OK);
+            inflateEnd(&z);
+            data = result == Z_STREAM_END ? text : "<not gzip>";
+        }
+        seen += suffix + "=" + data + "|\n";
+    }
+    return seen;
+}
+
+// Logs that look after themselves: a start on a later day rotates, and
+// deletes what is past the age limit; code 130 rotates while RUNNING; the
+// first write after midnight rotates and prunes again; the rotated files are
+// compressed by a thread of low priority, every byte in one file, in order.
+// A file that cannot be compressed stays, with one warning per run, and the
+// oldest generation drops out whichever its form.
+TEST_F(ServiceRun, LogsLookAfterThemselves)
+{
+    for (const char* value : {"LogFileGenerations=3", "LogFileRotateDaily=TRUE", "LogFileMaxAgeDays=1", "LogFileCompress=true"})
+        put_parameter(std::string(value).substr(0, strchr(value, '=') - value), strchr(value, '=') + 1);
+    fake_write_file("C:\\svc\\svc.out.1", "old\n");        // 15 January 2027, 08:00
+    fake_step_wall_clock(25 * 3600);
+    fake_write_file("C:\\svc\\svc.out", "yesterday\n");    // 16 January, 09:00
+    fake_step_wall_clock(24 * 3600);
+    fake_control_at(3000, CONTROL_USER_ROTATE);
+    fake_at(4000, [] { fake_step_wall_clock(15 * 3600); });   // past midnight
+    fake_control_at(6000, CONTROL_STOP);
+    fake_control_at(6020, CONTROL_USER_ROTATE);
+    FakeScript container = {{200, 'o', "up\n\b"}, {2000, 'o', "before\n"}, {3500, 'o', "evening\n"},
+                            {5000, 'o', "after midnight\n"}, {50, 's', "bye\n\a0\a"}};
+    std::string t = run_as_service({LAUNCHER, container});
+    WaitLogCompression();
+    EXPECT_EQ(lines_with(t, {"130", "priority", "0x8"}), "0 thread 0 priority -2\n3000 control 130 -> 0\n6020 control 130 -> 120\n");
+    const std::string lastRun = "after midnight\nbye\n\a0\aNT Service starting input flusher thread\r\n"
+                                "NT Service exiting input flusher thread\r\n";
+    EXPECT_EQ(log_files(), "=" + lastRun + "|\n.1.gz=evening\n|\n.2.gz=launched\n\a0\aup\n\bbefore\n|\n");
+    fake_make_dir("C:\\svc\\svc.out.gz.tmp");
+    for (const char* line : {"more\n", "again\n", "third\n"}) log_always("%s", line), RotateLogFile(), WaitLogCompression();
+    EXPECT_EQ(log_files() + lines_with(fake_transcript().substr(t.size()), {"event", "priority"}),
+              "=|\n.1=third\r\n|\n.2=again\r\n|\n.3=" + lastRun + "more\r\n|\n.gz.tmp=|\n"
+              "6050 thread 2 priority -2\n6050 event 0x80000005 type 2 \"svc\" \"The rotated log file C:\\svc\\svc.out.1 "
+              "could not be compressed; it is kept as it is - system text 5.\\r\\n\"\n6050 thread 3 priority -2\n"
+              "6050 thread 4 priority -2\n");
 }
 
 // The exit script: started through "call" in the working directory, not
