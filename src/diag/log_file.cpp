@@ -95,6 +95,11 @@ struct LogState {
     int rotationWarningGiven = 0;
     int openWarningGiven = 0;
     int notFileErrorGiven = 0;
+    // For the metrics: bytes written, bytes lost at earlier gaps (the
+    // current loss is lostBytes), rotations.
+    uint64_t bytesWritten = 0;
+    uint64_t bytesLostBefore = 0;
+    uint64_t rotations = 0;
 };
 LogState Log;
 
@@ -149,6 +154,7 @@ size_t write_bytes(const char* bytes, size_t count)
     uint32_t code = ok ? (uint32_t)PLAT_ERROR_DISK_FULL : plat_get_last_error();
     if (written > count) written = (uint32_t)count;
     Log.size += written;
+    Log.bytesWritten += written;
     if (written > 0) Log.atLineStart = bytes[written - 1] == '\n';
     if (written < count) begin_loss(code, LOSS_WRITE);
     return written;
@@ -265,6 +271,7 @@ LogRotationResult shift_generations(uint32_t generations)
         // free or has just been moved on, and a file that has come there since
         // makes the move fail rather than go.
         if (!plat_move_file(from, to, n == generations)) return LOG_ROTATION_APPEND;
+        if (n == 1) ++Log.rotations;
     }
     return plan.result;
 }
@@ -333,6 +340,7 @@ int close_gap(void)
                   (unsigned long long)Log.lostBytes);
     }
     Log.losing = 0;
+    Log.bytesLostBefore += Log.lostBytes;
     Log.lostBytes = 0;
     return 1;
 }
@@ -460,4 +468,12 @@ void CloseLogFile(void)
     LogFile = nullptr;
     LogFilePath[0] = '\0';
     Log = LogState();
+}
+
+void GetLogFileCounts(LogFileCounts* counts)
+{
+    std::lock_guard<std::mutex> guard(LogLock);
+    counts->bytesWritten = Log.bytesWritten;
+    counts->bytesLost = Log.bytesLostBefore + Log.lostBytes;
+    counts->rotations = Log.rotations;
 }
