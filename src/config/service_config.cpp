@@ -112,6 +112,19 @@ int read_value(RegKey key, const char* serviceName, const char* name, ParameterK
     return 1;
 }
 
+// Whether a stalled container is restarted as well as reported.  Any text
+// but the two actions keeps the default, and a warning names it.
+uint32_t stall_action(const char* serviceName, const char* action)
+{
+    if (text_equal_nocase(action, "restart")) return 1;
+    if (text_equal_nocase(action, "report")) return 0;
+    char message[CONFIG_SHORT_SIZE + 128];
+    text_format(message, sizeof message, "InputStallAction \"%s\" is neither \"report\" nor \"restart\"; \"report\" is used",
+                action);
+    LogServiceEvent(serviceName, message, EVENT_WARNING);
+    return 0;
+}
+
 }  // namespace
 
 #define CONFIG_TEXT(name) offsetof(ServiceConfig, name), sizeof(ServiceConfig::name)
@@ -147,6 +160,13 @@ const ParameterRow PARAMETERS[] = {
     {"LogFileMaxAgeDays", CONFIG_TEXT(LogFileMaxAgeDays), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
      offsetof(ServiceConfig, LogFileMaxAgeDayCount), "of days; rotated log files are kept whatever their age"},
     {"LogFileCompress", CONFIG_TEXT(LogFileCompress), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+    {"InputStallMinutes", CONFIG_TEXT(InputStallMinutes), PARAM_COUNT, "10", nullptr, 0, DUMP_NONE, 0,
+     offsetof(ServiceConfig, InputStallMinuteCount), "of minutes; the default 10 is used"},
+    {"InputStallAction", CONFIG_TEXT(InputStallAction), PARAM_TEXT, "report", nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+    {"MetricsFile", CONFIG_TEXT(MetricsFile), PARAM_TEXT, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr},
+    // The stall time in seconds, for the tests only: they cannot wait for minutes.
+    {"InputStallSeconds", CONFIG_TEXT(InputStallSeconds), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
+     offsetof(ServiceConfig, InputStallSecondCount), "of seconds; the minutes apply"},
 };
 const size_t PARAMETER_COUNT = sizeof PARAMETERS / sizeof PARAMETERS[0];
 
@@ -305,6 +325,9 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     config->LogFileDailyEnabled = text_equal_nocase(config->LogFileRotateDaily, "true");
     config->LogFileCompressEnabled = text_equal_nocase(config->LogFileCompress, "true");
     SetLogFileUpkeep((int)config->LogFileDailyEnabled, config->LogFileMaxAgeDayCount, (int)config->LogFileCompressEnabled);
+    config->InputStallMs = config->InputStallSecondCount != 0 ? (uint64_t)config->InputStallSecondCount * 1000u
+                                                              : (uint64_t)config->InputStallMinuteCount * 60000u;
+    config->InputStallRestart = stall_action(serviceName, config->InputStallAction);
     // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
     DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;
     return usable;

@@ -42,6 +42,10 @@ struct ServiceConfig {
     char LogFileRotateDaily[CONFIG_SHORT_SIZE];
     char LogFileMaxAgeDays[CONFIG_SHORT_SIZE];
     char LogFileCompress[CONFIG_SHORT_SIZE];
+    char InputStallMinutes[CONFIG_SHORT_SIZE];
+    char InputStallAction[CONFIG_SHORT_SIZE];
+    char MetricsFile[CONFIG_PATH_SIZE];
+    char InputStallSeconds[CONFIG_SHORT_SIZE];
     char ClasspathOption[CONFIG_OPTION_SIZE];
     char BootClasspathOption[CONFIG_OPTION_SIZE];
     int32_t StartTimeout;
@@ -59,6 +63,14 @@ struct ServiceConfig {
     uint32_t LogFileDailyEnabled;
     uint32_t LogFileMaxAgeDayCount;
     uint32_t LogFileCompressEnabled;
+    // How long the container may leave its standard input unread before it
+    // is reported (0: never), in minutes and, for the tests, in seconds (0:
+    // the minutes apply); the time in ms; and whether a stall also restarts
+    // the container.
+    uint32_t InputStallMinuteCount;
+    uint32_t InputStallSecondCount;
+    uint64_t InputStallMs;
+    uint32_t InputStallRestart;
 };
 
 enum { SERVICE_AUTO_START_TYPE = 2, SERVICE_DEMAND_START_TYPE = 3 };

@@ -123,6 +123,11 @@ struct LogState {
     int openWarningGiven = 0;
     int notFileErrorGiven = 0;
     int compressWarningGiven = 0;
+    // For the metrics: bytes written, bytes lost at earlier gaps (the
+    // current loss is lostBytes), rotations.
+    uint64_t bytesWritten = 0;
+    uint64_t bytesLostBefore = 0;
+    uint64_t rotations = 0;
 };
 LogState Log;
 
@@ -191,6 +196,7 @@ size_t write_bytes(const char* bytes, size_t count)
     uint32_t code = ok ? (uint32_t)PLAT_ERROR_DISK_FULL : plat_get_last_error();
     if (written > count) written = (uint32_t)count;
     Log.size += written;
+    Log.bytesWritten += written;
     if (written > 0) Log.atLineStart = bytes[written - 1] == '\n';
     if (written < count) begin_loss(code, LOSS_WRITE);
     return written;
@@ -344,8 +350,11 @@ LogRotationResult shift_generations(uint32_t generations)
         generation_kind(plan.inTheWay, path, sizeof path);
         warn_not_a_file(path);
     }
-    for (uint32_t n = plan.moves; n > 0; --n)
+    for (uint32_t n = plan.moves; n > 0; --n) {
         if (!move_generation(n - 1, n == generations)) return LOG_ROTATION_APPEND;
+        // "<name>.out" itself has moved on: that is a rotation.
+        if (n == 1) ++Log.rotations;
+    }
     return plan.result;
 }
 
@@ -564,6 +573,7 @@ int close_gap(void)
                   (unsigned long long)Log.lostBytes);
     }
     Log.losing = 0;
+    Log.bytesLostBefore += Log.lostBytes;
     Log.lostBytes = 0;
     return 1;
 }
@@ -744,4 +754,12 @@ void CloseLogFile(void)
     LogFilePath[0] = '\0';
     Log = LogState();
     Compression = Compressor();
+}
+
+void GetLogFileCounts(LogFileCounts* counts)
+{
+    std::lock_guard<std::mutex> guard(LogLock);
+    counts->bytesWritten = Log.bytesWritten;
+    counts->bytesLost = Log.bytesLostBefore + Log.lostBytes;
+    counts->rotations = Log.rotations;
 }

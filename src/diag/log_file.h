@@ -61,6 +61,15 @@ void WaitLogCompression(void);
 // (the end of a process).
 void CloseLogFile(void);
 
+// What the log has taken since the process started: bytes written, bytes of
+// output lost, and rotations.
+struct LogFileCounts {
+    uint64_t bytesWritten;
+    uint64_t bytesLost;
+    uint64_t rotations;
+};
+void GetLogFileCounts(LogFileCounts* counts);
+
 // A formatted line (or lines) written whatever DebugEnabled says.
 void log_always(const char* fmt, ...)
 #if defined(__GNUC__)

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <map>
+#include <sstream>
+
 #include "diag/log_file.h"
 #include "runs.h"
 #include "service/child_process.h"
@@ -402,10 +405,109 @@ TEST_F(ServiceRun, AQuietContainersOutputIsTakenAsItComes)
 40111 event 0x40000002 type 4 "svc"
 40121 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 312 event 0x40000001 type 4 "svc"
-30336 event 0xc0000006 type 1 "svc" "late\n"
+30312 event 0xc0000006 type 1 "svc" "late\n"
 40121 event 0x40000002 type 4 "svc"
 40121 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
+}
+
+// A container that leaves its input unread for the stall time is reported
+// once, with a thread dump, and said to read again when it does; an action
+// that is neither of the two keeps the report alone.
+TEST_F(ServiceRun, AContainerThatStopsReadingIsReported)
+{
+    put_parameter("InputStallAction", "reboot");
+    fake_control_at(1000000, CONTROL_STOP);
+    FakeScript stalling = {{200, 'o', "\b"}, {0, 'f', "10"}, {0, 'b', "Full thread dump\n"}, {900000, 'd', ""},
+                           {50, 's', "\a0\a"}};
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, stalling}), {"event 0x8", "ctrl-break", "STOPPED"}),
+              R"(0 event 0x80000005 type 2 "svc" "InputStallAction "reboot" is neither "report" nor "restart"; "report" is used"
+630312 ctrl-break child 1004
+630312 event 0x80000005 type 2 "svc" "The container has not read its standard input for 10 minutes (10 bytes unread); a thread dump was requested"
+1000050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)");
+    EXPECT_EQ(lines_with(log_text(), {"dump", "again"}),
+              "\a0\a\bFull thread dump\nThe container reads its standard input again, after 870 s\r\n");
+}
+
+// The samples of a metrics text by name, each checked to follow its HELP and
+// TYPE lines (a counter exactly when its name ends in _total) and to carry
+// the service's label.
+std::map<std::string, std::string> metric_samples(const std::string& text)
+{
+    std::map<std::string, std::string> samples;
+    std::string described, typed;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("# HELP ", 0) == 0) {
+            described = line.substr(7, line.find(' ', 7) - 7);
+        } else if (line.rfind("# TYPE ", 0) == 0) {
+            bool total = described.size() > 6 && described.compare(described.size() - 6, 6, "_total") == 0;
+            EXPECT_EQ(line, "# TYPE " + described + (total ? " counter" : " gauge"));
+            typed = described;
+        } else {
+            size_t label = line.find("{service=\"svc\"} ");
+            EXPECT_EQ(line.substr(0, label), typed) << line;
+            if (label != std::string::npos) samples[typed] = line.substr(label + 16);
+        }
+    }
+    return samples;
+}
+
+std::string metrics_file()
+{
+    std::string text;
+    fake_read_file("C:\\svc\\metrics\\svc.prom", &text);
+    return text;
+}
+
+// A run with a restart the container asks for, a stall that restarts it, and
+// a stall during a stop, which is not reported: the events, and the metrics
+// file while it runs and at its end.  The metrics folder appears only after
+// the first writes, and an agent holds the file for a while.
+TEST_F(ServiceRun, AStalledContainerIsRestartedAndTheMetricsSayWhatHappened)
+{
+    put_parameter("InputStallMinutes", "1");
+    put_parameter("InputStallAction", "Restart");
+    put_parameter("ShutdownTimeoutSeconds", "120");
+    put_parameter("MetricsFile", "metrics\\svc.prom");
+    fake_write_file("C:\\svc\\svc.out", "the last run\n");
+    FakeScript quick = {{100, 'o', "\b\a14\a"}, {100, 'e', "oops\n"}, {110, 'x', "14"}};
+    FakeScript stalling = {{200, 'o', "\b"}, {0, 'f', "10"}, {0, 'b', "dump\n"}};
+    std::string during;
+    fake_at(20000, [] { fake_make_dir("C:\\svc\\metrics"); });
+    fake_at(50000, [&during] {
+        for (const auto& sample : metric_samples(metrics_file())) during += sample.first + "=" + sample.second + " ";
+        fake_hold_file("C:\\svc\\metrics\\svc.prom", true);
+    });
+    fake_at(80000, [] { fake_hold_file("C:\\svc\\metrics\\svc.prom", false); });
+    fake_control_at(140000, CONTROL_STOP);
+    std::string t = run_as_service({LAUNCHER, quick, LAUNCHER, stalling, LAUNCHER, stalling});
+    EXPECT_EQ(lines_with(t, {"event 0x8", "ctrl-break", "terminate", "STOPPED"}), R"(1 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be written; the service runs on without it - system text 3.\r\n"
+220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+61532 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be replaced; the next write tries again - system text 32.\r\n"
+91532 ctrl-break child 1012
+91532 event 0x80000005 type 2 "svc" "The container has not read its standard input for 1 minutes (10 bytes unread); a thread dump was requested"
+101532 terminate child 1012
+101532 event 0x80000005 type 2 "svc" "The container was restarted after its standard input stalled for 1 minutes"
+260000 terminate child 1020
+260000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)");
+    EXPECT_EQ(during, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000001 "
+                      "talvex_container_up=1 talvex_error_events_held_total=0 talvex_error_events_total=1 "
+                      "talvex_input_stalls_total=0 talvex_input_unread_bytes=10 talvex_last_exit_code=14 "
+                      "talvex_launch_cycles_total=2 talvex_log_bytes_lost_total=0 talvex_log_bytes_total=118 "
+                      "talvex_log_rotations_total=1 talvex_quick_restarts=1 talvex_restart_delay_seconds=1 "
+                      "talvex_service_up=1 ");
+    std::string seen;
+    for (const auto& sample : metric_samples(metrics_file())) seen += sample.first + "=" + sample.second + " ";
+    EXPECT_EQ(seen, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000101 "
+                    "talvex_container_up=0 talvex_error_events_held_total=0 talvex_error_events_total=1 "
+                    "talvex_input_stalls_total=1 talvex_input_unread_bytes=20 talvex_last_exit_code=14 "
+                    "talvex_launch_cycles_total=3 talvex_log_bytes_lost_total=0 talvex_log_bytes_total=" +
+                        std::to_string(log_text().size()) + " talvex_log_rotations_total=1 talvex_quick_restarts=0 "
+                        "talvex_restart_delay_seconds=0 talvex_service_up=0 ");
+    EXPECT_FALSE(fake_read_file("C:\\svc\\metrics\\svc.prom.tmp", &seen));
 }
 
 // A container's output is read at the pace it comes: one that writes as fast
