@@ -324,7 +324,6 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     config->LogFileMaxBytes = (uint64_t)config->LogFileMaxMegabyteCount * MEBIBYTE;
     config->LogFileDailyEnabled = text_equal_nocase(config->LogFileRotateDaily, "true");
     config->LogFileCompressEnabled = text_equal_nocase(config->LogFileCompress, "true");
-    SetLogFileUpkeep((int)config->LogFileDailyEnabled, config->LogFileMaxAgeDayCount, (int)config->LogFileCompressEnabled);
     config->InputStallMs = config->InputStallSecondCount != 0 ? (uint64_t)config->InputStallSecondCount * 1000u
                                                               : (uint64_t)config->InputStallMinuteCount * 60000u;
     config->InputStallRestart = stall_action(serviceName, config->InputStallAction);
