@@ -287,8 +287,12 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
         key = OpenRegistryPath(path);
     }
 
-    // Zero bytes everywhere: a field whose read fails is empty.
-    memset(config, 0, sizeof *config);
+    // Every text starts empty, so that a value whose read fails is empty,
+    // and every number at 0.  Only the first byte of a text is cleared: the
+    // record is large, and clearing all of it would commit memory that the
+    // values never reach.
+    for (size_t i = 0; i < PARAMETER_COUNT; ++i) text_field(config, &PARAMETERS[i])[0] = '\0';
+    memset(&config->StartTimeout, 0, sizeof *config - offsetof(ServiceConfig, StartTimeout));
 
     int usable = 1;
     if (key != nullptr) {

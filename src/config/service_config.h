@@ -48,6 +48,8 @@ struct ServiceConfig {
     char InputStallSeconds[CONFIG_SHORT_SIZE];
     char ClasspathOption[CONFIG_OPTION_SIZE];
     char BootClasspathOption[CONFIG_OPTION_SIZE];
+    // The numbers the service derives from the texts, from here to the end
+    // of the record, which the loader clears as one block.
     int32_t StartTimeout;
     int32_t ShutdownTimeout;
     uint32_t LogContainerOutputEnabled;
