@@ -14,8 +14,10 @@ enum {
     READ_CHUNK_SIZE = 8192,
     // The container's standard output, which only goes to the log and is
     // looked at for markers, is read in chunks of this size: under Wine
-    // every read is a round trip to the server, whatever its size.
-    OUTPUT_CHUNK_SIZE = 65536,
+    // every read is a round trip to the server, whatever its size, and a poll
+    // of a writing container finds some 128 KiB (poll_pacing.cpp) to take
+    // in one read.  Only what the reads fill is ever touched.
+    OUTPUT_CHUNK_SIZE = 262144,
     FLUSH_INTERVAL_MS = 2000,
 };
 

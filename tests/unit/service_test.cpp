@@ -522,9 +522,10 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
 
     // Looks into the container's output pipes (two a poll) and reads of them
     // while it writes `bytes` every millisecond from 1110 on, for `ms` ms: 1 MB
-    // a second is read about every 65 ms, 64 KiB at a time, 50 MB a second
-    // every 1 ms, and what a look found takes no more than one read.
-    struct Steady { int bytes, ms, fewest, most; } const rows[] = {{1000, 1000, 24, 36}, {50000, 200, 300, 400}};
+    // a second is read every 100 ms (the longest a poll waits), 50 MB a second
+    // about every 3 ms, 128 KiB at a time, and what a look found takes no more
+    // than one read.
+    struct Steady { int bytes, ms, fewest, most; } const rows[] = {{1000, 1000, 16, 24}, {50000, 200, 130, 200}};
     for (const Steady& row : rows) {
         reset();
         FakeScript steady = {{200, 'o', "\b"}, {3000, 'x', "0"}};
