@@ -498,4 +498,5 @@ void CloseLogFile(void)
     LogFile = nullptr;
     LogFilePath[0] = '\0';
     Log = LogState();
+    DebugEnabled = 0;
 }

@@ -22,8 +22,8 @@ protected:
 
 // A launcher that never ends by itself, and a container that comes up and
 // then reads its input without ever answering it.
-const FakeScript HUNG = {{0, 'r', ""}};
-const FakeScript DEAF_CONTAINER = {{200, 'o', "\b"}, {0, 'r', ""}};
+const FakeScript HUNG = {reads_input()};
+const FakeScript DEAF_CONTAINER = {writes(200, "\b"), reads_input()};
 
 TEST_F(ServiceRun, StartsTheContainerThatTheLauncherDescribesAndStopsItWithShutdown)
 {
@@ -60,13 +60,13 @@ TEST_F(ServiceRun, StartsTheContainerThatTheLauncherDescribesAndStopsItWithShutd
 ""C:\jre\bin\java.exe" -cp c.jar Container\n" dir=C:\svc\run PATH=C:\jre\bin;C:\Windows\system32 flags=0x224 startup=0x141/0 title=1 inherit=1
 )");
     EXPECT_EQ(fake_live_children(), 0);
-    EXPECT_EQ(fake_open_handles(), 0);
+    EXPECT_EQ(open_handles(), 0);
 }
 
 TEST_F(ServiceRun, RestartsOnCodeFourteenWithoutSwallowingAStopAnsweredByIt)
 {
-    FakeScript restarting = {{200, 'o', "\b"}, {1000, 'o', "\a14\a"}, {1010, 'x', "14"}};
-    FakeScript answeringStopWithRestart = {{200, 'o', "\b"}, {50, 's', "\a14\a"}};
+    FakeScript restarting = {writes(200, "\b"), writes(1000, "\a14\a"), ends_with(1010, 14)};
+    FakeScript answeringStopWithRestart = {writes(200, "\b"), answers_shutdown_with("\a14\a")};
     fake_control_at(5000, CONTROL_STOP);
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, restarting, LAUNCHER, answeringStopWithRestart, LAUNCHER}),
                          {"in job", "stdin", "event", "terminate", "RUNNING", "STOP"}),
@@ -96,11 +96,11 @@ TEST_F(ServiceRun, RestartsOnCodeFourteenWithoutSwallowingAStopAnsweredByIt)
 // manager is given.
 TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
 {
-    FakeScript quietEnd = {{100, 'x', "0"}};
-    FakeScript silentCrash = {{200, 'o', "\b"}, {300, 'x', "3"}};
+    FakeScript quietEnd = {ends_with(100, 0)};
+    FakeScript silentCrash = {writes(200, "\b"), ends_with(300, 3)};
     const std::string outside = "0 event 0x80000005 type 2 \"svc\" \"Launcher and container run without a job object and "
                                 "may outlive the service - system text 2.\\r\\n\"\n";
-    const FakeScript okContainer = {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}};
+    const FakeScript okContainer = {writes(200, "\b\a0\a"), ends_with(210, 0)};
     const std::string startedAndEnded = "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n";
     struct Row {
         const char* what;
@@ -110,29 +110,29 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         const char* exit;   // the win32/service-specific exit codes
         std::string expected;
     } rows[] = {
-        {"launcher announces 3", {{{100, 'o', "\a3\a"}, {110, 'x', "3"}}}, "", 0, "1066/3",
+        {"launcher announces 3", {{writes(100, "\a3\a"), ends_with(110, 3)}}, "", 0, "1066/3",
          "106 event 0xc0000003 type 1 \"svc\" \"3\"\n"},
-        {"launcher's later marker is abnormal", {{{100, 'o', "\a0\a"}, {150, 'o', "x\a7\ay\a0\a"}, {160, 'x', "7"}}}, "",
+        {"launcher's later marker is abnormal", {{writes(100, "\a0\a"), writes(150, "x\a7\ay\a0\a"), ends_with(160, 7)}}, "",
          0, "1066/7", "150 event 0xc0000003 type 1 \"svc\" \"7\"\n"},
-        {"launcher's marker straddles a read", {{{100, 'o', std::string(8190, 'l') + "\a0\a"}, {110, 'x', "0"}}, okContainer},
+        {"launcher's marker straddles a read", {{writes(100, std::string(8190, 'l') + "\a0\a"), ends_with(110, 0)}, okContainer},
          "", 0, "0/0", startedAndEnded},
-        {"launcher ends with only a stray BEL", {{{100, 'o', "done\a\n"}, {110, 'x', "0"}}}, "", 0, "1066/999",
+        {"launcher ends with only a stray BEL", {{writes(100, "done\a\n"), ends_with(110, 0)}}, "", 0, "1066/999",
          "110 event 0xc0000003 type 1 \"svc\" \"999\"\n"},
-        {"container's markers after NUL bytes, one in two writes", {LAUNCHER, {{200, 'o', std::string("up\0 \n\b\0\a1", 9)},
-         {300, 'o', "4\a"}, {310, 'x', "14"}}, LAUNCHER, okContainer}, "", 0, "0/0",
+        {"container's markers after NUL bytes, one in two writes", {LAUNCHER, {writes(200, std::string("up\0 \n\b\0\a1", 9)),
+         writes(300, "4\a"), ends_with(310, 14)}, LAUNCHER, okContainer}, "", 0, "0/0",
          "312 event 0x40000001 type 4 \"svc\"\n412 event 0x40000007 type 4 \"svc\"\n420 event 0x80000005 type 2 \"svc\" "
          "\"Restart of the container delayed by 1 s after 1 quick restarts\"\n1732 event 0x40000001 type 4 \"svc\"\n1732 "
          "event 0x40000002 type 4 \"svc\"\n"},
-        {"container ends with only a stray BEL", {LAUNCHER, {{200, 'o', "\bBuild finished\a (beep)\n"}, {300, 'x', "0"}}},
+        {"container ends with only a stray BEL", {LAUNCHER, {writes(200, "\bBuild finished\a (beep)\n"), ends_with(300, 0)}},
          "", 0, "1066/999", "312 event 0x40000001 type 4 \"svc\"\n410 event 0xc0000004 type 1 \"svc\" \"999\"\n"},
         {"launcher without marker, container ends without one", {quietEnd, silentCrash}, "", 0, "1066/1",
          "302 event 0x40000001 type 4 \"svc\"\n400 event 0xc0000004 type 1 \"svc\" \"none announced (process exit "
          "status 3)\"\n"},
-        {"container announces 5", {LAUNCHER, {{200, 'o', "\b"}, {300, 'o', "\a5\a"}, {310, 'x', "5"}}}, "", 0, "1066/5",
+        {"container announces 5", {LAUNCHER, {writes(200, "\b"), writes(300, "\a5\a"), ends_with(310, 5)}}, "", 0, "1066/5",
          "312 event 0x40000001 type 4 \"svc\"\n412 event 0xc0000004 type 1 \"svc\" \"5\"\n"},
-        {"container announces -2", {LAUNCHER, {{200, 'o', "\a-2\a"}, {310, 'x', "0"}}}, "", 0, "1066/1",
+        {"container announces -2", {LAUNCHER, {writes(200, "\a-2\a"), ends_with(310, 0)}}, "", 0, "1066/1",
          "312 event 0xc0000004 type 1 \"svc\" \"-2\"\n"},
-        {"container announces 0 on its own", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}}}, "", 0, "0/0",
+        {"container announces 0 on its own", {LAUNCHER, {writes(200, "\b\a0\a"), ends_with(210, 0)}}, "", 0, "0/0",
          startedAndEnded},
         {"launcher cannot start", {}, "CreateProcessA", 1, "1066/1",
          "0 event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
@@ -148,18 +148,18 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
          "110 event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n110 terminate child 1004\n"},
         {"no memory for the flusher", {LAUNCHER, DEAF_CONTAINER}, "HeapAlloc", 1, "1066/1",
          "110 event 0xc0000003 type 1 \"svc\" \"system text 14.\\r\\n\"\n"},
-        {"launcher ends with status 1 and no marker", {{{100, 'x', "1"}}}, "", 0, "1066/1",
+        {"launcher ends with status 1 and no marker", {{ends_with(100, 1)}}, "", 0, "1066/1",
          "100 event 0xc0000003 type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
-        {"no job for either cycle", {LAUNCHER, {{200, 'o', "\b\a14\a"}, {300, 'x', "14"}}, {{100, 'x', "1"}}},
+        {"no job for either cycle", {LAUNCHER, {writes(200, "\b\a14\a"), ends_with(300, 14)}, {ends_with(100, 1)}},
          "CreateJobObjectA", 1, "1066/1",
          outside + "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000007 type 4 \"svc\"\n410 event 0x80000005 type 2 "
                    "\"svc\" \"Restart of the container delayed by 1 s after 1 quick restarts\"\n1510 event 0xc0000003 "
                    "type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
-        {"a child outside the job", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {300, 'x', "0"}}}, "AssignProcessToJobObject", 1,
+        {"a child outside the job", {LAUNCHER, {writes(200, "\b\a0\a"), ends_with(300, 0)}}, "AssignProcessToJobObject", 1,
          "0/0", outside + startedAndEnded},
         {"launch command too long", {}, "", -1, "1066/1",
          "0 event 0xc0000003 type 1 \"svc\" \"The launcher command line is longer than 32766 characters\"\n"},
-        {"a failed wait while the launcher runs is not its end", {LAUNCHER, {{200, 'o', "\b\a0\a"}, {210, 'x', "0"}}},
+        {"a failed wait while the launcher runs is not its end", {LAUNCHER, {writes(200, "\b\a0\a"), ends_with(210, 0)}},
          "WaitForMultipleObjects", 1, "0/0", startedAndEnded},
         {"launcher cannot be watched", {HUNG}, "GetExitCodeProcess", 1, "1066/1",
          "0 event 0xc0000006 type 1 \"svc\" \"The launcher process can no longer be watched - system text "
@@ -201,17 +201,17 @@ TEST_F(ServiceRun, PipesThatCannotBeMadeEndTheRunBeforeAnyChild)
 0 event 0x80000005 type 2 "svc" "initInputPipe for the Containers STDIN failed"
 )");
     // Five whole pipes, two ends each; nothing of the sixth.
-    EXPECT_EQ(fake_open_handles(true), 10);
+    EXPECT_EQ(open_handles(true), 10);
 }
 
 // The time limits, each counted from the launcher's start or the stop
 // request, on the virtual clock.
 TEST_F(ServiceRun, TimeLimitsAndWarnings)
 {
-    FakeScript slowLauncher = {{420000, 'o', "\a0\a"}, {420010, 'x', "0"}};
-    FakeScript silentContainer = {{0, 'r', ""}};
-    FakeScript lateExit = {{0, 'r', ""}, {6500, 'x', "0"}};
-    FakeScript slowStart = {{20000, 'o', "\b"}, {50, 's', "\a0\a"}};
+    FakeScript slowLauncher = {writes(420000, "\a0\a"), ends_with(420010, 0)};
+    FakeScript silentContainer = {reads_input()};
+    FakeScript lateExit = {reads_input(), ends_with(6500, 0)};
+    FakeScript slowStart = {writes(20000, "\b"), answers_shutdown_with("\a0\a")};
     struct Row {
         const char* what;
         const char* start, *shutdown;
@@ -292,11 +292,11 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
 // it printed a stray BEL, and when it announced its code and runs on.
 TEST_F(ServiceRun, AStopAlwaysEndsTheRun)
 {
-    FakeScript fullInput = {{200, 'o', "\b"}, {0, 'f', "4096"}};
-    FakeScript nearlyFull = {{200, 'o', "\b"}, {0, 'f', "4093"}, {2000, 'd', ""}, {50, 's', "\a0\a"}};
-    FakeScript strayBel = {{200, 'o', "up\n\bBuild finished\a (beep)\n"}, {50, 's', "\a0\a"}};
-    FakeScript announcedAndRunning = {{200, 'o', "\b\a0\a"}, {0, 'r', ""}};
-    FakeScript restartingAndRunning = {{200, 'o', "\b\a14\a"}, {50, 's', ""}};
+    FakeScript fullInput = {writes(200, "\b"), fills_input(4096)};
+    FakeScript nearlyFull = {writes(200, "\b"), fills_input(4093), reads_input(2000), answers_shutdown_with("\a0\a")};
+    FakeScript strayBel = {writes(200, "up\n\bBuild finished\a (beep)\n"), answers_shutdown_with("\a0\a")};
+    FakeScript announcedAndRunning = {writes(200, "\b\a0\a"), reads_input()};
+    FakeScript restartingAndRunning = {writes(200, "\b\a14\a"), answers_shutdown_with("")};
     struct Row {
         const char* what;
         std::vector<FakeScript> children;
@@ -344,11 +344,11 @@ TEST_F(ServiceRun, AStopAlwaysEndsTheRun)
 // during a delay ends the run at once; a ceiling of 0 never waits.
 TEST_F(ServiceRun, QuickRestartsAreThrottled)
 {
-    FakeScript quick = {{100, 'o', "\b\a14\a"}, {110, 'x', "14"}};
-    FakeScript slow = {{100, 'o', "\b"}, {61000, 'o', "\a14\a"}, {61010, 'x', "14"}};
+    FakeScript quick = {writes(100, "\b\a14\a"), ends_with(110, 14)};
+    FakeScript slow = {writes(100, "\b"), writes(61000, "\a14\a"), ends_with(61010, 14)};
     put_parameter("RestartDelayMaxSeconds", "40");
     std::string t = run_as_service({LAUNCHER, quick, LAUNCHER, quick, LAUNCHER, slow, LAUNCHER, quick, LAUNCHER,
-                                    {{100, 'o', "\b\a0\a"}, {110, 'x', "0"}}});
+                                    {writes(100, "\b\a0\a"), ends_with(110, 0)}});
     EXPECT_EQ(lines_with(t, {"delayed", "STOPPED"}), R"(220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
 1440 event 0x80000005 type 2 "svc" "Restart of the container delayed by 2 s after 2 quick restarts"
 64780 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
@@ -374,8 +374,8 @@ TEST_F(ServiceRun, QuickRestartsAreThrottled)
 TEST_F(ServiceRun, AnErrorFloodIsSummedUp)
 {
     // 100 KB a second: a poll every 100 ms, which reads two chunks.
-    FakeScript flood = {{100, 'o', "\b"}, {90000, 'o', "\a0\a"}, {90010, 'x', "0"}};
-    for (uint64_t ms = 200; ms < 70200; ms += 50) flood.push_back({ms, 'e', std::string(4999, 'e') + "\n"});
+    FakeScript flood = {writes(100, "\b"), writes(90000, "\a0\a"), ends_with(90010, 0)};
+    for (uint64_t ms = 200; ms < 70200; ms += 50) flood.push_back(writes_error(ms, std::string(4999, 'e') + "\n"));
     std::string t = run_as_service({LAUNCHER, flood});
     EXPECT_EQ(lines_with(t, {"further"}), R"(62316 event 0x80000005 type 2 "svc" "601 further error outputs of the container were not written as events; see C:\svc\svc.out"
 76340 event 0x80000005 type 2 "svc" "79 further error outputs of the container were not written as events; see C:\svc\svc.out"
@@ -388,7 +388,7 @@ TEST_F(ServiceRun, AnErrorFloodIsSummedUp)
 // no others can be made, it is looked for every two seconds.
 TEST_F(ServiceRun, AQuietContainersOutputIsTakenAsItComes)
 {
-    FakeScript late = {{200, 'o', "\b"}, {30001, 'e', "late\n"}, {40001, 'o', "\a0\a"}, {40011, 'x', "0"}};
+    FakeScript late = {writes(200, "\b"), writes_error(30001, "late\n"), writes(40001, "\a0\a"), ends_with(40011, 0)};
     std::string events;
     for (bool watchable : {true, false}) {
         reset();
@@ -412,7 +412,7 @@ TEST_F(ServiceRun, AQuietContainersOutputIsTakenAsItComes)
 TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
 {
     fake_control_at(1000, CONTROL_STOP);
-    FakeScript endless = {{200, 'o', "\b"}, {300, 'w', std::string(100, 'x')}, {50, 's', "\a0\a"}};
+    FakeScript endless = {writes(200, "\b"), keeps_writing(300, std::string(100, 'x')), answers_shutdown_with("\a0\a")};
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, endless}), {"stdin", "STOPPED"}),
               "1000 stdin of child 1004 \"shutdown\\n\"\n1050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0\n");
 
@@ -423,8 +423,8 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
     struct Steady { int bytes, ms, fewest, most; } const rows[] = {{1000, 1000, 24, 36}, {50000, 200, 300, 400}};
     for (const Steady& row : rows) {
         reset();
-        FakeScript steady = {{200, 'o', "\b"}, {3000, 'x', "0"}};
-        for (int ms = 1000; ms < 1000 + row.ms; ++ms) steady.push_back({(uint64_t)ms, 'o', std::string(row.bytes, 'y')});
+        FakeScript steady = {writes(200, "\b"), ends_with(3000, 0)};
+        for (int ms = 1000; ms < 1000 + row.ms; ++ms) steady.push_back(writes(ms, std::string(row.bytes, 'y')));
         int looks = 0, reads = 0;
         auto count_calls = [&looks, &reads](int sign) {
             for (const auto& call : fake_calls()) {
@@ -473,8 +473,8 @@ TEST_F(ServiceRun, DebugTraceWithDumpsAndStandardError)
     put_parameter("PBE", "pass word");
     put_parameter("LogContainerOutput", "FALSE");
     put_parameter("ShutdownTimeoutSeconds", "6");
-    FakeScript launcher = {{50, 'e', "launcher warning\r\n"}, {100, 'o', "\a0\a"}, {110, 'x', "0"}};
-    FakeScript container = {{200, 'o', "up\n\b"}, {300, 'e', "container error\r\n"}, {0, 'r', ""}};
+    FakeScript launcher = {writes_error(50, "launcher warning\r\n"), writes(100, "\a0\a"), ends_with(110, 0)};
+    FakeScript container = {writes(200, "up\n\b"), writes_error(300, "container error\r\n"), reads_input()};
     fake_control_at(20, CONTROL_USER_DUMP);
     fake_fail("GenerateConsoleCtrlEvent", 5, 2);
     fake_control_at(2500, CONTROL_USER_DUMP);
@@ -575,7 +575,7 @@ TEST_F(ServiceRun, ControlsAndWhatTheyAreAnswered)
     fake_control_at(1200, CONTROL_SHUTDOWN);
     fake_control_at(1300, CONTROL_PRESHUTDOWN);
     fake_control_at(1400, CONTROL_USER_REMOVE);
-    FakeScript slowStop = {{200, 'o', "\b"}, {300, 's', "\a0\a"}};
+    FakeScript slowStop = {writes(200, "\b"), answers_shutdown_with("\a0\a", 300)};
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, slowStop}), {"control", "STOP", "RUNNING", "stdin", "break"}), R"(0 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
 1000 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
 1000 control 4 -> 0
@@ -630,7 +630,7 @@ TEST_F(ServiceRun, ServiceMainThatCannotRunTheBodySaysSo)
                                          "\"\n0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1\n");
         for (const auto& call : fake_calls()) EXPECT_NE(call.first, "RegOpenKeyExA");
         EXPECT_EQ(log_text(), "");
-        EXPECT_EQ(fake_open_handles(), 0);
+        EXPECT_EQ(open_handles(), 0);
     }
     reset();
     fake_fail("RegisterServiceCtrlHandlerExA", 5);
@@ -667,10 +667,10 @@ TEST_F(ServiceRun, ExitScript)
     };
     for (const Row& row : rows) {
         reset();
-        fake_write_file("C:\\svc\\exit.bat", "@echo done\r\n");
+        write_exit_script();
         // The exit script's look-up is the run's first; its start the second.
         if (row.error != 0) fake_fail(row.fail, row.error, row.fail == std::string("CreateProcessA") ? 2 : 1);
-        std::string t = run_as_service({{{100, 'o', "\a3\a"}, {110, 'x', "3"}}});
+        std::string t = run_as_service({{writes(100, "\a3\a"), ends_with(110, 3)}});
         EXPECT_EQ(lines_with(t, {"exit.bat", "system text", "1004"}), row.expected);
         if (row.error == 0) {
             EXPECT_EQ(lines_with(fake_child_details(), {"exit"}), R"(""C:\Windows\system32\cmd.exe" /c call exit.bat" dir=C:\svc PATH=C:\Windows\system32 flags=0x220 startup=0x1/0 title=0 inherit=0
@@ -703,7 +703,7 @@ TEST_F(ServiceRun, PathLineOfTheStartScript)
         fake_set_env("PATH", row.before);
         fake_write_file("C:\\svc\\container.ini.bat",
                         "@echo off\r\ncd /d \"C:\\svc\\run\"\r\n" + row.line + "\r\njava Container\r\n");
-        run_as_service({LAUNCHER, {{100, 'x', "0"}}});
+        run_as_service({LAUNCHER, {ends_with(100, 0)}});
         EXPECT_NE(fake_child_details().find("Container\\n\" dir=C:\\svc\\run PATH=" + row.child + " flags"),
                   std::string::npos)
             << row.line << "\n" << fake_child_details();
