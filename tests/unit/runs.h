@@ -61,7 +61,7 @@ inline int run_talvex(std::vector<std::string> words, const std::vector<std::str
 // registered path; the dispatcher then runs ServiceMain for "svc".  Returns
 // the transcript without its times (what happened, in order); the tests
 // whose subject is time read it with them.
-inline std::string run_as_service(const std::vector<FakeScript>& children, bool timed = true)
+inline std::string run_as_service(const std::vector<FakeScript>& children, bool timed = false)
 {
     fake_children(children);
     fake_start_as_service("svc");

@@ -29,26 +29,26 @@ TEST_F(ServiceRun, StartsTheContainerThatTheLauncherDescribesAndStopsItWithShutd
 {
     fake_control_at(1000, CONTROL_USER_DUMP);
     fake_control_at(3000, CONTROL_STOP);
-    EXPECT_EQ(run_as_service({LAUNCHER, CONTAINER}), R"(0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
-0 status START_PENDING cp=2 wait=15000 accept=0x0 exit=0/0
-0 status START_PENDING cp=3 wait=15000 accept=0x0 exit=0/0
-0 child 1000 started
-0 child 1000 in job 0
-0 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
-110 child 1000 ended 0
-110 child 1004 started
-110 child 1004 in job 0
-312 event 0x40000001 type 4 "svc"
-1000 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
-1000 control 129 -> 0
-1000 ctrl-break child 1004
-3000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-3000 control 1 -> 0
-3000 stdin of child 1004 "shutdown\n"
-3000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-3050 child 1004 ended 0
-3050 event 0x40000002 type 4 "svc"
-3050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+    EXPECT_EQ(run_as_service({LAUNCHER, CONTAINER}), R"(status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
+status START_PENDING cp=2 wait=15000 accept=0x0 exit=0/0
+status START_PENDING cp=3 wait=15000 accept=0x0 exit=0/0
+child 1000 started
+child 1000 in job 0
+status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
+child 1000 ended 0
+child 1004 started
+child 1004 in job 0
+event 0x40000001 type 4 "svc"
+status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
+control 129 -> 0
+ctrl-break child 1004
+status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+control 1 -> 0
+stdin of child 1004 "shutdown\n"
+status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+child 1004 ended 0
+event 0x40000002 type 4 "svc"
+status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     EXPECT_EQ(log_text(), "launched\n"
         "\a0\aup\n"
@@ -70,25 +70,25 @@ TEST_F(ServiceRun, RestartsOnCodeFourteenWithoutSwallowingAStopAnsweredByIt)
     fake_control_at(5000, CONTROL_STOP);
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, restarting, LAUNCHER, answeringStopWithRestart, LAUNCHER}),
                          {"in job", "stdin", "event", "terminate", "RUNNING", "STOP"}),
-              R"(0 child 1000 in job 0
-0 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
-110 child 1004 in job 0
-312 event 0x40000001 type 4 "svc"
-1120 event 0x40000007 type 4 "svc"
-1120 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
-2120 child 1008 in job 1
-2120 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
-2230 child 1012 in job 1
-2432 event 0x40000001 type 4 "svc"
-5000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-5000 stdin of child 1012 "shutdown\n"
-5000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-5050 event 0x40000007 type 4 "svc"
-5050 child 1016 in job 2
-5050 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
-5051 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
-5051 terminate child 1016
-5051 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+              R"(child 1000 in job 0
+status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
+child 1004 in job 0
+event 0x40000001 type 4 "svc"
+event 0x40000007 type 4 "svc"
+event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+child 1008 in job 1
+status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
+child 1012 in job 1
+event 0x40000001 type 4 "svc"
+status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+stdin of child 1012 "shutdown\n"
+status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+event 0x40000007 type 4 "svc"
+child 1016 in job 2
+status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+terminate child 1016
+status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
 }
 
@@ -98,10 +98,10 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
 {
     FakeScript quietEnd = {ends_with(100, 0)};
     FakeScript silentCrash = {writes(200, "\b"), ends_with(300, 3)};
-    const std::string outside = "0 event 0x80000005 type 2 \"svc\" \"Launcher and container run without a job object and "
+    const std::string outside = "event 0x80000005 type 2 \"svc\" \"Launcher and container run without a job object and "
                                 "may outlive the service - system text 2.\\r\\n\"\n";
     const FakeScript okContainer = {writes(200, "\b\a0\a"), ends_with(210, 0)};
-    const std::string startedAndEnded = "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000002 type 4 \"svc\"\n";
+    const std::string startedAndEnded = "event 0x40000001 type 4 \"svc\"\nevent 0x40000002 type 4 \"svc\"\n";
     struct Row {
         const char* what;
         std::vector<FakeScript> children;
@@ -111,59 +111,59 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         std::string expected;
     } rows[] = {
         {"launcher announces 3", {{writes(100, "\a3\a"), ends_with(110, 3)}}, "", 0, "1066/3",
-         "106 event 0xc0000003 type 1 \"svc\" \"3\"\n"},
+         "event 0xc0000003 type 1 \"svc\" \"3\"\n"},
         {"launcher's later marker is abnormal", {{writes(100, "\a0\a"), writes(150, "x\a7\ay\a0\a"), ends_with(160, 7)}}, "",
-         0, "1066/7", "150 event 0xc0000003 type 1 \"svc\" \"7\"\n"},
+         0, "1066/7", "event 0xc0000003 type 1 \"svc\" \"7\"\n"},
         {"launcher's marker straddles a read", {{writes(100, std::string(8190, 'l') + "\a0\a"), ends_with(110, 0)}, okContainer},
          "", 0, "0/0", startedAndEnded},
         {"launcher ends with only a stray BEL", {{writes(100, "done\a\n"), ends_with(110, 0)}}, "", 0, "1066/999",
-         "110 event 0xc0000003 type 1 \"svc\" \"999\"\n"},
+         "event 0xc0000003 type 1 \"svc\" \"999\"\n"},
         {"container's markers after NUL bytes, one in two writes", {LAUNCHER, {writes(200, std::string("up\0 \n\b\0\a1", 9)),
          writes(300, "4\a"), ends_with(310, 14)}, LAUNCHER, okContainer}, "", 0, "0/0",
-         "312 event 0x40000001 type 4 \"svc\"\n412 event 0x40000007 type 4 \"svc\"\n420 event 0x80000005 type 2 \"svc\" "
-         "\"Restart of the container delayed by 1 s after 1 quick restarts\"\n1732 event 0x40000001 type 4 \"svc\"\n1732 "
+         "event 0x40000001 type 4 \"svc\"\nevent 0x40000007 type 4 \"svc\"\nevent 0x80000005 type 2 \"svc\" "
+         "\"Restart of the container delayed by 1 s after 1 quick restarts\"\nevent 0x40000001 type 4 \"svc\"\n"
          "event 0x40000002 type 4 \"svc\"\n"},
         {"container ends with only a stray BEL", {LAUNCHER, {writes(200, "\bBuild finished\a (beep)\n"), ends_with(300, 0)}},
-         "", 0, "1066/999", "312 event 0x40000001 type 4 \"svc\"\n410 event 0xc0000004 type 1 \"svc\" \"999\"\n"},
+         "", 0, "1066/999", "event 0x40000001 type 4 \"svc\"\nevent 0xc0000004 type 1 \"svc\" \"999\"\n"},
         {"launcher without marker, container ends without one", {quietEnd, silentCrash}, "", 0, "1066/1",
-         "302 event 0x40000001 type 4 \"svc\"\n400 event 0xc0000004 type 1 \"svc\" \"none announced (process exit "
+         "event 0x40000001 type 4 \"svc\"\nevent 0xc0000004 type 1 \"svc\" \"none announced (process exit "
          "status 3)\"\n"},
         {"container announces 5", {LAUNCHER, {writes(200, "\b"), writes(300, "\a5\a"), ends_with(310, 5)}}, "", 0, "1066/5",
-         "312 event 0x40000001 type 4 \"svc\"\n412 event 0xc0000004 type 1 \"svc\" \"5\"\n"},
+         "event 0x40000001 type 4 \"svc\"\nevent 0xc0000004 type 1 \"svc\" \"5\"\n"},
         {"container announces -2", {LAUNCHER, {writes(200, "\a-2\a"), ends_with(310, 0)}}, "", 0, "1066/1",
-         "312 event 0xc0000004 type 1 \"svc\" \"-2\"\n"},
+         "event 0xc0000004 type 1 \"svc\" \"-2\"\n"},
         {"container announces 0 on its own", {LAUNCHER, {writes(200, "\b\a0\a"), ends_with(210, 0)}}, "", 0, "0/0",
          startedAndEnded},
         {"launcher cannot start", {}, "CreateProcessA", 1, "1066/1",
-         "0 event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
+         "event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
         {"container cannot start", {LAUNCHER}, "CreateProcessA", 2, "1066/1",
-         "110 event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
+         "event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
         {"no start script", {LAUNCHER}, "fopen", 1, "1066/1",
-         "110 event 0xc0000003 type 1 \"svc\" \"Failed to open container start script (for phase 2)\"\n"},
+         "event 0xc0000003 type 1 \"svc\" \"Failed to open container start script (for phase 2)\"\n"},
         {"standard output not restored", {HUNG}, "SetStdHandle", 1, "1066/1",
-         "0 event 0x80000005 type 2 \"svc\" \"SetStdHandle for STDOUT after StartProcess failed\"\n0 terminate child 1000\n"},
+         "event 0x80000005 type 2 \"svc\" \"SetStdHandle for STDOUT after StartProcess failed\"\nterminate child 1000\n"},
         {"standard error not restored", {HUNG}, "SetStdHandle", 2, "1066/1",
-         "0 event 0x80000005 type 2 \"svc\" \"SetStdHandle for STDERR after StartProcess failed\"\n0 terminate child 1000\n"},
+         "event 0x80000005 type 2 \"svc\" \"SetStdHandle for STDERR after StartProcess failed\"\nterminate child 1000\n"},
         {"no flusher thread", {LAUNCHER, DEAF_CONTAINER}, "CreateThread", 1, "1066/1",
-         "110 event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n110 terminate child 1004\n"},
+         "event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\nterminate child 1004\n"},
         {"no memory for the flusher", {LAUNCHER, DEAF_CONTAINER}, "HeapAlloc", 1, "1066/1",
-         "110 event 0xc0000003 type 1 \"svc\" \"system text 14.\\r\\n\"\n"},
+         "event 0xc0000003 type 1 \"svc\" \"system text 14.\\r\\n\"\n"},
         {"launcher ends with status 1 and no marker", {{ends_with(100, 1)}}, "", 0, "1066/1",
-         "100 event 0xc0000003 type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
+         "event 0xc0000003 type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
         {"no job for either cycle", {LAUNCHER, {writes(200, "\b\a14\a"), ends_with(300, 14)}, {ends_with(100, 1)}},
          "CreateJobObjectA", 1, "1066/1",
-         outside + "312 event 0x40000001 type 4 \"svc\"\n312 event 0x40000007 type 4 \"svc\"\n410 event 0x80000005 type 2 "
-                   "\"svc\" \"Restart of the container delayed by 1 s after 1 quick restarts\"\n1510 event 0xc0000003 "
+         outside + "event 0x40000001 type 4 \"svc\"\nevent 0x40000007 type 4 \"svc\"\nevent 0x80000005 type 2 "
+                   "\"svc\" \"Restart of the container delayed by 1 s after 1 quick restarts\"\nevent 0xc0000003 "
                    "type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
         {"a child outside the job", {LAUNCHER, {writes(200, "\b\a0\a"), ends_with(300, 0)}}, "AssignProcessToJobObject", 1,
          "0/0", outside + startedAndEnded},
         {"launch command too long", {}, "", -1, "1066/1",
-         "0 event 0xc0000003 type 1 \"svc\" \"The launcher command line is longer than 32766 characters\"\n"},
+         "event 0xc0000003 type 1 \"svc\" \"The launcher command line is longer than 32766 characters\"\n"},
         {"a failed wait while the launcher runs is not its end", {LAUNCHER, {writes(200, "\b\a0\a"), ends_with(210, 0)}},
          "WaitForMultipleObjects", 1, "0/0", startedAndEnded},
         {"launcher cannot be watched", {HUNG}, "GetExitCodeProcess", 1, "1066/1",
-         "0 event 0xc0000006 type 1 \"svc\" \"The launcher process can no longer be watched - system text "
-         "2.\\r\\n\"\n0 terminate child 1000\n"},
+         "event 0xc0000006 type 1 \"svc\" \"The launcher process can no longer be watched - system text "
+         "2.\\r\\n\"\nterminate child 1000\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -192,13 +192,13 @@ TEST_F(ServiceRun, PipesThatCannotBeMadeEndTheRunBeforeAnyChild)
         events += lines_with(t, {"event"});
         EXPECT_NE(t.find("STOPPED cp=0 wait=0 accept=0x105 exit=1066/1\n"), std::string::npos);
     }
-    EXPECT_EQ(events, R"(0 event 0x80000005 type 2 "svc" "initPipe for the Launchers STDOUT failed"
-0 event 0x80000005 type 2 "svc" "initPipe for the Containers STDOUT failed"
-0 event 0x80000005 type 2 "svc" "initPipe for the Launchers STDERR failed"
-0 event 0x80000005 type 2 "svc" "initPipe for the Containers STDERR failed"
-0 event 0x80000005 type 2 "svc" "initInputPipe for the Launchers STDIN failed"
-0 event 0x80000005 type 2 "svc" "initInputPipe for the Containers STDIN failed"
-0 event 0x80000005 type 2 "svc" "initInputPipe for the Containers STDIN failed"
+    EXPECT_EQ(events, R"(event 0x80000005 type 2 "svc" "initPipe for the Launchers STDOUT failed"
+event 0x80000005 type 2 "svc" "initPipe for the Containers STDOUT failed"
+event 0x80000005 type 2 "svc" "initPipe for the Launchers STDERR failed"
+event 0x80000005 type 2 "svc" "initPipe for the Containers STDERR failed"
+event 0x80000005 type 2 "svc" "initInputPipe for the Launchers STDIN failed"
+event 0x80000005 type 2 "svc" "initInputPipe for the Containers STDIN failed"
+event 0x80000005 type 2 "svc" "initInputPipe for the Containers STDIN failed"
 )");
     // Five whole pipes, two ends each; nothing of the sixth.
     EXPECT_EQ(open_handles(true), 10);
@@ -284,7 +284,7 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
         int64_t step = strstr(row.what, "forward") ? 3600 : strstr(row.what, "back") ? -3600 : 0;
         fake_at(5000, [step] { fake_step_wall_clock(step); });
         if (row.stopAt != 0) fake_control_at(row.stopAt, CONTROL_STOP);
-        EXPECT_EQ(lines_with(run_as_service(row.children), {"event", "STOP", "terminate", "stdin"}), row.expected);
+        EXPECT_EQ(lines_with(run_as_service(row.children, true), {"event", "STOP", "terminate", "stdin"}), row.expected);
     }
 }
 
@@ -302,30 +302,30 @@ TEST_F(ServiceRun, AStopAlwaysEndsTheRun)
         std::vector<FakeScript> children;
         std::string expected;
     } rows[] = {
-        {"input full", {LAUNCHER, fullInput}, R"(312 event 0x40000001 type 4 "svc"
-6009 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-6009 terminate child 1004
+        {"input full", {LAUNCHER, fullInput}, R"(event 0x40000001 type 4 "svc"
+event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+terminate child 1004
 )"},
-        {"input nearly full", {LAUNCHER, nearlyFull}, R"(312 event 0x40000001 type 4 "svc"
-1000 stdin of child 1004 "shu"
-2209 stdin of child 1004 "tdown\n"
-2259 event 0x40000002 type 4 "svc"
+        {"input nearly full", {LAUNCHER, nearlyFull}, R"(event 0x40000001 type 4 "svc"
+stdin of child 1004 "shu"
+stdin of child 1004 "tdown\n"
+event 0x40000002 type 4 "svc"
 )"},
-        {"stray BEL", {LAUNCHER, strayBel}, R"(312 event 0x40000001 type 4 "svc"
-1000 stdin of child 1004 "shutdown\n"
-1050 event 0x40000002 type 4 "svc"
+        {"stray BEL", {LAUNCHER, strayBel}, R"(event 0x40000001 type 4 "svc"
+stdin of child 1004 "shutdown\n"
+event 0x40000002 type 4 "svc"
 )"},
-        {"announced 0 and runs on", {LAUNCHER, announcedAndRunning}, R"(312 event 0x40000001 type 4 "svc"
-312 event 0x40000002 type 4 "svc"
-1000 stdin of child 1004 "shutdown\n"
-6009 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-6009 terminate child 1004
+        {"announced 0 and runs on", {LAUNCHER, announcedAndRunning}, R"(event 0x40000001 type 4 "svc"
+event 0x40000002 type 4 "svc"
+stdin of child 1004 "shutdown\n"
+event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+terminate child 1004
 )"},
-        {"announced 14 and runs on", {LAUNCHER, restartingAndRunning, HUNG}, R"(312 event 0x40000001 type 4 "svc"
-312 event 0x40000007 type 4 "svc"
-1000 stdin of child 1004 "shutdown\n"
-1051 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
-1051 terminate child 1008
+        {"announced 14 and runs on", {LAUNCHER, restartingAndRunning, HUNG}, R"(event 0x40000001 type 4 "svc"
+event 0x40000007 type 4 "svc"
+stdin of child 1004 "shutdown\n"
+event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+terminate child 1008
 )"},
     };
     for (const Row& row : rows) {
@@ -348,7 +348,7 @@ TEST_F(ServiceRun, QuickRestartsAreThrottled)
     FakeScript slow = {writes(100, "\b"), writes(61000, "\a14\a"), ends_with(61010, 14)};
     put_parameter("RestartDelayMaxSeconds", "40");
     std::string t = run_as_service({LAUNCHER, quick, LAUNCHER, quick, LAUNCHER, slow, LAUNCHER, quick, LAUNCHER,
-                                    {writes(100, "\b\a0\a"), ends_with(110, 0)}});
+                                    {writes(100, "\b\a0\a"), ends_with(110, 0)}}, true);
     EXPECT_EQ(lines_with(t, {"delayed", "STOPPED"}), R"(220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
 1440 event 0x80000005 type 2 "svc" "Restart of the container delayed by 2 s after 2 quick restarts"
 64780 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
@@ -356,7 +356,7 @@ TEST_F(ServiceRun, QuickRestartsAreThrottled)
 )");
     reset();
     fake_control_at(700, CONTROL_STOP);
-    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, quick, LAUNCHER}), {"event", "started", "STOPPED"}), R"(0 child 1000 started
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, quick, LAUNCHER}, true), {"event", "started", "STOPPED"}), R"(0 child 1000 started
 110 child 1004 started
 216 event 0x40000001 type 4 "svc"
 216 event 0x40000007 type 4 "svc"
@@ -376,7 +376,7 @@ TEST_F(ServiceRun, AnErrorFloodIsSummedUp)
     // 100 KB a second: a poll every 100 ms, which reads two chunks.
     FakeScript flood = {writes(100, "\b"), writes(90000, "\a0\a"), ends_with(90010, 0)};
     for (uint64_t ms = 200; ms < 70200; ms += 50) flood.push_back(writes_error(ms, std::string(4999, 'e') + "\n"));
-    std::string t = run_as_service({LAUNCHER, flood});
+    std::string t = run_as_service({LAUNCHER, flood}, true);
     EXPECT_EQ(lines_with(t, {"further"}), R"(62316 event 0x80000005 type 2 "svc" "601 further error outputs of the container were not written as events; see C:\svc\svc.out"
 76340 event 0x80000005 type 2 "svc" "79 further error outputs of the container were not written as events; see C:\svc\svc.out"
 )");
@@ -393,7 +393,7 @@ TEST_F(ServiceRun, AQuietContainersOutputIsTakenAsItComes)
     for (bool watchable : {true, false}) {
         reset();
         if (!watchable) fake_fail("CreateNamedPipeA", 8, 1, true);
-        events += lines_with(run_as_service({LAUNCHER, late}), {"event", "STOPPED"});
+        events += lines_with(run_as_service({LAUNCHER, late}, true), {"event", "STOPPED"});
     }
     EXPECT_EQ(events, R"(312 event 0x40000001 type 4 "svc"
 30111 event 0xc0000006 type 1 "svc" "late\n"
@@ -413,7 +413,7 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
 {
     fake_control_at(1000, CONTROL_STOP);
     FakeScript endless = {writes(200, "\b"), keeps_writing(300, std::string(100, 'x')), answers_shutdown_with("\a0\a")};
-    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, endless}), {"stdin", "STOPPED"}),
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, endless}, true), {"stdin", "STOPPED"}),
               "1000 stdin of child 1004 \"shutdown\\n\"\n1050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0\n");
 
     // Looks into the container's output pipes (two a poll) and reads of them
@@ -479,22 +479,22 @@ TEST_F(ServiceRun, DebugTraceWithDumpsAndStandardError)
     fake_fail("GenerateConsoleCtrlEvent", 5, 2);
     fake_control_at(2500, CONTROL_USER_DUMP);
     fake_control_at(3000, CONTROL_STOP);
-    EXPECT_EQ(lines_with(run_as_service({launcher, container}), {"event", "ctrl-break", "control", "child"}), R"(0 child 1000 started
-0 child 1000 in job 0
-20 control 129 -> 0
-20 ctrl-break child 1000
-50 event 0xc0000006 type 1 "svc" "launcher warning\r\n"
-110 child 1000 ended 0
-110 child 1004 started
-110 child 1004 in job 0
-312 event 0x40000001 type 4 "svc"
-412 event 0xc0000006 type 1 "svc" "container error\r\n"
-2500 control 129 -> 0
-3000 control 1 -> 0
-3000 stdin of child 1004 "shutdown\n"
-9009 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-9009 terminate child 1004
-9009 child 1004 ended 0
+    EXPECT_EQ(lines_with(run_as_service({launcher, container}), {"event", "ctrl-break", "control", "child"}), R"(child 1000 started
+child 1000 in job 0
+control 129 -> 0
+ctrl-break child 1000
+event 0xc0000006 type 1 "svc" "launcher warning\r\n"
+child 1000 ended 0
+child 1004 started
+child 1004 in job 0
+event 0x40000001 type 4 "svc"
+event 0xc0000006 type 1 "svc" "container error\r\n"
+control 129 -> 0
+control 1 -> 0
+stdin of child 1004 "shutdown\n"
+event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+terminate child 1004
+child 1004 ended 0
 )");
     EXPECT_EQ(log_text(), "DEBUG: WorkingDirectory=C:\\svc\r\n"
         "DEBUG: JavaExe=C:\\jre\\bin\\java.exe\r\n"
@@ -552,17 +552,17 @@ TEST_F(ServiceRun, TestModeRunsTheBodyInTheConsole)
     fake_control_at(1000, 2, true);
     fake_control_at(1500, 6, true);
     EXPECT_EQ(run_talvex({"talvex", "-test", "svc", "ignored"}), 0);
-    EXPECT_EQ(fake_transcript(), R"(0 child 1000 started
-0 child 1000 in job 0
-110 child 1000 ended 0
-110 child 1004 started
-110 child 1004 in job 0
-312 event 0x40000001 type 4 "svc"
-1000 console control 2 -> 0
-1500 console control 6 -> 1
-1500 stdin of child 1004 "shutdown\n"
-1550 child 1004 ended 0
-1550 event 0x40000002 type 4 "svc"
+    EXPECT_EQ(fake_transcript(false), R"(child 1000 started
+child 1000 in job 0
+child 1000 ended 0
+child 1004 started
+child 1004 in job 0
+event 0x40000001 type 4 "svc"
+console control 2 -> 0
+console control 6 -> 1
+stdin of child 1004 "shutdown\n"
+child 1004 ended 0
+event 0x40000002 type 4 "svc"
 )");
 }
 
@@ -576,26 +576,26 @@ TEST_F(ServiceRun, ControlsAndWhatTheyAreAnswered)
     fake_control_at(1300, CONTROL_PRESHUTDOWN);
     fake_control_at(1400, CONTROL_USER_REMOVE);
     FakeScript slowStop = {writes(200, "\b"), answers_shutdown_with("\a0\a", 300)};
-    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, slowStop}), {"control", "STOP", "RUNNING", "stdin", "break"}), R"(0 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
-1000 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
-1000 control 4 -> 0
-1050 status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
-1050 control 129 -> 0
-1050 ctrl-break child 1004
-1100 control 2 -> 120
-1200 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-1200 control 5 -> 0
-1200 stdin of child 1004 "shutdown\n"
-1200 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-1300 status STOP_PENDING cp=3 wait=0 accept=0x105 exit=0/0
-1300 control 15 -> 0
-1300 stdin of child 1004 "shutdown\n"
-1300 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
-1400 status STOP_PENDING cp=5 wait=0 accept=0x105 exit=0/0
-1400 control 128 -> 0
-1400 stdin of child 1004 "shutdown\n"
-1400 status STOP_PENDING cp=6 wait=15000 accept=0x105 exit=0/0
-1500 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, slowStop}), {"control", "STOP", "RUNNING", "stdin", "break"}), R"(status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
+status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
+control 4 -> 0
+status RUNNING cp=0 wait=0 accept=0x105 exit=0/0
+control 129 -> 0
+ctrl-break child 1004
+control 2 -> 120
+status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
+control 5 -> 0
+stdin of child 1004 "shutdown\n"
+status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
+status STOP_PENDING cp=3 wait=0 accept=0x105 exit=0/0
+control 15 -> 0
+stdin of child 1004 "shutdown\n"
+status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+status STOP_PENDING cp=5 wait=0 accept=0x105 exit=0/0
+control 128 -> 0
+stdin of child 1004 "shutdown\n"
+status STOP_PENDING cp=6 wait=15000 accept=0x105 exit=0/0
+status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     // Preshutdown is offered from Windows Vista (6) on only.
     for (const char* fail : {"", "GetVersionExA"}) {
@@ -604,7 +604,7 @@ TEST_F(ServiceRun, ControlsAndWhatTheyAreAnswered)
         if (fail[0] != '\0') fake_set_os_major(6), fake_fail(fail, 5);
         fake_control_at(1000, CONTROL_STOP);
         EXPECT_EQ(lines_with(run_as_service({LAUNCHER, CONTAINER}), {"RUNNING"}),
-                  "0 status RUNNING cp=0 wait=15000 accept=0x5 exit=0/0\n");
+                  "status RUNNING cp=0 wait=15000 accept=0x5 exit=0/0\n");
     }
 }
 
@@ -624,30 +624,30 @@ TEST_F(ServiceRun, ServiceMainThatCannotRunTheBodySaysSo)
         fake_children({LAUNCHER});
         fake_start_as_service("svc\xce\xa9", "svc");
         run_talvex({"C:\\talvex\\talvex.exe"});
-        EXPECT_EQ(fake_transcript(), "0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0\n0 event 0xc0000006 type 1 \"svc\" \"" +
+        EXPECT_EQ(fake_transcript(false), "status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0\nevent 0xc0000006 type 1 \"svc\" \"" +
                                          (row < 3 ? notOwn : "The service could not check that svc is its own name; "
                                                              "nothing was run - system text 5.\\r\\n") +
-                                         "\"\n0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1\n");
+                                         "\"\nstatus STOPPED cp=0 wait=0 accept=0x105 exit=1066/1\n");
         for (const auto& call : fake_calls()) EXPECT_NE(call.first, "RegOpenKeyExA");
         EXPECT_EQ(log_text(), "");
         EXPECT_EQ(open_handles(), 0);
     }
     reset();
     fake_fail("RegisterServiceCtrlHandlerExA", 5);
-    EXPECT_EQ(run_as_service({LAUNCHER}), R"(0 event 0xc0000006 type 1 "svc" "RegisterServiceCtrlHandlerEx failed - system text 5.\r\n"
+    EXPECT_EQ(run_as_service({LAUNCHER}), R"(event 0xc0000006 type 1 "svc" "RegisterServiceCtrlHandlerEx failed - system text 5.\r\n"
 )");
     // Without parameters there is no working directory: nothing is started,
     // and no log file lands in a drive's root.
     fake_reset();
-    EXPECT_EQ(lines_with(run_as_service({LAUNCHER}), {"event", "STOPPED", "child"}), R"(0 event 0xc0000006 type 1 "svc" "The parameters of service svc are missing: HKLM\SYSTEM\CurrentControlSet\Services\svc\Parameters"
-0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER}), {"event", "STOPPED", "child"}), R"(event 0xc0000006 type 1 "svc" "The parameters of service svc are missing: HKLM\SYSTEM\CurrentControlSet\Services\svc\Parameters"
+status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )");
     std::string stray;
     EXPECT_FALSE(fake_read_file("\\svc.out", &stray));
     reset();
     ServiceMain(0, nullptr);
-    EXPECT_EQ(fake_transcript(), R"(0 status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
-0 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+    EXPECT_EQ(fake_transcript(false), R"(status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
+status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )");
 }
 
@@ -660,10 +660,10 @@ TEST_F(ServiceRun, ExitScript)
         uint32_t error;
         std::string expected;
     } rows[] = {
-        {"", 0, "110 child 1004 started\n"},
-        {"GetFileAttributesA", 5, "110 event 0xc0000006 type 1 \"svc\" \"exit.bat could not be looked for - system text 5.\\r\\n\"\n"},
+        {"", 0, "child 1004 started\n"},
+        {"GetFileAttributesA", 5, "event 0xc0000006 type 1 \"svc\" \"exit.bat could not be looked for - system text 5.\\r\\n\"\n"},
         {"GetFileAttributesA", 3, ""},
-        {"CreateProcessA", 2, "110 event 0xc0000006 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
+        {"CreateProcessA", 2, "event 0xc0000006 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
     };
     for (const Row& row : rows) {
         reset();
