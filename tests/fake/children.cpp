@@ -2,14 +2,10 @@
 // them on the virtual clock against its pipes.
 #include "fake/state.h"
 
-namespace {
-
-FakeStep step(FakeStep::Kind kind, uint64_t ms, const std::string& text = "", uint32_t number = 0)
+static FakeStep step(FakeStep::Kind kind, uint64_t ms, const std::string& text = "", uint32_t number = 0)
 {
     return FakeStep{kind, ms, text, "", number};
 }
-
-}  // namespace
 
 FakeStep writes(uint64_t ms, const std::string& text) { return step(FakeStep::WRITE, ms, text); }
 FakeStep writes_error(uint64_t ms, const std::string& text) { return step(FakeStep::WRITE_ERROR, ms, text); }
@@ -40,16 +36,14 @@ int fake_live_children()
 
 namespace fake {
 
-namespace {
-
-void child_write(Child& child, int pipe, const std::string& text)
+static void child_write(Child& child, int pipe, const std::string& text)
 {
     if (!child.ended && pipe >= 0) S.pipes[pipe].data += text;
 }
 
 // A step due at its time: `index` is the child's, as the vector of children
 // may grow before it is due.
-void run_step(int index, const FakeStep& step)
+static void run_step(int index, const FakeStep& step)
 {
     Child& c = S.children[index];
     if (step.kind == FakeStep::END) child_end(c, step.number);
@@ -59,14 +53,12 @@ void run_step(int index, const FakeStep& step)
 }
 
 // Whether `line` (with its line feed) stands in the input as a line of its own.
-bool holds_line(const std::string& input, const std::string& line)
+static bool holds_line(const std::string& input, const std::string& line)
 {
     for (size_t at = input.find(line); at != std::string::npos; at = input.find(line, at + 1))
         if (at == 0 || input[at - 1] == '\n') return true;
     return false;
 }
-
-}  // namespace
 
 const FakeScript& script_for(const char* command_line)
 {

@@ -3,14 +3,8 @@
 #include "common/console.h"
 #include "fake/state.h"
 
-using namespace fake;
-
-namespace {
-
-char* console_buffer = nullptr;
-size_t console_size = 0;
-
-}  // namespace
+static char* console_buffer = nullptr;
+static size_t console_size = 0;
 
 void fake::reset_console()
 {

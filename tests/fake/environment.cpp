@@ -1,8 +1,6 @@
 // The environment: names without regard to letter case, as Windows keeps them.
 #include "fake/state.h"
 
-using namespace fake;
-
 void fake_set_env(const std::string& name, const char* value)
 {
     if (value == nullptr) S.env.erase(upper(name));

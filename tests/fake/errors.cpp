@@ -1,8 +1,6 @@
 // The last error, and the system's texts for error codes.
 #include "fake/state.h"
 
-using namespace fake;
-
 uint32_t plat_get_last_error(void) { return last_error; }
 void plat_set_last_error(uint32_t code) { last_error = code; }
 

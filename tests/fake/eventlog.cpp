@@ -1,8 +1,6 @@
 // The event log: every event reported is a line of the transcript.
 #include "fake/state.h"
 
-using namespace fake;
-
 EventSource plat_register_event_source(const char* source)
 {
     return fails("RegisterEventSourceA") ? nullptr : new_handle(SOURCE, 0, false, source);

@@ -10,15 +10,11 @@ namespace fake {
 State S;
 uint32_t last_error = 0;
 
-namespace {
-
-std::string mapped(std::string s, int (*map)(int))
+static std::string mapped(std::string s, int (*map)(int))
 {
     for (char& c : s) c = (char)map((unsigned char)c);
     return s;
 }
-
-}  // namespace
 
 std::string lower(const std::string& s) { return mapped(s, tolower); }
 std::string upper(const std::string& s) { return mapped(s, toupper); }
@@ -94,8 +90,6 @@ void advance_to(uint64_t until)
 }
 
 }  // namespace fake
-
-using namespace fake;
 
 void fake_reset()
 {

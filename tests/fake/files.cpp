@@ -5,18 +5,12 @@
 
 #include "fake/state.h"
 
-using namespace fake;
-
 namespace fake {
 
-namespace {
-
-void remove_root()
+static void remove_root()
 {
     if (!S.root.empty()) fs::remove_all(S.root);
 }
-
-}  // namespace
 
 // Lower case, relative paths from the current directory, "." and empty
 // parts dropped.

@@ -2,8 +2,6 @@
 // behind the record, watchable or not as it was made.
 #include "fake/state.h"
 
-using namespace fake;
-
 int plat_output_pipe_create(PlatOutputPipe** read_end, PlatHandle* write_end, uint32_t buffer_size, int watchable)
 {
     if (fails(watchable ? "CreateNamedPipeA" : "CreatePipe")) return 0;

@@ -5,8 +5,6 @@
 
 #include "fake/state.h"
 
-using namespace fake;
-
 namespace fake {
 
 int make_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size, bool watchable)

@@ -2,25 +2,19 @@
 // names kept in lower case, as the registry ignores their letter case.
 #include "fake/state.h"
 
-using namespace fake;
-
-namespace {
-
 // Makes a key and every key above it.
-void make_key(const std::string& path)
+static void make_key(const std::string& path)
 {
     for (size_t end = path.find('\\'); end != std::string::npos; end = path.find('\\', end + 1))
         S.registry[path.substr(0, end)];
     S.registry[path];
 }
 
-std::string key_path(RegKey parent, const char* name)
+static std::string key_path(RegKey parent, const char* name)
 {
     Object* o = object(parent);
     return lower(o == nullptr ? std::string(name) : o->path + "\\" + name);
 }
-
-}  // namespace
 
 void fake_reg_put(const std::string& key, const std::string& name, uint32_t type, const std::string& data)
 {

@@ -2,13 +2,9 @@
 // configuration, and the requests made of it (written to the transcript).
 #include "fake/state.h"
 
-using namespace fake;
+static FakeService* service_of(ScHandle handle) { return fake_service(object(handle)->path); }
 
-namespace {
-
-FakeService* service_of(ScHandle handle) { return fake_service(object(handle)->path); }
-
-void apply_config(FakeService* s, const PlatServiceConfig* cfg)
+static void apply_config(FakeService* s, const PlatServiceConfig* cfg)
 {
     s->type = cfg->service_type;
     s->start_type = cfg->start_type;
@@ -17,8 +13,6 @@ void apply_config(FakeService* s, const PlatServiceConfig* cfg)
     s->display_name = cfg->display_name;
     s->dependencies = std::string(cfg->dependencies, strlen(cfg->dependencies) + 1);
 }
-
-}  // namespace
 
 FakeService* fake_service(const std::string& name)
 {

@@ -3,8 +3,6 @@
 // sends (written to the transcript).
 #include "fake/state.h"
 
-using namespace fake;
-
 void fake_start_as_service(const std::string& name, const std::string& ansi_name)
 {
     S.service_to_start = name;

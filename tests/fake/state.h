@@ -165,4 +165,7 @@ void reset_console();
 
 }  // namespace fake
 
+// The fake's own files use these names as their own.
+using namespace fake;
+
 #endif

@@ -4,8 +4,6 @@
 
 #include "fake/state.h"
 
-using namespace fake;
-
 void fake_step_wall_clock(int64_t seconds) { S.wall_step += seconds; }
 
 int64_t plat_time_seconds(void) { return 1'800'000'000 + S.wall_step + (int64_t)(S.now / 1000); }
