@@ -94,9 +94,8 @@ void advance_to(uint64_t until)
 void fake_reset()
 {
     ResetProcessState();
-    remove_files();
     S = State();
-    make_files();
+    fake_make_dir("C:\\svc");
     fake_set_env("PATH", "C:\\Windows\\system32");
     for (int i = 0; i < 3; ++i) S.std_handles[i] = new_handle(STD, i, false);
     last_error = 0;

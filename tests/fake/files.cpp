@@ -1,91 +1,79 @@
-// Modules, files and the current directory.  Files live at their Windows
-// paths under a scratch folder of the host's, one per reset.
-#include <fcntl.h>
-#include <unistd.h>
-
+// Modules, files and the current directory.  Files and directories live in
+// memory at their full paths, in lower case, as Windows ignores the letter
+// case of a name.  An open file is written through its name: the logic never
+// moves a file it holds open.
 #include "fake/state.h"
 
-namespace fake {
-
-static void remove_root()
-{
-    if (!S.root.empty()) fs::remove_all(S.root);
-}
-
-// Lower case, relative paths from the current directory, "." and empty
-// parts dropped.
-fs::path host_path(const std::string& windows_path)
+// The full form of a Windows path: relative paths from the current
+// directory, "." and empty parts dropped.
+static std::string full_path(const std::string& windows_path)
 {
     std::string p = lower(windows_path), cwd = lower(S.current_directory);
     std::replace(p.begin(), p.end(), '/', '\\');
     if (p.size() < 2 || p[1] != ':') p = p[0] == '\\' ? cwd.substr(0, 2) + p : cwd + "\\" + p;
-    fs::path out = S.root / p.substr(0, 1);
+    std::string out = p.substr(0, 2);
     for (size_t start = 3, end; start <= p.size(); start = end + 1) {
         end = std::min(p.find('\\', start), p.size());
         std::string part = p.substr(start, end - start);
-        if (!part.empty() && part != ".") out /= part;
+        if (!part.empty() && part != ".") out += "\\" + part;
     }
     return out;
 }
 
-// A write takes what room the disk has left: a short count while there is
-// some, ERROR_DISK_FULL once there is none.
-int write_to_disk(Object* file, const void* buf, uint32_t size, uint32_t* written)
+static std::string parent_of(const std::string& full) { return full.substr(0, full.rfind('\\')); }
+
+static Entry* entry(const std::string& full)
 {
+    auto it = S.files.find(full);
+    return it == S.files.end() ? nullptr : &it->second;
+}
+
+// Why a path names nothing: its directory is there or is not.
+static int missing(const std::string& full)
+{
+    last_error = entry(parent_of(full)) != nullptr ? PLAT_ERROR_FILE_NOT_FOUND : PLAT_ERROR_PATH_NOT_FOUND;
+    return 0;
+}
+
+int fake::write_to_disk(Object* file, const void* buf, uint32_t size, uint32_t* written)
+{
+    // A write takes what room the disk has left: a short count while there
+    // is some, ERROR_DISK_FULL once there is none.
     size_t room = S.disk_space < 0 ? size : std::min<size_t>(size, (size_t)S.disk_space);
     *written = 0;
     if (room == 0 && size > 0) return last_error = PLAT_ERROR_DISK_FULL, 0;
-    *written = (uint32_t)::write(file->id, buf, room);
+    S.files[file->path].data.append((const char*)buf, room);
+    *written = (uint32_t)room;
     if (S.disk_space >= 0) S.disk_space -= *written;
-    S.written_at[file->path] = plat_time_seconds();
     return 1;
 }
 
-void remove_files()
+void fake_make_dir(const std::string& path)
 {
-    // The last test's file system goes when the test process ends.
-    static const int cleanup_registered = atexit(remove_root);
-    (void)cleanup_registered;
-    for (const auto& h : S.handles)
-        if (h.second.kind == FILE_OUT) close(h.second.id);
-    remove_root();
+    std::string full = full_path(path);
+    for (size_t end = full.find('\\'); end != std::string::npos; end = full.find('\\', end + 1))
+        S.files.emplace(full.substr(0, end), Entry{true, ""});
+    S.files.emplace(full, Entry{true, ""});
 }
-
-void make_files()
-{
-    char dir[] = "/tmp/talvex-fake-XXXXXX";
-    S.root = mkdtemp(dir);
-    fake_make_dir("C:\\svc");
-}
-
-}  // namespace fake
 
 void fake_write_file(const std::string& path, const std::string& content)
 {
-    fs::path p = host_path(path);
-    fs::create_directories(p.parent_path());
-    FILE* f = fopen(p.c_str(), "wb");
-    fwrite(content.data(), 1, content.size(), f);
-    fclose(f);
+    fake_make_dir(parent_of(full_path(path)));
+    S.files[full_path(path)] = Entry{false, content};
 }
-
-void fake_make_dir(const std::string& path) { fs::create_directories(host_path(path)); }
 
 bool fake_read_file(const std::string& path, std::string* content)
 {
-    FILE* f = fopen(host_path(path).c_str(), "rb");
-    if (f == nullptr) return false;
-    char buffer[4096];
-    content->clear();
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;) content->append(buffer, n);
-    fclose(f);
+    Entry* e = entry(full_path(path));
+    if (e == nullptr || e->directory) return false;
+    *content = e->data;
     return true;
 }
 
 void fake_hold_file(const std::string& path, bool held)
 {
-    if (held) S.held.insert(host_path(path).string());
-    else S.held.erase(host_path(path).string());
+    if (held) S.held.insert(full_path(path));
+    else S.held.erase(full_path(path));
 }
 
 void fake_set_disk_space(int64_t bytes) { S.disk_space = bytes; }
@@ -121,11 +109,7 @@ void plat_free_library(LibHandle module) { (void)fails("FreeLibrary"), S.handles
 int plat_path_has_entry(const char* path)
 {
     if (fails("GetFileAttributesA")) return 0;
-    fs::path p = host_path(path);
-    std::error_code ec;
-    if (fs::exists(p, ec)) return 1;
-    last_error = fs::exists(p.parent_path(), ec) ? (uint32_t)PLAT_ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    return 0;
+    return entry(full_path(path)) != nullptr ? 1 : missing(full_path(path));
 }
 
 uint32_t plat_current_directory(char* buf, uint32_t cap)
@@ -142,18 +126,15 @@ uint32_t plat_system_directory(char* buf, uint32_t cap)
     return fails("GetSystemDirectoryA") ? 0 : (uint32_t)snprintf(buf, cap, "C:\\Windows\\system32");
 }
 
+// The logic only reads through a stream.  A text-mode read, as on Windows,
+// reads each CR LF as LF.
 FILE* plat_fopen(const char* path, const char* mode)
 {
     if (fails("fopen")) return nullptr;
-    if (strchr(mode, 'b') != nullptr || mode[0] != 'r') {
-        FILE* f = fopen(host_path(path).c_str(), mode);
-        if (f == nullptr) last_error = ERROR_PATH_NOT_FOUND;
-        return f;
-    }
-    // A text-mode read, as on Windows: each CR LF reads as LF.
     std::string text;
-    if (!fake_read_file(path, &text)) return nullptr;
-    for (size_t i = text.find("\r\n"); i != std::string::npos; i = text.find("\r\n", i)) text.erase(i, 1);
+    if (!fake_read_file(path, &text)) return missing(full_path(path)), nullptr;
+    for (size_t i = text.find("\r\n"); strchr(mode, 'b') == nullptr && i != std::string::npos; i = text.find("\r\n", i))
+        text.erase(i, 1);
     FILE* stream = tmpfile();
     fwrite(text.data(), 1, text.size(), stream);
     rewind(stream);
@@ -163,14 +144,14 @@ FILE* plat_fopen(const char* path, const char* mode)
 int plat_move_file(const char* from, const char* to, int replace)
 {
     if (fails("MoveFileExA")) return 0;
-    fs::path source = host_path(from), target = host_path(to);
-    if (S.held.count(source.string()) || S.held.count(target.string())) return last_error = 32, 0;   // ERROR_SHARING_VIOLATION
-    std::error_code ec;
-    if (fs::is_directory(target, ec)) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
-    if (!replace && fs::exists(target, ec)) return last_error = 183, 0;   // ERROR_ALREADY_EXISTS
-    fs::rename(source, target, ec);
-    if (ec) return last_error = PLAT_ERROR_FILE_NOT_FOUND, 0;
-    S.written_at[target.string()] = S.written_at[source.string()];
+    std::string source = full_path(from), target = full_path(to);
+    if (S.held.count(source) || S.held.count(target)) return last_error = 32, 0;   // ERROR_SHARING_VIOLATION
+    Entry* there = entry(target);
+    if (there != nullptr && there->directory) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
+    if (!replace && there != nullptr) return last_error = 183, 0;   // ERROR_ALREADY_EXISTS
+    if (entry(source) == nullptr || entry(parent_of(target)) == nullptr) return last_error = PLAT_ERROR_FILE_NOT_FOUND, 0;
+    S.files[target] = *entry(source);
+    S.files.erase(source);
     return 1;
 }
 
@@ -178,13 +159,10 @@ int plat_path_info(const char* path, PlatFileInfo* info)
 {
     *info = PlatFileInfo{};
     if (fails("GetFileAttributesExA")) return 0;
-    fs::path p = host_path(path);
-    std::error_code ec;
-    if (!fs::exists(p, ec))
-        return last_error = fs::exists(p.parent_path(), ec) ? (uint32_t)PLAT_ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, 0;
-    info->kind = fs::is_directory(p, ec) ? PLAT_ENTRY_DIRECTORY : fs::is_regular_file(p, ec) ? PLAT_ENTRY_FILE : PLAT_ENTRY_DEVICE;
-    info->size = info->kind == PLAT_ENTRY_FILE ? fs::file_size(p, ec) : 0;
-    info->last_write = S.written_at[p.string()];
+    Entry* e = entry(full_path(path));
+    if (e == nullptr) return missing(full_path(path));
+    info->kind = e->directory ? PLAT_ENTRY_DIRECTORY : PLAT_ENTRY_FILE;
+    info->size = e->directory ? 0 : e->data.size();
     return 1;
 }
 
@@ -192,21 +170,20 @@ int plat_path_info(const char* path, PlatFileInfo* info)
 PlatHandle plat_open_append(const char* path)
 {
     if (fails("CreateFileA")) return nullptr;
-    fs::path p = host_path(path);
-    std::error_code ec;
-    if (S.disk_space == 0 && !fs::exists(p, ec)) return last_error = PLAT_ERROR_DISK_FULL, nullptr;
-    int fd = open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return last_error = fs::is_directory(p, ec) ? (uint32_t)PLAT_ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND, nullptr;
-    S.written_at.emplace(p.string(), plat_time_seconds());
-    return new_handle(FILE_OUT, fd, false, p.string());
+    std::string full = full_path(path);
+    Entry *e = entry(full), *directory = entry(parent_of(full));
+    if (e != nullptr && e->directory) return last_error = PLAT_ERROR_ACCESS_DENIED, nullptr;
+    if (e == nullptr && S.disk_space == 0) return last_error = PLAT_ERROR_DISK_FULL, nullptr;
+    if (directory == nullptr || !directory->directory) return last_error = PLAT_ERROR_PATH_NOT_FOUND, nullptr;
+    S.files.emplace(full, Entry{false, ""});
+    return new_handle(FILE_OUT, 0, false, full);
 }
 
 int plat_file_info(PlatHandle file, PlatFileInfo* info)
 {
-    *info = PlatFileInfo{PLAT_ENTRY_FILE, 0, S.written_at[object(file)->path]};
+    *info = PlatFileInfo{PLAT_ENTRY_FILE, 0, 0};
     if (fails("GetFileInformationByHandle")) return 0;
-    std::error_code ec;
-    info->size = fs::file_size(object(file)->path, ec);
+    info->size = S.files[object(file)->path].data.size();
     return 1;
 }
 

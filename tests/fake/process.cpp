@@ -1,8 +1,6 @@
 // Pipes, processes, threads and events.  A wait moves the clock from one due
 // step or request to the next until the object is signalled or the time is
 // up; a thread's body runs, to its end, when it is waited on.
-#include <unistd.h>
-
 #include "fake/state.h"
 
 namespace fake {
@@ -72,7 +70,6 @@ int plat_close_handle(PlatHandle handle)
     if (fails("CloseHandle")) return 0;
     Object* o = object(handle);
     if (o == nullptr) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
-    if (o->kind == FILE_OUT) close(o->id);
     if (o->kind == PIPE_READ) S.pipes[o->id].readers--;
     if (o->kind == PIPE_WRITE) S.pipes[o->id].writers--;
     int job = o->kind == JOB ? o->id : -1;

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <filesystem>
 #include <map>
 #include <set>
 
@@ -28,9 +27,7 @@ struct PlatOutputPipe {
 
 namespace fake {
 
-namespace fs = std::filesystem;
-
-enum : uint32_t { ERROR_PATH_NOT_FOUND = 3, ERROR_ENVVAR_NOT_FOUND = 203, ERROR_NO_DATA = 232 };
+enum : uint32_t { ERROR_ENVVAR_NOT_FOUND = 203, ERROR_NO_DATA = 232 };
 // A run that passes a week of virtual time never ends.
 const uint64_t TIME_CAP_MS = 7ull * 24 * 3600 * 1000;
 
@@ -49,7 +46,7 @@ struct Pipe {
     uint64_t refill_ms = 0, refills_now = 0;
 };
 enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD, FILE_OUT };
-// id: the pipe, child, thread, event or job, or a file's descriptor; path: the registry key, service or library.
+// id: the pipe, child, thread, event or job; path: the registry key, service, library or file.
 struct Object { Kind kind; int id; bool inheritable; std::string path; bool nowait = false; };
 struct Child {
     uint32_t pid, code = PLAT_STILL_ACTIVE;
@@ -60,6 +57,7 @@ struct Child {
 };
 struct Thread { PlatThreadFn fn; void* parameter; bool ended; };
 struct Value { uint32_t type; std::string data; };
+struct Entry { bool directory; std::string data; };
 
 struct State {
     // Faults to inject, and the calls made.
@@ -96,16 +94,14 @@ struct State {
     // The environment: upper-case name -> name, value.
     std::map<std::string, std::pair<std::string, std::string>> env;
     int env_blocks = 0;
-    // The files: the scratch folder that holds the drives, free space (-1: no
-    // end), files held open by another program, and the virtual time of each
-    // file's last write.
+    // The files and directories at their full paths (full_path), free space
+    // (-1: no end), and the files held open by another program.
     std::string module_path = "C:\\talvex\\talvex.exe", current_directory = "C:\\svc";
     std::map<std::string, std::string> libraries = {{"talvexmsg.dll", "C:\\talvex\\talvexMSG.dll"},
                                                     {"talvexutil.dll", "C:\\talvex\\talvexUtil.dll"}};
-    fs::path root;
+    std::map<std::string, Entry> files;
     int64_t disk_space = -1;
     std::set<std::string> held;
-    std::map<std::string, int64_t> written_at;
 };
 
 extern State S;
@@ -153,14 +149,9 @@ int make_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size,
 // first one signalled, or a PLAT_WAIT_ code.
 uint32_t wait_objects(std::vector<PlatHandle> handles, uint32_t milliseconds);
 
-// Files (files.cpp): a Windows path as a path under the scratch folder, and a
-// write to an open file within the room the disk has left.
-fs::path host_path(const std::string& windows_path);
+// Files (files.cpp): a write to an open file within the room the disk has left.
 int write_to_disk(Object* file, const void* buf, uint32_t size, uint32_t* written);
-// The reset's parts: the files left open and the scratch folder go, a new
-// one comes with C:\svc; the console output is captured afresh.
-void remove_files();
-void make_files();
+// The console output is captured afresh at each reset.
 void reset_console();
 
 }  // namespace fake
