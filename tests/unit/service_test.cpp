@@ -220,9 +220,6 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
         std::string expected;
     } rows[] = {
         {"the wall clock an hour forward", "30", "600", {LAUNCHER, slowStart}, 40000, R"(20157 event 0x40000001 type 4 "svc"
-40000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-40000 stdin of child 1004 "shutdown\n"
-40000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
 40050 event 0x40000002 type 4 "svc"
 40050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
@@ -238,16 +235,10 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
 )"},
         {"a slow launcher is warned about once", "0", "600", {slowLauncher, CONTAINER}, 430000, R"(360047 event 0x80000005 type 2 "svc" "Container can't launch (phase 1). Elapsed time 6 minutes."
 420212 event 0x40000001 type 4 "svc"
-430000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-430000 stdin of child 1004 "shutdown\n"
-430000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
 430050 event 0x40000002 type 4 "svc"
 430050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
         {"a container that does not come up", "0", "12", {LAUNCHER, silentContainer}, 430000, R"(360057 event 0x80000005 type 2 "svc" "Container can't start (phase 2). Elapsed time 6 minutes."
-430000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-430000 stdin of child 1004 "shutdown\n"
-430000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
 435047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 440047 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
 442047 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
@@ -255,23 +246,16 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
 442047 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
         {"shutdown timeout", "0", "12", {LAUNCHER, DEAF_CONTAINER}, 1000, R"(312 event 0x40000001 type 4 "svc"
-1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-1000 stdin of child 1004 "shutdown\n"
-1000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
 6009 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 11009 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
 13009 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
 13009 terminate child 1004
 13009 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"no shutdown timeout, a negative start timeout", "-5", "0", {LAUNCHER, lateExit}, 1000, R"(1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-1000 stdin of child 1004 "shutdown\n"
-1000 status STOP_PENDING cp=2 wait=15000 accept=0x105 exit=0/0
-6047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+        {"no shutdown timeout, a negative start timeout", "-5", "0", {LAUNCHER, lateExit}, 1000, R"(6047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 6610 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"stop in phase 1", "0", "600", {HUNG}, 1000, R"(1000 status STOP_PENDING cp=1 wait=0 accept=0x105 exit=0/0
-1000 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+        {"stop in phase 1", "0", "600", {HUNG}, 1000, R"(1000 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
 1000 terminate child 1000
 1000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
@@ -284,7 +268,8 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
         int64_t step = strstr(row.what, "forward") ? 3600 : strstr(row.what, "back") ? -3600 : 0;
         fake_at(5000, [step] { fake_step_wall_clock(step); });
         if (row.stopAt != 0) fake_control_at(row.stopAt, CONTROL_STOP);
-        EXPECT_EQ(lines_with(run_as_service(row.children, true), {"event", "STOP", "terminate", "stdin"}), row.expected);
+        EXPECT_EQ(lines_with(run_as_service(row.children, true), {"event", "terminate", "STOPPED", "STOP_PENDING cp=3", "STOP_PENDING cp=4"}),
+                  row.expected);
     }
 }
 
@@ -356,10 +341,8 @@ TEST_F(ServiceRun, QuickRestartsAreThrottled)
 )");
     reset();
     fake_control_at(700, CONTROL_STOP);
-    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, quick, LAUNCHER}, true), {"event", "started", "STOPPED"}), R"(0 child 1000 started
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, quick, LAUNCHER}, true), {"started", "delayed", "STOPPED"}), R"(0 child 1000 started
 110 child 1004 started
-216 event 0x40000001 type 4 "svc"
-216 event 0x40000007 type 4 "svc"
 220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
 700 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
@@ -442,7 +425,8 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
     }
 }
 
-// The keep-alive newline never lands between the parts of a shutdown command.
+// The keep-alive newline never lands between the parts of a shutdown
+// command that a full input took only in part.
 TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
 {
     PlatOutputPipe* readEnd;
@@ -451,12 +435,12 @@ TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
     ASSERT_TRUE(plat_output_pipe_create(&readEnd, &writeEnd, 0, 0) && plat_pipe_nowait(writeEnd));
     plat_write_file(writeEnd, std::string(4093, 'x').c_str(), 4093, &count);
     EXPECT_EQ(SendShutdownCommand(writeEnd), 0);
-    FlusherBlock block = {writeEnd, 0, plat_create_event()};
-    fake_at(5000, [&block] { block.stop = 1, plat_set_event(block.wake); });
-    InputFlusherThread(&block);
     char buffer[READ_CHUNK_SIZE];
     EXPECT_EQ(DrainPipe(readEnd, buffer, sizeof buffer, 0), 4096u);
     EXPECT_STREQ(buffer + 4093, "shu");
+    FlusherBlock block = {writeEnd, 0, plat_create_event()};
+    fake_at(5000, [&block] { block.stop = 1, plat_set_event(block.wake); });
+    InputFlusherThread(&block);
     EXPECT_EQ(SendShutdownCommand(writeEnd), 1);
     block.stop = 0;
     fake_at(9000, [&block] { block.stop = 1, plat_set_event(block.wake); });
@@ -479,14 +463,9 @@ TEST_F(ServiceRun, DebugTraceWithDumpsAndStandardError)
     fake_fail("GenerateConsoleCtrlEvent", 5, 2);
     fake_control_at(2500, CONTROL_USER_DUMP);
     fake_control_at(3000, CONTROL_STOP);
-    EXPECT_EQ(lines_with(run_as_service({launcher, container}), {"event", "ctrl-break", "control", "child"}), R"(child 1000 started
-child 1000 in job 0
-control 129 -> 0
+    EXPECT_EQ(lines_with(run_as_service({launcher, container}), {"event", "ctrl-break", "control", "stdin", "terminate"}), R"(control 129 -> 0
 ctrl-break child 1000
 event 0xc0000006 type 1 "svc" "launcher warning\r\n"
-child 1000 ended 0
-child 1004 started
-child 1004 in job 0
 event 0x40000001 type 4 "svc"
 event 0xc0000006 type 1 "svc" "container error\r\n"
 control 129 -> 0
@@ -494,7 +473,6 @@ control 1 -> 0
 stdin of child 1004 "shutdown\n"
 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
 terminate child 1004
-child 1004 ended 0
 )");
     EXPECT_EQ(log_text(), "DEBUG: WorkingDirectory=C:\\svc\r\n"
         "DEBUG: JavaExe=C:\\jre\\bin\\java.exe\r\n"
@@ -544,29 +522,8 @@ child 1004 ended 0
         "NT Service exiting input flusher thread\r\n");
 }
 
-// The run in a console (-test): no service manager, a console shutdown
-// event stops it, and the exit code is 0.
-TEST_F(ServiceRun, TestModeRunsTheBodyInTheConsole)
-{
-    fake_children({LAUNCHER, CONTAINER});
-    fake_control_at(1000, 2, true);
-    fake_control_at(1500, 6, true);
-    EXPECT_EQ(run_talvex({"talvex", "-test", "svc", "ignored"}), 0);
-    EXPECT_EQ(fake_transcript(false), R"(child 1000 started
-child 1000 in job 0
-child 1000 ended 0
-child 1004 started
-child 1004 in job 0
-event 0x40000001 type 4 "svc"
-console control 2 -> 0
-console control 6 -> 1
-stdin of child 1004 "shutdown\n"
-child 1004 ended 0
-event 0x40000002 type 4 "svc"
-)");
-}
-
-// Every control the handler is given, while the container runs.
+// Every control the handler is given, while the container runs, and the
+// console's controls in a run in the console (-test).
 TEST_F(ServiceRun, ControlsAndWhatTheyAreAnswered)
 {
     fake_control_at(1000, CONTROL_INTERROGATE);
@@ -606,6 +563,15 @@ status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
         EXPECT_EQ(lines_with(run_as_service({LAUNCHER, CONTAINER}), {"RUNNING"}),
                   "status RUNNING cp=0 wait=15000 accept=0x5 exit=0/0\n");
     }
+    // Without a service manager a console shutdown event (6) stops the run,
+    // which ends with exit code 0; other console events are not its own.
+    reset();
+    fake_children({LAUNCHER, CONTAINER});
+    fake_control_at(1000, 2, true);
+    fake_control_at(1500, 6, true);
+    EXPECT_EQ(run_talvex({"talvex", "-test", "svc", "ignored"}), 0);
+    EXPECT_EQ(lines_with(fake_transcript(false), {"control", "status", "stdin", "0x40000002"}),
+              "console control 2 -> 0\nconsole control 6 -> 1\nstdin of child 1004 \"shutdown\\n\"\nevent 0x40000002 type 4 \"svc\"\n");
 }
 
 // ServiceMain without a control handler, without a name or under a name not
