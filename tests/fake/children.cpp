@@ -68,13 +68,6 @@ const FakeScript& script_for(const char* command_line)
     return S.next_script < S.scripts.size() ? S.scripts[S.next_script++] : ends_at_once;
 }
 
-void child_prepare(int index)
-{
-    Child& child = S.children[index];
-    for (const FakeStep& step : child.script)
-        child.reads |= step.kind == FakeStep::ANSWER_LINE || (step.kind == FakeStep::READ && step.ms == 0);
-}
-
 void child_start(int index)
 {
     for (const FakeStep& step : S.children[index].script) {

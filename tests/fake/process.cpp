@@ -130,7 +130,8 @@ int plat_create_process(char* command_line, const char* current_directory, int i
         if (i == 0) S.pipes[o->id].readers++, S.pipes[o->id].reader_child = index;
         else S.pipes[o->id].writers++;
     }
-    child_prepare(index);
+    for (const FakeStep& step : child.script)
+        child.reads |= step.kind == FakeStep::ANSWER_LINE || (step.kind == FakeStep::READ && step.ms == 0);
     note("child %u started", child.pid);
     char details[16384];
     snprintf(details, sizeof details, "%s dir=%s PATH=%s flags=0x%x startup=0x%x/%u title=%d inherit=%d\n",

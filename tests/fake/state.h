@@ -107,8 +107,8 @@ struct State {
 extern State S;
 extern uint32_t last_error;
 
-std::string lower(const std::string& s);
-std::string upper(const std::string& s);
+std::string lower(std::string s);
+std::string upper(std::string s);
 // Counts the call and answers whether it must fail (with the last error set).
 bool fails(const char* call);
 // A line of the transcript, behind the virtual time.
@@ -132,9 +132,8 @@ void advance_to(uint64_t until);
 
 // Scripted children (children.cpp).
 const FakeScript& script_for(const char* command_line);
-// Sets a new child's input reading from its script, and its timed steps
-// running from now (its start, or its resumption when created suspended).
-void child_prepare(int index);
+// Sets a child's timed steps running from now (its start, or its
+// resumption when created suspended).
 void child_start(int index);
 void child_end(Child& child, uint32_t code);
 // The child reads what waits on its standard input and answers the lines its
