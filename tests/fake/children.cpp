@@ -20,18 +20,17 @@ FakeStep answers_line(const std::string& line, const std::string& text, uint64_t
     return FakeStep{FakeStep::ANSWER_LINE, ms, text, line + "\n", 0};
 }
 
-void fake_children(const std::vector<FakeScript>& scripts) { fake::S.scripts = scripts; }
+void fake_children(const std::vector<FakeScript>& scripts) { S.scripts = scripts; }
 
 void fake_child_for(const std::string& part, const FakeScript& script)
 {
-    fake::S.scripts_by_command.emplace_back(part, script);
+    S.scripts_by_command.emplace_back(part, script);
 }
 
 int fake_live_children()
 {
-    fake::advance_to(fake::S.now);
-    return (int)std::count_if(fake::S.children.begin(), fake::S.children.end(),
-                              [](const fake::Child& c) { return !c.ended; });
+    advance_to(S.now);
+    return (int)std::count_if(S.children.begin(), S.children.end(), [](const Child& c) { return !c.ended; });
 }
 
 namespace fake {

@@ -10,9 +10,14 @@ namespace fake {
 State S;
 uint32_t last_error = 0;
 
-// Letter case as the ANSI code page has it: only ASCII letters change.
-std::string lower(std::string s) { return std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return (char)tolower(c); }), s; }
-std::string upper(std::string s) { return std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return (char)toupper(c); }), s; }
+static std::string mapped(std::string s, int (*map)(int))
+{
+    for (char& c : s) c = (char)map((unsigned char)c);
+    return s;
+}
+
+std::string lower(const std::string& s) { return mapped(s, tolower); }
+std::string upper(const std::string& s) { return mapped(s, toupper); }
 
 bool fails(const char* call)
 {

@@ -107,8 +107,8 @@ struct State {
 extern State S;
 extern uint32_t last_error;
 
-std::string lower(std::string s);
-std::string upper(std::string s);
+std::string lower(const std::string& s);
+std::string upper(const std::string& s);
 // Counts the call and answers whether it must fail (with the last error set).
 bool fails(const char* call);
 // A line of the transcript, behind the virtual time.
