@@ -33,8 +33,6 @@ int fake_live_children()
     return (int)std::count_if(S.children.begin(), S.children.end(), [](const Child& c) { return !c.ended; });
 }
 
-namespace fake {
-
 static void child_write(Child& child, int pipe, const std::string& text)
 {
     if (!child.ended && pipe >= 0) S.pipes[pipe].data += text;
@@ -59,7 +57,7 @@ static bool holds_line(const std::string& input, const std::string& line)
     return false;
 }
 
-const FakeScript& script_for(const char* command_line)
+const FakeScript& fake::script_for(const char* command_line)
 {
     static const FakeScript ends_at_once = {ends_with(0, 0)};
     for (const auto& by_command : S.scripts_by_command)
@@ -67,7 +65,7 @@ const FakeScript& script_for(const char* command_line)
     return S.next_script < S.scripts.size() ? S.scripts[S.next_script++] : ends_at_once;
 }
 
-void child_start(int index)
+void fake::child_start(int index)
 {
     for (const FakeStep& step : S.children[index].script) {
         if (step.kind == FakeStep::FILL_INPUT && S.children[index].in >= 0) {
@@ -81,7 +79,7 @@ void child_start(int index)
     }
 }
 
-void child_end(Child& child, uint32_t code)
+void fake::child_end(Child& child, uint32_t code)
 {
     if (child.ended) return;
     child.ended = true;
@@ -92,7 +90,7 @@ void child_end(Child& child, uint32_t code)
     note("child %u ended %u", child.pid, code);
 }
 
-void child_read(int index)
+void fake::child_read(int index)
 {
     Child& child = S.children[index];
     if (child.ended || !child.reads) return;
@@ -107,16 +105,15 @@ void child_read(int index)
             });
 }
 
-void child_break(Child& child)
+void fake::child_break(Child& child)
 {
     for (const FakeStep& step : child.script)
         if (step.kind == FakeStep::ANSWER_BREAK) child_write(child, child.out, step.text);
 }
 
-Child* child_of(PlatHandle handle)
+Child* fake::child_of(PlatHandle handle)
 {
     Object* o = object(handle);
     return o != nullptr && o->kind == PROCESS ? &S.children[o->id] : nullptr;
 }
 
-}  // namespace fake

@@ -5,10 +5,8 @@
 #include "fake/state.h"
 #include "front/entry.h"
 
-namespace fake {
-
-State S;
-uint32_t last_error = 0;
+State fake::S;
+uint32_t fake::last_error = 0;
 
 static std::string mapped(std::string s, int (*map)(int))
 {
@@ -16,10 +14,10 @@ static std::string mapped(std::string s, int (*map)(int))
     return s;
 }
 
-std::string lower(const std::string& s) { return mapped(s, tolower); }
-std::string upper(const std::string& s) { return mapped(s, toupper); }
+std::string fake::lower(const std::string& s) { return mapped(s, tolower); }
+std::string fake::upper(const std::string& s) { return mapped(s, toupper); }
 
-bool fails(const char* call)
+bool fake::fails(const char* call)
 {
     if (++S.counts[call] == 1) S.call_order.push_back(call);
     auto it = S.faults.find(call);
@@ -29,7 +27,7 @@ bool fails(const char* call)
     return true;
 }
 
-void note(const char* fmt, ...)
+void fake::note(const char* fmt, ...)
 {
     char line[16384];
     va_list args;
@@ -39,7 +37,7 @@ void note(const char* fmt, ...)
     S.transcript += std::to_string(S.now) + " " + line + "\n";
 }
 
-std::string quoted(const std::string& text)
+std::string fake::quoted(const std::string& text)
 {
     std::string out = "\"";
     for (unsigned char c : text) {
@@ -50,21 +48,21 @@ std::string quoted(const std::string& text)
     return out + "\"";
 }
 
-PlatHandle new_handle(Kind kind, int id, bool inheritable, const std::string& path)
+PlatHandle fake::new_handle(Kind kind, int id, bool inheritable, const std::string& path)
 {
     S.handles[S.next_handle] = Object{kind, id, inheritable, path};
     return (PlatHandle)(S.next_handle += 4, S.next_handle - 4);
 }
 
-Object* object(void* handle)
+Object* fake::object(void* handle)
 {
     auto it = S.handles.find((uintptr_t)handle);
     return it == S.handles.end() ? nullptr : &it->second;
 }
 
-void add_timer(uint64_t at, std::function<void()> fn) { S.timers.push_back(Timer{at, S.seq++, std::move(fn)}); }
+void fake::add_timer(uint64_t at, std::function<void()> fn) { S.timers.push_back(Timer{at, S.seq++, std::move(fn)}); }
 
-bool run_next_timer(uint64_t until)
+bool fake::run_next_timer(uint64_t until)
 {
     auto next = S.timers.end();
     for (auto it = S.timers.begin(); it != S.timers.end(); ++it)
@@ -78,7 +76,7 @@ bool run_next_timer(uint64_t until)
     return true;
 }
 
-void advance_to(uint64_t until)
+void fake::advance_to(uint64_t until)
 {
     if (until > TIME_CAP_MS) {
         fprintf(stderr, "fake: the virtual clock passed a week: the run never ends\n");
@@ -88,8 +86,6 @@ void advance_to(uint64_t until)
     }
     S.now = std::max(S.now, until);
 }
-
-}  // namespace fake
 
 void fake_reset()
 {

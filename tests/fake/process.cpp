@@ -3,9 +3,7 @@
 // up; a thread's body runs, to its end, when it is waited on.
 #include "fake/state.h"
 
-namespace fake {
-
-int make_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size, bool watchable)
+int fake::make_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size, bool watchable)
 {
     S.pipes.emplace_back();
     S.pipes.back().watchable = watchable;
@@ -17,7 +15,7 @@ int make_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size,
 
 // An event that ends the wait is reset by it; the read end of a watchable
 // pipe is signalled while it holds data.
-uint32_t wait_objects(std::vector<PlatHandle> handles, uint32_t milliseconds)
+uint32_t fake::wait_objects(std::vector<PlatHandle> handles, uint32_t milliseconds)
 {
     std::vector<Object*> o;
     for (PlatHandle h : handles) {
@@ -48,8 +46,6 @@ uint32_t wait_objects(std::vector<PlatHandle> handles, uint32_t milliseconds)
         }
     return PLAT_WAIT_OBJECT_0 + (uint32_t)which;
 }
-
-}  // namespace fake
 
 int plat_create_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size)
 {

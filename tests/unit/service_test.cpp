@@ -20,9 +20,9 @@ protected:
     }
 };
 
-// A launcher that never ends by itself, and a container that comes up and
-// then reads its input without ever answering it.
-const FakeScript HUNG = {reads_input()};
+// A child that reads its input and never writes, answers or ends by itself,
+// and a container that comes up and then does the same.
+const FakeScript SILENT = {reads_input()};
 const FakeScript DEAF_CONTAINER = {writes(200, "\b"), reads_input()};
 
 TEST_F(ServiceRun, StartsTheContainerThatTheLauncherDescribesAndStopsItWithShutdown)
@@ -93,8 +93,6 @@ status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 // manager is given.
 TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
 {
-    FakeScript quietEnd = {ends_with(100, 0)};
-    FakeScript silentCrash = {writes(200, "\b"), ends_with(300, 3)};
     const std::string outside = "event 0x80000005 type 2 \"svc\" \"Launcher and container run without a job object and "
                                 "may outlive the service - system text 2.\\r\\n\"\n";
     const FakeScript okContainer = {writes(200, "\b\a0\a"), ends_with(210, 0)};
@@ -122,14 +120,15 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
          "event 0x40000002 type 4 \"svc\"\n"},
         {"container ends with only a stray BEL", {LAUNCHER, {writes(200, "\bBuild finished\a (beep)\n"), ends_with(300, 0)}},
          "", 0, "1066/999", "event 0x40000001 type 4 \"svc\"\nevent 0xc0000004 type 1 \"svc\" \"999\"\n"},
-        {"launcher without marker, container ends without one", {quietEnd, silentCrash}, "", 0, "1066/1",
+        {"launcher without marker, container ends without one", {{ends_with(100, 0)}, {writes(200, "\b"), ends_with(300, 3)}},
+         "", 0, "1066/1",
          "event 0x40000001 type 4 \"svc\"\nevent 0xc0000004 type 1 \"svc\" \"none announced (process exit "
          "status 3)\"\n"},
         {"container announces 5", {LAUNCHER, {writes(200, "\b"), writes(300, "\a5\a"), ends_with(310, 5)}}, "", 0, "1066/5",
          "event 0x40000001 type 4 \"svc\"\nevent 0xc0000004 type 1 \"svc\" \"5\"\n"},
         {"container announces -2", {LAUNCHER, {writes(200, "\a-2\a"), ends_with(310, 0)}}, "", 0, "1066/1",
          "event 0xc0000004 type 1 \"svc\" \"-2\"\n"},
-        {"container announces 0 on its own", {LAUNCHER, {writes(200, "\b\a0\a"), ends_with(210, 0)}}, "", 0, "0/0",
+        {"container announces 0 on its own", {LAUNCHER, okContainer}, "", 0, "0/0",
          startedAndEnded},
         {"launcher cannot start", {}, "CreateProcessA", 1, "1066/1",
          "event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
@@ -137,9 +136,9 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
          "event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\n"},
         {"no start script", {LAUNCHER}, "fopen", 1, "1066/1",
          "event 0xc0000003 type 1 \"svc\" \"Failed to open container start script (for phase 2)\"\n"},
-        {"standard output not restored", {HUNG}, "SetStdHandle", 1, "1066/1",
+        {"standard output not restored", {SILENT}, "SetStdHandle", 1, "1066/1",
          "event 0x80000005 type 2 \"svc\" \"SetStdHandle for STDOUT after StartProcess failed\"\nterminate child 1000\n"},
-        {"standard error not restored", {HUNG}, "SetStdHandle", 2, "1066/1",
+        {"standard error not restored", {SILENT}, "SetStdHandle", 2, "1066/1",
          "event 0x80000005 type 2 \"svc\" \"SetStdHandle for STDERR after StartProcess failed\"\nterminate child 1000\n"},
         {"no flusher thread", {LAUNCHER, DEAF_CONTAINER}, "CreateThread", 1, "1066/1",
          "event 0xc0000003 type 1 \"svc\" \"system text 2.\\r\\n\"\nterminate child 1004\n"},
@@ -156,9 +155,9 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
          "0/0", outside + startedAndEnded},
         {"launch command too long", {}, "", -1, "1066/1",
          "event 0xc0000003 type 1 \"svc\" \"The launcher command line is longer than 32766 characters\"\n"},
-        {"a failed wait while the launcher runs is not its end", {LAUNCHER, {writes(200, "\b\a0\a"), ends_with(210, 0)}},
+        {"a failed wait while the launcher runs is not its end", {LAUNCHER, okContainer},
          "WaitForMultipleObjects", 1, "0/0", startedAndEnded},
-        {"launcher cannot be watched", {HUNG}, "GetExitCodeProcess", 1, "1066/1",
+        {"launcher cannot be watched", {SILENT}, "GetExitCodeProcess", 1, "1066/1",
          "event 0xc0000006 type 1 \"svc\" \"The launcher process can no longer be watched - system text "
          "2.\\r\\n\"\nterminate child 1000\n"},
     };
@@ -205,10 +204,6 @@ event 0x80000005 type 2 "svc" "initInputPipe for the Containers STDIN failed"
 // request, on the virtual clock.
 TEST_F(ServiceRun, TimeLimitsAndWarnings)
 {
-    FakeScript slowLauncher = {writes(420000, "\a0\a"), ends_with(420010, 0)};
-    FakeScript silentContainer = {reads_input()};
-    FakeScript lateExit = {reads_input(), ends_with(6500, 0)};
-    FakeScript slowStart = {writes(20000, "\b"), answers_shutdown_with("\a0\a")};
     struct Row {
         const char* what;
         const char* start, *shutdown;
@@ -216,26 +211,26 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
         uint64_t stopAt;
         std::string expected;
     } rows[] = {
-        {"the wall clock an hour forward", "30", "600", {LAUNCHER, slowStart}, 40000, R"(20157 event 0x40000001 type 4 "svc"
+        {"the wall clock an hour forward", "30", "600", {LAUNCHER, {writes(20000, "\b"), answers_shutdown_with("\a0\a")}}, 40000, R"(20157 event 0x40000001 type 4 "svc"
 40050 event 0x40000002 type 4 "svc"
 40050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"the wall clock an hour back", "30", "600", {LAUNCHER, silentContainer}, 0, R"(30057 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
+        {"the wall clock an hour back", "30", "600", {LAUNCHER, SILENT}, 0, R"(30057 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
 30057 terminate child 1004
 30057 event 0xc0000003 type 1 "svc" "1"
 30057 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
-        {"start timeout in phase 1", "30", "600", {HUNG}, 0, R"(30047 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
+        {"start timeout in phase 1", "30", "600", {SILENT}, 0, R"(30047 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
 30047 terminate child 1000
 30047 event 0xc0000003 type 1 "svc" "1"
 30047 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
-        {"a slow launcher is warned about once", "0", "600", {slowLauncher, CONTAINER}, 430000, R"(360047 event 0x80000005 type 2 "svc" "Container can't launch (phase 1). Elapsed time 6 minutes."
+        {"a slow launcher is warned about once", "0", "600", {{writes(420000, "\a0\a"), ends_with(420010, 0)}, CONTAINER}, 430000, R"(360047 event 0x80000005 type 2 "svc" "Container can't launch (phase 1). Elapsed time 6 minutes."
 420212 event 0x40000001 type 4 "svc"
 430050 event 0x40000002 type 4 "svc"
 430050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"a container that does not come up", "0", "12", {LAUNCHER, silentContainer}, 430000, R"(360057 event 0x80000005 type 2 "svc" "Container can't start (phase 2). Elapsed time 6 minutes."
+        {"a container that does not come up", "0", "12", {LAUNCHER, SILENT}, 430000, R"(360057 event 0x80000005 type 2 "svc" "Container can't start (phase 2). Elapsed time 6 minutes."
 435047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 440047 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
 442047 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
@@ -249,10 +244,10 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
 13009 terminate child 1004
 13009 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"no shutdown timeout, a negative start timeout", "-5", "0", {LAUNCHER, lateExit}, 1000, R"(6047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+        {"no shutdown timeout, a negative start timeout", "-5", "0", {LAUNCHER, {reads_input(), ends_with(6500, 0)}}, 1000, R"(6047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 6610 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"stop in phase 1", "0", "600", {HUNG}, 1000, R"(1000 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
+        {"stop in phase 1", "0", "600", {SILENT}, 1000, R"(1000 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
 1000 terminate child 1000
 1000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
@@ -274,36 +269,32 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
 // it printed a stray BEL, and when it announced its code and runs on.
 TEST_F(ServiceRun, AStopAlwaysEndsTheRun)
 {
-    FakeScript fullInput = {writes(200, "\b"), fills_input(4096)};
-    FakeScript nearlyFull = {writes(200, "\b"), fills_input(4093), reads_input(2000), answers_shutdown_with("\a0\a")};
-    FakeScript strayBel = {writes(200, "up\n\bBuild finished\a (beep)\n"), answers_shutdown_with("\a0\a")};
-    FakeScript announcedAndRunning = {writes(200, "\b\a0\a"), reads_input()};
-    FakeScript restartingAndRunning = {writes(200, "\b\a14\a"), answers_shutdown_with("")};
     struct Row {
         const char* what;
         std::vector<FakeScript> children;
         std::string expected;
     } rows[] = {
-        {"input full", {LAUNCHER, fullInput}, R"(event 0x40000001 type 4 "svc"
+        {"input full", {LAUNCHER, {writes(200, "\b"), fills_input(4096)}}, R"(event 0x40000001 type 4 "svc"
 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
 terminate child 1004
 )"},
-        {"input nearly full", {LAUNCHER, nearlyFull}, R"(event 0x40000001 type 4 "svc"
+        {"input nearly full", {LAUNCHER, {writes(200, "\b"), fills_input(4093), reads_input(2000), answers_shutdown_with("\a0\a")}},
+         R"(event 0x40000001 type 4 "svc"
 stdin of child 1004 "shu"
 stdin of child 1004 "tdown\n"
 event 0x40000002 type 4 "svc"
 )"},
-        {"stray BEL", {LAUNCHER, strayBel}, R"(event 0x40000001 type 4 "svc"
+        {"stray BEL", {LAUNCHER, {writes(200, "up\n\bBuild finished\a (beep)\n"), answers_shutdown_with("\a0\a")}}, R"(event 0x40000001 type 4 "svc"
 stdin of child 1004 "shutdown\n"
 event 0x40000002 type 4 "svc"
 )"},
-        {"announced 0 and runs on", {LAUNCHER, announcedAndRunning}, R"(event 0x40000001 type 4 "svc"
+        {"announced 0 and runs on", {LAUNCHER, {writes(200, "\b\a0\a"), reads_input()}}, R"(event 0x40000001 type 4 "svc"
 event 0x40000002 type 4 "svc"
 stdin of child 1004 "shutdown\n"
 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
 terminate child 1004
 )"},
-        {"announced 14 and runs on", {LAUNCHER, restartingAndRunning, HUNG}, R"(event 0x40000001 type 4 "svc"
+        {"announced 14 and runs on", {LAUNCHER, {writes(200, "\b\a14\a"), answers_shutdown_with("")}, SILENT}, R"(event 0x40000001 type 4 "svc"
 event 0x40000007 type 4 "svc"
 stdin of child 1004 "shutdown\n"
 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
