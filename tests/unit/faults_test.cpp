@@ -30,8 +30,7 @@ void service_set_up()
     put_parameter("ShutdownTimeoutSeconds", "60");
     put_parameter("Debug", "1");
     write_exit_script();
-    FakeScript restarting = {writes(200, "\b"), writes(1000, "\a14\a"), ends_with(1010, 14)};
-    fake_children({LAUNCHER, restarting, LAUNCHER, CONTAINER});
+    fake_children({LAUNCHER, {writes(200, "\b"), writes(1000, "\a14\a"), ends_with(1010, 14)}, LAUNCHER, CONTAINER});
     fake_control_at(2500, CONTROL_USER_DUMP);
     fake_control_at(3000, CONTROL_STOP);
 }

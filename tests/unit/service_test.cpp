@@ -355,9 +355,12 @@ TEST_F(ServiceRun, AnErrorFloodIsSummedUp)
     EXPECT_EQ(occurrences(log_text(), std::string(4999, 'e') + "\n"), 1400u);
 }
 
-// A quiet container's output is taken as it comes; over ordinary pipes, when
-// no others can be made, it is looked for every two seconds.
-TEST_F(ServiceRun, AQuietContainersOutputIsTakenAsItComes)
+// A container's output is read at the pace it comes: a quiet one's as it
+// comes (over ordinary pipes, when no others can be made, it is looked for
+// every two seconds); one that writes as fast as it is read never holds back
+// a stop, and one that writes steadily is read in chunks a few times a
+// second, not in the few bytes of each millisecond.
+TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
 {
     FakeScript late = {writes(200, "\b"), writes_error(30001, "late\n"), writes(40001, "\a0\a"), ends_with(40011, 0)};
     std::string events;
@@ -371,13 +374,8 @@ TEST_F(ServiceRun, AQuietContainersOutputIsTakenAsItComes)
 30336 event 0xc0000006 type 1 "svc" "late\n"
 40121 event 0x40000002 type 4 "svc"
 )");
-}
 
-// A container's output is read at the pace it comes: one that writes as fast
-// as it is read never holds back a stop, and one that writes steadily is read
-// in chunks a few times a second, not in the few bytes of each millisecond.
-TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
-{
+    reset();
     fake_control_at(1000, CONTROL_STOP);
     FakeScript endless = {writes(200, "\b"), keeps_writing(300, std::string(100, 'x')), answers_shutdown_with("\a0\a")};
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, endless}, true), {"stdin", "STOPPED"}),
