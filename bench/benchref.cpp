@@ -23,6 +23,13 @@
 //       then the container from its creation to its start marker; "cycle
 //       ms=T" each.
 //       The container is then stopped, untimed.
+//   benchref start-ref <output file> <directory> <launcher command line>,
+//   with the container's command line on the request's second line
+//   (as-service only)
+//       a start as the plainest supervisor makes it: the launcher from its
+//       creation to its end, then the container, whose output goes into the
+//       file as it arrives until its start marker has gone by.  The container
+//       is then stopped.  What is timed is the client's (benchref start).
 //   benchref container <count> <directory> <command line>
 //       starts the command <count> times and prints, per run, the time from
 //       its creation to its start marker (BS on its standard output) and the
@@ -31,6 +38,20 @@
 //   benchref stop <service>
 //       sends the stop control to a running service and prints the time until
 //       the service manager reports it STOPPED: "stop ms=T".
+//   benchref start <service> <file>
+//       starts the service and prints the time until the file holds a start
+//       marker (BS): "start ms=T".  The file is looked at every millisecond,
+//       its size first (which costs Wine no round trip to its server), its
+//       new bytes only when it grew.
+//   benchref services create <list file>
+//       creates the services of the list, one a line: name, a tab, the
+//       binary's command line, and further tabs each before a "value=data"
+//       pair written as a string under the service's Parameters key.
+//   benchref services start|stop|delete <service>...
+//       starts (stops) the services and waits until each is RUNNING
+//       (STOPPED); delete stops those that run and deletes them and their
+//       keys.  One program for many services: each "wine sc" costs a Wine
+//       process start.
 //   benchref dump <service> <log file>
 //       sends the thread dump control (129) to a running talvex service and
 //       prints the time until its log file holds one more line saying that
@@ -39,8 +60,9 @@
 //   benchref as-service <request file> <output file>
 //       a service that runs the measurement that the request file's one line
 //       names ("pipe <output file> <directory> <command line>", "launch
-//       <count> <directory> <command line>", "container ..." or "cycle ...",
-//       whose container command line is the second line), writes what
+//       <count> <directory> <command line>", "container ...", or "cycle ..."
+//       and "start-ref ...", whose container command line is the second
+//       line), writes what
 //       it prints into the output file and stops.  The children of a service
 //       start without the console of their parent, as talvex's children do,
 //       and pay for a console of their own (under Wine, a conhost.exe that
@@ -242,12 +264,14 @@ int run_launch(int count, const char* directory, const char* command)
     return 0;
 }
 
-// Reads the child's output until its start marker has gone by.
-int await_start_marker(HANDLE output)
+// Reads the child's output until its start marker has gone by; with a file,
+// each piece goes into it as it arrives, as talvex copies output to its log.
+int await_start_marker(HANDLE output, HANDLE copy)
 {
     char buffer[512];
-    DWORD got = 0;
+    DWORD got = 0, written = 0;
     while (ReadFile(output, buffer, sizeof buffer, &got, NULL) && got > 0) {
+        if (copy != NULL) WriteFile(copy, buffer, got, &written, NULL);
         if (memchr(buffer, '\b', got) != NULL) return 1;
     }
     return 0;
@@ -259,7 +283,7 @@ int run_container(int count, const char* directory, const char* command)
         Child child;
         double start = now_ms();
         if (!start_child(command, directory, &child)) return 1;
-        if (!await_start_marker(child.output)) {
+        if (!await_start_marker(child.output, NULL)) {
             fprintf(stderr, "benchref: the child ended without a start marker\n");
             close_child(&child);
             return 1;
@@ -280,42 +304,76 @@ int run_container(int count, const char* directory, const char* command)
     return 0;
 }
 
-int run_cycle(int count, const char* directory, const char* launcher, const char* container)
+// Runs the launcher from its creation to its end.  Its few lines fit its
+// pipe; they are read once it has ended, since the end of the pipe may come
+// later than the launcher's (a console host started for it may hold the
+// pipe).
+int run_launcher_through(const char* launcher, const char* directory)
 {
     static char buffer[COPY_BUFFER_SIZE];
+    Child first;
+    if (!start_child(launcher, directory, &first)) return 0;
+    WaitForSingleObject(first.process.hProcess, INFINITE);
+    DWORD got = 0, available = 0;
+    while (PeekNamedPipe(first.output, NULL, 0, NULL, &available, NULL) && available > 0 &&
+           ReadFile(first.output, buffer, sizeof buffer, &got, NULL)) {
+    }
+    close_child(&first);
+    return 1;
+}
+
+// Starts the container and reads its output up to its start marker (into
+// the file, if one is given); then, untimed, tells it to shut down and waits
+// for its end.  Returns the time of the marker, or a negative value when it
+// never came.
+double run_container_to_marker(const char* container, const char* directory, HANDLE copy)
+{
+    Child second;
+    if (!start_child(container, directory, &second)) return -1.0;
+    int up = await_start_marker(second.output, copy);
+    double end = now_ms();
+    DWORD written = 0;
+    WriteFile(second.input, SHUTDOWN_COMMAND, sizeof SHUTDOWN_COMMAND - 1, &written, NULL);
+    WaitForSingleObject(second.process.hProcess, INFINITE);
+    close_child(&second);
+    if (!up) fprintf(g_out, "benchref: the container ended without a start marker\n");
+    return up ? end : -1.0;
+}
+
+int run_cycle(int count, const char* directory, const char* launcher, const char* container)
+{
     for (int i = 0; i < count; ++i) {
-        Child first, second;
         double start = now_ms();
-        if (!start_child(launcher, directory, &first)) return 1;
-        // The launcher's few lines fit its pipe; they are read once it has
-        // ended, since the end of the pipe may come later than the
-        // launcher's (a console host started for it may hold the pipe).
-        WaitForSingleObject(first.process.hProcess, INFINITE);
-        DWORD got = 0, available = 0;
-        while (PeekNamedPipe(first.output, NULL, 0, NULL, &available, NULL) && available > 0 &&
-               ReadFile(first.output, buffer, sizeof buffer, &got, NULL)) {
-        }
-        close_child(&first);
-        if (!start_child(container, directory, &second)) return 1;
-        int up = await_start_marker(second.output);
-        double end = now_ms();
-        DWORD written = 0;
-        WriteFile(second.input, SHUTDOWN_COMMAND, sizeof SHUTDOWN_COMMAND - 1, &written, NULL);
-        WaitForSingleObject(second.process.hProcess, INFINITE);
-        close_child(&second);
-        if (!up) {
-            fprintf(g_out, "benchref: the container ended without a start marker\n");
-            return 1;
-        }
+        if (!run_launcher_through(launcher, directory)) return 1;
+        double end = run_container_to_marker(container, directory, NULL);
+        if (end < 0) return 1;
         fprintf(g_out, "cycle ms=%.1f\n", end - start);
         fflush(g_out);
     }
     return 0;
 }
 
+int run_start_ref(const char* output_path, const char* directory, const char* launcher, const char* container)
+{
+    HANDLE file = CreateFileA(output_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        fail("CreateFileA");
+        return 1;
+    }
+    int result = run_launcher_through(launcher, directory) && run_container_to_marker(container, directory, file) >= 0
+                     ? 0
+                     : 1;
+    CloseHandle(file);
+    return result;
+}
+
 // What a timed control waits for: 1 once it is there, 0 while it is not,
 // -1 when it cannot be told.
 typedef int (*Arrived)(SC_HANDLE service);
+
+// No service control has the code 0: time_control starts the service instead.
+const DWORD START_INSTEAD_OF_CONTROL = 0;
 
 // Sends the control to the service and prints "<label> ms=T": the time until
 // arrived() says so, looked at every millisecond.
@@ -333,8 +391,9 @@ int time_control(const char* service, DWORD access, DWORD control, const char* l
     double start = now_ms();
     if (arrived(handle) < 0) {
         fail("looking for the control's effect");
-    } else if (!ControlService(handle, control, &status)) {
-        fail("ControlService");
+    } else if (control == START_INSTEAD_OF_CONTROL ? !StartServiceA(handle, 0, NULL)
+                                                   : !ControlService(handle, control, &status)) {
+        fail(control == START_INSTEAD_OF_CONTROL ? "StartServiceA" : "ControlService");
     } else {
         for (;;) {
             double elapsed = now_ms() - start;
@@ -412,6 +471,189 @@ int run_dump(const char* service, const char* log_path)
 {
     g_log_path = log_path;
     return time_control(service, SERVICE_USER_DEFINED_CONTROL, 129, "dump", dump_attempted);
+}
+
+const char* g_marker_path = "";
+unsigned long long g_marker_scanned = 0;
+
+// The file holds a start marker.  Its size is asked first, by path, which
+// Wine answers without its server; only bytes that came since the last look
+// are read.  A file that is not there yet holds none.
+int start_marker_written(SC_HANDLE)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(g_marker_path, GetFileExInfoStandard, &data)) return 0;
+    unsigned long long size = ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    if (size <= g_marker_scanned) return 0;
+    HANDLE file = CreateFileA(g_marker_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    LARGE_INTEGER from;
+    from.QuadPart = (LONGLONG)g_marker_scanned;
+    static char buffer[COPY_BUFFER_SIZE];
+    DWORD got = 0;
+    int seen = 0;
+    if (SetFilePointerEx(file, from, NULL, FILE_BEGIN)) {
+        while (!seen && ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0) {
+            seen = memchr(buffer, '\b', got) != NULL;
+            g_marker_scanned += got;
+        }
+    }
+    CloseHandle(file);
+    return seen;
+}
+
+int run_start(const char* service, const char* path)
+{
+    g_marker_path = path;
+    return time_control(service, SERVICE_START, START_INSTEAD_OF_CONTROL, "start", start_marker_written);
+}
+
+// --- several services at once ------------------------------------------------------
+
+enum { SERVICES_WAIT_MS = 60000 };
+
+// Waits until every service that could be opened is in the state; returns
+// 0 after SERVICES_WAIT_MS.
+int await_state(SC_HANDLE* handles, int count, DWORD state)
+{
+    for (double start = now_ms(); now_ms() - start < SERVICES_WAIT_MS; Sleep(10)) {
+        int all = 1;
+        SERVICE_STATUS status;
+        for (int i = 0; i < count && all; ++i)
+            all = handles[i] == NULL || (QueryServiceStatus(handles[i], &status) && status.dwCurrentState == state);
+        if (all) return 1;
+    }
+    fprintf(stderr, "benchref: not every service reached state %lu within %d ms\n", (unsigned long)state,
+            SERVICES_WAIT_MS);
+    return 0;
+}
+
+// Writes the "value=data" pairs after the first two fields of a list line
+// under the service's Parameters key.
+int write_parameters(const char* service, char* pairs)
+{
+    char key[512];
+    snprintf(key, sizeof key, "SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters", service);
+    HKEY handle;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_SET_VALUE, NULL, &handle, NULL) != ERROR_SUCCESS) {
+        fail("RegCreateKeyExA");
+        return 0;
+    }
+    int ok = 1;
+    for (char* pair = strtok(pairs, "\t"); pair != NULL && ok; pair = strtok(NULL, "\t")) {
+        char* equals = strchr(pair, '=');
+        if (equals == NULL) continue;
+        *equals = '\0';
+        ok = RegSetValueExA(handle, pair, 0, REG_SZ, (const BYTE*)(equals + 1), (DWORD)strlen(equals + 1) + 1) ==
+             ERROR_SUCCESS;
+    }
+    RegCloseKey(handle);
+    return ok;
+}
+
+int create_services(SC_HANDLE manager, const char* list_path)
+{
+    FILE* list = fopen(list_path, "r");
+    if (list == NULL) {
+        fail("opening the list of services");
+        return 1;
+    }
+    char line[COMMAND_SIZE];
+    int result = 0;
+    while (result == 0 && fgets(line, sizeof line, list) != NULL) {
+        line[strcspn(line, "\r\n")] = '\0';
+        char* tab = strchr(line, '\t');
+        if (tab == NULL) continue;
+        *tab = '\0';
+        char* binary = tab + 1;
+        char* pairs = strchr(binary, '\t');
+        if (pairs != NULL) *pairs++ = '\0';
+        SC_HANDLE service = CreateServiceA(manager, line, line, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary, NULL, NULL, NULL,
+                                           NULL, NULL);
+        if (service == NULL) {
+            fail("CreateServiceA");
+            fprintf(stderr, "benchref: for %s\n", line);
+            result = 1;
+            break;
+        }
+        CloseServiceHandle(service);
+        if (pairs != NULL && !write_parameters(line, pairs)) result = 1;
+    }
+    fclose(list);
+    return result;
+}
+
+enum ServicesVerb { SERVICES_START, SERVICES_STOP, SERVICES_DELETE };
+
+// Starts or stops every named service and waits for them all; or stops
+// those that run, waits for them all, and deletes them with their keys (a
+// service that is not there is no failure then, and one that will not stop
+// is deleted all the same).
+int control_services(SC_HANDLE manager, ServicesVerb verb, char** names, int count)
+{
+    enum { MOST_SERVICES = 64 };
+    if (count > MOST_SERVICES) {
+        fprintf(stderr, "benchref: at most %d services at once\n", (int)MOST_SERVICES);
+        return 1;
+    }
+    SC_HANDLE handles[MOST_SERVICES];
+    int result = 0;
+    for (int i = 0; i < count; ++i) {
+        handles[i] = OpenServiceA(manager, names[i], SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+        SERVICE_STATUS status;
+        int sent = 1;
+        if (handles[i] == NULL) {
+            sent = verb == SERVICES_DELETE && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        } else if (verb == SERVICES_START) {
+            sent = StartServiceA(handles[i], 0, NULL);
+        } else if (verb == SERVICES_STOP ||
+                   (QueryServiceStatus(handles[i], &status) && status.dwCurrentState != SERVICE_STOPPED)) {
+            sent = ControlService(handles[i], SERVICE_CONTROL_STOP, &status) || verb == SERVICES_DELETE;
+        }
+        if (!sent) {
+            fail(verb == SERVICES_START ? "StartServiceA" : handles[i] == NULL ? "OpenServiceA" : "ControlService");
+            fprintf(stderr, "benchref: for %s\n", names[i]);
+            result = 1;
+        }
+    }
+    if ((result == 0 || verb == SERVICES_DELETE) &&
+        !await_state(handles, count, verb == SERVICES_START ? SERVICE_RUNNING : SERVICE_STOPPED) &&
+        verb != SERVICES_DELETE)
+        result = 1;
+    for (int i = 0; i < count; ++i) {
+        if (handles[i] == NULL) continue;
+        if (verb == SERVICES_DELETE) {
+            if (!DeleteService(handles[i])) result = 1;
+            char key[512];
+            snprintf(key, sizeof key, "SYSTEM\\CurrentControlSet\\Services\\%s", names[i]);
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+        }
+        CloseServiceHandle(handles[i]);
+    }
+    return result;
+}
+
+int run_services(const char* verb, char** names, int count)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (manager == NULL) {
+        fail("OpenSCManagerA");
+        return 1;
+    }
+    int result = 2;
+    if (strcmp(verb, "create") == 0 && count == 1)
+        result = create_services(manager, names[0]);
+    else if (strcmp(verb, "start") == 0)
+        result = control_services(manager, SERVICES_START, names, count);
+    else if (strcmp(verb, "stop") == 0)
+        result = control_services(manager, SERVICES_STOP, names, count);
+    else if (strcmp(verb, "delete") == 0)
+        result = control_services(manager, SERVICES_DELETE, names, count);
+    CloseServiceHandle(manager);
+    if (result == 2) fprintf(stderr, "benchref: services create <list file> | start|stop|delete <service>...\n");
+    return result;
 }
 
 // --- the idle reference service ---------------------------------------------------
@@ -495,6 +737,8 @@ void WINAPI measuring_main(DWORD argc, LPSTR* argv)
         g_output_pipe_size = LAZY_PIPE_SIZE;
         g_read_pause_ms = LAZY_READ_PAUSE_MS;
         run_pipe(output, directory, command);
+    } else if (sscanf(g_request, "start-ref %259s %259s", output, directory) == 2) {
+        run_start_ref(output, directory, command, g_second_line);
     }
     else if (sscanf(g_request, "%31s %d %259s", mode, &count, directory) != 3)
         fprintf(g_out, "benchref: a request is \"pipe <output file> <directory> <command line>\" or "
@@ -552,6 +796,8 @@ int usage()
             "       benchref launch <count> <directory> <command line>\n"
             "       benchref container <count> <directory> <command line>\n"
             "       benchref stop <service>\n"
+            "       benchref start <service> <file>\n"
+            "       benchref services create <list file> | start|stop|delete <service>...\n"
             "       benchref dump <service> <log file>\n"
             "       benchref as-service <request file> <output file>\n"
             "       benchref service <command line>\n"
@@ -576,6 +822,8 @@ int main(int argc, char** argv)
         return run_container(atoi(argv[2]), argv[3], command_after(4));
     if (strcmp(mode, "stop") == 0 && argc == 3) return run_stop(argv[2]);
     if (strcmp(mode, "dump") == 0 && argc == 4) return run_dump(argv[2], argv[3]);
+    if (strcmp(mode, "start") == 0 && argc == 4) return run_start(argv[2], argv[3]);
+    if (strcmp(mode, "services") == 0 && argc >= 4) return run_services(argv[2], argv + 3, argc - 3);
     if (strcmp(mode, "as-service") == 0 && argc == 4) return run_as_service(argv[2], argv[3]);
     if (strcmp(mode, "service") == 0 && argc >= 3) return run_service(command_after(2));
     if (strcmp(mode, "keepalive-service") == 0 && argc >= 3) {

@@ -1,38 +1,28 @@
 #!/usr/bin/env bash
 # The benchmarks: builds what they need, runs talvex.exe as a service under
-# Wine with the stand-in JVM of tools/fakejava as its children, and prints
-# these figures, each against a reference measured in the same run:
+# Wine with the stand-in JVM of tools/fakejava as its children, and measures
+# each figure against a reference measured in the same run (the README's
+# "Benchmarks" says what each one is):
 #
-#   1. log copy throughput, 100-byte and 8 KiB writes: talvex's copy of 20 MB of
-#      container output into its log file, divided by what a plain reader
-#      blocked in ReadFile moves through a pipe of the system's default size,
-#      the reader running as a service as talvex does (median of the rounds'
-#      ratios, with their spread); for 100-byte writes also the ratio of a
-#      reader that reads a pipe of 1 MB only every 50 ms, which costs the
-#      writer next to nothing: how far reading less can take the ratio;
-#   2. stop latency: stop control to STOPPED, beyond the container's own time
-#      from reading "shutdown" to its end (medians);
-#   3. restart latency, with the restart throttle off: the container's exit
-#      code 14 marker to the next container's start marker in the log, beyond
-#      what a plain service takes from starting the launcher, through its end,
-#      to the next container's start marker (medians);
-#   4. dump latency: the thread dump control to talvex's attempt to send
-#      Ctrl+Break, which Wine cannot deliver and which therefore leaves a
-#      line in the log (median);
-#   5. idle cost: CPU of talvex.exe, and of the Wine server beyond what it
-#      spends for an idle reference service running the same quiet container,
-#      per minute, over alternating idle windows of the two; beside it the
-#      same figure for a reference that only writes talvex's keep-alive
-#      newline to the container every 2 s.  In each window several services
-#      of the same kind idle at once and the figure is their cost divided by
-#      their number: the Wine server's own CPU drifts by some 20 ms a minute
-#      from one window to the next, as much as one service costs it;
-#   6. memory: resident memory of talvex.exe supervising a container, beyond
-#      that of the idle reference service, and its growth while it runs.
+#   copy     the log copy of 20 MB in 100-byte and in 8 KiB writes, against a
+#            reader blocked in ReadFile and a reader that reads every 50 ms;
+#            talvex.exe's CPU per MiB against that of the second; the copy
+#            with rotation on against the copy without;
+#   quiet    idle windows of several services of a kind idling at once
+#            (talvex, a plain reference service, a reference that only
+#            writes the keep-alive newline), memory, a dump request and a
+#            stop; the container's own stop;
+#   restart  the restart from the container's request to the next start
+#            marker, against a plain service that runs the same children;
+#   start    the start from the control to the container's start marker,
+#            against a plain service that runs the same children;
+#   scale    idle windows of 24 talvex services and of 24 references.
 #
-# At its end it prints one table (figure, talvex, reference, target, met or
-# not) and writes the figures as JSON to the file named on its last line, so
-# that two runs can be compared by a script.
+# This script only drives Wine, the service manager and the services; the
+# samples go to one file, and bench/figures.py turns them into the figures,
+# prints the table (figure, talvex, reference, target, met or not) and
+# writes the JSON file named on the last line, so that two runs can be
+# compared by a script.
 #
 # Benchmarks are not tests: a figure that misses its target is shown as such
 # and never fails the run.  The run fails (exit 1) only when a step cannot be
@@ -40,34 +30,56 @@
 # byte.
 #
 # Usage: bash bench/run.sh
-# Environment: TALVEX_BUILD_DIR (default build/mingw, the mingw preset's),
-# BENCH_ROUNDS (5: copy rounds per write size, idle windows, dumps and stops
-# of each side; three times as many restarts and runs of the children alone,
-# which take a fraction of a second each),
-# BENCH_VOLUME_BYTES (20971520), BENCH_IDLE_SECONDS (30, one idle window; one
-# window per stop and side), BENCH_IDLE_SERVICES (6: services of one kind
-# idle together in a window), BENCH_COPY_LIMIT_SECONDS (600: how long one copy
-# may take before the run gives up), BENCH_KEEP (set: keep the samples and the
-# Wine-side files for a look afterwards), BENCH_PARTS (default "copy quiet
-# restart": which groups of figures to measure; the others print no figure).
+# Environment: BENCH_QUICK (set: a smoke run of every part but scale, once,
+# with short windows and 8 MiB copies, in under three minutes),
+# TALVEX_BUILD_DIR (default build/mingw, the mingw preset's), BENCH_TALVEX_EXE
+# (another build's talvex.exe to measure, for a before and after; the
+# build's own by default), BENCH_ROUNDS
+# (5: copy rounds per write size, starts of each side; three times as many
+# restarts), BENCH_IDLE_ROUNDS (6: idle windows of each kind, each with a
+# dump and a stop), BENCH_IDLE_SECONDS (30: one idle window),
+# BENCH_IDLE_SERVICES (6: services of one kind idle together in a window),
+# BENCH_SCALE_SERVICES (24) and BENCH_SCALE_ROUNDS (1: windows of that many
+# of each kind), BENCH_VOLUME_BYTES (20971520), BENCH_COPY_LIMIT_SECONDS
+# (600: how long one copy may take before the run gives up), BENCH_KEEP
+# (set: keep the samples and the Wine-side files for a look afterwards),
+# BENCH_PARTS (default "copy quiet restart start scale": which parts to
+# measure; the figures of the others are shown as missing).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-volume=${BENCH_VOLUME_BYTES:-20971520}
-rounds=${BENCH_ROUNDS:-5}
+if [ -n "${BENCH_QUICK:-}" ]; then
+    rounds=${BENCH_ROUNDS:-1}
+    idle_rounds=${BENCH_IDLE_ROUNDS:-1}
+    idle_seconds=${BENCH_IDLE_SECONDS:-5}
+    volume=${BENCH_VOLUME_BYTES:-8388608}
+    parts=" ${BENCH_PARTS:-copy quiet restart start} "
+else
+    rounds=${BENCH_ROUNDS:-5}
+    idle_rounds=${BENCH_IDLE_ROUNDS:-6}
+    idle_seconds=${BENCH_IDLE_SECONDS:-30}
+    volume=${BENCH_VOLUME_BYTES:-20971520}
+    parts=" ${BENCH_PARTS:-copy quiet restart start scale} "
+fi
 restarts=$((rounds * 3))
-idle_seconds=${BENCH_IDLE_SECONDS:-30}
 idle_services=${BENCH_IDLE_SERVICES:-6}
+scale_services=${BENCH_SCALE_SERVICES:-24}
+scale_rounds=${BENCH_SCALE_ROUNDS:-1}
 copy_limit=${BENCH_COPY_LIMIT_SECONDS:-600}
-parts=" ${BENCH_PARTS:-copy quiet restart} "
 part() { [[ $parts == *" $1 "* ]]; }
+# took: how long the run has taken so far, for the end of each part.
+took() { say "   (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
 
 say() { printf '%s\n' "$*"; }
 die() {
     say "bench: $*" >&2
     exit 1
 }
+# Debian's Python, which scripts/setup.sh installs: a python3 earlier on the
+# PATH may be a version manager's shim that takes seconds to start.
+figures_py=(/usr/bin/python3 "$root/bench/figures.py")
+figures() { "${figures_py[@]}" "$@"; }
 
 # --- build ---------------------------------------------------------------------------
 
@@ -87,23 +99,26 @@ cmake --build "$build/bench" >/dev/null
 bin=$build/bin
 [ -f "$bin/fakejava/java.exe" ] || die "the stand-in java.exe was not built"
 
-# --- Wine, the area and the two services ----------------------------------------------
+# --- Wine, the area and the services ----------------------------------------------------
 
 # shellcheck source=/dev/null
 source scripts/wine-env.sh "$build"
 svc=TalvexBench
+rot_svc=TalvexBenchRotation
 ref_svc=TalvexBenchRef
 keep_svc=TalvexBenchKeepAlive
 kids_svc=TalvexBenchChildren
-# The further services of each kind that idle beside the measured one.
-extra_services() {
+most_services=$((idle_services > scale_services ? idle_services : scale_services))
+# kind <service> <count>: the service and the further ones of its kind that
+# idle beside it, <count> in all.
+kind() {
     local i
-    for ((i = 2; i <= idle_services; i++)); do echo "$1$i"; done
+    echo "$1"
+    for ((i = 2; i <= $2; i++)); do echo "$1$i"; done
 }
-# Every service the bench makes.
 all_services() {
-    echo "$svc" "$ref_svc" "$keep_svc" "$kids_svc" $(extra_services "$svc") $(extra_services "$ref_svc") \
-        $(extra_services "$keep_svc")
+    echo $(kind "$svc" "$most_services") "$rot_svc" $(kind "$ref_svc" "$most_services") \
+        $(kind "$keep_svc" "$idle_services") "$kids_svc"
 }
 area=$WINEPREFIX/drive_c/talvex-bench
 area_win='C:\talvex-bench'
@@ -111,9 +126,18 @@ work=$area/work
 work_win="$area_win\\work"
 java_win="$area_win\\jre\\bin\\java.exe"
 bin_win=$(wine winepath -w "$bin" 2>/dev/null | tr -d '\r')
-log=$work/$svc.out
+# The talvex.exe measured, and the pattern that finds its processes.
+talvex_exe=${BENCH_TALVEX_EXE:-$bin/talvex.exe}
+[ -f "$talvex_exe" ] || die "no $talvex_exe"
+talvex_win=$(wine winepath -w "$talvex_exe" 2>/dev/null | tr -d '\r')
+talvex_pattern=$(basename "$talvex_exe" | sed 's/\./\\./g')
 scratch=$(mktemp -d)
+samples=$scratch/samples
 watcher=""
+
+benchref() {
+    (cd "$area" && wine benchref.exe "$@" 2>&1 | tr -d '\r')
+}
 
 sc_state() {
     local line
@@ -131,18 +155,6 @@ wait_state() {
     return 1
 }
 
-remove_service() {
-    local state
-    state=$(sc_state "$1")
-    [ "$state" = none ] && return 0
-    if [ "$state" != 1 ]; then
-        wine sc stop "$1" >/dev/null 2>&1 || true
-        wait_state "$1" 1 30 || true
-    fi
-    wine sc delete "$1" >/dev/null 2>&1 || true
-    wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1" /f >/dev/null 2>&1 || true
-}
-
 stop_watch() {
     if [ -n "$watcher" ]; then
         kill -TERM "$watcher" 2>/dev/null || true
@@ -153,8 +165,7 @@ stop_watch() {
 
 cleanup() {
     stop_watch
-    local name
-    for name in $(all_services); do remove_service "$name"; done
+    [ -f "$area/benchref.exe" ] && benchref services delete $(all_services) >/dev/null
     if [ -n "${BENCH_KEEP:-}" ]; then
         say "bench: kept $scratch and $area"
     else
@@ -164,32 +175,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_watch <file> <samples file>: records the file's growth in the background.
+# start_watch <file> <samples file> [<process pattern>]: records the file's
+# growth (and the CPU time of the process that matches) in the background.
 start_watch() {
-    perl "$root/bench/watch.pl" "$1" "$2" "$copy_limit" &
+    rm -f "$2"
+    # Started directly, not through the function, so that $! is the watch.
+    "${figures_py[@]}" watch "$1" "$2" "$copy_limit" ${3:+"$3"} &
     watcher=$!
-}
-
-# wait_for_bytes <file> <perl regex> <seconds>: 0 once the file matches.
-wait_for_bytes() {
+    # The watch makes its samples file when it starts looking.
     local i
-    for ((i = 0; i < $3 * 20; i++)); do
-        [ -f "$1" ] && PATTERN=$2 perl -0777 -ne 'exit(/$ENV{PATTERN}/ ? 0 : 1)' "$1" && return 0
+    for ((i = 0; i < 100; i++)); do
+        [ -e "$2" ] && return 0
         sleep 0.05
     done
-    return 1
-}
-
-# wait_for_end <file> <seconds>: 0 once the end of the file holds a container's
-# "ending by itself" line and its exit marker.  Only the file's tail is read, so
-# that the wait takes next to nothing from the copy it waits for.
-wait_for_end() {
-    local i
-    for ((i = 0; i < $2 * 5; i++)); do
-        [ -f "$1" ] && tail -c 200 "$1" | perl -0777 -ne 'exit(/ending by itself\r\n\a0\a/ ? 0 : 1)' && return 0
-        sleep 0.2
-    done
-    return 1
+    die "the watch of $1 did not start"
 }
 
 # prefix_pids <pattern>: the Linux processes of the Windows programs of this
@@ -202,14 +201,6 @@ prefix_pids() {
             echo "$p"
         fi
     done
-}
-
-# prefix_pid <pattern>: the first of them; fails when there is none.
-prefix_pid() {
-    local pids
-    pids=$(prefix_pids "$1")
-    [ -n "$pids" ] || return 1
-    echo "${pids%%$'\n'*}"
 }
 
 # CPU time of all of a process's threads, in nanoseconds.
@@ -226,55 +217,54 @@ rss_kib() {
     awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"
 }
 
-median() {
-    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+# Reads and writes of a process so far.  The Wine server reads each request
+# and writes each reply, while its own timer (it wakes every 16 ms) does
+# neither: the count is the server's work for its clients, free of the drift
+# of its CPU time.
+syscalls() {
+    awk '/^sysc[rw]:/ { n += $2 } END { print n }' "/proc/$1/io"
 }
 
-# spread: "lowest..highest" of the values on standard input.
-spread() {
-    sort -g | awk 'NR == 1 { low = $1 } { high = $1 } END { if (NR == 0) print "nan"; else print low ".." high }'
+# record <word> <key=value>...: one line of the samples file.
+record() {
+    echo "$*" >>"$samples"
 }
 
 say "== preparing the Wine prefix and the services"
-for name in $(all_services); do remove_service "$name"; done
 rm -rf "$area"
 mkdir -p "$area/jre/bin" "$work"
 cp "$bin/fakejava/java.exe" "$area/jre/bin/java.exe"
 cp "$build/bench/benchref.exe" "$area/benchref.exe"
-for name in "$svc" $(extra_services "$svc"); do
-    wine sc create "$name" binPath= "$bin_win\\talvex.exe" >/dev/null 2>&1 || die "sc create $name"
-done
-wine sc create "$kids_svc" binPath= "$area_win\\benchref.exe as-service $area_win\\request.txt $area_win\\measured.txt" \
-    >/dev/null 2>&1 || die "sc create $kids_svc"
-# The restart latency is measured with the restart throttle off.
-for name in "$svc" $(extra_services "$svc"); do
-    for value in "WorkingDirectory=$work_win" "JavaExe=$java_win" "OrvaneHome=$area_win" "UtilDir=$bin_win" \
-        "ShutdownTimeoutSeconds=30" "RestartDelayMaxSeconds=0"; do
-        wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$name\\Parameters" /v "${value%%=*}" /t REG_SZ \
-            /d "${value#*=}" /f >/dev/null 2>&1 || die "reg add ${value%%=*}"
-    done
-done
+benchref services delete $(all_services) >/dev/null || die "could not remove the services of an earlier run"
 # The children's command lines, as talvex's start script and launch command
 # give them (the launcher's JVM options other than the two markers change
 # nothing in the stand-in).
 container_line=("$java_win" -Dlumora.mf.signal=true talvex.fakejava.Container "$work_win\\container.ini")
 launcher_line=("$java_win" -Dlumora.mf.signal=true -Dlumora.mf.allowRestart=true
     com.lumora.mf.framework.agent.ci.LaunchContainer '.\container.ini')
-for name in "$ref_svc" $(extra_services "$ref_svc"); do
-    wine sc create "$name" binPath= "$area_win\\benchref.exe service ${container_line[*]}" >/dev/null 2>&1 ||
-        die "sc create $name"
-done
-for name in "$keep_svc" $(extra_services "$keep_svc"); do
-    wine sc create "$name" binPath= "$area_win\\benchref.exe keepalive-service ${container_line[*]}" >/dev/null 2>&1 ||
-        die "sc create $name"
-done
+# The restart latency is measured with the restart throttle off.
+talvex_parameters="WorkingDirectory=$work_win	JavaExe=$java_win	OrvaneHome=$area_win	UtilDir=$bin_win"
+talvex_parameters+="	ShutdownTimeoutSeconds=30	RestartDelayMaxSeconds=0"
+{
+    for name in $(kind "$svc" "$most_services"); do
+        printf '%s\t%s\t%s\r\n' "$name" "$talvex_win" "$talvex_parameters"
+    done
+    printf '%s\t%s\t%s\tLogFileMaxMegabytes=1\tLogFileGenerations=5\r\n' "$rot_svc" "$talvex_win" \
+        "$talvex_parameters"
+    for name in $(kind "$ref_svc" "$most_services"); do
+        printf '%s\t%s\r\n' "$name" "$area_win\\benchref.exe service ${container_line[*]}"
+    done
+    for name in $(kind "$keep_svc" "$idle_services"); do
+        printf '%s\t%s\r\n' "$name" "$area_win\\benchref.exe keepalive-service ${container_line[*]}"
+    done
+    printf '%s\t%s\r\n' "$kids_svc" "$area_win\\benchref.exe as-service $area_win\\request.txt $area_win\\measured.txt"
+} >"$area/services.txt"
+benchref services create services.txt || die "could not create the services"
+record settings rounds="$rounds" idle_rounds="$idle_rounds" idle_services="$idle_services" \
+    scale_services="$scale_services" idle_seconds="$idle_seconds" volume="$volume"
 
-benchref() {
-    (cd "$area" && wine benchref.exe "$@" 2>&1 | tr -d '\r')
-}
-
-# as_service <request line>: runs benchref's launch or container measurement
-# as a service and prints what it measured.
+# as_service <request line>: runs benchref's measurement as a service and
+# prints what it measured.
 as_service() {
     printf '%s\r\n' "$1" >"$area/request.txt"
     rm -f "$area/measured.txt"
@@ -297,354 +287,273 @@ boot() {
     rm -f "$work/container.ini.runs" "$work/container.ini.bat"
 }
 
-# start_talvex [<service>]: starts the service (talvex's own by default) on a
-# fresh log file.
+# start_talvex <service>...: starts the services, each on a fresh log file
+# (without any rotated generations).
 start_talvex() {
-    local name=${1:-$svc}
-    rm -f "$work/$name.out" "$work/$name.out.1"
-    wine sc start "$name" >/dev/null 2>&1 || die "sc start $name"
+    local name
+    for name in "$@"; do rm -f "$work/$name.out" "$work/$name.out".*; done
+    benchref services start "$@" >/dev/null || die "could not start $*"
 }
 
-# --- 1. throughput --------------------------------------------------------------------
+# --- copy ---------------------------------------------------------------------------
 
-# field <text> <name>: the value of name=value in a line of figures.
-field() {
-    printf '%s\n' "$1" | sed -n "s/.*\b$2=\([^ ]*\).*/\1/p"
-}
+declare -A identical=([100]=yes [8192]=yes)
 
-mib_per_second() {
-    awk -v b="$1" -v s="$2" 'BEGIN { printf "%.3f", b / s / 1048576 }'
-}
-
-# copy_round <size>: one reference run and one talvex run of the copy, right
-# after each other; appends talvex's rate, the reference's and their ratio to
-# the round files.  The reference's output is kept until the next round for
-# the byte-for-byte check.
-# reader_rate <mode> <size> <name>: runs benchref's pipe reader of that mode as
-# a service and prints its rate; its output file stays for the next check.
-reader_rate() {
-    local out=$work/$3-$2.out result
+# copy_run <size> <round> <reader> <request>: runs benchref's pipe reader of
+# that mode as a service and records its rate; its output file stays for the
+# check of talvex's.
+copy_run() {
+    local out=$work/$3-$1.out result pattern=""
     rm -f "$out"
-    start_watch "$out" "$scratch/$3-$2.samples"
-    as_service "$1 $work_win\\$3-$2.out $work_win ${container_line[*]}" >"$scratch/$3-$2.txt"
-    grep -q '^bytes=' "$scratch/$3-$2.txt" || die "the $3 reader failed: $(cat "$scratch/$3-$2.txt")"
+    # The CPU time per MiB is compared for 100-byte writes.
+    [ "$1" = 100 ] && pattern='benchref\.exe as-service'
+    start_watch "$out" "$scratch/$3-$1.samples" "$pattern"
+    as_service "$4 $work_win\\$3-$1.out $work_win ${container_line[*]}" >"$scratch/$3-$1.txt"
+    grep -q '^bytes=' "$scratch/$3-$1.txt" || die "the $3 reader failed: $(cat "$scratch/$3-$1.txt")"
     sleep 0.2
     stop_watch
-    result=$(perl bench/figures.pl volume "$scratch/$3-$2.samples" "$out" "$volume") ||
-        die "$3 run, $2-byte writes: $result"
-    mib_per_second "$(field "$result" bytes)" "$(field "$result" seconds)"
+    result=$(figures volume "$scratch/$3-$1.samples" "$out" "$volume") || die "$3 run, $1-byte writes: $result"
+    record copy size="$1" round="$2" reader="$3" $result
 }
 
-declare -A identical
-copy_round() {
-    local size=$1 ref_out=$work/reference-$1.out result ref_rate talvex_rate lazy_rate
-    boot "container.output_bytes=$volume" "container.output_write_size=$size" container.end_after_ms=0
-    # The watch must see the file grow from nothing.
-    rm -f "$log"
-    ref_rate=$(reader_rate pipe "$size" reference)
-    # How fast small writes go when the reader costs the writer next to
-    # nothing, against the same reference.
-    if [ "$size" = 100 ]; then
-        lazy_rate=$(reader_rate lazy-pipe "$size" lazy)
-        rm -f "$work/lazy-$size.out"
-        awk -v t="$lazy_rate" -v r="$ref_rate" 'BEGIN { printf "%.3f\n", t / r }' >>"$scratch/ceilings-$size"
-    fi
-
-    start_watch "$log" "$scratch/talvex-$size.samples"
-    start_talvex
-    wait_for_end "$log" "$copy_limit" ||
-        die "talvex did not copy the volume within $copy_limit s"
-    wait_state "$svc" 1 30 || die "$svc did not stop after its container ended"
+# talvex_copy <size> <round> <reader> <service>: the same copy through talvex
+# as the service, checked against the reference reader's output.
+talvex_copy() {
+    local log=$work/$4.out result rc=0 pattern=""
+    [ "$1" = 100 ] && pattern=$talvex_pattern
+    rm -f "$log" "$log".*
+    start_watch "$log" "$scratch/$3-$1.samples" "$pattern"
+    start_talvex "$4"
+    figures wait "$log" 'ending by itself\r\n\x070\x07' "$copy_limit" 200 ||
+        die "$4 did not copy the volume within $copy_limit s"
+    wait_state "$4" 1 30 || die "$4 did not stop after its container ended"
     stop_watch
-    local rc=0
-    result=$(perl bench/figures.pl volume "$scratch/talvex-$size.samples" "$log" "$volume" "$ref_out") || rc=$?
-    [ "$rc" = 2 ] && die "talvex run, $size-byte writes: ${result#error=}"
+    result=$(figures volume "$scratch/$3-$1.samples" "$log" "$volume" "$work/reference-$1.out") || rc=$?
+    [ "$rc" = 2 ] && die "$3 run, $1-byte writes: ${result#error=}"
     if [ "$rc" != 0 ]; then
-        identical[$size]="NO: ${result#error=}"
+        identical[$1]="NO ($3): ${result#error=}"
+        record mismatch size="$1"
         return
     fi
-    talvex_rate=$(mib_per_second "$(field "$result" bytes)" "$(field "$result" seconds)")
-    echo "$talvex_rate" >>"$scratch/rates-$size"
-    echo "$ref_rate" >>"$scratch/ref-rates-$size"
-    awk -v t="$talvex_rate" -v r="$ref_rate" 'BEGIN { printf "%.3f\n", t / r }' >>"$scratch/ratios-$size"
+    record copy size="$1" round="$2" reader="$3" $result
 }
 
-# The machine is shared and its load drifts: each round runs the reference and
-# talvex right after each other, and the median of the rounds' ratios is the
-# figure.
-# A figure of a part that is not measured stays "nan".
-declare -A ratio ratio_spread rate ref_rate ceiling ceiling_spread
-for size in 100 8192; do
-    identical[$size]=yes ratio[$size]=nan ratio_spread[$size]=nan rate[$size]=nan ref_rate[$size]=nan
-    ceiling[$size]=nan ceiling_spread[$size]=nan
-done
-for name in talvex_stop ref_service_stop talvex_dump dump_spread talvex_own talvex_server reference_own \
-    reference_server idle_cost idle_spread keepalive_own keepalive_server keepalive_cost talvex_rss reference_rss idle_growth container_stop talvex_restart \
-    restart_spread cycle_growth reference_restart reference_restart_spread; do
-    printf -v "$name" nan
-done
+# The copy variants of talvex with 100-byte writes, each beside talvex's
+# plain copy in every round.  A "compressed" variant (the rotation service
+# with LogFileCompress=true) joins them once the product compresses rotated
+# logs; bench/figures.py reports its ratio as soon as it is measured.
+copy_variants=(rotation:"$rot_svc")
 
+# The machine is shared and its load drifts: each round runs the references
+# and talvex right after each other, and every ratio is taken within a round.
 if part copy; then
-say "== 1. log copy throughput ($volume bytes; $rounds rounds of the reference and talvex in turn)"
-for size in 100 8192; do
-    : >"$scratch/rates-$size"
-    : >"$scratch/ref-rates-$size"
-    : >"$scratch/ratios-$size"
-    : >"$scratch/ceilings-$size"
-    for ((round = 1; round <= rounds; round++)); do
-        copy_round "$size"
+    say "== copy: $volume bytes; $rounds rounds of the references and talvex in turn"
+    for size in 100 8192; do
+        for ((round = 1; round <= rounds; round++)); do
+            boot "container.output_bytes=$volume" "container.output_write_size=$size" container.end_after_ms=0
+            copy_run "$size" "$round" reference pipe
+            # How fast small writes go when the reader costs the writer next
+            # to nothing, against the same reference.
+            if [ "$size" = 100 ]; then
+                copy_run "$size" "$round" lazy lazy-pipe
+                rm -f "$work/lazy-$size.out"
+            fi
+            talvex_copy "$size" "$round" talvex "$svc"
+            if [ "$size" = 100 ]; then
+                for variant in "${copy_variants[@]}"; do
+                    talvex_copy "$size" "$round" "${variant%%:*}" "${variant#*:}"
+                done
+            fi
+        done
+        rm -f "$work/reference-$size.out"
+        say "   $size-byte writes: log byte-identical: ${identical[$size]}"
     done
-    rm -f "$work/reference-$size.out"
-    if [ "${identical[$size]}" = yes ]; then
-        ratio[$size]=$(median <"$scratch/ratios-$size")
-        ratio_spread[$size]=$(spread <"$scratch/ratios-$size")
-        rate[$size]=$(median <"$scratch/rates-$size")
-        ref_rate[$size]=$(median <"$scratch/ref-rates-$size")
-        [ -s "$scratch/ceilings-$size" ] && ceiling[$size]=$(median <"$scratch/ceilings-$size") &&
-            ceiling_spread[$size]=$(spread <"$scratch/ceilings-$size")
-    else
-        ratio[$size]=nan ratio_spread[$size]=nan rate[$size]=nan ref_rate[$size]=nan
-    fi
-    say "   $size-byte writes: ratio ${ratio[$size]} (rounds ${ratio_spread[$size]}), talvex ${rate[$size]} MiB/s," \
-        "reference ${ref_rate[$size]} MiB/s; log byte-identical: ${identical[$size]}"
-done
+    took
 fi
 
-# --- 2, 4, 5 and 6: quiet containers: idle windows, a dump and a stop each ----------------
+# --- quiet containers: idle windows, a dump and a stop each ----------------------------
 
-if part quiet; then
-boot
-wineserver_pid=$(prefix_pid 'wineserver') || die "no Wine server for $WINEPREFIX"
-
-# idle_window <name> <pid>...: appends one window's CPU per minute (ms) of the
-# processes and of the Wine server, each divided by the number of processes,
-# to <name>-own and <name>-server, and the first process's resident memory
-# (KiB) at the window's start and end to <name>-rss.
+# idle_window <kind> <round> <pid>...: records one window's CPU of the
+# processes and of the Wine server, and the processes' resident memory (the
+# first one's also at the window's start).
 idle_window() {
-    local name=$1 own0=0 own1=0 ws0 rss0 p
-    shift
+    local kind=$1 round=$2 own0=0 own1=0 ws0 ws1 calls0 calls1 t0 t1 rss0 rss p
+    shift 2
     rss0=$(rss_kib "$1")
     for p in "$@"; do own0=$((own0 + $(cpu_ns "$p"))); done
     ws0=$(cpu_ns "$wineserver_pid")
+    calls0=$(syscalls "$wineserver_pid")
+    t0=$(date +%s%N)
     sleep "$idle_seconds"
-    for p in "$@"; do own1=$((own1 + $(cpu_ns "$p"))); done
-    awk -v n="$((own1 - own0))" -v s="$idle_seconds" -v k=$# 'BEGIN { printf "%.2f\n", n / 1e6 * 60 / s / k }' \
-        >>"$scratch/$name-own"
-    awk -v n="$(($(cpu_ns "$wineserver_pid") - ws0))" -v s="$idle_seconds" -v k=$# \
-        'BEGIN { printf "%.2f\n", n / 1e6 * 60 / s / k }' >>"$scratch/$name-server"
-    echo "$rss0 $(rss_kib "$1")" >>"$scratch/$name-rss"
+    for p in "$@"; do
+        [ -d "/proc/$p" ] || die "a $kind process ended during its idle window (killed from outside?)"
+        own1=$((own1 + $(cpu_ns "$p")))
+    done
+    ws1=$(cpu_ns "$wineserver_pid")
+    calls1=$(syscalls "$wineserver_pid")
+    t1=$(date +%s%N)
+    rss=$(for p in "$@"; do rss_kib "$p"; done | paste -sd,)
+    record idle kind="$kind" round="$round" services=$# window_ns=$((t1 - t0)) own_ns=$((own1 - own0)) \
+        server_ns=$((ws1 - ws0)) server_calls=$((calls1 - calls0)) rss_start_kib="$rss0" rss_kib="$rss"
 }
 
-# quiet_run <service> <name>: starts the service and the further ones of its
-# kind with the quiet container, measures an idle window of them all, stops
-# the further ones, and then, for talvex, times a dump request, and times the
-# service's stop.
+# quiet_run <kind> <count> <round>: starts <count> services of the kind with
+# the quiet container and measures an idle window of them all.  In a window
+# of the usual size the further services are then stopped and the first
+# one's dump (talvex) and stop are timed alone.
 quiet_run() {
-    local service=$1 line pattern name pids
-    for name in "$service" $(extra_services "$service"); do
-        if [ "$service" = "$svc" ]; then
-            start_talvex "$name"
-        else
-            wine sc start "$name" >/dev/null 2>&1 || die "sc start $name"
-        fi
-    done
-    for name in "$service" $(extra_services "$service"); do
-        if [ "$service" = "$svc" ]; then
-            wait_for_bytes "$work/$name.out" '\x08' 30 || die "the container of $name did not start"
-        fi
-        wait_state "$name" 4 10 || die "$name is not RUNNING"
-    done
+    local kind=$1 count=$2 round=$3 service pattern name line
+    case $kind in
+    talvex) service=$svc pattern=$talvex_pattern ;;
+    keepalive) service=$keep_svc pattern='benchref\.exe keepalive-service' ;;
+    reference) service=$ref_svc pattern='benchref\.exe service' ;;
+    esac
+    local names=($(kind "$service" "$count"))
+    if [ "$kind" = talvex ]; then
+        start_talvex "${names[@]}"
+        for name in "${names[@]}"; do
+            figures wait "$work/$name.out" '\x08' 30 || die "the container of $name did not start"
+        done
+    else
+        benchref services start "${names[@]}" >/dev/null || die "could not start the $kind services"
+    fi
     # talvex treats a container as quiet two seconds after its last output.
     sleep 3
-    case $service in
-    "$svc") pattern='talvex\.exe' ;;
-    "$keep_svc") pattern='benchref\.exe keepalive-service' ;;
-    *) pattern='benchref\.exe service' ;;
-    esac
-    # Every process supervises the same container; the first one's memory
-    # is the figure.
-    pids=$(prefix_pids "$pattern")
-    [ "$(echo "$pids" | wc -w)" = "$idle_services" ] || die "$idle_services processes expected for $service: $pids"
-    idle_window "$2" $pids
-    for name in $(extra_services "$service"); do
-        wine sc stop "$name" >/dev/null 2>&1 || die "sc stop $name"
-    done
-    for name in $(extra_services "$service"); do
-        wait_state "$name" 1 30 || die "$name did not stop"
-    done
-    if [ "$service" = "$svc" ]; then
-        line=$(benchref dump "$service" "$work_win\\$svc.out") || die "timed dump of $service: $line"
-        echo "${line#dump ms=}" >>"$scratch/dumps"
+    local pids=($(prefix_pids "$pattern"))
+    [ "${#pids[@]}" = "$count" ] || die "$count processes expected for $kind: ${pids[*]}"
+    idle_window "$kind" "$round" "${pids[@]}"
+    if [ "$count" != "$idle_services" ]; then
+        benchref services stop "${names[@]}" >/dev/null || die "could not stop the $kind services"
+        return
+    fi
+    if [ "$count" -gt 1 ]; then
+        benchref services stop "${names[@]:1}" >/dev/null || die "could not stop the $kind services"
+    fi
+    if [ "$kind" = talvex ]; then
+        line=$(benchref dump "$service" "$work_win\\$service.out") || die "timed dump of $service: $line"
+        record "$line"
         # The dump leaves the container quiet again; the stop comes from the
         # quiet state, like the first.
         sleep 3
     fi
     line=$(benchref stop "$service") || die "timed stop of $service: $line"
-    echo "${line#stop ms=}" >>"$scratch/$2-stops"
+    record "${line/stop/stop kind=$kind}"
 }
 
-say "== 2, 4, 5, 6. $rounds runs each of talvex and of the idle reference service, in turn, both with a"
-say "   quiet container: an idle window of $idle_seconds s of $idle_services such services at once, for talvex a"
-say "   dump request, and a stop"
-for name in talvex reference keepalive; do
-    : >"$scratch/$name-own"
-    : >"$scratch/$name-server"
-    : >"$scratch/$name-rss"
-    : >"$scratch/$name-stops"
-done
-: >"$scratch/dumps"
-for ((i = 1; i <= rounds; i++)); do
-    quiet_run "$svc" talvex
-    quiet_run "$ref_svc" reference
-    quiet_run "$keep_svc" keepalive
-done
-talvex_stop=$(median <"$scratch/talvex-stops")
-ref_service_stop=$(median <"$scratch/reference-stops")
-talvex_dump=$(median <"$scratch/dumps")
-dump_spread=$(spread <"$scratch/dumps")
-talvex_own=$(median <"$scratch/talvex-own")
-talvex_server=$(median <"$scratch/talvex-server")
-reference_own=$(median <"$scratch/reference-own")
-reference_server=$(median <"$scratch/reference-server")
-# The Wine server's own activity (its other clients, timers) drifts from one
-# window to the next by as much as one talvex costs it: the figure is talvex's
-# own CPU plus the server's for talvex's windows over the server's for the
-# reference's windows, each per service and the median of its windows.
-idle_cost=$(awk -v o="$talvex_own" -v s="$talvex_server" -v r="$reference_server" \
-    'BEGIN { printf "%.2f", o + s - r }')
-# The same for the reference that only writes the keep-alive newline every
-# 2 s: the part of the figure that any wrapper keeping a quiet child's input
-# moving pays.
-keepalive_own=$(median <"$scratch/keepalive-own")
-keepalive_server=$(median <"$scratch/keepalive-server")
-keepalive_cost=$(awk -v o="$keepalive_own" -v s="$keepalive_server" -v r="$reference_server" \
-    'BEGIN { printf "%.2f", o + s - r }')
-idle_spread="own $(spread <"$scratch/talvex-own"), server $(spread <"$scratch/talvex-server") against $(spread <"$scratch/reference-server")"
-talvex_rss=$(awk '{ print $2 }' "$scratch/talvex-rss" | median)
-reference_rss=$(awk '{ print $2 }' "$scratch/reference-rss" | median)
-# Growth while a container runs: the largest over one idle window.
-idle_growth=$(awk '{ g = $2 - $1; if (NR == 1 || g > m) m = g } END { print m + 0 }' "$scratch/talvex-rss")
+# idle_rounds_of <count> <rounds> <kinds>...: the windows, every kind once a
+# round; the order turns round every other round, so that a drift of the Wine
+# server's own CPU over a round weighs on each kind alike.
+idle_rounds_of() {
+    local count=$1 rounds_wanted=$2 round kinds
+    shift 2
+    for ((round = 1; round <= rounds_wanted; round++)); do
+        kinds=("$@")
+        ((round % 2 == 0)) && kinds=($(printf '%s\n' "$@" | tac))
+        for kind in "${kinds[@]}"; do quiet_run "$kind" "$count" "$round"; done
+    done
+}
 
-say "== the container's own stop, as the child of a plain service"
-as_service "container $rounds $work_win ${container_line[*]}" >"$scratch/container"
-[ "$(grep -c 'stop_ms=' "$scratch/container")" = "$rounds" ] ||
-    die "reference container runs: $(cat "$scratch/container")"
-container_stop=$(sed -n 's/.*stop_ms=//p' "$scratch/container" | median)
+if part quiet || part scale; then
+    boot
+    wineserver_pid=$(prefix_pids 'wineserver' | head -n 1)
+    [ -n "$wineserver_pid" ] || die "no Wine server for $WINEPREFIX"
+fi
+if part quiet; then
+    say "== quiet: $idle_rounds rounds of idle windows of $idle_seconds s, $idle_services services of each kind at"
+    say "   once (talvex, the plain reference, the keep-alive reference), then a dump and a stop of one"
+    idle_rounds_of "$idle_services" "$idle_rounds" talvex reference keepalive
+    say "== the container's own stop, as the child of a plain service"
+    as_service "container $rounds $work_win ${container_line[*]}" >"$scratch/container"
+    [ "$(grep -c 'stop_ms=' "$scratch/container")" = "$rounds" ] ||
+        die "reference container runs: $(cat "$scratch/container")"
+    cat "$scratch/container" >>"$samples"
+    took
 fi
 
-# --- 3. restarts -------------------------------------------------------------------------
+# --- restarts -------------------------------------------------------------------------
 
 if part restart; then
-say "== 3. $restarts restarts of talvex's container"
-boot "container.restarts=$restarts" container.restart_after_ms=300
-start_watch "$log" "$scratch/restart.samples"
-start_talvex
-# The first cycle touches code and data for the first time; memory is
-# compared from the second container's start on.
-wait_for_bytes "$log" '(?s)\x0714\x07.*?\x08' 30 || die "talvex's second container did not start"
-talvex_pid=$(prefix_pid 'talvex\.exe') || die "no talvex.exe process"
-cycle_rss0=$(rss_kib "$talvex_pid")
-wait_for_bytes "$log" "(?s)(?:\\x0714\\x07.*?\\x08.*?){$restarts}" $((restarts * 10 + 20)) ||
-    die "talvex did not restart its container $restarts times"
-sleep 0.5
-cycle_rss1=$(rss_kib "$talvex_pid")
-stop_watch
-line=$(benchref stop "$svc") || die "stop after the restarts: $line"
-perl bench/figures.pl restarts "$scratch/restart.samples" "$log" >"$scratch/restarts"
-[ "$(grep -c . "$scratch/restarts")" = "$restarts" ] || die "expected $restarts restarts: $(cat "$scratch/restarts")"
-talvex_restart=$(sed 's/restart ms=//' "$scratch/restarts" | median)
-restart_spread=$(sed 's/restart ms=//' "$scratch/restarts" | spread)
-cycle_growth=$((cycle_rss1 - cycle_rss0))
-# The reference restart: a plain service runs the launcher to its end and the
-# container to its start marker, as talvex does between the two markers.
-boot
-(cd "$work" && rm -f container.ini.bat container.ini.runs)
-as_service "cycle $restarts $work_win ${launcher_line[*]}"$'\r\n'"${container_line[*]}" >"$scratch/cycle"
-[ "$(grep -c 'cycle ms=' "$scratch/cycle")" = "$restarts" ] || die "reference restarts: $(cat "$scratch/cycle")"
-reference_restart=$(sed 's/cycle ms=//' "$scratch/cycle" | median)
-reference_restart_spread=$(sed 's/cycle ms=//' "$scratch/cycle" | spread)
+    say "== restart: $restarts restarts of talvex's container, and as many of a plain service"
+    log=$work/$svc.out
+    boot "container.restarts=$restarts" container.restart_after_ms=300
+    start_watch "$log" "$scratch/restart.samples"
+    start_talvex "$svc"
+    # The first cycle touches code and data for the first time; memory is
+    # compared from the second container's start on.
+    figures wait "$log" '\x0714\x07.*?\x08' 30 || die "talvex's second container did not start"
+    talvex_pid=$(prefix_pids "$talvex_pattern" | head -n 1)
+    [ -n "$talvex_pid" ] || die "no talvex.exe process"
+    cycle_rss0=$(rss_kib "$talvex_pid")
+    figures wait "$log" "(?:\\x0714\\x07.*?\\x08.*?){$restarts}" $((restarts * 10 + 20)) ||
+        die "talvex did not restart its container $restarts times"
+    sleep 0.5
+    record cycle_rss first_kib="$cycle_rss0" last_kib="$(rss_kib "$talvex_pid")"
+    stop_watch
+    line=$(benchref stop "$svc") || die "stop after the restarts: $line"
+    figures restarts "$scratch/restart.samples" "$log" >"$scratch/restarts"
+    [ "$(grep -c . "$scratch/restarts")" = "$restarts" ] ||
+        die "expected $restarts restarts: $(cat "$scratch/restarts")"
+    cat "$scratch/restarts" >>"$samples"
+    # The reference restart: a plain service runs the launcher to its end and
+    # the container to its start marker, as talvex does between the two
+    # markers.
+    boot
+    as_service "cycle $restarts $work_win ${launcher_line[*]}"$'\r\n'"${container_line[*]}" >"$scratch/cycle"
+    [ "$(grep -c 'cycle ms=' "$scratch/cycle")" = "$restarts" ] || die "reference restarts: $(cat "$scratch/cycle")"
+    cat "$scratch/cycle" >>"$samples"
+    took
+fi
+
+# --- starts ----------------------------------------------------------------------------
+
+# start_of <kind> <round>: times one start from the control to the start
+# marker in the file that the service writes the container's output to.
+start_of() {
+    local line
+    if [ "$1" = talvex ]; then
+        rm -f "$work/$svc.out" "$work/$svc.out".*
+        line=$(benchref start "$svc" "$work_win\\$svc.out") || die "timed start of $svc: $line"
+        benchref services stop "$svc" >/dev/null || die "could not stop $svc"
+    else
+        printf '%s\r\n' "start-ref $area_win\\start.out $work_win ${launcher_line[*]}" "${container_line[*]}" \
+            >"$area/request.txt"
+        rm -f "$area/measured.txt" "$area/start.out"
+        line=$(benchref start "$kids_svc" "$area_win\\start.out") || die "timed start of $kids_svc: $line"
+        wait_state "$kids_svc" 1 30 || die "$kids_svc did not stop after its start"
+    fi
+    record "${line/start/start kind=$1 round=$2}"
+}
+
+if part start; then
+    say "== start: $rounds starts of talvex and of a plain service that runs the same children, in turn"
+    boot
+    for ((round = 1; round <= rounds; round++)); do
+        if ((round % 2)); then
+            start_of talvex "$round"
+            start_of reference "$round"
+        else
+            start_of reference "$round"
+            start_of talvex "$round"
+        fi
+    done
+    took
+fi
+
+# --- scale -----------------------------------------------------------------------------
+
+if part scale; then
+    say "== scale: $scale_rounds rounds of idle windows of $scale_services talvex services and of as many references"
+    boot
+    idle_rounds_of "$scale_services" "$scale_rounds" talvex reference
+    took
 fi
 
 # --- the figures --------------------------------------------------------------------------
 
-# beyond <talvex> <reference> <divisor> <format>: the difference, or nan.
-beyond() {
-    awk -v t="$1" -v r="$2" -v d="$3" -v f="$4" \
-        'BEGIN { if (t == "nan" || r == "nan") print "nan"; else printf f "\n", (t - r) / d }'
-}
-stop_beyond=$(beyond "$talvex_stop" "$container_stop" 1 %.1f)
-restart_beyond=$(beyond "$talvex_restart" "$reference_restart" 1 %.1f)
-memory_beyond=$(beyond "$talvex_rss" "$reference_rss" 1024 %.2f)
-
-# met <value> <op> <limit>
-met() {
-    awk -v v="$1" -v l="$3" -v op="$2" 'BEGIN {
-        if (v == "nan" || v == "") { print "no figure"; exit }
-        print ((op == ">=") ? (v >= l) : (v <= l)) ? "yes" : "NO" }'
-}
-
-# The figures: key, what, talvex, reference, target operator and limit, unit.
-figures=(
-    "copy_100_ratio|log copy, 100-byte writes (ratio; rounds ${ratio_spread[100]}; a reader every 50 ms: ${ceiling[100]}, rounds ${ceiling_spread[100]})|${ratio[100]}|1.00|>=|1.2|"
-    "copy_8192_ratio|log copy, 8 KiB writes (ratio; rounds ${ratio_spread[8192]})|${ratio[8192]}|1.00|>=|1.0|"
-    "stop_ms|stop beyond the container's own $container_stop ms|$stop_beyond|0|<=|25|ms"
-    "restart_ms|restart beyond a plain service's $reference_restart ms (rounds $restart_spread against $reference_restart_spread)|$restart_beyond|0|<=|30|ms"
-    "dump_ms|dump request to the Ctrl+Break attempt (rounds $dump_spread)|$talvex_dump|0|<=|20|ms"
-    "idle_cpu_ms_per_min|idle CPU, own + Wine server over the reference (windows: $idle_spread; the keep-alive newline alone $keepalive_cost)|$idle_cost|0|<=|20|ms/min"
-    "memory_mib|resident memory above the reference|$memory_beyond|0|<=|2|MiB"
-    "idle_growth_kib|memory growth over one idle window (largest)|$idle_growth|0|<=|0|KiB"
-)
-
 say ""
-say "== figures (talvex against references measured in this run; medians of $rounds, of $restarts for the restart)"
-printf '%-82s %10s %10s %10s  %s\n' figure talvex reference target met
-for f in "${figures[@]}"; do
-    IFS='|' read -r key what value reference op limit unit <<<"$f"
-    printf '%-82s %10s %10s %10s  %s\n' "$what" "$value" "$reference" "$op $limit${unit:+ $unit}" \
-        "$(met "$value" "$op" "$limit")"
-done
-say "details: stop control to STOPPED $talvex_stop ms (the idle reference service $ref_service_stop ms);" \
-    "restart marker to start marker $talvex_restart ms; per service, $idle_services idle at once: talvex.exe" \
-    "$talvex_own ms/min and the Wine server $talvex_server ms/min, reference service $reference_own ms/min and" \
-    "the Wine server $reference_server ms/min, keep-alive reference $keepalive_own ms/min and the Wine server" \
-    "$keepalive_server ms/min;" \
-    "talvex.exe $talvex_rss KiB, reference service $reference_rss KiB; growth over restart cycles 2 to" \
-    "$((restarts + 1)): $cycle_growth KiB; copy rates talvex ${rate[100]} / ${rate[8192]} MiB/s, reference" \
-    "${ref_rate[100]} / ${ref_rate[8192]} MiB/s"
-
-# json_number <value>: the value as a JSON number, or null for none.
-json_number() {
-    awk -v v="$1" 'BEGIN { print (v == "nan" || v == "") ? "null" : v + 0 }'
-}
-
+say "== figures (talvex against references measured in this run; medians of the rounds)"
 json=$build/bench/figures-$(date -u +%Y%m%dT%H%M%SZ).json
-{
-    printf '{\n  "rounds": %s,\n  "idle_services": %s,\n  "figures": {\n' "$rounds" "$idle_services"
-    n=0
-    for f in "${figures[@]}"; do
-        IFS='|' read -r key what value reference op limit unit <<<"$f"
-        n=$((n + 1))
-        printf '    "%s": {"talvex": %s, "reference": %s, "target": "%s %s", "met": %s}%s\n' "$key" \
-            "$(json_number "$value")" "$reference" \
-            "$op" "$limit" "$([ "$(met "$value" "$op" "$limit")" = yes ] && echo true || echo false)" \
-            "$([ "$n" -lt "${#figures[@]}" ] && echo ,)"
-    done
-    printf '  },\n  "details": {"stop_control_to_stopped_ms": %s, "reference_service_stop_ms": %s,\n' \
-        "$(json_number "$talvex_stop")" "$(json_number "$ref_service_stop")"
-    printf '    "restart_marker_to_start_ms": %s, "reference_restart_ms": %s,\n' \
-        "$(json_number "$talvex_restart")" "$(json_number "$reference_restart")"
-    printf '    "container_stop_ms": %s, "talvex_own_ms_per_min": %s, "talvex_server_ms_per_min": %s,\n' \
-        "$(json_number "$container_stop")" "$(json_number "$talvex_own")" "$(json_number "$talvex_server")"
-    printf '    "reference_own_ms_per_min": %s, "reference_server_ms_per_min": %s,\n' \
-        "$(json_number "$reference_own")" "$(json_number "$reference_server")"
-    printf '    "keepalive_reference_own_ms_per_min": %s, "keepalive_reference_server_ms_per_min": %s,\n' \
-        "$(json_number "$keepalive_own")" "$(json_number "$keepalive_server")"
-    printf '    "keepalive_reference_idle_cpu_ms_per_min": %s, "copy_100_lazy_reader_ratio": %s,\n' \
-        "$(json_number "$keepalive_cost")" "$(json_number "${ceiling[100]}")"
-    printf '    "talvex_rss_kib": %s, "reference_rss_kib": %s, "restart_cycles_growth_kib": %s}\n}\n' \
-        "$(json_number "$talvex_rss")" "$(json_number "$reference_rss")" "$(json_number "$cycle_growth")"
-} >"$json"
-
+figures report "$samples" "$json" || die "the figures could not be worked out"
 for size in 100 8192; do
     [ "${identical[$size]}" = yes ] || die "talvex's log does not hold the container's output ($size-byte writes)"
 done

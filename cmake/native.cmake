@@ -28,4 +28,8 @@ if(TALVEX_TESTS)
         target_link_options(talvex_unit PRIVATE ${TALVEX_SAN_FLAGS})
     endif()
     gtest_discover_tests(talvex_unit DISCOVERY_TIMEOUT 60)
+
+    # The bench's own program, on recorded samples (standard library only).
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    add_test(NAME bench_figures COMMAND Python3::Interpreter -B ${CMAKE_SOURCE_DIR}/tests/bench/figures_test.py)
 endif()

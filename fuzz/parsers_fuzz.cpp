@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::vector<char*> argv;
         for (const std::string& p : pieces) argv.push_back(strdup(p.c_str()));
         ParseInstallOptions(argv.data(), (int)argv.size());
-        CHECK(terminated(Options.UtilDir, sizeof Options.UtilDir));
+        CHECK(terminated(Options.UtilDirectory, sizeof Options.UtilDirectory));
         for (char* a : argv) free(a);
         break;
     }

@@ -9,7 +9,7 @@ seconds=${1:?usage: fuzz/run.sh <seconds>}
 build=$root/build/fuzz
 mkdir -p "$build/corpus"
 { [ -f "$build/CMakeCache.txt" ] || cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++; } >/dev/null
-cmake --build "$build" >/dev/null
+cmake --build "$build" >"$build/build.log" 2>&1 || { tail -30 "$build/build.log"; echo "fuzz: the target does not build"; exit 1; }
 if "$build/parsers_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -artifact_prefix="$build/" \
     "$build/corpus" "$root/fuzz/corpus" >"$build/fuzz.log" 2>&1; then
     echo "fuzz: ${seconds}s, $(grep -o 'cov: [0-9]*' "$build/fuzz.log" | tail -1), no crash"

@@ -15,9 +15,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(cmake ninja-build g++ googletest libgtest-dev
           wine64 wine g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
           clang libclang-rt-14-dev python3)
-# zlib for the MinGW build, linked statically into talvex.exe, which gzips
-# the rotated log files.
-packages+=(libz-mingw-w64-dev)
+# zlib, which gzips the rotated log files: for the MinGW build, linked
+# statically into talvex.exe, and for the native tests and the fuzz target.
+packages+=(libz-mingw-w64-dev zlib1g-dev)
 # The Prometheus client library for Python, a dependency of the tests.
 packages+=(python3-prometheus-client)
 

@@ -108,23 +108,6 @@ int protect_parameters(const char* serviceName, RegKey key)
 int write_parameters(const char* serviceName)
 {
     const char* path[] = {"SYSTEM", "CurrentControlSet", "Services", serviceName, "Parameters", nullptr};
-    const struct {
-        const char* name;
-        const char* text;
-    } values[] = {
-        {"WorkingDirectory", Options.WorkingDirectory},
-        {"JavaExe", Options.JavaExe},
-        {"JavaArgs", Options.JavaArgs},
-        {"Classpath", Options.Classpath},
-        {"BootClasspath", Options.BootClasspath},
-        {"OrvaneHome", Options.OrvaneHome},
-        {"BootFile", Options.BootFile},
-        {"DirectoryServiceBootFile", Options.DirectoryServiceBootFile},
-        {"TimeoutSeconds", Options.TimeoutSeconds},
-        {"ShutdownTimeoutSeconds", Options.ShutdownTimeoutSeconds},
-        {"PBE", Options.PBE},
-        {"UtilDir", Options.UtilDir},
-    };
     // A key that cannot be created is reported by the first write, which then
     // fails on the missing key.
     RegKey key = CreateRegistryPath(path);
@@ -132,12 +115,14 @@ int write_parameters(const char* serviceName)
         plat_reg_close(key);
         return 0;
     }
+    // Every value the installer has a text for, in the table's order; the
+    // others are the administrator's, set by hand.
     int written = 1;
-    for (const auto& value : values) {
-        if (!SetRegistryString(key, value.name, value.text, PLAT_REG_SZ)) {
-            written = 0;
-            break;
-        }
+    for (size_t i = 0; i < PARAMETER_COUNT && written; ++i) {
+        const ParameterRow* row = &PARAMETERS[i];
+        if (row->installOption == nullptr) continue;
+        const char* text = *(const char* const*)((const char*)&Options + row->installField);
+        written = SetRegistryString(key, row->name, text, PLAT_REG_SZ);
     }
     if (key != nullptr) plat_reg_close(key);
     return written;

@@ -7,13 +7,17 @@
 
 enum { PATH_TEST_SIZE = 2048, ERROR_FILENAME_EXCED_RANGE = 206 };
 
+int PathIsAbsolute(const char* path)
+{
+    return path[0] == '\\' || (path[0] != '\0' && path[1] == ':');
+}
+
 int PathExists(const char* path, const char* base)
 {
     char full[PATH_TEST_SIZE];
     memset(full, 0, sizeof full);
-    int absolute = path[0] == '\\' || (path[0] != '\0' && path[1] == ':');
     int fits;
-    if (absolute || base == nullptr) {
+    if (PathIsAbsolute(path) || base == nullptr) {
         fits = text_copy(full, sizeof full, path);
     } else {
         fits = text_format(full, sizeof full, "%s\\%s", base, path);

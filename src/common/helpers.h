@@ -16,6 +16,9 @@ enum {
     SYSTEM_MESSAGE_SIZE = 2048 // registry failure texts
 };
 
+// 1 for a path that names its drive or begins with a backslash; other paths
+// are relative to some directory.
+int PathIsAbsolute(const char* path);
 // 1 when the file system has an entry at `path`.  An absolute path (first
 // character a backslash or second a colon) is tested unchanged; a relative one
 // is joined to `base` with one backslash when a base is given.  A joined path

@@ -62,10 +62,12 @@ enum {
     PLAT_WAIT_TIMEOUT = 258,
     PLAT_WAIT_FAILED = 0xFFFFFFFFu,
 };
+// The wait time that never runs out (INFINITE).
+enum : uint32_t { PLAT_WAIT_INFINITE = 0xFFFFFFFFu };
 
 // Service states (SERVICE_STATUS.dwCurrentState) and the controls the
-// service takes: stop, interrogate, shutdown, preshutdown and two controls of
-// its own (128 removes, 129 asks for a thread dump).
+// service takes: stop, interrogate, shutdown, preshutdown and three controls
+// of its own (128 removes, 129 asks for a thread dump, 130 rotates the log).
 enum : uint32_t {
     SERVICE_STATE_STOPPED = 1,
     SERVICE_STATE_START_PENDING = 2,
@@ -79,6 +81,7 @@ enum : uint32_t {
     CONTROL_PRESHUTDOWN = 15,
     CONTROL_USER_REMOVE = 128,
     CONTROL_USER_DUMP = 129,
+    CONTROL_USER_ROTATE = 130,
 };
 // Access rights to the service manager and to a service.
 enum : uint32_t {
@@ -274,6 +277,18 @@ PlatHandle plat_open_append(const char* path);
 // (PLAT_ENTRY_DEVICE for anything but a file on a disk), its size and last
 // write time.  0 with the last error on failure.
 int plat_file_info(PlatHandle file, PlatFileInfo* info);
+// CreateFileA(path, GENERIC_READ, read, write and delete sharing, not
+// inheritable, OPEN_EXISTING): the file can be renamed or deleted while it is
+// read, and the handle follows it.  Read with plat_read_file, closed with
+// plat_close_handle.  Null on failure.
+PlatHandle plat_open_read(const char* path);
+// CreateFileA(path, GENERIC_WRITE, read sharing, not inheritable,
+// CREATE_ALWAYS): a new, empty file.  Null on failure.
+PlatHandle plat_create_file(const char* path);
+// ReadFile; *got is 0 at the end of the file.
+int plat_read_file(PlatHandle file, void* buf, uint32_t size, uint32_t* got);
+// DeleteFileA.
+int plat_delete_file(const char* path);
 // The line end that the platform's text files use: "\r\n" or "\n".
 const char* plat_text_line_end(void);
 
@@ -384,6 +399,9 @@ uint32_t plat_wait_output(PlatHandle process, PlatHandle event, PlatOutputPipe* 
 typedef uint32_t (*PlatThreadFn)(void* parameter);
 PlatHandle plat_create_thread(PlatThreadFn fn, void* parameter);  // CreateThread; null on failure
 int plat_terminate_thread(PlatHandle thread, uint32_t exit_code); // TerminateThread
+// SetThreadPriority.
+enum { PLAT_THREAD_PRIORITY_LOWEST = -2 };
+int plat_set_thread_priority(PlatHandle thread, int priority);
 // CreateEventA(NULL, auto reset, not signalled, NULL): a wait that the event
 // ends also resets it.  Null on failure.
 PlatHandle plat_create_event(void);
@@ -406,6 +424,9 @@ int plat_send_ctrl_break(uint32_t process_group_id);      // GenerateConsoleCtrl
 int64_t plat_time_seconds(void);                          // time(): seconds since 1970
 // localtime + asctime of `seconds` into buf ("Sun Dec  6 21:00:45 2026\n").
 void plat_asctime_local(int64_t seconds, char* buf, size_t cap);
+// The local calendar date of `seconds` (localtime) as the number
+// yyyymmdd, so that a later date is a larger number; 0 on failure.
+uint32_t plat_local_date(int64_t seconds);
 uint32_t plat_tick_count(void);                           // GetTickCount
 uint64_t plat_tick_count64(void);                         // GetTickCount64: monotonic, never wraps
 

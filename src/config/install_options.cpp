@@ -14,15 +14,12 @@
 #include "service/launch_command.h"
 
 InstallOptions Options = {
-    "", "", "", "", "", "", "", "", "", "", "",
+    "", "", "", "", "", "", "", "", "", "", "", "",
     SERVICE_DEMAND_START_TYPE, {0}, {0}, {0},
 };
 
 namespace {
 
-const char DEFAULT_BOOT_FILE[] = ".\\container.ini";
-const char DEFAULT_START_TIMEOUT[] = "0";
-const char DEFAULT_SHUTDOWN_TIMEOUT[] = "600";
 const char MESSAGE_LIBRARY[] = "talvexMSG.dll";
 const char UTILITY_LIBRARY[] = "talvexUtil.dll";
 // The longest timeout whose milliseconds fit 32 bits.
@@ -171,9 +168,7 @@ int validate_installation_root(void)
 // where the service runs the container.
 int validate_boot_files(void)
 {
-    if (Options.BootFile[0] == '\0') {
-        Options.BootFile = DEFAULT_BOOT_FILE;
-    } else if (!PathExists(Options.BootFile, Options.WorkingDirectory)) {
+    if (Options.BootFile[0] != '\0' && !PathExists(Options.BootFile, Options.WorkingDirectory)) {
         print_with_last_error("\nError: \"%s\" - %s\n", Options.BootFile);
         return 0;
     }
@@ -214,29 +209,36 @@ int validate_service_name(const char* name)
     return 1;
 }
 
-// Every value must fit the field the service reads it into: a value cut on
+const char** option_text(const ParameterRow* row)
+{
+    return (const char**)((char*)&Options + row->installField);
+}
+
+// Every text must fit the field the service reads it into: a value cut on
 // the way would name another path or run the JVM with half a class path.
+// The timeouts are checked as numbers.
 int validate_lengths(void)
 {
-    const struct {
-        const char* option;
-        const char* value;
-        size_t capacity;
-    } values[] = {
-        {"-wd", Options.WorkingDirectory, CONFIG_PATH_SIZE},  {"-jre", Options.JavaExe, CONFIG_PATH_SIZE},
-        {"-jargs", Options.JavaArgs, CONFIG_LIST_SIZE},       {"-cp", Options.Classpath, CONFIG_LIST_SIZE},
-        {"-bcp", Options.BootClasspath, CONFIG_LIST_SIZE},    {"-home", Options.OrvaneHome, CONFIG_PATH_SIZE},
-        {"-xml", Options.BootFile, CONFIG_PATH_SIZE},         {"-dsxml", Options.DirectoryServiceBootFile, CONFIG_PATH_SIZE},
-        {"-pwd", Options.PBE, CONFIG_SHORT_SIZE},
-    };
-    for (const auto& v : values) {
-        if (strlen(v.value) >= v.capacity) {
-            console_printf("\nError: Option %s is longer than %lu characters\n", v.option,
-                           (unsigned long)(v.capacity - 1));
+    for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
+        const ParameterRow* row = &PARAMETERS[i];
+        if (row->installOption == nullptr || row->installOption[0] == '\0' || row->kind != PARAM_TEXT) continue;
+        if (strlen(*option_text(row)) >= row->capacity) {
+            console_printf("\nError: Option %s is longer than %lu characters\n", row->installOption,
+                           (unsigned long)(row->capacity - 1));
             return 0;
         }
     }
     return 1;
+}
+
+// What the service would take for a value left out is written for it.
+void apply_defaults(void)
+{
+    for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
+        const ParameterRow* row = &PARAMETERS[i];
+        if (row->installOption != nullptr && row->defaultText != nullptr && (*option_text(row))[0] == '\0')
+            *option_text(row) = row->defaultText;
+    }
 }
 
 // A timeout is whole seconds, few enough that its milliseconds fit 32 bits.
@@ -279,12 +281,13 @@ int locate_libraries(void)
         print_with_last_error("\nError: \"%s\" - %s\n", MESSAGE_LIBRARY);
         return 0;
     }
-    if (!LocateModule(UTILITY_LIBRARY, Options.UtilDir)) {
+    if (!LocateModule(UTILITY_LIBRARY, Options.UtilDirectory)) {
         print_with_last_error("\nError: \"%s\" - %s\n", UTILITY_LIBRARY);
         return 0;
     }
-    char* lastSeparator = strrchr(Options.UtilDir, '\\');
+    char* lastSeparator = strrchr(Options.UtilDirectory, '\\');
     if (lastSeparator != nullptr) *lastSeparator = '\0';
+    Options.UtilDir = Options.UtilDirectory;
     return 1;
 }
 
@@ -303,9 +306,10 @@ void ResetInstallOptions(void)
     Options.TimeoutSeconds = "";
     Options.ShutdownTimeoutSeconds = "";
     Options.PBE = "";
+    Options.UtilDir = "";
     Options.StartType = SERVICE_DEMAND_START_TYPE;
     memset(Options.MessageDllPath, 0, sizeof Options.MessageDllPath);
-    memset(Options.UtilDir, 0, sizeof Options.UtilDir);
+    memset(Options.UtilDirectory, 0, sizeof Options.UtilDirectory);
     memset(Options.CurrentDirectory, 0, sizeof Options.CurrentDirectory);
 }
 
@@ -322,8 +326,7 @@ int ParseInstallOptions(char** argv, int argc)
     }
     if (!validate_installation_root()) return 0;
     if (!validate_boot_files()) return 0;
-    if (Options.TimeoutSeconds[0] == '\0') Options.TimeoutSeconds = DEFAULT_START_TIMEOUT;
-    if (Options.ShutdownTimeoutSeconds[0] == '\0') Options.ShutdownTimeoutSeconds = DEFAULT_SHUTDOWN_TIMEOUT;
+    apply_defaults();
     if (!validate_timeout("-starttimeout", Options.TimeoutSeconds)) return 0;
     if (!validate_timeout("-stoptimeout", Options.ShutdownTimeoutSeconds)) return 0;
     return locate_libraries() && validate_launch_command();

@@ -6,27 +6,7 @@
 
 #include <stdint.h>
 
-enum { SERVICE_AUTO_START_TYPE = 2, SERVICE_DEMAND_START_TYPE = 3 };
-
-// Texts taken from the command line point at the argument itself; defaults
-// point at literals or at the storage below.
-struct InstallOptions {
-    const char* WorkingDirectory;
-    const char* JavaExe;
-    const char* JavaArgs;
-    const char* Classpath;
-    const char* BootClasspath;
-    const char* OrvaneHome;
-    const char* BootFile;
-    const char* DirectoryServiceBootFile;
-    const char* TimeoutSeconds;
-    const char* ShutdownTimeoutSeconds;
-    const char* PBE;
-    uint32_t StartType;
-    char MessageDllPath[260];
-    char UtilDir[260];
-    char CurrentDirectory[260];
-};
+#include "config/service_config.h"
 
 extern InstallOptions Options;
 

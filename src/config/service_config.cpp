@@ -14,9 +14,6 @@
 
 namespace {
 
-const char DEFAULT_BOOT_FILE[] = ".\\container.ini";
-const char DEFAULT_START_TIMEOUT[] = "0";
-const char DEFAULT_SHUTDOWN_TIMEOUT[] = "600";
 
 typedef long (*StepFn)(RegKey parent, const char* name, RegKey* out);
 
@@ -44,36 +41,28 @@ int has_digits(const char* text)
     return *digits >= '0' && *digits <= '9';
 }
 
-const int32_t DEFAULT_RESTART_DELAY_MAX = 60;
-const int32_t DEFAULT_LOG_GENERATIONS = 5;
 const uint64_t MEBIBYTE = 1048576;
+const char LOG_MASK[] = "********";
 
-// A count read from a parameter's text: empty means the default; a text
-// without digits or below the least value means the default too, and a
-// warning event names the value.
-int32_t count_parameter(const char* serviceName, const char* name, const char* text, int32_t fallback,
-                        int32_t least, const char* meaning)
+// A count read from a parameter's text (its default already in place when it
+// was empty): a text without digits or below the least value means the
+// default, and a warning event names the value.
+uint32_t count_parameter(const char* serviceName, const ParameterRow* row, const char* text)
 {
-    if (text[0] == '\0') return fallback;
     int32_t value = DecimalParameter(text);
-    if (has_digits(text) && value >= least) return value;
+    if (has_digits(text) && value >= row->least) return (uint32_t)value;
     char message[CONFIG_SHORT_SIZE + 128];
-    text_format(message, sizeof message, "%s \"%s\" is not a number %s", name, text, meaning);
+    text_format(message, sizeof message, "%s \"%s\" is not a number %s", row->name, text, row->meaning);
     LogServiceEvent(serviceName, message, EVENT_WARNING);
-    return fallback;
+    return (uint32_t)DecimalParameter(row->defaultText);
 }
-
-// How a value is read: text (REG_SZ, or REG_EXPAND_SZ expanded), a number
-// (text with a digit, or REG_DWORD), a count (as a number, but text without a
-// digit means the default), or anything (as stored, as ever).
-enum ValueKind { TEXT, NUMBER, COUNT, ANY };
 
 // Reads one value into its field.  A value that is there but cannot be used
 // (too long for its field, of another type, a number without digits) gets
 // an error event naming it, and the result is 0.
-int read_value(RegKey key, const char* serviceName, const char* name, ValueKind kind, char* field, uint32_t capacity)
+int read_value(RegKey key, const char* serviceName, const char* name, ParameterKind kind, char* field, uint32_t capacity)
 {
-    if (kind == ANY) {
+    if (kind == PARAM_ANY) {
         QueryRegistryString(key, name, field, capacity);
         return 1;
     }
@@ -86,7 +75,7 @@ int read_value(RegKey key, const char* serviceName, const char* name, ValueKind 
         return 1;
     }
     int fits = error == PLAT_NO_ERROR && (size < capacity || field[capacity - 1] == '\0');
-    if (fits && type == PLAT_REG_DWORD && size == 4 && kind != TEXT) {
+    if (fits && type == PLAT_REG_DWORD && size == 4 && kind != PARAM_TEXT) {
         uint32_t number;
         memcpy(&number, field, sizeof number);
         text_format(field, capacity, "%lu", (unsigned long)number);
@@ -114,7 +103,7 @@ int read_value(RegKey key, const char* serviceName, const char* name, ValueKind 
         LogServiceEvent(serviceName, text, EVENT_ERROR);
         return 0;
     }
-    if (kind == NUMBER && field[0] != '\0' && !has_digits(field)) {
+    if (kind == PARAM_NUMBER && field[0] != '\0' && !has_digits(field)) {
         text_format(text, sizeof text, "The parameter %s of service %s holds no number: \"%s\"", name, serviceName,
                     field);
         LogServiceEvent(serviceName, text, EVENT_ERROR);
@@ -123,7 +112,66 @@ int read_value(RegKey key, const char* serviceName, const char* name, ValueKind 
     return 1;
 }
 
+// Whether a stalled container is restarted as well as reported.  Any text
+// but the two actions keeps the default, and a warning names it.
+uint32_t stall_action(const char* serviceName, const char* action)
+{
+    if (text_equal_nocase(action, "restart")) return 1;
+    if (text_equal_nocase(action, "report")) return 0;
+    char message[CONFIG_SHORT_SIZE + 128];
+    text_format(message, sizeof message, "InputStallAction \"%s\" is neither \"report\" nor \"restart\"; \"report\" is used",
+                action);
+    LogServiceEvent(serviceName, message, EVENT_WARNING);
+    return 0;
+}
+
 }  // namespace
+
+#define CONFIG_TEXT(name) offsetof(ServiceConfig, name), sizeof(ServiceConfig::name)
+#define OPTION(name) offsetof(InstallOptions, name)
+
+// Every value under the Parameters key, in the order the installer writes
+// them and the configuration dump shows them.
+const ParameterRow PARAMETERS[] = {
+    {"WorkingDirectory", CONFIG_TEXT(WorkingDirectory), PARAM_TEXT, nullptr, "-wd", OPTION(WorkingDirectory), DUMP_TEXT, 0, 0, nullptr},
+    {"JavaExe", CONFIG_TEXT(JavaExe), PARAM_TEXT, nullptr, "-jre", OPTION(JavaExe), DUMP_TEXT, 0, 0, nullptr},
+    {"JavaArgs", CONFIG_TEXT(JavaArgs), PARAM_TEXT, nullptr, "-jargs", OPTION(JavaArgs), DUMP_TEXT, 0, 0, nullptr},
+    {"Classpath", CONFIG_TEXT(Classpath), PARAM_TEXT, nullptr, "-cp", OPTION(Classpath), DUMP_TEXT, 0, 0, nullptr},
+    {"BootClasspath", CONFIG_TEXT(BootClasspath), PARAM_TEXT, nullptr, "-bcp", OPTION(BootClasspath), DUMP_TEXT, 0, 0, nullptr},
+    {"OrvaneHome", CONFIG_TEXT(OrvaneHome), PARAM_TEXT, nullptr, "-home", OPTION(OrvaneHome), DUMP_TEXT, 0, 0, nullptr},
+    {"BootFile", CONFIG_TEXT(BootFile), PARAM_TEXT, ".\\container.ini", "-xml", OPTION(BootFile), DUMP_TEXT, 0, 0, nullptr},
+    {"DirectoryServiceBootFile", CONFIG_TEXT(DirectoryServiceBootFile), PARAM_TEXT, nullptr, "-dsxml",
+     OPTION(DirectoryServiceBootFile), DUMP_TEXT, 0, 0, nullptr},
+    {"TimeoutSeconds", CONFIG_TEXT(TimeoutSeconds), PARAM_NUMBER, "0", "-starttimeout", OPTION(TimeoutSeconds),
+     DUMP_START_TIMEOUT, 0, 0, nullptr},
+    {"ShutdownTimeoutSeconds", CONFIG_TEXT(ShutdownTimeoutSeconds), PARAM_NUMBER, "600", "-stoptimeout",
+     OPTION(ShutdownTimeoutSeconds), DUMP_NONE, 0, 0, nullptr},
+    {"PBE", CONFIG_TEXT(PBE), PARAM_TEXT, nullptr, "-pwd", OPTION(PBE), DUMP_MASKED, 0, 0, nullptr},
+    {"UtilDir", CONFIG_TEXT(UtilDir), PARAM_TEXT, nullptr, "", OPTION(UtilDir), DUMP_TEXT, 0, 0, nullptr},
+    {"LogContainerOutput", CONFIG_TEXT(LogContainerOutput), PARAM_ANY, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr},
+    {"Debug", CONFIG_TEXT(Debug), PARAM_ANY, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+    {"RestartDelayMaxSeconds", CONFIG_TEXT(RestartDelayMaxSeconds), PARAM_COUNT, "60", nullptr, 0, DUMP_NONE, 0,
+     offsetof(ServiceConfig, RestartDelayMax), "of seconds; the default 60 is used"},
+    {"LogFileMaxMegabytes", CONFIG_TEXT(LogFileMaxMegabytes), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
+     offsetof(ServiceConfig, LogFileMaxMegabyteCount), "of megabytes; the log file has no size limit"},
+    {"LogFileGenerations", CONFIG_TEXT(LogFileGenerations), PARAM_COUNT, "5", nullptr, 0, DUMP_NONE, 1,
+     offsetof(ServiceConfig, LogFileGenerationCount), "of 1 or more; the default 5 is used"},
+    {"LogFileRotateDaily", CONFIG_TEXT(LogFileRotateDaily), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+    {"LogFileMaxAgeDays", CONFIG_TEXT(LogFileMaxAgeDays), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
+     offsetof(ServiceConfig, LogFileMaxAgeDayCount), "of days; rotated log files are kept whatever their age"},
+    {"LogFileCompress", CONFIG_TEXT(LogFileCompress), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+    {"InputStallMinutes", CONFIG_TEXT(InputStallMinutes), PARAM_COUNT, "10", nullptr, 0, DUMP_NONE, 0,
+     offsetof(ServiceConfig, InputStallMinuteCount), "of minutes; the default 10 is used"},
+    {"InputStallAction", CONFIG_TEXT(InputStallAction), PARAM_TEXT, "report", nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+    {"MetricsFile", CONFIG_TEXT(MetricsFile), PARAM_TEXT, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr},
+    // The stall time in seconds, for the tests only: they cannot wait for minutes.
+    {"InputStallSeconds", CONFIG_TEXT(InputStallSeconds), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
+     offsetof(ServiceConfig, InputStallSecondCount), "of seconds; the minutes apply"},
+};
+const size_t PARAMETER_COUNT = sizeof PARAMETERS / sizeof PARAMETERS[0];
+
+#undef CONFIG_TEXT
+#undef OPTION
 
 int32_t DecimalParameter(const char* text)
 {
@@ -196,6 +244,38 @@ int SetRegistryString(RegKey key, const char* name, const char* text, uint32_t t
     return 0;
 }
 
+namespace {
+
+char* text_field(ServiceConfig* config, const ParameterRow* row)
+{
+    return (char*)config + row->field;
+}
+
+}  // namespace
+
+void DumpServiceConfig(const ServiceConfig* config)
+{
+    if (DebugEnabled != 1) return;
+    for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
+        const ParameterRow* row = &PARAMETERS[i];
+        const char* text = (const char*)config + row->field;
+        switch (row->dump) {
+        case DUMP_NONE: break;
+        case DUMP_TEXT_IF_SET:
+            if (text[0] == '\0') break;
+            // fall through
+        case DUMP_TEXT: log_debug("DEBUG: %s=%s\n", row->name, text); break;
+        case DUMP_MASKED:
+            // The boot-file password never reaches the log: the file is
+            // readable by whoever may read the working directory.  Whether
+            // one is set still shows, which is what a support engineer needs.
+            log_debug("DEBUG: %s=%s\n", row->name, text[0] != '\0' ? LOG_MASK : "");
+            break;
+        case DUMP_START_TIMEOUT: log_debug("DEBUG: %s=%ld\n", row->name, (long)config->StartTimeout); break;
+        }
+    }
+}
+
 int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
 {
     // Without a name the walk would end at the Services key itself and read
@@ -212,33 +292,10 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
 
     int usable = 1;
     if (key != nullptr) {
-        const struct {
-            const char* name;
-            char* field;
-            uint32_t capacity;
-            ValueKind kind;
-        } values[] = {
-            {"WorkingDirectory", config->WorkingDirectory, sizeof config->WorkingDirectory, TEXT},
-            {"JavaExe", config->JavaExe, sizeof config->JavaExe, TEXT},
-            {"JavaArgs", config->JavaArgs, sizeof config->JavaArgs, TEXT},
-            {"Classpath", config->Classpath, sizeof config->Classpath, TEXT},
-            {"BootClasspath", config->BootClasspath, sizeof config->BootClasspath, TEXT},
-            {"OrvaneHome", config->OrvaneHome, sizeof config->OrvaneHome, TEXT},
-            {"BootFile", config->BootFile, sizeof config->BootFile, TEXT},
-            {"DirectoryServiceBootFile", config->DirectoryServiceBootFile, sizeof config->DirectoryServiceBootFile,
-             TEXT},
-            {"TimeoutSeconds", config->TimeoutSeconds, sizeof config->TimeoutSeconds, NUMBER},
-            {"ShutdownTimeoutSeconds", config->ShutdownTimeoutSeconds, sizeof config->ShutdownTimeoutSeconds, NUMBER},
-            {"PBE", config->PBE, sizeof config->PBE, TEXT},
-            {"UtilDir", config->UtilDir, sizeof config->UtilDir, TEXT},
-            {"LogContainerOutput", config->LogContainerOutput, sizeof config->LogContainerOutput, ANY},
-            {"Debug", config->Debug, sizeof config->Debug, ANY},
-            {"RestartDelayMaxSeconds", config->RestartDelayMaxSeconds, sizeof config->RestartDelayMaxSeconds, COUNT},
-            {"LogFileMaxMegabytes", config->LogFileMaxMegabytes, sizeof config->LogFileMaxMegabytes, COUNT},
-            {"LogFileGenerations", config->LogFileGenerations, sizeof config->LogFileGenerations, COUNT},
-        };
-        for (const auto& v : values)
-            if (!read_value(key, serviceName, v.name, v.kind, v.field, v.capacity)) usable = 0;
+        for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
+            const ParameterRow* row = &PARAMETERS[i];
+            if (!read_value(key, serviceName, row->name, row->kind, text_field(config, row), row->capacity)) usable = 0;
+        }
         plat_reg_close(key);
     } else if (serviceName != nullptr) {
         char text[CONFIG_SHORT_SIZE + 128];
@@ -249,28 +306,28 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
         usable = 0;
     }
 
-    FormatClasspathOptions(config);
-
     // The defaults live in the record only; the key is never written back.
-    if (config->BootFile[0] == '\0') text_copy(config->BootFile, sizeof config->BootFile, DEFAULT_BOOT_FILE);
-    config->StartTimeout =
-        DecimalParameter(config->TimeoutSeconds[0] != '\0' ? config->TimeoutSeconds : DEFAULT_START_TIMEOUT);
-    config->ShutdownTimeout = DecimalParameter(
-        config->ShutdownTimeoutSeconds[0] != '\0' ? config->ShutdownTimeoutSeconds : DEFAULT_SHUTDOWN_TIMEOUT);
+    // A count that is no usable number keeps its default, and an event says so.
+    for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
+        const ParameterRow* row = &PARAMETERS[i];
+        char* text = text_field(config, row);
+        if (text[0] == '\0' && row->defaultText != nullptr) text_copy(text, row->capacity, row->defaultText);
+        if (row->kind == PARAM_COUNT)
+            *(uint32_t*)((char*)config + row->countField) = count_parameter(serviceName, row, text);
+    }
+
+    // What the service derives from the texts.
+    FormatClasspathOptions(config);
+    config->StartTimeout = DecimalParameter(config->TimeoutSeconds);
+    config->ShutdownTimeout = DecimalParameter(config->ShutdownTimeoutSeconds);
     config->LogContainerOutputEnabled = text_equal_nocase(config->LogContainerOutput, "false") ? 0 : 1;
+    config->LogFileMaxBytes = (uint64_t)config->LogFileMaxMegabyteCount * MEBIBYTE;
+    config->LogFileDailyEnabled = text_equal_nocase(config->LogFileRotateDaily, "true");
+    config->LogFileCompressEnabled = text_equal_nocase(config->LogFileCompress, "true");
+    config->InputStallMs = config->InputStallSecondCount != 0 ? (uint64_t)config->InputStallSecondCount * 1000u
+                                                              : (uint64_t)config->InputStallMinuteCount * 60000u;
+    config->InputStallRestart = stall_action(serviceName, config->InputStallAction);
     // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
     DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;
-
-    // The guards against restart storms and log floods.  A value that is no
-    // usable number keeps its default, and an event says so.
-    config->RestartDelayMax = (uint32_t)count_parameter(serviceName, "RestartDelayMaxSeconds",
-                                                        config->RestartDelayMaxSeconds, DEFAULT_RESTART_DELAY_MAX,
-                                                        0, "of seconds; the default 60 is used");
-    config->LogFileMaxBytes = (uint64_t)count_parameter(serviceName, "LogFileMaxMegabytes", config->LogFileMaxMegabytes,
-                                                        0, 0, "of megabytes; the log file has no size limit") *
-                              MEBIBYTE;
-    config->LogFileGenerationCount = (uint32_t)count_parameter(serviceName, "LogFileGenerations",
-                                                               config->LogFileGenerations, DEFAULT_LOG_GENERATIONS, 1,
-                                                               "of 1 or more; the default 5 is used");
     return usable;
 }

@@ -1,8 +1,11 @@
-// The parameters of one service as loaded from its Parameters key, and the
-// registry helpers that the installer and the event-source code share.
+// The parameters of one service: the table of the values under its
+// Parameters key, the record they are loaded into, the options the install
+// command collects for them, and the registry helpers that the installer and
+// the event-source code share.
 #ifndef TALVEX_CONFIG_SERVICE_CONFIG_H
 #define TALVEX_CONFIG_SERVICE_CONFIG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "common/platform.h"
@@ -36,6 +39,13 @@ struct ServiceConfig {
     char RestartDelayMaxSeconds[CONFIG_SHORT_SIZE];
     char LogFileMaxMegabytes[CONFIG_SHORT_SIZE];
     char LogFileGenerations[CONFIG_SHORT_SIZE];
+    char LogFileRotateDaily[CONFIG_SHORT_SIZE];
+    char LogFileMaxAgeDays[CONFIG_SHORT_SIZE];
+    char LogFileCompress[CONFIG_SHORT_SIZE];
+    char InputStallMinutes[CONFIG_SHORT_SIZE];
+    char InputStallAction[CONFIG_SHORT_SIZE];
+    char MetricsFile[CONFIG_PATH_SIZE];
+    char InputStallSeconds[CONFIG_SHORT_SIZE];
     char ClasspathOption[CONFIG_OPTION_SIZE];
     char BootClasspathOption[CONFIG_OPTION_SIZE];
     int32_t StartTimeout;
@@ -46,8 +56,84 @@ struct ServiceConfig {
     // The size at which the log file is rotated (0: never), and how many
     // rotated files are kept.
     uint64_t LogFileMaxBytes;
+    uint32_t LogFileMaxMegabyteCount;
     uint32_t LogFileGenerationCount;
+    // A new log file each local day, the age in days past which rotated files
+    // are deleted (0: none), and their compression.
+    uint32_t LogFileDailyEnabled;
+    uint32_t LogFileMaxAgeDayCount;
+    uint32_t LogFileCompressEnabled;
+    // How long the container may leave its standard input unread before it
+    // is reported (0: never), in minutes and, for the tests, in seconds (0:
+    // the minutes apply); the time in ms; and whether a stall also restarts
+    // the container.
+    uint32_t InputStallMinuteCount;
+    uint32_t InputStallSecondCount;
+    uint64_t InputStallMs;
+    uint32_t InputStallRestart;
 };
+
+enum { SERVICE_AUTO_START_TYPE = 2, SERVICE_DEMAND_START_TYPE = 3 };
+
+// What the install command collects, named like the values it writes.  Texts
+// taken from the command line point at the argument itself; defaults point
+// at literals or at the storage below.
+struct InstallOptions {
+    const char* WorkingDirectory;
+    const char* JavaExe;
+    const char* JavaArgs;
+    const char* Classpath;
+    const char* BootClasspath;
+    const char* OrvaneHome;
+    const char* BootFile;
+    const char* DirectoryServiceBootFile;
+    const char* TimeoutSeconds;
+    const char* ShutdownTimeoutSeconds;
+    const char* PBE;
+    const char* UtilDir;                  // the utility library's directory
+    uint32_t StartType;
+    char MessageDllPath[260];
+    char UtilDirectory[260];
+    char CurrentDirectory[260];
+};
+
+// How a value is read: text (REG_SZ, or REG_EXPAND_SZ expanded), a number
+// (text with a digit, or REG_DWORD), a count (as a number, but text without a
+// digit means the default, with a warning), or anything (as stored).
+enum ParameterKind { PARAM_TEXT, PARAM_NUMBER, PARAM_COUNT, PARAM_ANY };
+
+// What the configuration dump shows of a value.
+enum ParameterDump {
+    DUMP_NONE,
+    DUMP_TEXT,             // the text as loaded, its default applied
+    DUMP_TEXT_IF_SET,      // the text, when it is not empty
+    DUMP_MASKED,           // "********" when set: a password never reaches the log
+    DUMP_START_TIMEOUT,    // the start timeout as the number the service uses
+};
+
+// One value under the Parameters key.  The loader, the installer's writes
+// and refusals and the configuration dump loop over these rows, so a new
+// value is one row.
+struct ParameterRow {
+    const char* name;              // the registry value
+    size_t field;                  // offsetof(ServiceConfig, ...): its text
+    uint32_t capacity;
+    ParameterKind kind;
+    const char* defaultText;       // what an empty or missing value means (null: empty)
+    // The install option that sets it, "" for a value the installer writes
+    // without an option of its own, null for one it never writes.
+    const char* installOption;
+    size_t installField;           // offsetof(InstallOptions, ...): the text written
+    ParameterDump dump;
+    // A count: the least usable value, where the number goes, and what the
+    // warning about an unusable text adds ("not a number <meaning>").
+    int32_t least;
+    size_t countField;             // offsetof(ServiceConfig, ...), a uint32_t
+    const char* meaning;
+};
+
+extern const ParameterRow PARAMETERS[];
+extern const size_t PARAMETER_COUNT;
 
 // Walks a null-terminated list of subkey names from HKEY_LOCAL_MACHINE.  The
 // key at the end, or null when a step failed; keys opened on the way are
@@ -68,8 +154,10 @@ int SetRegistryString(RegKey key, const char* name, const char* text, uint32_t t
 int32_t DecimalParameter(const char* text);
 // Fills ClasspathOption and BootClasspathOption from the two class paths.
 void FormatClasspathOptions(ServiceConfig* config);
+// Writes the loaded parameters as debug lines (the password masked).
+void DumpServiceConfig(const ServiceConfig* config);
 // Fills config from the service's Parameters key with defaults; sets
-// DebugEnabled.  Returns 0, after an error event for each, when the key is
+// DebugEnabled and what becomes of the log's rotated files.  Returns 0, after an error event for each, when the key is
 // missing or a value is too long for its field, of a type it cannot have, or
 // a timeout that holds no number: the service must not run on a value that
 // is missing or cut.

@@ -23,6 +23,15 @@
 // file is ever moved onto one that stayed; the log then goes on at the end of
 // "<name>.out" and the rotation is tried again a minute later.
 //
+// A rotation also comes at the first write of a new local day (when asked
+// for), on an administrator's request, and at a run's start.  Each one then
+// deletes rotated files past their age (when asked for) and has the rotated
+// files compressed to "<name>.out.<n>.gz" by a thread of low priority, so
+// that neither holds up a write.  The compressor reads a file while it may
+// be moved on: it follows the file's generation through the shifts, and
+// replaces the file with its compressed copy, under the lock, once that is
+// whole.
+//
 // Output that cannot be written (a full disk, a log that cannot be opened)
 // is counted, never waited for: the service does not stop or slow down for
 // its log.  One event says that output is being lost; when the log takes
@@ -39,6 +48,7 @@
 #include "common/helpers.h"
 #include "common/text.h"
 #include "diag/event_log.h"
+#include "diag/gzip_file.h"
 #include "diag/log_rotation.h"
 
 PlatHandle LogFile = nullptr;
@@ -55,8 +65,11 @@ enum {
     // The formatted text after each "\n" became the platform's line end.
     // Text that grows past it is written in several pieces.
     LOG_OUTPUT_SIZE = 2 * LOG_FORMAT_SIZE,
-    // "<path>.<generation>", the generation at most ten digits.
-    LOG_GENERATION_PATH_SIZE = LOG_FILE_PATH_SIZE + 12,
+    // "<path>.<generation>.gz", the generation at most ten digits, and the
+    // compressor's "<path>.gz.tmp".
+    LOG_GENERATION_PATH_SIZE = LOG_FILE_PATH_SIZE + 16,
+    // A service name, as the service control manager allows it.
+    LOG_SERVICE_NAME_SIZE = 257,
     // A system error text, and an event about the log with one.
     LOG_REASON_SIZE = 512,
     LOG_EVENT_SIZE = 2 * LOG_GENERATION_PATH_SIZE + LOG_REASON_SIZE,
@@ -67,7 +80,6 @@ enum {
 // again (tick count milliseconds).
 const uint64_t LOG_REOPEN_MS = 10000;
 const uint64_t LOG_ROTATION_RETRY_MS = 60000;
-const char LOG_MASK[] = "********";
 
 std::mutex LogLock;
 
@@ -91,13 +103,47 @@ struct LogState {
     // 1 while the file ends with a line feed (or holds nothing), so that the
     // note about a gap begins a line of its own.
     int atLineStart = 1;
-    const char* serviceName = nullptr;
+    // The event source: a copy, since the compressor may still say
+    // something after the run that named the log has ended.
+    char serviceName[LOG_SERVICE_NAME_SIZE] = "";
+    // What becomes of rotated files: a new file each local day, the age in
+    // days past which they are deleted (0: none), and their compression.
+    int daily = 0;
+    uint32_t maxAgeDays = 0;
+    int compress = 0;
+    // The local date (yyyymmdd) of the last write to the open file when it
+    // was opened (a new file's: today), and today's as looked up in the
+    // second `todaySecond`.  A file that a new day could not rotate keeps its
+    // date, so that the rotation is tried again.
+    uint32_t fileDate = 0;
+    uint32_t today = 0;
+    int64_t todaySecond = -1;
     // The events said once per run.
     int rotationWarningGiven = 0;
     int openWarningGiven = 0;
     int notFileErrorGiven = 0;
+    int compressWarningGiven = 0;
+    // For the metrics: bytes written, bytes lost at earlier gaps (the
+    // current loss is lostBytes), rotations.
+    uint64_t bytesWritten = 0;
+    uint64_t bytesLostBefore = 0;
+    uint64_t rotations = 0;
 };
 LogState Log;
+
+// The compressor thread, under LogLock like the rest.  `busy` is 1 from the
+// thread's creation until it has found nothing more to compress; `generation`
+// is the number of the rotated file it reads, kept up to date by the shifts
+// (0: none, or the file has been deleted).
+struct Compressor {
+    PlatHandle thread = nullptr;
+    int busy = 0;
+    uint32_t generation = 0;
+};
+Compressor Compression;
+
+// The two names a rotated file may have: as written, and compressed.
+enum LogForm { FORM_PLAIN, FORM_GZIP, FORM_COUNT };
 
 void log_event(uint32_t eventId, const char* fmt, ...)
 #if defined(__GNUC__)
@@ -107,7 +153,7 @@ void log_event(uint32_t eventId, const char* fmt, ...)
 
 void log_event(uint32_t eventId, const char* fmt, ...)
 {
-    if (Log.serviceName == nullptr) return;
+    if (Log.serviceName[0] == '\0') return;
     char text[LOG_EVENT_SIZE];
     va_list args;
     va_start(args, fmt);
@@ -150,6 +196,7 @@ size_t write_bytes(const char* bytes, size_t count)
     uint32_t code = ok ? (uint32_t)PLAT_ERROR_DISK_FULL : plat_get_last_error();
     if (written > count) written = (uint32_t)count;
     Log.size += written;
+    Log.bytesWritten += written;
     if (written > 0) Log.atLineStart = bytes[written - 1] == '\n';
     if (written < count) begin_loss(code, LOSS_WRITE);
     return written;
@@ -212,13 +259,14 @@ void warn_not_a_file(const char* path)
                   LogFilePath, path);
 }
 
-// "<name>.out" for generation 0, "<name>.out.<n>" for the others.
-void generation_path(uint32_t generation, char* path, size_t size)
+// "<name>.out" for generation 0, "<name>.out.<n>" or "<name>.out.<n>.gz"
+// for the others.
+void generation_path(uint32_t generation, LogForm form, char* path, size_t size)
 {
     if (generation == 0)
         text_copy(path, size, LogFilePath);
     else
-        text_format(path, size, "%s.%lu", LogFilePath, (unsigned long)generation);
+        text_format(path, size, "%s.%lu%s", LogFilePath, (unsigned long)generation, form == FORM_GZIP ? ".gz" : "");
 }
 
 uint32_t entry_kind(const char* path)
@@ -231,14 +279,31 @@ uint32_t entry_kind(const char* path)
     return code == PLAT_ERROR_FILE_NOT_FOUND || code == PLAT_ERROR_PATH_NOT_FOUND ? PLAT_ENTRY_NONE : PLAT_ENTRY_FILE;
 }
 
+// What a generation holds: a directory or device at either of its names is
+// in the way; otherwise a file at either name makes it a file.  `path` gets
+// the name that decided.
+uint32_t generation_kind(uint32_t generation, char* path, size_t size)
+{
+    uint32_t found = PLAT_ENTRY_NONE;
+    char name[LOG_GENERATION_PATH_SIZE];
+    for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
+        generation_path(generation, (LogForm)form, name, sizeof name);
+        uint32_t kind = entry_kind(name);
+        if (kind > found || (kind == found && form == FORM_PLAIN)) {
+            found = kind;
+            text_copy(path, size, name);
+        }
+    }
+    return found;
+}
+
 // What is at the log's names, up to the first generation without a file.
 LogNames find_names(uint32_t generations)
 {
     LogNames names = {entry_kind(LogFilePath), generations + 1, PLAT_ENTRY_NONE};
     char path[LOG_GENERATION_PATH_SIZE];
     for (uint32_t n = 1; names.current == PLAT_ENTRY_FILE && n <= generations; ++n) {
-        generation_path(n, path, sizeof path);
-        uint32_t kind = entry_kind(path);
+        uint32_t kind = generation_kind(n, path, sizeof path);
         if (kind != PLAT_ENTRY_FILE) {
             names.gap = n;
             names.gapKind = kind;
@@ -248,26 +313,199 @@ LogNames find_names(uint32_t generations)
     return names;
 }
 
+// Moves generation `from` to the number `from` + 1, each of its names to the
+// same kind of name.  Only onto the oldest generation, which drops out, may a
+// file be replaced, and a name that the move does not overwrite is deleted
+// there; any other name was found free or has just been moved on, and a file
+// that has come there since makes the move fail rather than go.
+int move_generation(uint32_t from, int oldest)
+{
+    char source[FORM_COUNT][LOG_GENERATION_PATH_SIZE];
+    char target[FORM_COUNT][LOG_GENERATION_PATH_SIZE];
+    int present[FORM_COUNT];
+    for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
+        generation_path(from, (LogForm)form, source[form], sizeof source[form]);
+        generation_path(from + 1, (LogForm)form, target[form], sizeof target[form]);
+        present[form] = (from > 0 || form == FORM_PLAIN) && entry_kind(source[form]) == PLAT_ENTRY_FILE;
+    }
+    if (oldest && Compression.generation == from + 1) Compression.generation = 0;
+    for (int form = FORM_PLAIN; form < FORM_COUNT; ++form)
+        if (oldest && !present[form] && entry_kind(target[form]) == PLAT_ENTRY_FILE && !plat_delete_file(target[form]))
+            return 0;
+    for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
+        if (!present[form]) continue;
+        if (!plat_move_file(source[form], target[form], oldest)) return 0;
+        if (form == FORM_PLAIN && Compression.generation == from && from > 0) Compression.generation = from + 1;
+    }
+    return 1;
+}
+
 // Moves the files up out of the way of a new "<name>.out" as far as they can
 // be moved, the oldest first.
 LogRotationResult shift_generations(uint32_t generations)
 {
     LogRotationPlan plan = PlanLogRotation(find_names(generations), generations);
-    char from[LOG_GENERATION_PATH_SIZE];
-    char to[LOG_GENERATION_PATH_SIZE];
     if (plan.inTheWay != 0) {
-        generation_path(plan.inTheWay, to, sizeof to);
-        warn_not_a_file(to);
+        char path[LOG_GENERATION_PATH_SIZE];
+        generation_kind(plan.inTheWay, path, sizeof path);
+        warn_not_a_file(path);
     }
     for (uint32_t n = plan.moves; n > 0; --n) {
-        generation_path(n - 1, from, sizeof from);
-        generation_path(n, to, sizeof to);
-        // Only the oldest generation may be replaced; any other name was found
-        // free or has just been moved on, and a file that has come there since
-        // makes the move fail rather than go.
-        if (!plat_move_file(from, to, n == generations)) return LOG_ROTATION_APPEND;
+        if (!move_generation(n - 1, n == generations)) return LOG_ROTATION_APPEND;
+        // "<name>.out" itself has moved on: that is a rotation.
+        if (n == 1) ++Log.rotations;
     }
     return plan.result;
+}
+
+// Deletes the rotated files whose last write is older than the age limit.
+// One that cannot be deleted now (held open) is tried again at the next
+// rotation.
+void prune_generations(void)
+{
+    if (Log.maxAgeDays == 0) return;
+    int64_t now = plat_time_seconds();
+    char path[LOG_GENERATION_PATH_SIZE];
+    for (uint32_t n = 1; n <= Log.generations; ++n) {
+        for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
+            generation_path(n, (LogForm)form, path, sizeof path);
+            PlatFileInfo info;
+            if (!plat_path_info(path, &info) || info.kind != PLAT_ENTRY_FILE) continue;
+            if (!LogGenerationExpired(info.last_write, now, Log.maxAgeDays)) continue;
+            if (plat_delete_file(path) && form == FORM_PLAIN && Compression.generation == n) Compression.generation = 0;
+        }
+    }
+}
+
+void warn_not_compressed(const char* path, uint32_t code)
+{
+    if (Log.compressWarningGiven) return;
+    Log.compressWarningGiven = 1;
+    char reason[LOG_REASON_SIZE];
+    SystemErrorText(code, reason, sizeof reason);
+    log_event(EVENT_WARNING, "The rotated log file %s could not be compressed; it is kept as it is - %s", path, reason);
+}
+
+// The youngest rotated file that has no compressed copy yet, opened for
+// reading and made the compressor's generation; `path` gets its name.
+// Returns 0 when there is none, or when it could not be opened (said once per
+// run).  The caller holds LogLock.
+int take_uncompressed(PlatHandle* file, char* path, size_t size)
+{
+    char gzip[LOG_GENERATION_PATH_SIZE];
+    for (uint32_t n = 1; n <= Log.generations; ++n) {
+        generation_path(n, FORM_PLAIN, path, size);
+        generation_path(n, FORM_GZIP, gzip, sizeof gzip);
+        if (entry_kind(path) != PLAT_ENTRY_FILE || entry_kind(gzip) != PLAT_ENTRY_NONE) continue;
+        *file = plat_open_read(path);
+        if (*file == nullptr) {
+            warn_not_compressed(path, plat_get_last_error());
+            return 0;
+        }
+        Compression.generation = n;
+        return 1;
+    }
+    return 0;
+}
+
+// The compressed copy, whole under its temporary name, takes the place of
+// the file it was made from, wherever the shifts have moved that file by
+// now; only then is the file itself deleted.  A file deleted meanwhile (age
+// pruning, or the oldest dropping out) leaves nothing to replace.  Returns 0
+// with the last error set on failure.  The caller holds LogLock.
+int replace_with_copy(const char* temporary)
+{
+    uint32_t n = Compression.generation;
+    Compression.generation = 0;
+    if (n == 0) return plat_delete_file(temporary), 1;
+    char plain[LOG_GENERATION_PATH_SIZE];
+    char gzip[LOG_GENERATION_PATH_SIZE];
+    generation_path(n, FORM_PLAIN, plain, sizeof plain);
+    generation_path(n, FORM_GZIP, gzip, sizeof gzip);
+    return plat_move_file(temporary, gzip, 0) && plat_delete_file(plain);
+}
+
+// The compressor thread: compresses the rotated files one by one until none
+// is left, or one fails; a file that failed stays as it is and is tried again
+// after the next rotation.  The thread says it is done in the same hold of
+// the lock in which it finds nothing more to do, so that a rotation never
+// counts on a thread that is on its way out.
+uint32_t compress_generations(void* parameter)
+{
+    char temporary[LOG_GENERATION_PATH_SIZE];
+    char taken[LOG_GENERATION_PATH_SIZE];
+    for (;;) {
+        PlatHandle in = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(LogLock);
+            text_format(temporary, sizeof temporary, "%s.gz.tmp", LogFilePath);
+            if (!take_uncompressed(&in, taken, sizeof taken)) {
+                Compression.busy = 0;
+                return 0;
+            }
+        }
+        PlatHandle out = plat_create_file(temporary);
+        int ok = out != nullptr && GzipFile(in, out);
+        uint32_t code = plat_get_last_error();
+        if (out != nullptr) plat_close_handle(out);
+        plat_close_handle(in);
+        std::lock_guard<std::mutex> guard(LogLock);
+        if (ok && replace_with_copy(temporary)) continue;
+        if (ok) code = plat_get_last_error();
+        Compression.generation = 0;
+        plat_delete_file(temporary);
+        warn_not_compressed(taken, code);
+        Compression.busy = 0;
+        return 0;
+    }
+}
+
+// Sets the compressor going, unless it runs already (it then looks for more
+// to do before it ends).  The caller holds LogLock.
+void start_compressor(void)
+{
+    if (!Log.compress || Compression.busy) return;
+    // The last round has ended; its handle is let go.
+    if (Compression.thread != nullptr) plat_close_handle(Compression.thread);
+    Compression.thread = plat_create_thread(compress_generations, nullptr);
+    if (Compression.thread == nullptr) {
+        char newest[LOG_GENERATION_PATH_SIZE];
+        generation_path(1, FORM_PLAIN, newest, sizeof newest);
+        warn_not_compressed(newest, plat_get_last_error());
+        return;
+    }
+    Compression.busy = 1;
+    // Compression is the one thing the service does that may take the CPU for
+    // seconds; the supervisor, the flusher and the control handler come first.
+    plat_set_thread_priority(Compression.thread, PLAT_THREAD_PRIORITY_LOWEST);
+}
+
+// The upkeep of the rotated files, at every rotation and a run's start: the
+// old ones are deleted, the others compressed.
+void keep_up_rotated(void)
+{
+    prune_generations();
+    start_compressor();
+}
+
+// The one place where the log's files are rotated, whatever asked for it (a
+// size limit, a new day, an administrator, a run's start).
+LogRotationResult rotate_files(uint32_t generations)
+{
+    LogRotationResult result = shift_generations(generations);
+    keep_up_rotated();
+    return result;
+}
+
+// Today's local date, looked up at most once a second.
+uint32_t local_today(void)
+{
+    int64_t now = plat_time_seconds();
+    if (now != Log.todaySecond) {
+        Log.todaySecond = now;
+        Log.today = plat_local_date(now);
+    }
+    return Log.today;
 }
 
 // Opens "<name>.out" for appending, after moving the earlier files out of its
@@ -281,7 +519,7 @@ void open_log(uint32_t generations)
     uint64_t now = plat_tick_count64();
     LogRotationResult result = LOG_ROTATION_APPEND;
     if (generations != 0) {
-        result = shift_generations(generations);
+        result = rotate_files(generations);
     } else if (entry_kind(LogFilePath) > PLAT_ENTRY_FILE) {
         result = LOG_ROTATION_NO_LOG;
     }
@@ -312,6 +550,7 @@ void open_log(uint32_t generations)
     }
     Log.size = info.size;
     if (Log.size == 0) Log.atLineStart = 1;
+    Log.fileDate = Log.size > 0 ? plat_local_date(info.last_write) : local_today();
 }
 
 // The first write after a loss: a line at the gap says how much output is
@@ -334,24 +573,36 @@ int close_gap(void)
                   (unsigned long long)Log.lostBytes);
     }
     Log.losing = 0;
+    Log.bytesLostBefore += Log.lostBytes;
     Log.lostBytes = 0;
     return 1;
 }
 
+// Closes the file and opens the next one after a rotation.
+void rotate_open_file(void)
+{
+    plat_close_handle(LogFile);
+    LogFile = nullptr;
+    open_log(Log.generations);
+}
+
 // Makes the log ready for `count` bytes of output: a log that could not be
 // opened is tried again when its time has come, a file that would pass the
-// limit is rotated, and a gap is noted first.  Returns 0 when the output
-// cannot reach the file now.  The caller holds LogLock.
+// limit or that a new day has come to is rotated, and a gap is noted first.
+// Returns 0 when the output cannot reach the file now.  The caller holds
+// LogLock.
 int ready_for(size_t count)
 {
-    uint64_t now = plat_tick_count64();
+    LogWriteFacts facts = {Log.size, count, Log.limit, Log.daily, Log.fileDate, 0, plat_tick_count64(),
+                           Log.rotationRetryTick};
+    if (Log.daily) facts.today = local_today();
     if (LogFile == nullptr) {
-        if (now >= Log.reopenTick) open_log(0);
-    } else if (LogRotationDue(Log.size, count, Log.limit, now, Log.rotationRetryTick)) {
-        plat_close_handle(LogFile);
-        LogFile = nullptr;
-        open_log(Log.generations);
+        if (facts.nowTick >= Log.reopenTick) open_log(0);
+    } else if (LogRotationDue(&facts)) {
+        rotate_open_file();
     }
+    // An empty file, never rotated, takes the date of its first write.
+    if (Log.daily && Log.size == 0) Log.fileDate = facts.today;
     return LogFile != nullptr && (!Log.losing || close_gap());
 }
 
@@ -397,21 +648,6 @@ void write_formatted(const char* fmt, va_list args)
     va_end(again);
 }
 
-// One line of the parameter dump; DumpServiceConfig holds LogLock.
-void dump_line(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-
-void dump_line(const char* fmt, ...)
-{
-    va_list args;
-    va_start(args, fmt);
-    write_formatted(fmt, args);
-    va_end(args);
-}
-
 }  // namespace
 
 void SetLogFileRotation(uint64_t maxBytes, uint32_t generations)
@@ -419,6 +655,14 @@ void SetLogFileRotation(uint64_t maxBytes, uint32_t generations)
     std::lock_guard<std::mutex> guard(LogLock);
     Log.limit = maxBytes;
     Log.generations = generations > 0 ? generations : 1;
+}
+
+void SetLogFileUpkeep(int daily, uint32_t maxAgeDays, int compress)
+{
+    std::lock_guard<std::mutex> guard(LogLock);
+    Log.daily = daily;
+    Log.maxAgeDays = maxAgeDays;
+    Log.compress = compress;
 }
 
 void OpenLogFile(const char* directory, const char* serviceName)
@@ -436,34 +680,17 @@ void OpenLogFile(const char* directory, const char* serviceName)
         LogFilePath[0] = '\0';
         return;
     }
-    Log.serviceName = serviceName;
+    text_copy(Log.serviceName, sizeof Log.serviceName, serviceName);
     // With a limit, the generations hold the most recent output across runs:
-    // the previous run's file is the newest of them.  Without one, the last
-    // run's log is kept for whoever investigates why the service was
-    // restarted; one generation is enough.
-    open_log(Log.limit != 0 ? Log.generations : 1);
-}
-
-void DumpServiceConfig(const ServiceConfig* config)
-{
-    std::lock_guard<std::mutex> guard(LogLock);
-    if (DebugEnabled != 1) return;
-    dump_line("DEBUG: %s=%s\n", "WorkingDirectory", config->WorkingDirectory);
-    dump_line("DEBUG: %s=%s\n", "JavaExe", config->JavaExe);
-    dump_line("DEBUG: %s=%s\n", "JavaArgs", config->JavaArgs);
-    dump_line("DEBUG: %s=%s\n", "Classpath", config->Classpath);
-    dump_line("DEBUG: %s=%s\n", "BootClasspath", config->BootClasspath);
-    dump_line("DEBUG: %s=%s\n", "OrvaneHome", config->OrvaneHome);
-    dump_line("DEBUG: %s=%s\n", "BootFile", config->BootFile);
-    dump_line("DEBUG: %s=%s\n", "DirectoryServiceBootFile", config->DirectoryServiceBootFile);
-    dump_line("DEBUG: %s=%ld\n", "TimeoutSeconds", (long)config->StartTimeout);
-    // The boot-file password never reaches the log: the file is readable by
-    // whoever may read the working directory.  Whether one is set still
-    // shows, which is what a support engineer needs to know.
-    dump_line("DEBUG: %s=%s\n", "PBE", config->PBE[0] != '\0' ? LOG_MASK : "");
-    dump_line("DEBUG: %s=%s\n", "UtilDir", config->UtilDir);
-    if (config->LogContainerOutput[0] != '\0')
-        dump_line("DEBUG: %s=%s\n", "LogContainerOutput", config->LogContainerOutput);
+    // the previous run's file is the newest of them.  Rotating daily, a run
+    // goes on with the file of the same day.  Otherwise the last run's log is
+    // kept for whoever investigates why the service was restarted; one
+    // generation is enough.
+    PlatFileInfo info;
+    uint32_t fileDate = plat_path_info(LogFilePath, &info) ? plat_local_date(info.last_write) : 0;
+    uint32_t generations = LogStartGenerations(Log.limit, Log.daily, Log.generations, fileDate, local_today());
+    open_log(generations);
+    if (generations == 0) keep_up_rotated();
 }
 
 void log_always(const char* fmt, ...)
@@ -491,12 +718,49 @@ void log_raw(const void* bytes, size_t count)
     if (LogFilePath[0] != '\0') write_output((const char*)bytes, count, 0);
 }
 
+void RotateLogFile(void)
+{
+    std::lock_guard<std::mutex> guard(LogLock);
+    if (LogFilePath[0] == '\0') return;
+    // An empty file holds nothing to keep, and would push a file that does
+    // out of the generations.
+    if (LogFile != nullptr && Log.size == 0) return;
+    if (LogFile != nullptr)
+        rotate_open_file();
+    else
+        open_log(Log.generations);
+}
+
+void WaitLogCompression(void)
+{
+    PlatHandle thread;
+    {
+        std::lock_guard<std::mutex> guard(LogLock);
+        thread = Compression.thread;
+        Compression.thread = nullptr;
+    }
+    // The thread takes the lock itself, so it is waited for without it.
+    if (thread == nullptr) return;
+    plat_wait(thread, PLAT_WAIT_INFINITE);
+    plat_close_handle(thread);
+}
+
 void CloseLogFile(void)
 {
+    WaitLogCompression();
     std::lock_guard<std::mutex> guard(LogLock);
     if (LogFile != nullptr) plat_close_handle(LogFile);
     LogFile = nullptr;
     LogFilePath[0] = '\0';
     Log = LogState();
     DebugEnabled = 0;
+    Compression = Compressor();
+}
+
+void GetLogFileCounts(LogFileCounts* counts)
+{
+    std::lock_guard<std::mutex> guard(LogLock);
+    counts->bytesWritten = Log.bytesWritten;
+    counts->bytesLost = Log.bytesLostBefore + Log.lostBytes;
+    counts->rotations = Log.rotations;
 }

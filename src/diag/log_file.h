@@ -16,12 +16,12 @@
 #include <stdint.h>
 
 #include "common/platform.h"
-#include "config/service_config.h"
+#include "common/helpers.h"
 
 enum {
     // Working directory, one backslash, the service name (the service
     // control manager refuses names longer than 256) and ".out".
-    LOG_FILE_PATH_SIZE = CONFIG_PATH_SIZE + 1 + 256 + 4,
+    LOG_FILE_PATH_SIZE = PATH_TEXT_SIZE + 1 + 256 + 4,
 };
 
 // The open log file; null until OpenLogFile succeeds, and while a file that
@@ -33,18 +33,42 @@ extern char LogFilePath[LOG_FILE_PATH_SIZE];
 extern uint32_t DebugEnabled;
 
 // Names and opens (once per process) "<directory>\<serviceName>.out",
-// keeping the previous run's file as "<...>.out.1".  A file that cannot be
-// opened leaves LogFile null; it is tried again, at most every 10 s, while
-// output arrives, and appended to once it opens.
+// keeping the previous run's file as "<...>.out.1" (unless it is rotated
+// daily and was last written today).  A file that cannot be opened leaves
+// LogFile null; it is tried again, at most every 10 s, while output arrives,
+// and appended to once it opens.
 void OpenLogFile(const char* directory, const char* serviceName);
 // Before OpenLogFile: rotate the file before a write that would take it past
 // maxBytes (0: never), keeping `generations` rotated files; the start of a
 // run then rotates too.
 void SetLogFileRotation(uint64_t maxBytes, uint32_t generations);
-// Closes the log and forgets its path and rotation (the end of a process).
+// Before OpenLogFile: what becomes of the log's files besides the size
+// limit.  `daily`: rotate at the first write of a new local day, and at the
+// start of a run when the file was last written on an earlier day (without a
+// size limit the start then keeps the file of the same day).  `maxAgeDays`
+// (0: none): at each rotation and at the start, delete the rotated files last
+// written longer ago.  `compress`: replace each rotated file with its gzip
+// copy "<...>.out.<n>.gz", made by a thread of low priority.
+void SetLogFileUpkeep(int daily, uint32_t maxAgeDays, int compress);
+// Rotates the log now, as an administrator asks with control code 130;
+// quick, since the compression goes on in the background.  An empty file is
+// left as it is.
+void RotateLogFile(void);
+// Waits until the compressor has no more rotated files to compress (at once
+// when it is not running).
+void WaitLogCompression(void);
+// Waits for the compressor, closes the log and forgets its path and rotation
+// (the end of a process).
 void CloseLogFile(void);
-// Writes the loaded parameters as debug lines (the password masked).
-void DumpServiceConfig(const ServiceConfig* config);
+
+// What the log has taken since the process started: bytes written, bytes of
+// output lost, and rotations.
+struct LogFileCounts {
+    uint64_t bytesWritten;
+    uint64_t bytesLost;
+    uint64_t rotations;
+};
+void GetLogFileCounts(LogFileCounts* counts);
 
 // A formatted line (or lines) written whatever DebugEnabled says.
 void log_always(const char* fmt, ...)

@@ -3,9 +3,32 @@
 
 #include "common/platform.h"
 
-int LogRotationDue(uint64_t size, size_t count, uint64_t limit, uint64_t nowTick, uint64_t retryTick)
+namespace {
+
+const int64_t SECONDS_PER_DAY = 86400;
+
+}  // namespace
+
+int LogRotationDue(const LogWriteFacts* facts)
 {
-    return limit != 0 && size > 0 && size + count > limit && nowTick >= retryTick;
+    if (facts->size == 0 || facts->nowTick < facts->retryTick) return 0;
+    int full = facts->limit != 0 && facts->size + facts->count > facts->limit;
+    // A clock set back across midnight does not begin a new file: the date
+    // must move on, not merely change.
+    int newDay = facts->daily && facts->fileDate != 0 && facts->today > facts->fileDate;
+    return full || newDay;
+}
+
+uint32_t LogStartGenerations(uint64_t limit, int daily, uint32_t generations, uint32_t fileDate, uint32_t today)
+{
+    if (limit != 0) return generations;
+    if (daily) return fileDate < today ? generations : 0;
+    return 1;
+}
+
+int LogGenerationExpired(int64_t lastWrite, int64_t now, uint32_t maxAgeDays)
+{
+    return maxAgeDays != 0 && now - lastWrite > (int64_t)maxAgeDays * SECONDS_PER_DAY;
 }
 
 LogRotationPlan PlanLogRotation(LogNames names, uint32_t generations)

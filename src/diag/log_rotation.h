@@ -1,6 +1,7 @@
-// When the log file is rotated, and what a rotation may move: decisions made
-// from sizes, limits and what the file system holds, with no call of their
-// own, so that every case can be tried as a table.
+// When the log file is rotated, what a rotation may move and which rotated
+// files are old enough to go: decisions made from sizes, dates, limits and
+// what the file system holds, with no call of their own, so that every case
+// can be tried as a table.
 #ifndef TALVEX_DIAG_LOG_ROTATION_H
 #define TALVEX_DIAG_LOG_ROTATION_H
 
@@ -9,9 +10,10 @@
 
 // What the rotation found at the log's names.  `current` is the kind of
 // entry (PLAT_ENTRY_*) at "<name>.out".  Going up from "<name>.out.1", `gap`
-// is the number of the first generation that holds no regular file, and
-// `gapKind` what is there instead (PLAT_ENTRY_NONE: nothing); when every
-// generation up to the count holds a file, `gap` is the count plus one.
+// is the number of the first generation that holds no regular file (neither
+// "<name>.out.<n>" nor its compressed "<name>.out.<n>.gz"), and `gapKind`
+// what is there instead (PLAT_ENTRY_NONE: nothing); when every generation up
+// to the count holds a file, `gap` is the count plus one.
 struct LogNames {
     uint32_t current;
     uint32_t gap;
@@ -34,11 +36,31 @@ struct LogRotationPlan {
     LogRotationResult result;
 };
 
-// 1 when a write of `count` bytes rotates a file that holds `size`: with a
-// limit (0: none), a file that is not empty and would pass it, unless a
-// rotation that could not move the file was tried less than a minute before
-// (`retryTick`, on the tick count `nowTick`).
-int LogRotationDue(uint64_t size, size_t count, uint64_t limit, uint64_t nowTick, uint64_t retryTick);
+// What the writing knows before a write of `count` bytes to a file that
+// holds `size`.  Dates are local calendar dates as yyyymmdd numbers.
+struct LogWriteFacts {
+    uint64_t size;
+    size_t count;
+    uint64_t limit;        // the size limit (0: none)
+    int daily;             // 1: each local day begins a new file
+    uint32_t fileDate;     // the date of the file's last write (0: not known)
+    uint32_t today;
+    uint64_t nowTick;
+    uint64_t retryTick;    // when a rotation that could not move the file may be tried again
+};
+
+// 1 when the write rotates the file first: a file that is not empty and
+// would pass the limit, or, rotating daily, was last written on an earlier
+// day; never within a minute of a rotation that could not move the file.
+int LogRotationDue(const LogWriteFacts* facts);
+// How many rotated files a run's start keeps as it rotates, 0 when it goes
+// on at the end of the file instead.  With a limit the start always rotates;
+// rotating daily, only a file last written on an earlier day; otherwise the
+// previous run's file is kept as the one rotated file.
+uint32_t LogStartGenerations(uint64_t limit, int daily, uint32_t generations, uint32_t fileDate, uint32_t today);
+// 1 when a rotated file last written at `lastWrite` is older than
+// `maxAgeDays` (0: no age limit) at `now` (seconds since 1970).
+int LogGenerationExpired(int64_t lastWrite, int64_t now, uint32_t maxAgeDays);
 // The moves that make room for a new "<name>.out" while keeping
 // `generations` rotated files.  A shift goes no further than the first free
 // name, so that a rotation tried again after a failure moves only what it

@@ -6,6 +6,7 @@
 // it matters: while a start is awaited (the next step of the cycle waits for
 // it), just after the child was active, and at the pace of a container that
 // writes steadily; a quiet container that is up rests on its pipes instead.
+// No wait outlasts the next timed duty.
 #include "service/poll_pacing.h"
 
 namespace {
@@ -42,9 +43,7 @@ uint32_t at_most_a_poll(uint64_t ms)
     return ms < POLL_WAIT_MS ? (uint32_t)ms : POLL_WAIT_MS;
 }
 
-}  // namespace
-
-PaceWait NextPollWait(const PaceInput* in)
+PaceWait pace(const PaceInput* in)
 {
     if (in->mayRest && in->silentMs >= QUIET_AFTER_MS) {
         int watch = in->canWatchOutput;
@@ -58,4 +57,13 @@ PaceWait NextPollWait(const PaceInput* in)
     uint32_t wait = in->awaitingStart ? STARTING_WAIT_MS + in->silentMs / STARTING_BACKOFF_DIVISOR
                                       : BUSY_WAIT_MS + in->silentMs / BUSY_BACKOFF_DIVISOR;
     return {at_most_a_poll(wait), 0};
+}
+
+}  // namespace
+
+PaceWait NextPollWait(const PaceInput* in)
+{
+    PaceWait wait = pace(in);
+    if (in->dutyInMs != 0 && in->dutyInMs < wait.ms) wait.ms = in->dutyInMs;
+    return wait;
 }

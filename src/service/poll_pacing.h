@@ -23,6 +23,7 @@ struct PaceInput {
     uint32_t pollIntervalMs; // between the last poll and the one before
     int heldErrors;          // error output is held back for a summary
     int canWatchOutput;      // the output pipes and the request event can be waited on
+    uint32_t dutyInMs;       // until the next timed duty (a look for a stall, a metrics write); 0: none
 };
 
 struct PaceWait {

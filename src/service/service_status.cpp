@@ -77,6 +77,12 @@ int report_current_state(void)
     return send_status_locked(ServiceStatus.status.current_state, 0, 0);
 }
 
+int is_running(void)
+{
+    std::lock_guard<std::mutex> guard(StatusLock);
+    return ServiceStatus.status.current_state == SERVICE_STATE_RUNNING;
+}
+
 // The stop-type controls: STOP_PENDING is reported, and only then is the
 // request left for the supervisor.  The supervisor, once it sees the request,
 // reports STOP_PENDING with the wait hint of the shutdown; were the flag set
@@ -147,6 +153,15 @@ uint32_t ServiceControlHandler(uint32_t control, uint32_t eventType, void* event
         return PLAT_NO_ERROR;
     case CONTROL_USER_DUMP:
         ServiceDump();
+        report_current_state();
+        return PLAT_NO_ERROR;
+    case CONTROL_USER_ROTATE:
+        // Only a running service has a log that is being written; while it
+        // starts or stops the code is ignored like any control not offered.
+        // The rotation itself is a few renames, quick enough for the
+        // dispatcher's thread; compression goes on in the background.
+        if (!is_running()) return PLAT_ERROR_CALL_NOT_IMPLEMENTED;
+        RotateLogFile();
         report_current_state();
         return PLAT_NO_ERROR;
     default:

@@ -24,6 +24,7 @@
 #include "config/service_config.h"
 #include "diag/event_log.h"
 #include "diag/log_file.h"
+#include "diag/metrics_file.h"
 #include "service/child_process.h"
 #include "service/error_budget.h"
 #include "service/exit_marker.h"
@@ -31,6 +32,7 @@
 #include "service/poll_pacing.h"
 #include "service/restart_throttle.h"
 #include "service/service_status.h"
+#include "service/stall_watch.h"
 #include "service/start_script.h"
 
 uint64_t ReferenceStartTime = 0;
@@ -42,6 +44,10 @@ enum : uint32_t {
     STOP_PENDING_INTERVAL_MS = 5000,
     FLUSHER_JOIN_MS = 10000,
     RESTART_EXIT_CODE = 14,
+    // A stalled container that is to be restarted is given this long to
+    // write the thread dump it was asked for.
+    STALL_RESTART_AFTER_MS = 10000,
+    METRICS_INTERVAL_MS = 15000,
 };
 
 enum {
@@ -72,6 +78,7 @@ enum OutcomeKind {
     OUTCOME_RESTART,    // the container asked for a new cycle
     OUTCOME_FAILED,     // the run ends with `code`
     OUTCOME_STOPPED,    // a stop request ended it: the run ends cleanly
+    OUTCOME_STALLED,    // the stall watch ended the container: a new cycle, as after a restart
 };
 
 struct Outcome {
@@ -83,10 +90,11 @@ struct Outcome {
 };
 
 // The first failure explains the end of a phase; later ones are consequences
-// of it.  A restart the container asked for is not undone by any.
+// of it.  A restart, asked for by the container or by the stall watch, is not
+// undone by any.
 void outcome_fail(Outcome* outcome, uint32_t code)
 {
-    if (outcome->kind == OUTCOME_FAILED || outcome->kind == OUTCOME_RESTART) return;
+    if (outcome->kind == OUTCOME_FAILED || outcome->kind == OUTCOME_RESTART || outcome->kind == OUTCOME_STALLED) return;
     outcome->kind = OUTCOME_FAILED;
     outcome->code = code;
 }
@@ -122,6 +130,12 @@ struct Run {
     ErrorBudget errors;
     // Whether the container's output pipes turned out not to be waitable.
     int outputUnwatched;
+    // The metrics file, the figures the run keeps for it, when it is next
+    // due, and the service's and the container's state it last showed.
+    MetricsFile metrics;
+    MetricsFigures figures;
+    uint64_t nextMetricsTick;
+    uint32_t metricsState;
 };
 
 // What both phases keep of the child they watch.
@@ -162,6 +176,12 @@ struct ContainerWatch {
     int stopTaken;
     int shutdownSent;               // all of "shutdown\n" reached its input
     uint32_t lastStopPendingTick;
+    // The stall watch: what its looks saw, when the next one is due, and
+    // when a stalled container is to be ended (0: not).
+    StallWatch stall;
+    uint64_t nextLookTick;
+    uint64_t stallRestartTick;
+    uint32_t stalledMinutes;
 };
 
 void service_event(const Run* run, const char* text, uint32_t eventId)
@@ -274,6 +294,14 @@ ChildState wait_for_child(Run* run, ChildWatch* w, PaceWait pace, PlatOutputPipe
     return CHILD_LOST;
 }
 
+// Brings the pacing's time until the next timed duty forward to `dueTick`.
+void duty_at(PaceInput* in, uint64_t dueTick)
+{
+    uint64_t now = plat_tick_count64();
+    uint32_t dueIn = dueTick > now ? (uint32_t)(dueTick - now) : 1;
+    if (in->dutyInMs == 0 || dueIn < in->dutyInMs) in->dutyInMs = dueIn;
+}
+
 // The pacing input that both phases share.
 PaceInput pace_input(const Run* run, const ChildWatch* w)
 {
@@ -285,7 +313,35 @@ PaceInput pace_input(const Run* run, const ChildWatch* w)
     in.pollIntervalMs = w->pollInterval;
     in.heldErrors = run->errors.held != 0;
     in.canWatchOutput = !run->outputUnwatched && Requests.Wake != nullptr;
+    if (run->metrics.path[0] != '\0') duty_at(&in, run->nextMetricsTick);
     return in;
+}
+
+// Writes the metrics file with the run's figures.
+void write_metrics(Run* run, uint32_t serviceUp)
+{
+    MetricsFigures figures = run->figures;
+    figures.serviceUp = serviceUp;
+    figures.quickRestarts = run->quickRestarts;
+    LogFileCounts log;
+    GetLogFileCounts(&log);
+    figures.logBytes = log.bytesWritten;
+    figures.logBytesLost = log.bytesLost;
+    figures.logRotations = log.rotations;
+    MetricsFileWrite(&run->metrics, &figures);
+    run->nextMetricsTick = plat_tick_count64() + METRICS_INTERVAL_MS;
+}
+
+// The metrics file is written whenever the service's state or the
+// container's changes, and every 15 s in between.
+void write_metrics_when_due(Run* run)
+{
+    if (run->metrics.path[0] == '\0') return;
+    uint32_t serviceState = ServiceStatus.status.current_state;
+    uint32_t state = serviceState * 2 + run->figures.containerUp;
+    if (state == run->metricsState && plat_tick_count64() < run->nextMetricsTick) return;
+    run->metricsState = state;
+    write_metrics(run, serviceState == SERVICE_STATE_RUNNING);
 }
 
 void six_minute_warning(Run* run, const ChildWatch* w)
@@ -325,7 +381,12 @@ void drain_errors(Run* run, ChildWatch* w, PlatOutputPipe* pipe, ChildState stat
     while ((got = drain_next(pipe, run->chunk, READ_CHUNK_SIZE, 1, state, &drain)) > 0) {
         w->polledBytes += got;
         w->lastActivityTick = plat_tick_count();
-        if (ErrorBudgetTake(&run->errors, plat_tick_count64())) service_event(run, run->chunk, EVENT_ERROR);
+        if (ErrorBudgetTake(&run->errors, plat_tick_count64())) {
+            service_event(run, run->chunk, EVENT_ERROR);
+            ++run->figures.errorEvents;
+        } else {
+            ++run->figures.errorEventsHeld;
+        }
     }
 }
 
@@ -355,11 +416,16 @@ int start_timeout_due(const Run* run, const ChildWatch* w)
            ElapsedAtLeast((uint32_t)run->config.StartTimeout);
 }
 
-void pass_on_dump(ChildWatch* w)
+// Asks the child for a thread dump, and polls it soon for its answer.
+void request_dump(ChildWatch* w)
 {
-    if (!Requests.DumpRequested.exchange(0)) return;
     SendCtrlBreak(&w->child);
     w->lastActivityTick = plat_tick_count();
+}
+
+void pass_on_dump(ChildWatch* w)
+{
+    if (Requests.DumpRequested.exchange(0)) request_dump(w);
 }
 
 int create_pipes(Run* run)
@@ -489,6 +555,7 @@ ChildState poll_launcher(Run* run, ChildWatch* w, int* stopPending)
     }
 
     pass_on_dump(w);
+    write_metrics_when_due(run);
     return state;
 }
 
@@ -552,6 +619,8 @@ Outcome run_launcher(Run* run, int stopPending)
 void judge_container_code(Run* run, ContainerWatch* c)
 {
     long value = ExitCodeValue(run->containerCode);
+    run->figures.exitCodeAnnounced = 1;
+    run->figures.lastExitCode = value;
     if (value == 0) {
         service_event(run, "", EVENT_CONTAINER_ENDED);
         if (c->w.outcome.kind == OUTCOME_NONE) c->w.outcome.kind = OUTCOME_ENDED;
@@ -619,6 +688,8 @@ void drain_container_output(Run* run, ContainerWatch* c, ChildState state)
             c->cameUp = 1;
             if (c->phase == CONTAINER_STARTING) c->phase = CONTAINER_UP;
             run->upTick = plat_tick_count64();
+            run->figures.containerUp = 1;
+            c->nextLookTick = run->upTick + StallLookIntervalMs(run->config.InputStallMs);
             service_event(run, "", EVENT_CONTAINER_STARTED);
         }
         size_t at = 0;
@@ -672,6 +743,63 @@ void take_stop(Run* run, ContainerWatch* c)
     ReferenceStartTime = plat_tick_count64();
 }
 
+// The stall watch runs from the container's start marker on, and never
+// during a stop or once the container has announced its end.
+int stall_watched(const Run* run, const ContainerWatch* c)
+{
+    return run->config.InputStallMs != 0 && c->phase == CONTAINER_UP && !c->announced;
+}
+
+void report_stall(Run* run, ContainerWatch* c, uint32_t unread, uint64_t waitedMs)
+{
+    ++run->figures.inputStalls;
+    c->stalledMinutes = (uint32_t)(waitedMs / 60000);
+    request_dump(&c->w);
+    char text[EVENT_TEXT_SIZE];
+    text_format(text, sizeof text, "The container has not read its standard input for %lu minutes (%lu bytes "
+                "unread); a thread dump was requested", (unsigned long)c->stalledMinutes, (unsigned long)unread);
+    service_event(run, text, EVENT_WARNING);
+    if (run->config.InputStallRestart) c->stallRestartTick = plat_tick_count64() + STALL_RESTART_AFTER_MS;
+}
+
+// Ends a stalled container for a new cycle.  Its end is awaited as any
+// other; the cycle's job, closed as soon as the phase returns, ends whatever
+// it started.
+void restart_stalled(Run* run, ContainerWatch* c)
+{
+    plat_terminate_process(c->w.child.process, 0);
+    char text[EVENT_TEXT_SIZE];
+    text_format(text, sizeof text, "The container was restarted after its standard input stalled for %lu minutes",
+                (unsigned long)c->stalledMinutes);
+    service_event(run, text, EVENT_WARNING);
+    c->phase = CONTAINER_ENDING;
+    c->w.outcome.kind = OUTCOME_STALLED;
+}
+
+// Looks into the container's standard input when a look is due.  The
+// supervisor keeps the child's end of the pipe, and a look there counts the
+// bytes that the container has not read yet.
+void watch_input(Run* run, ContainerWatch* c)
+{
+    if (!stall_watched(run, c)) return;
+    uint64_t now = plat_tick_count64();
+    if (c->stallRestartTick != 0 && now >= c->stallRestartTick) {
+        restart_stalled(run, c);
+        return;
+    }
+    if (now < c->nextLookTick) return;
+    c->nextLookTick = now + StallLookIntervalMs(run->config.InputStallMs);
+    uint32_t unread = 0;
+    // A look that fails tells nothing; the next one looks again.
+    if (!plat_peek_pipe(run->pipes.containerInChild, &unread)) return;
+    run->figures.inputUnreadBytes = unread;
+    uint64_t waitedMs = 0;
+    StallVerdict verdict = StallWatchLook(&c->stall, run->config.InputStallMs, now, unread, &waitedMs);
+    if (verdict == STALL_BEGINS) report_stall(run, c, unread, waitedMs);
+    if (verdict == STALL_ENDS)
+        log_always("The container reads its standard input again, after %llu s\n", (unsigned long long)(waitedMs / 1000));
+}
+
 // One poll of the container, in the order its steps have always had.
 ChildState poll_container(Run* run, ContainerWatch* c)
 {
@@ -679,6 +807,7 @@ ChildState poll_container(Run* run, ContainerWatch* c)
     PaceInput in = pace_input(run, &c->w);
     in.awaitingStart = !c->cameUp;
     in.mayRest = c->phase == CONTAINER_UP && !c->announced;
+    if (stall_watched(run, c)) duty_at(&in, c->stallRestartTick != 0 ? c->stallRestartTick : c->nextLookTick);
     ChildState state = wait_for_child(run, &c->w, NextPollWait(&in), outputs);
     if (state == CHILD_LOST) c->phase = CONTAINER_ENDING;
     if (!c->cameUp) six_minute_warning(run, &c->w);
@@ -694,6 +823,8 @@ ChildState poll_container(Run* run, ContainerWatch* c)
         c->phase = CONTAINER_ENDING;
     }
     pass_on_dump(&c->w);
+    watch_input(run, c);
+    write_metrics_when_due(run);
     return state;
 }
 
@@ -734,6 +865,7 @@ Outcome run_container(Run* run)
         return c.w.outcome;
     ResetShutdownCommand();
     run->upTick = plat_tick_count64();
+    run->figures.containerStartTime = plat_time_seconds();
     log_debug("DEBUG: Phase 2 - CreateProcess complete, pid=%ld\n", (long)c.w.child.process_id);
 
     PlatHandle flusherThread;
@@ -750,6 +882,7 @@ Outcome run_container(Run* run)
     }
 
     stop_flusher(flusher, flusherThread);
+    run->figures.containerUp = 0;
     if (!c.announced && !c.stopTaken && c.phase != CONTAINER_ENDING) report_silent_end(run, &c);
     close_child(&c.w.child);
 
@@ -769,6 +902,8 @@ Outcome run_container(Run* run)
 int initialise(Run* run)
 {
     SetLogFileRotation(run->config.LogFileMaxBytes, run->config.LogFileGenerationCount);
+    SetLogFileUpkeep((int)run->config.LogFileDailyEnabled, run->config.LogFileMaxAgeDayCount,
+                     (int)run->config.LogFileCompressEnabled);
     OpenLogFile(run->config.WorkingDirectory, run->serviceName);
     DumpServiceConfig(&run->config);
     ReportServiceStatus(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);
@@ -788,6 +923,7 @@ int throttle_restart(Run* run)
     if (Requests.StopRequested) return 1;
     uint64_t delay = RestartDelayMs(plat_tick_count64() - run->upTick, run->config.RestartDelayMax,
                                     &run->quickRestarts);
+    run->figures.restartDelaySeconds = delay / 1000;
     if (delay == 0) return 1;
     char text[EVENT_TEXT_SIZE];
     text_format(text, sizeof text, "Restart of the container delayed by %lu s after %lu quick restarts",
@@ -796,6 +932,7 @@ int throttle_restart(Run* run)
     for (uint64_t start = plat_tick_count64(), waited = 0; waited < delay; waited = plat_tick_count64() - start) {
         if (Requests.StopRequested.exchange(0)) return 0;
         report_held_errors(run, 0);
+        write_metrics_when_due(run);
         // A request ends the wait at once; the held-back error summary is
         // looked at every two seconds.
         uint32_t slice = delay - waited < QUIET_POLL_MS ? (uint32_t)(delay - waited) : QUIET_POLL_MS;
@@ -811,13 +948,16 @@ uint32_t run_cycles(Run* run)
     for (;;) {
         run->job = plat_create_kill_job();
         if (run->job == nullptr) warn_without_job(run, plat_get_last_error());
+        ++run->figures.launchCycles;
         Outcome outcome = run_launcher(run, stopPending);
         if (outcome.kind == OUTCOME_ENDED) outcome = run_container(run);
         // Whatever the cycle's children left running ends with its job, so
         // that a new cycle starts clean.
         if (run->job != nullptr) plat_close_handle(run->job);
         run->job = nullptr;
-        if (outcome.kind != OUTCOME_RESTART) return outcome.kind == OUTCOME_FAILED ? outcome.code : 0;
+        if (outcome.kind == OUTCOME_RESTART) ++run->figures.containerRestarts;
+        if (outcome.kind != OUTCOME_RESTART && outcome.kind != OUTCOME_STALLED)
+            return outcome.kind == OUTCOME_FAILED ? outcome.code : 0;
         stopPending = outcome.stopPending;
         if (!stopPending && !throttle_restart(run)) return 0;
     }
@@ -856,8 +996,10 @@ uint32_t RunService(int argc, char** argv)
 
     OpenRequestWake();
     ErrorBudgetStart(&run->errors, plat_tick_count64());
+    MetricsFileOpen(&run->metrics, run->serviceName, run->config.WorkingDirectory, run->config.MetricsFile);
     uint32_t exitCode = initialise(run) ? run_cycles(run) : 1;
     report_held_errors(run, 1);
+    write_metrics(run, 0);
     RunExitScript(run->serviceName, run->config.WorkingDirectory);
     CloseRequestWake();
     return exitCode;

@@ -6,8 +6,10 @@
 # system's cmd.exe and not one planted beside talvex.exe, failed runs end
 # with exit code 1066 and their own code, a timeout stored as REG_DWORD is
 # honoured, a stray BEL is ordinary output while a marker that comes in two
-# writes is one marker, a service named outside the ANSI code page runs
-# nothing of its namesake's, and -test runs the same body in the console.
+# writes is one marker, a container that stops reading its input is reported
+# and restarted and the metrics file says so, a service named outside the ANSI
+# code page runs nothing of its namesake's, and -test runs the same body in
+# the console.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -83,6 +85,40 @@ lines() { perl -0777 -ne "\$n = () = /$1/g; print \$n" "$log"; }
 e2e_wait 30 '[ "$(lines "empty line")" -ge 3 ]' || e2e_fail "quiet: the container's lines did not reach the log"
 e2e_check "quiet: every line whole" "$(lines "empty line")" "$(lines "quiet container: empty line\\r\\n")"
 stop
+
+# --- a container that stops reading its input; the metrics file ----------------------
+
+# With a stall time of 3 s (a value for the tests only), a container that stops reading
+# its input is reported, asked for a thread dump (which Wine cannot deliver: the log
+# says so) and ended 10 s later for a new cycle; the metrics file, read with Prometheus'
+# own parser after the stop, counts both cycles and the stall (Debian's python3, for
+# which scripts/setup.sh installs that parser: another python3 may come first on PATH).
+rm -f "$AREA/work/container.ini.runs"
+boot name=stall container.stop_reading_after_ms=500
+e2e_put "$svc" InputStallSeconds 3
+e2e_put "$svc" InputStallAction restart
+e2e_put "$svc" MetricsFile metrics.prom
+started=$(e2e_count 0x40000001 "L\"$svc\"")
+run_until 4 stall
+e2e_wait 60 '[ "$(e2e_count 0x40000001 "L\"$svc\"")" = $((started + 2)) ]' || e2e_fail "stall: no second container"
+stop
+stalled='L"The container has not read its standard input for 0 minutes \([0-9]+ bytes unread\); a thread dump was requested"'
+e2e_check "stall: reported once, restarted once, the dump asked for" "1 1 yes" \
+    "$(e2e_events | grep -cE "^0x80000005	L\"$svc\"	$stalled\$") $(e2e_count 0x80000005 \
+    "L\"$svc\"	L\"The container was restarted after its standard input stalled for 0 minutes\"") \
+$(grep -aq 'Ctrl+Break could not be sent' "$log" && echo yes)"
+e2e_check "stall: the metrics" "service=$svc talvex_service_up=0 talvex_container_up=0 talvex_launch_cycles_total=2 talvex_input_stalls_total=1" \
+    "$(/usr/bin/python3 - "$AREA/work/metrics.prom" <<'PY'
+import sys
+from prometheus_client.parser import text_string_to_metric_families
+samples = [s for f in text_string_to_metric_families(open(sys.argv[1]).read()) for s in f.samples]
+names = ('talvex_container_up', 'talvex_input_stalls_total', 'talvex_launch_cycles_total', 'talvex_service_up')
+print(' '.join(sorted({'service=' + s.labels['service'] for s in samples}) + ['%s=%g' % (s.name, s.value) for s in samples if s.name in names]))
+PY
+)"
+for value in InputStallSeconds InputStallAction MetricsFile; do
+    wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v $value /f >/dev/null 2>&1
+done
 
 # --- failed runs ------------------------------------------------------------------
 

@@ -2,8 +2,10 @@
 # Storms and floods under Wine's service manager: a container that restarts
 # at once every time is slowed down and a stop during a delay ends the run; a
 # flood on standard error yields a limited number of events and a summary,
-# with every byte in the log; a log size limit rotates the file, and the
-# generations in age order hold the container's output unchanged.
+# with every byte in the log; a log size limit rotates the file, control
+# code 130 rotates it on demand, the rotated files are compressed, and the
+# generations in age order, restored by gunzip, hold the container's output
+# unchanged.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -49,26 +51,33 @@ written=$(grep -ao 'flood container: [0-9]* lines of error flood written' "$log"
 e2e_check "every flood line in the log" "$written" \
     "$(grep -ao 'fakejava error flood: the quick brown fox jumps over the lazy dog' "$log" | wc -l)"
 
-# --- log rotation ----------------------------------------------------------------------
+# --- log rotation, on demand too, with compression ----------------------------------
 
 rm -f "$log"*
 e2e_put "$svc" LogFileMaxMegabytes 1
 e2e_put "$svc" LogFileGenerations 5
+e2e_put "$svc" LogFileCompress true
 boot name=rot container.output_bytes=3145728
 wine sc start "$svc" >/dev/null 2>&1
-e2e_wait 60 "[ -f '$log.3' ] && grep -aq 'rot container: up' '$log.3'" || e2e_fail "rotation: no .out.3"
+# grep reads all that gunzip gives (no -q), so that pipefail sees no SIGPIPE.
+e2e_wait 60 "[ -f '$log.3.gz' ] && gunzip -c '$log.3.gz' | grep -a 'rot container: up' >/dev/null" ||
+    e2e_fail "rotation: no .out.3.gz"
 sleep 2
+e2e_tool service control "$svc" 130 && e2e_pass "rotation: code 130 taken" || e2e_fail "rotation: code 130 refused"
+e2e_wait 30 "[ -f '$log.4.gz' ] && [ -f '$log.1.gz' ] && [ ! -f '$log.1' ]" || e2e_fail "rotation: code 130 rotated nothing"
 stop_within 30 rotation
-e2e_check "rotation: generations" ".out .out.1 .out.2 .out.3" "$(cd "$AREA/work" && ls "$svc".out* | sed "s/^$svc//" | tr '\n' ' ' | sed 's/ $//')"
-python3 - "$log" <<'PY' && e2e_pass "rotation: the generations hold the output in order" || e2e_fail "rotation: output lost or out of order"
+e2e_check "rotation: generations" ".out .out.1.gz .out.2.gz .out.3.gz .out.4.gz" "$(cd "$AREA/work" && ls "$svc".out* | sed "s/^$svc//" | tr '\n' ' ' | sed 's/ $//')"
+for n in 1 2 3 4; do gunzip -c "$log.$n.gz" >"$E2E_SCRATCH/out.$n" || e2e_fail "rotation: gunzip cannot restore .out.$n.gz"; done
+cp "$log" "$E2E_SCRATCH/out.0"
+python3 - "$E2E_SCRATCH/out" <<'PY' && e2e_pass "rotation: the generations hold the output in order" || e2e_fail "rotation: output lost or out of order"
 import sys
 path = sys.argv[1]
-data = b"".join(open(path + s, "rb").read() for s in (".3", ".2", ".1", ""))
+data = b"".join(open(path + s, "rb").read() for s in (".4", ".3", ".2", ".1", ".0"))
 for line in (b"NT Service starting input flusher thread\r\n", b"NT Service exiting input flusher thread\r\n"):
     data = data.replace(line, b"")
 line = b"fakejava output: the quick brown fox jumps over the lazy dog 0123\r\n"
 piece = (line * (8192 // len(line) + 1))[:8192]
-sizes = [len(open(path + s, "rb").read()) for s in (".3", ".2", ".1")]
+sizes = [len(open(path + s, "rb").read()) for s in (".4", ".3", ".2")]
 sys.exit(0 if piece * 384 in data and max(sizes) <= 1048576 + 65536 else 1)
 PY
 

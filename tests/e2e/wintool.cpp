@@ -5,6 +5,9 @@
 //   wintool.exe service <create|start|state|delete> <name> [<binary path>]
 //                                           the wide service calls; state
 //                                           prints "state win32-exit service-exit"
+//   wintool.exe service control <name> <code>
+//                                           ControlService (Wine's sc has no
+//                                           control verb)
 //   wintool.exe run <command line>          runs it (CreateProcessW); its exit code
 //
 // In the names and the command line "\uXXXX" stands for that character, so
@@ -107,6 +110,7 @@ static int service(const char* verb, const char* name, const char* path)
     BOOL ok = service != nullptr;
     if (ok && strcmp(verb, "start") == 0) ok = StartServiceW(service, 0, nullptr);
     if (ok && strcmp(verb, "delete") == 0) ok = DeleteService(service);
+    if (ok && strcmp(verb, "control") == 0) ok = ControlService(service, (DWORD)atoi(path), &status);
     if (ok && strcmp(verb, "state") == 0 && (ok = QueryServiceStatus(service, &status)))
         printf("%lu %lu %lu\n", status.dwCurrentState, status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
     if (service != nullptr) CloseServiceHandle(service);

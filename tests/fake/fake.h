@@ -46,6 +46,7 @@ bool fake_reg_get(const std::string& key, const std::string& name, std::string* 
 bool fake_reg_key_exists(const std::string& key);
 
 // Files, at Windows paths (case-insensitive, backslashes); parents are made.
+// A file's last write time is the wall clock's time of its last write.
 void fake_write_file(const std::string& path, const std::string& content);
 void fake_make_dir(const std::string& path);
 bool fake_read_file(const std::string& path, std::string* content);

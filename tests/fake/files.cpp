@@ -1,7 +1,9 @@
 // Modules, files and the current directory.  Files and directories live in
 // memory at their full paths, in lower case, as Windows ignores the letter
 // case of a name.  An open file is written through its name: the logic never
-// moves a file it holds open.
+// moves a file it holds open for writing.  A file opened for reading is read
+// from what it held when it was opened, so that it may be renamed or deleted
+// meanwhile, as delete sharing allows (nothing writes a file being read).
 #include "fake/state.h"
 
 // The full form of a Windows path: relative paths from the current
@@ -35,16 +37,31 @@ static int missing(const std::string& full)
     return 0;
 }
 
-int fake::write_to_disk(Object* file, const void* buf, uint32_t size, uint32_t* written)
+int fake::write_to_disk(const std::string& full, const void* buf, uint32_t size, uint32_t* written)
 {
     // A write takes what room the disk has left: a short count while there
     // is some, ERROR_DISK_FULL once there is none.
     size_t room = S.disk_space < 0 ? size : std::min<size_t>(size, (size_t)S.disk_space);
     *written = 0;
     if (room == 0 && size > 0) return last_error = PLAT_ERROR_DISK_FULL, 0;
-    S.files[file->path].data.append((const char*)buf, room);
+    Entry& file = S.files[full];
+    file.data.append((const char*)buf, room);
+    file.last_write = plat_time_seconds();
     *written = (uint32_t)room;
     if (S.disk_space >= 0) S.disk_space -= *written;
+    return 1;
+}
+
+// A file about to be written: made when it is not there, emptied with
+// `truncate`.  A new file takes room on the disk: on a full one it cannot be
+// made.  0 with the last error when it cannot be written.
+static int make_writable(const std::string& full, bool truncate)
+{
+    Entry *e = entry(full), *directory = entry(parent_of(full));
+    if (e != nullptr && e->directory) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
+    if (e == nullptr && S.disk_space == 0) return last_error = PLAT_ERROR_DISK_FULL, 0;
+    if (directory == nullptr || !directory->directory) return last_error = PLAT_ERROR_PATH_NOT_FOUND, 0;
+    if (truncate || e == nullptr) S.files[full] = Entry{false, "", plat_time_seconds()};
     return 1;
 }
 
@@ -59,7 +76,7 @@ void fake_make_dir(const std::string& path)
 void fake_write_file(const std::string& path, const std::string& content)
 {
     fake_make_dir(parent_of(full_path(path)));
-    S.files[full_path(path)] = Entry{false, content};
+    S.files[full_path(path)] = Entry{false, content, plat_time_seconds()};
 }
 
 bool fake_read_file(const std::string& path, std::string* content)
@@ -126,13 +143,32 @@ uint32_t plat_system_directory(char* buf, uint32_t cap)
     return fails("GetSystemDirectoryA") ? 0 : (uint32_t)snprintf(buf, cap, "C:\\Windows\\system32");
 }
 
-// The logic only reads through a stream.  A text-mode read, as on Windows,
-// reads each CR LF as LF.
+// A stream that writes (the logic writes streams in binary mode only) goes
+// to the file through its name, as a handle does; one that reads is a copy
+// of the file, and a text-mode read, as on Windows, reads each CR LF as LF.
+static ssize_t stream_write(void* path, const char* buf, size_t size)
+{
+    uint32_t written = 0;
+    write_to_disk(*(const std::string*)path, buf, (uint32_t)size, &written);
+    return written;
+}
+
+static int stream_close(void* path)
+{
+    delete (std::string*)path;
+    return 0;
+}
+
 FILE* plat_fopen(const char* path, const char* mode)
 {
     if (fails("fopen")) return nullptr;
-    std::string text;
-    if (!fake_read_file(path, &text)) return missing(full_path(path)), nullptr;
+    std::string full = full_path(path), text;
+    if (mode[0] != 'r') {
+        if (!make_writable(full, mode[0] == 'w')) return nullptr;
+        cookie_io_functions_t io = {nullptr, stream_write, nullptr, stream_close};
+        return fopencookie(new std::string(full), mode, io);
+    }
+    if (!fake_read_file(path, &text)) return missing(full), nullptr;
     for (size_t i = text.find("\r\n"); strchr(mode, 'b') == nullptr && i != std::string::npos; i = text.find("\r\n", i))
         text.erase(i, 1);
     FILE* stream = tmpfile();
@@ -163,27 +199,64 @@ int plat_path_info(const char* path, PlatFileInfo* info)
     if (e == nullptr) return missing(full_path(path));
     info->kind = e->directory ? PLAT_ENTRY_DIRECTORY : PLAT_ENTRY_FILE;
     info->size = e->directory ? 0 : e->data.size();
+    info->last_write = e->last_write;
     return 1;
 }
 
-// A new file takes room on the disk: on a full one it cannot be made.
-PlatHandle plat_open_append(const char* path)
+// A file opened for appending, or made new and empty (`truncate`).
+static PlatHandle open_for_writing(const char* path, bool truncate)
 {
     if (fails("CreateFileA")) return nullptr;
     std::string full = full_path(path);
-    Entry *e = entry(full), *directory = entry(parent_of(full));
-    if (e != nullptr && e->directory) return last_error = PLAT_ERROR_ACCESS_DENIED, nullptr;
-    if (e == nullptr && S.disk_space == 0) return last_error = PLAT_ERROR_DISK_FULL, nullptr;
-    if (directory == nullptr || !directory->directory) return last_error = PLAT_ERROR_PATH_NOT_FOUND, nullptr;
-    S.files.emplace(full, Entry{false, ""});
-    return new_handle(FILE_OUT, 0, false, full);
+    return make_writable(full, truncate) ? new_handle(FILE_OUT, 0, false, full) : nullptr;
 }
+
+PlatHandle plat_open_append(const char* path) { return open_for_writing(path, false); }
+PlatHandle plat_create_file(const char* path) { return open_for_writing(path, true); }
 
 int plat_file_info(PlatHandle file, PlatFileInfo* info)
 {
     *info = PlatFileInfo{PLAT_ENTRY_FILE, 0, 0};
     if (fails("GetFileInformationByHandle")) return 0;
-    info->size = S.files[object(file)->path].data.size();
+    const Entry& e = S.files[object(file)->path];
+    info->size = e.data.size();
+    info->last_write = e.last_write;
+    return 1;
+}
+
+PlatHandle plat_open_read(const char* path)
+{
+    if (fails("CreateFileA")) return nullptr;
+    std::string full = full_path(path);
+    Entry* e = entry(full);
+    if (e == nullptr) return missing(full), nullptr;
+    if (e->directory) return last_error = PLAT_ERROR_ACCESS_DENIED, nullptr;
+    PlatHandle file = new_handle(FILE_IN, 0, false, full);
+    object(file)->unread = e->data;
+    return file;
+}
+
+int plat_read_file(PlatHandle file, void* buf, uint32_t size, uint32_t* got)
+{
+    *got = 0;
+    if (fails("ReadFile")) return 0;
+    Object* o = object(file);
+    if (o == nullptr || o->kind != FILE_IN) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
+    *got = (uint32_t)std::min<size_t>(size, o->unread.size());
+    memcpy(buf, o->unread.data(), *got);
+    o->unread.erase(0, *got);
+    return 1;
+}
+
+int plat_delete_file(const char* path)
+{
+    if (fails("DeleteFileA")) return 0;
+    std::string full = full_path(path);
+    Entry* e = entry(full);
+    if (S.held.count(full)) return last_error = 32, 0;   // ERROR_SHARING_VIOLATION
+    if (e == nullptr) return missing(full);
+    if (e->directory) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
+    S.files.erase(full);
     return 1;
 }
 

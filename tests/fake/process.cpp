@@ -87,7 +87,7 @@ int plat_peek_pipe(PlatHandle pipe, uint32_t* available)
 int plat_write_file(PlatHandle h, const void* buf, uint32_t size, uint32_t* written)
 {
     if (fails("WriteFile")) return 0;
-    if (object(h)->kind == FILE_OUT) return write_to_disk(object(h), buf, size, written);
+    if (object(h)->kind == FILE_OUT) return write_to_disk(object(h)->path, buf, size, written);
     Pipe& p = S.pipes[object(h)->id];
     if (p.readers == 0) return last_error = ERROR_NO_DATA, 0;
     *written = (uint32_t)std::min<size_t>(size, p.capacity - p.data.size());
@@ -200,6 +200,11 @@ PlatHandle plat_create_thread(PlatThreadFn fn, void* parameter)
 int plat_terminate_thread(PlatHandle thread, uint32_t exit_code)
 {
     return fails("TerminateThread") ? 0 : (S.threads[object(thread)->id].ended = true, 1);
+}
+
+int plat_set_thread_priority(PlatHandle thread, int priority)
+{
+    return fails("SetThreadPriority") ? 0 : (note("thread %d priority %d", object(thread)->id, priority), 1);
 }
 
 PlatHandle plat_create_event(void)

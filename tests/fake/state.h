@@ -45,9 +45,10 @@ struct Pipe {
     bool watchable = false;
     uint64_t refill_ms = 0, refills_now = 0;
 };
-enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD, FILE_OUT };
+enum Kind { PIPE_READ, PIPE_WRITE, PROCESS, THREAD, EVENT, JOB, KEY, SC, SOURCE, LIB, STD, FILE_OUT, FILE_IN };
 // id: the pipe, child, thread, event or job; path: the registry key, service, library or file.
-struct Object { Kind kind; int id; bool inheritable; std::string path; bool nowait = false; };
+// unread: what is left to read of a file opened for reading.
+struct Object { Kind kind; int id; bool inheritable; std::string path; bool nowait = false; std::string unread = {}; };
 struct Child {
     uint32_t pid, code = PLAT_STILL_ACTIVE;
     FakeScript script;
@@ -57,7 +58,8 @@ struct Child {
 };
 struct Thread { PlatThreadFn fn; void* parameter; bool ended; };
 struct Value { uint32_t type; std::string data; };
-struct Entry { bool directory; std::string data; };
+// last_write: the wall clock's time (plat_time_seconds) of the file's last write.
+struct Entry { bool directory; std::string data; int64_t last_write = 0; };
 
 struct State {
     // Faults to inject, and the calls made.
@@ -148,8 +150,9 @@ int make_pipe(PlatHandle* read_end, PlatHandle* write_end, uint32_t buffer_size,
 // first one signalled, or a PLAT_WAIT_ code.
 uint32_t wait_objects(std::vector<PlatHandle> handles, uint32_t milliseconds);
 
-// Files (files.cpp): a write to an open file within the room the disk has left.
-int write_to_disk(Object* file, const void* buf, uint32_t size, uint32_t* written);
+// Files (files.cpp): a write to the end of a file (at its full path) within
+// the room the disk has left.
+int write_to_disk(const std::string& full, const void* buf, uint32_t size, uint32_t* written);
 // The console output is captured afresh at each reset.
 void reset_console();
 

@@ -1,5 +1,6 @@
 // Time: the tick counts are the virtual clock; the wall clock starts in 2027
-// and may be stepped apart from them.
+// and may be stepped apart from them.  The fake's local time is UTC, as its
+// asctime text and local date show.
 #include <time.h>
 
 #include "fake/state.h"
@@ -16,4 +17,12 @@ void plat_asctime_local(int64_t seconds, char* buf, size_t cap)
     struct tm parts;
     gmtime_r(&t, &parts);
     strftime(buf, cap, "%a %b %e %H:%M:%S %Y\n", &parts);
+}
+
+uint32_t plat_local_date(int64_t seconds)
+{
+    time_t t = (time_t)seconds;
+    struct tm parts;
+    gmtime_r(&t, &parts);
+    return (uint32_t)((parts.tm_year + 1900) * 10000 + (parts.tm_mon + 1) * 100 + parts.tm_mday);
 }

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "config/service_config.h"
 #include "runs.h"
 #include "service/service_status.h"
 
@@ -20,6 +21,23 @@ std::string readme_usage()
     std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
     size_t start = text.find("```text\n") + 8;
     return text.substr(start, text.find("```", start) - start);
+}
+
+// The README's table of registry values, as "<value> <set by>" lines: the
+// option, "installer" or "hand".
+std::string readme_values()
+{
+    std::ifstream readme(TALVEX_SOURCE_DIR "/README.md");
+    std::string line, rows;
+    bool in = false;
+    while (std::getline(readme, line)) {
+        if (line.rfind("### ", 0) == 0) in = line == "### Registry values";
+        if (!in || line.rfind("| `", 0) != 0) continue;
+        size_t bar = line.find(" | ", 2);
+        std::string value = line.substr(3, line.find('`', 3) - 3), setBy = line.substr(bar + 3, line.find(" | ", bar + 3) - bar - 3);
+        rows += value + " " + (setBy[0] == '`' ? setBy.substr(1, setBy.size() - 2) : setBy == "the installer" ? "installer" : setBy) + "\n";
+    }
+    return rows;
 }
 
 std::string usage()
@@ -47,10 +65,9 @@ protected:
     std::string parameters()
     {
         std::string out, data;
-        for (const char* name : {"WorkingDirectory", "JavaExe", "JavaArgs", "Classpath", "BootClasspath", "OrvaneHome",
-                                 "BootFile", "DirectoryServiceBootFile", "TimeoutSeconds", "ShutdownTimeoutSeconds",
-                                 "PBE", "UtilDir"})
-            if (fake_reg_get(PARAMETERS_KEY, name, &data)) out += std::string(name) + "=" + data + "\n";
+        for (size_t i = 0; i < PARAMETER_COUNT; ++i)
+            if (fake_reg_get(PARAMETERS_KEY, PARAMETERS[i].name, &data))
+                out += std::string(PARAMETERS[i].name) + "=" + data + "\n";
         return out;
     }
 };
@@ -61,10 +78,19 @@ const std::vector<std::string> INSTALL_HERE = {"talvex", "-install", "svc", "-jr
 const std::vector<std::string> INSTALL = {"talvex", "-install", "svc", "-wd", "C:\\svc", "-jre", "C:\\jre\\bin\\java.exe",
                                           "-cp", "a.jar", "-home", "C:\\orvane"};
 
+// The README's usage text and table of values are the program's own.
 TEST_F(Admin, WordsThatAreNoCommandPrintTheUsage)
 {
+    std::string values;
+    for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
+        const char* option = PARAMETERS[i].installOption;
+        // The stall time in seconds is for the tests alone and not advertised.
+        if (PARAMETERS[i].name == std::string("InputStallSeconds")) continue;
+        values += std::string(PARAMETERS[i].name) + " " + (option == nullptr ? "hand" : option[0] ? option : "installer") + "\n";
+    }
+    EXPECT_EQ(readme_values(), values);
     std::string text = usage();
-    EXPECT_EQ(text, readme_usage());;
+    EXPECT_EQ(text, readme_usage());
     for (std::vector<std::string> words : std::vector<std::vector<std::string>>{
              {"talvex", "install"}, {"talvex", "-INSTALL", "svc"}, {"talvex", "-installx"}, {"talvex", "-"}}) {
         fake_reset();

@@ -1,35 +1,41 @@
-// The supervisor's pure policies, as tables of time and counts: how long a
-// poll waits, how long a restart waits, which error outputs become events.
+// The pure policies, as tables of time and counts: how long a poll waits,
+// how long a restart waits, which error outputs become events, when a
+// container's unread input is a stall, when the log is rotated and which
+// rotated files are old enough to go.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "diag/log_rotation.h"
 #include "service/error_budget.h"
 #include "service/poll_pacing.h"
 #include "service/restart_throttle.h"
+#include "service/stall_watch.h"
 
 TEST(Policies, PollPacing)
 {
     struct Row {
         const char* what;
-        PaceInput in;   // awaitingStart, mayRest, silentMs, polledBytes, pollIntervalMs, heldErrors, canWatchOutput
+        PaceInput in;   // awaitingStart, mayRest, silentMs, polledBytes, pollIntervalMs, heldErrors, canWatchOutput, dutyInMs
         uint32_t ms;
         int watch;
     } const rows[] = {
-        {"a start just awaited", {1, 0, 0, 0, 0, 0, 1}, 1, 0},
-        {"a start awaited for 800 ms", {1, 0, 800, 5000, 50, 0, 1}, 51, 0},
-        {"a start awaited for long", {1, 0, 10000, 0, 0, 0, 1}, 100, 0},
-        {"a child just active", {0, 0, 0, 0, 0, 0, 1}, 4, 0},
-        {"a child silent for 200 ms", {0, 0, 200, 0, 0, 0, 1}, 54, 0},
-        {"a container writing 64 KiB in 50 ms", {0, 0, 0, 65536, 50, 0, 1}, 50, 0},
-        {"a container writing 1 MB in 50 ms", {0, 0, 0, 1048576, 50, 0, 1}, 3, 0},
-        {"a container writing 100 bytes in a poll", {0, 0, 0, 100, 10, 0, 1}, 100, 0},
-        {"a container writing fast right after a poll", {0, 0, 0, 1048576, 0, 0, 1}, 1, 0},
-        {"a container up and nearly quiet", {0, 1, 1999, 0, 0, 0, 1}, 100, 0},
-        {"a container up and quiet", {0, 1, 2000, 0, 0, 0, 1}, 60000, 1},
-        {"... with error output held back", {0, 1, 2000, 0, 0, 1, 1}, 2000, 1},
-        {"... with pipes that cannot be waited on", {0, 1, 5000, 0, 0, 0, 0}, 2000, 0},
+        {"a start just awaited", {1, 0, 0, 0, 0, 0, 1, 0}, 1, 0},
+        {"a start awaited for 800 ms", {1, 0, 800, 5000, 50, 0, 1, 0}, 51, 0},
+        {"a start awaited for long", {1, 0, 10000, 0, 0, 0, 1, 0}, 100, 0},
+        {"a child just active", {0, 0, 0, 0, 0, 0, 1, 0}, 4, 0},
+        {"a child silent for 200 ms, a duty later", {0, 0, 200, 0, 0, 0, 1, 30000}, 54, 0},
+        {"a container writing 64 KiB in 50 ms", {0, 0, 0, 65536, 50, 0, 1, 0}, 50, 0},
+        {"a container writing 1 MB in 50 ms", {0, 0, 0, 1048576, 50, 0, 1, 0}, 3, 0},
+        {"a container writing 100 bytes in a poll", {0, 0, 0, 100, 10, 0, 1, 0}, 100, 0},
+        {"a container writing fast right after a poll", {0, 0, 0, 1048576, 0, 0, 1, 0}, 1, 0},
+        {"a container up and nearly quiet", {0, 1, 1999, 0, 0, 0, 1, 0}, 100, 0},
+        {"a container up and quiet", {0, 1, 2000, 0, 0, 0, 1, 0}, 60000, 1},
+        {"... with error output held back", {0, 1, 2000, 0, 0, 1, 1, 0}, 2000, 1},
+        {"... with pipes that cannot be waited on", {0, 1, 5000, 0, 0, 0, 0, 0}, 2000, 0},
+        {"a container up and quiet, a duty in 15 s", {0, 1, 2000, 0, 0, 0, 1, 15000}, 15000, 1},
+        {"a start awaited, a duty sooner than the poll", {1, 0, 10000, 0, 0, 0, 1, 30}, 30, 0},
     };
     for (const Row& row : rows) {
         PaceWait wait = NextPollWait(&row.in);
@@ -83,4 +89,66 @@ TEST(Policies, ErrorBudget)
     EXPECT_EQ(ErrorSummaryDue(&budget, 60000, 0), 1);
     budget.held = 0;
     EXPECT_EQ(ErrorSummaryDue(&budget, 100000, 1), 0);
+}
+
+// Before a write: a file that would pass the limit, or a day later than its
+// last write when rotating daily; never an empty file, nor within the minute
+// after a rotation that failed.  At a start: always with a limit, daily only
+// after an earlier day, otherwise one file kept.  Age: strictly older.
+TEST(Policies, LogRotation)
+{
+    struct Row {
+        const char* what;
+        LogWriteFacts facts;   // size, count, limit, daily, fileDate, today, nowTick, retryTick
+        int due;
+        uint32_t atStart;      // generations a start keeps (of 4), with the same limit, daily and dates
+    } const rows[] = {
+        {"no limit, not daily", {500, 10, 0, 0, 20270115, 20270116, 0, 0}, 0, 1},
+        {"under the limit", {500, 10, 510, 0, 20270116, 20270116, 0, 0}, 0, 4},
+        {"past the limit", {500, 11, 510, 0, 20270116, 20270116, 0, 0}, 1, 4},
+        {"... within a minute of a failed rotation", {500, 11, 510, 0, 20270116, 20270116, 59999, 60000}, 0, 4},
+        {"an empty file past the limit", {0, 900, 510, 0, 20270116, 20270116, 0, 0}, 0, 4},
+        {"daily, the same day", {500, 10, 0, 1, 20270116, 20270116, 0, 0}, 0, 0},
+        {"daily, the next day", {500, 10, 0, 1, 20270116, 20270117, 0, 0}, 1, 4},
+        {"daily, next year", {500, 10, 0, 1, 20261231, 20270101, 0, 0}, 1, 4},
+        {"daily, the clock set back a day", {500, 10, 0, 1, 20270117, 20270116, 0, 0}, 0, 0},
+        {"daily, an empty file the next day", {0, 10, 0, 1, 20270116, 20270117, 0, 0}, 0, 4},
+        {"daily, no date known for the file", {500, 10, 0, 1, 0, 20270117, 0, 0}, 0, 4},
+        {"daily with a limit, the same day", {500, 10, 510, 1, 20270116, 20270116, 0, 0}, 0, 4},
+    };
+    for (const Row& row : rows) {
+        const LogWriteFacts& f = row.facts;
+        EXPECT_EQ(std::to_string(LogRotationDue(&f)) + " " +
+                      std::to_string(LogStartGenerations(f.limit, f.daily, 4, f.fileDate, f.today)),
+                  std::to_string(row.due) + " " + std::to_string(row.atStart))
+            << row.what;
+    }
+    std::string expired;
+    for (int64_t age : {0, 86400, 86401, 3 * 86400})
+        for (uint32_t days : {0, 1, 3}) expired += std::to_string(LogGenerationExpired(1000, 1000 + age, days));
+    EXPECT_EQ(expired, "000" "000" "010" "010");
+}
+
+// Looks every 30 s with a stall time of a minute: bytes that wait and never
+// go down for the minute are a stall, reported once; any drop is reading,
+// which ends a stall and starts the count again.
+TEST(Policies, StallWatch)
+{
+    const std::pair<uint64_t, uint32_t> looks[] = {{30000, 0},  {60000, 3},   {90000, 18},  {120000, 18}, {150000, 33},
+                                                   {180000, 20}, {210000, 20}, {240000, 20}, {270000, 0},  {300000, 5},
+                                                   {330000, 2},  {360000, 2},  {390000, 0}};
+    StallWatch watch = {};
+    std::string seen;
+    for (const auto& look : looks) {
+        uint64_t waited = 0;
+        StallVerdict verdict = StallWatchLook(&watch, 60000, look.first, look.second, &waited);
+        seen += std::to_string(verdict) + "/" + std::to_string(waited / 1000) + " ";
+    }
+    EXPECT_EQ(seen, "0/0 0/0 0/30 1/60 0/90 2/120 0/30 1/60 2/90 0/0 0/30 0/30 0/60 ");
+    // A stall time of 0 never reports; a short one is looked at twice within it.
+    uint64_t waited = 0;
+    for (uint64_t now : {0, 1000, 9000000}) EXPECT_EQ(StallWatchLook(&watch, 0, now, 7, &waited), STALL_NONE);
+    EXPECT_EQ(std::to_string(StallLookIntervalMs(600000)) + " " + std::to_string(StallLookIntervalMs(60000)) + " " +
+                  std::to_string(StallLookIntervalMs(3000)),
+              "30000 30000 1500");
 }

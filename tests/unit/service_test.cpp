@@ -2,7 +2,12 @@
 // event log, the children and the log file see, from the first START_PENDING
 // to the final STOPPED.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <map>
+#include <sstream>
+
+#include "diag/log_file.h"
 #include "runs.h"
 #include "service/child_process.h"
 #include "service/service_main.h"
@@ -371,7 +376,7 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
     }
     EXPECT_EQ(events, R"(30111 event 0xc0000006 type 1 "svc" "late\n"
 40111 event 0x40000002 type 4 "svc"
-30336 event 0xc0000006 type 1 "svc" "late\n"
+30312 event 0xc0000006 type 1 "svc" "late\n"
 40121 event 0x40000002 type 4 "svc"
 )");
 
@@ -405,6 +410,105 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
         EXPECT_LE(reads, looks) << row.bytes;
         EXPECT_EQ(occurrences(log_text(), "y"), (size_t)row.ms * row.bytes);
     }
+}
+
+// A container that leaves its input unread for the stall time is reported
+// once, with a thread dump, and said to read again when it does; an action
+// that is neither of the two keeps the report alone.
+TEST_F(ServiceRun, AContainerThatStopsReadingIsReported)
+{
+    put_parameter("InputStallAction", "reboot");
+    fake_control_at(1000000, CONTROL_STOP);
+    FakeScript stalling = {writes(200, "\b"), fills_input(10), answers_break_with("Full thread dump\n"), reads_input(900000),
+                           answers_shutdown_with("\a0\a")};
+    EXPECT_EQ(lines_with(run_as_service({LAUNCHER, stalling}, true), {"event 0x8", "ctrl-break", "STOPPED"}),
+              R"(0 event 0x80000005 type 2 "svc" "InputStallAction "reboot" is neither "report" nor "restart"; "report" is used"
+630312 ctrl-break child 1004
+630312 event 0x80000005 type 2 "svc" "The container has not read its standard input for 10 minutes (10 bytes unread); a thread dump was requested"
+1000050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)");
+    EXPECT_EQ(lines_with(log_text(), {"dump", "again"}),
+              "\a0\a\bFull thread dump\nThe container reads its standard input again, after 870 s\r\n");
+}
+
+// The samples of a metrics text by name, each checked to follow its HELP and
+// TYPE lines (a counter exactly when its name ends in _total) and to carry
+// the service's label.
+std::map<std::string, std::string> metric_samples(const std::string& text)
+{
+    std::map<std::string, std::string> samples;
+    std::string described, typed;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("# HELP ", 0) == 0) {
+            described = line.substr(7, line.find(' ', 7) - 7);
+        } else if (line.rfind("# TYPE ", 0) == 0) {
+            bool total = described.size() > 6 && described.compare(described.size() - 6, 6, "_total") == 0;
+            EXPECT_EQ(line, "# TYPE " + described + (total ? " counter" : " gauge"));
+            typed = described;
+        } else {
+            size_t label = line.find("{service=\"svc\"} ");
+            EXPECT_EQ(line.substr(0, label), typed) << line;
+            if (label != std::string::npos) samples[typed] = line.substr(label + 16);
+        }
+    }
+    return samples;
+}
+
+std::string metrics_file()
+{
+    std::string text;
+    fake_read_file("C:\\svc\\metrics\\svc.prom", &text);
+    return text;
+}
+
+// A run with a restart the container asks for, a stall that restarts it, and
+// a stall during a stop, which is not reported: the events, and the metrics
+// file while it runs and at its end.  The metrics folder appears only after
+// the first writes, and an agent holds the file for a while.
+TEST_F(ServiceRun, AStalledContainerIsRestartedAndTheMetricsSayWhatHappened)
+{
+    put_parameter("InputStallMinutes", "1");
+    put_parameter("InputStallAction", "Restart");
+    put_parameter("ShutdownTimeoutSeconds", "120");
+    put_parameter("MetricsFile", "metrics\\svc.prom");
+    fake_write_file("C:\\svc\\svc.out", "the last run\n");
+    FakeScript quick = {writes(100, "\b\a14\a"), writes_error(100, "oops\n"), ends_with(110, 14)};
+    FakeScript stalling = {writes(200, "\b"), fills_input(10), answers_break_with("dump\n")};
+    std::string during;
+    fake_at(20000, [] { fake_make_dir("C:\\svc\\metrics"); });
+    fake_at(50000, [&during] {
+        for (const auto& sample : metric_samples(metrics_file())) during += sample.first + "=" + sample.second + " ";
+        fake_hold_file("C:\\svc\\metrics\\svc.prom", true);
+    });
+    fake_at(80000, [] { fake_hold_file("C:\\svc\\metrics\\svc.prom", false); });
+    fake_control_at(140000, CONTROL_STOP);
+    std::string t = run_as_service({LAUNCHER, quick, LAUNCHER, stalling, LAUNCHER, stalling}, true);
+    EXPECT_EQ(lines_with(t, {"event 0x8", "ctrl-break", "terminate", "STOPPED"}), R"(1 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be written; the service runs on without it - system text 3.\r\n"
+220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+61532 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be replaced; the next write tries again - system text 32.\r\n"
+91532 ctrl-break child 1012
+91532 event 0x80000005 type 2 "svc" "The container has not read its standard input for 1 minutes (10 bytes unread); a thread dump was requested"
+101532 terminate child 1012
+101532 event 0x80000005 type 2 "svc" "The container was restarted after its standard input stalled for 1 minutes"
+260000 terminate child 1020
+260000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+)");
+    EXPECT_EQ(during, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000001 "
+                      "talvex_container_up=1 talvex_error_events_held_total=0 talvex_error_events_total=1 "
+                      "talvex_input_stalls_total=0 talvex_input_unread_bytes=10 talvex_last_exit_code=14 "
+                      "talvex_launch_cycles_total=2 talvex_log_bytes_lost_total=0 talvex_log_bytes_total=118 "
+                      "talvex_log_rotations_total=1 talvex_quick_restarts=1 talvex_restart_delay_seconds=1 "
+                      "talvex_service_up=1 ");
+    std::string seen;
+    for (const auto& sample : metric_samples(metrics_file())) seen += sample.first + "=" + sample.second + " ";
+    EXPECT_EQ(seen, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000101 "
+                    "talvex_container_up=0 talvex_error_events_held_total=0 talvex_error_events_total=1 "
+                    "talvex_input_stalls_total=1 talvex_input_unread_bytes=20 talvex_last_exit_code=14 "
+                    "talvex_launch_cycles_total=3 talvex_log_bytes_lost_total=0 talvex_log_bytes_total=" +
+                        std::to_string(log_text().size()) + " talvex_log_rotations_total=1 talvex_quick_restarts=0 "
+                        "talvex_restart_delay_seconds=0 talvex_service_up=0 ");
+    EXPECT_FALSE(fake_read_file("C:\\svc\\metrics\\svc.prom.tmp", &seen));
 }
 
 // The keep-alive newline never lands between the parts of a shutdown
@@ -597,6 +701,71 @@ status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
     EXPECT_EQ(fake_transcript(false), R"(status START_PENDING cp=1 wait=15000 accept=0x0 exit=0/0
 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )");
+}
+
+// The log's files, newest first, as "<suffix>=<text>" lines (a compressed
+// one decompressed).
+std::string log_files()
+{
+    std::string seen, data;
+    for (std::string suffix : {"", ".1", ".1.gz", ".2", ".2.gz", ".3", ".3.gz", ".gz.tmp"}) {
+        if (!fake_read_file("C:\\svc\\svc.out" + suffix, &data)) continue;
+        z_stream z = {};
+        std::string text;
+        char buffer[4096];
+        int result = Z_STREAM_END;
+        if (suffix.size() > 2 && suffix.substr(suffix.size() - 3) == ".gz" && inflateInit2(&z, 15 + 16) == Z_OK) {
+            z.next_in = (Bytef*)&data[0];
+            z.avail_in = (uInt)data.size();
+            do {
+                z.next_out = (Bytef*)buffer;
+                z.avail_out = sizeof buffer;
+                result = inflate(&z, Z_NO_FLUSH);
+                text.append(buffer, sizeof buffer - z.avail_out);
+            } while (result == Z_OK);
+            inflateEnd(&z);
+            data = result == Z_STREAM_END ? text : "<not gzip>";
+        }
+        seen += suffix + "=" + data + "|\n";
+    }
+    return seen;
+}
+
+// Logs that look after themselves: a start on a later day rotates, and
+// deletes what is past the age limit; code 130 rotates while RUNNING; the
+// first write after midnight rotates and prunes again; the rotated files are
+// compressed by a thread of low priority, every byte in one file, in order.
+// A file that cannot be compressed stays, with one warning per run, and the
+// oldest generation drops out whichever its form.
+TEST_F(ServiceRun, LogsLookAfterThemselves)
+{
+    for (const char* value : {"LogFileGenerations=3", "LogFileRotateDaily=TRUE", "LogFileMaxAgeDays=1", "LogFileCompress=true"})
+        put_parameter(std::string(value).substr(0, strchr(value, '=') - value), strchr(value, '=') + 1);
+    fake_write_file("C:\\svc\\svc.out.1", "old\n");        // 15 January 2027, 08:00
+    fake_step_wall_clock(25 * 3600);
+    fake_write_file("C:\\svc\\svc.out", "yesterday\n");    // 16 January, 09:00
+    fake_step_wall_clock(24 * 3600);
+    fake_control_at(3000, CONTROL_USER_ROTATE);
+    fake_at(4000, [] { fake_step_wall_clock(15 * 3600); });   // past midnight
+    fake_control_at(6000, CONTROL_STOP);
+    fake_control_at(6020, CONTROL_USER_ROTATE);
+    FakeScript container = {writes(200, "up\n\b"), writes(2000, "before\n"), writes(3500, "evening\n"),
+                            writes(5000, "after midnight\n"), answers_shutdown_with("bye\n\a0\a")};
+    std::string t = run_as_service({LAUNCHER, container});
+    WaitLogCompression();
+    EXPECT_EQ(lines_with(t, {"130", "priority", "0x8"}), "thread 0 priority -2\ncontrol 130 -> 0\ncontrol 130 -> 120\n");
+    const std::string lastRun = "after midnight\nbye\n\a0\aNT Service starting input flusher thread\r\n"
+                                "NT Service exiting input flusher thread\r\n";
+    EXPECT_EQ(log_files(), "=" + lastRun + "|\n.1.gz=evening\n|\n.2.gz=launched\n\a0\aup\n\bbefore\n|\n");
+    fake_make_dir("C:\\svc\\svc.out.gz.tmp");
+    for (const char* line : {"more\n", "again\n", "third\n"}) log_always("%s", line), RotateLogFile(), WaitLogCompression();
+    EXPECT_EQ(log_files() + lines_with(fake_transcript(false).substr(t.size()), {"event", "priority"}),
+              "=|\n.1=third\r\n|\n.2=again\r\n|\n.3=" + lastRun + "more\r\n|\n"
+              "thread 2 priority -2\nevent 0x80000005 type 2 \"svc\" \"The rotated log file C:\\svc\\svc.out.1 "
+              "could not be compressed; it is kept as it is - system text 5.\\r\\n\"\nthread 3 priority -2\n"
+              "thread 4 priority -2\n");
+    PlatFileInfo inTheWay;
+    EXPECT_TRUE(plat_path_info("C:\\svc\\svc.out.gz.tmp", &inTheWay) && inTheWay.kind == PLAT_ENTRY_DIRECTORY);
 }
 
 // The exit script: started through "call" in the working directory, not

@@ -114,6 +114,8 @@ void apply(BootSettings* s, const char* key, const char* raw)
         {"container.crash_after_ms", &s->crashAfterMs},
         {"container.stderr_flood_ms", &s->stderrFloodMs},
         {"container.marker_pause_ms", &s->markerPauseMs},
+        {"container.stop_reading_after_ms", &s->stopReadingAfterMs},
+        {"container.read_again_after_ms", &s->readAgainAfterMs},
     };
     for (const NumberKey& k : longs) {
         if (strcmp(key, k.key) == 0) {
@@ -178,6 +180,8 @@ void DefaultSettings(BootSettings* s)
     s->outputWriteSize = 8192;
     s->endAfterMs = FJ_NEVER;
     s->crashAfterMs = FJ_NEVER;
+    s->stopReadingAfterMs = FJ_NEVER;
+    s->readAgainAfterMs = FJ_NEVER;
     s->exitMarker = 1;
 }
 

@@ -14,6 +14,12 @@ namespace {
 HANDLE g_shutdown = NULL;   // auto-reset: set once per "shutdown" line
 char g_name[FJ_TEXT_SIZE];
 int g_reportEmptyLines = 0;
+// A reader that hangs for a while: from g_stopReadingAt on (when
+// g_stopsReading is set) it reads nothing more, for g_readAgainAfterMs or
+// for good (FJ_NEVER).  Set before the reader thread starts.
+int g_stopsReading = 0;
+DWORD g_stopReadingAt = 0;
+long g_readAgainAfterMs = FJ_NEVER;
 
 const char THREAD_DUMP[] =
     "Full thread dump fakejava " FJ_VERSION " (talvex stand-in JVM):\r\n"
@@ -59,6 +65,17 @@ void handle_command(char* line)
     OutFormat(0, "%s container: unknown command \"%s\"\r\n", g_name, line);
 }
 
+// Once the time to stop reading has come, the reader hangs as a stuck
+// command listener does, and the bytes written to it stay in the pipe.
+void hang_when_due(void)
+{
+    if (!g_stopsReading || (long)(GetTickCount() - g_stopReadingAt) < 0) return;
+    g_stopsReading = 0;
+    OutFormat(0, "%s container: stops reading its standard input\r\n", g_name);
+    Sleep(g_readAgainAfterMs == FJ_NEVER ? INFINITE : (DWORD)g_readAgainAfterMs);
+    OutFormat(0, "%s container: reads its standard input again\r\n", g_name);
+}
+
 // Reads standard input line by line until it ends.
 DWORD WINAPI read_commands(LPVOID)
 {
@@ -68,7 +85,9 @@ DWORD WINAPI read_commands(LPVOID)
     size_t used = 0;
     char buffer[512];
     DWORD got = 0;
-    while (ReadFile(in, buffer, sizeof buffer, &got, NULL) && got > 0) {
+    for (;;) {
+        hang_when_due();
+        if (!ReadFile(in, buffer, sizeof buffer, &got, NULL) || got == 0) break;
         for (DWORD i = 0; i < got; ++i) {
             if (buffer[i] == '\n') {
                 line[used] = '\0';
@@ -180,6 +199,9 @@ int RunContainer(const JavaCommand* command)
     g_reportEmptyLines = s.reportEmptyLines;
     long run = next_run_number(bootFile);
 
+    g_stopsReading = run == 1 && s.stopReadingAfterMs != FJ_NEVER;
+    g_stopReadingAt = GetTickCount() + (DWORD)(s.startDelayMs > 0 ? s.startDelayMs : 0) + (DWORD)s.stopReadingAfterMs;
+    g_readAgainAfterMs = s.readAgainAfterMs;
     g_shutdown = CreateEventA(NULL, FALSE, FALSE, NULL);
     SetConsoleCtrlHandler(on_console_event, TRUE);
     HANDLE reader = CreateThread(NULL, 0, read_commands, NULL, 0, NULL);

@@ -54,6 +54,8 @@ struct BootSettings {
     long stderrFloodMs;                   // writes lines to standard error as fast as it can this long
     int exitMarker;                       // 0: never prints an exit marker
     long markerPauseMs;                   // N: its exit marker comes in two writes, N ms apart
+    long stopReadingAfterMs;              // on its first run, stops reading its input this long after it is up...
+    long readAgainAfterMs;                // ... and reads it again this long after that
 };
 
 // The Java system properties and arguments of this run.

@@ -120,6 +120,36 @@ int plat_file_info(PlatHandle file, PlatFileInfo* info)
     return 1;
 }
 
+PlatHandle plat_open_read(const char* path)
+{
+    // Delete sharing lets a rotation move the file on, or age pruning delete
+    // it, while it is being compressed; the read goes on through the handle.
+    SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    return file == INVALID_HANDLE_VALUE ? nullptr : (PlatHandle)file;
+}
+
+PlatHandle plat_create_file(const char* path)
+{
+    SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    return file == INVALID_HANDLE_VALUE ? nullptr : (PlatHandle)file;
+}
+
+int plat_read_file(PlatHandle file, void* buf, uint32_t size, uint32_t* got)
+{
+    DWORD read = 0;
+    BOOL ok = ReadFile((HANDLE)file, buf, size, &read, NULL);
+    *got = read;
+    return ok ? 1 : 0;
+}
+
+int plat_delete_file(const char* path)
+{
+    return DeleteFileA(path) ? 1 : 0;
+}
+
 const char* plat_text_line_end(void)
 {
     return "\r\n";

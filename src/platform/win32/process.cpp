@@ -230,6 +230,11 @@ int plat_terminate_thread(PlatHandle thread, uint32_t exit_code)
     return TerminateThread((HANDLE)thread, exit_code) ? 1 : 0;
 }
 
+int plat_set_thread_priority(PlatHandle thread, int priority)
+{
+    return SetThreadPriority((HANDLE)thread, priority) ? 1 : 0;
+}
+
 PlatHandle plat_create_event(void)
 {
     return (PlatHandle)CreateEventA(NULL, FALSE, FALSE, NULL);

@@ -1,4 +1,4 @@
-// Wall-clock time, its local asctime text, and the tick count.
+// Wall-clock time, its local asctime text and date, and the tick count.
 #include <windows.h>
 
 #include <string.h>
@@ -27,6 +27,14 @@ void plat_asctime_local(int64_t seconds, char* buf, size_t cap)
     if (length >= cap) length = cap - 1;
     memcpy(buf, text, length);
     buf[length] = '\0';
+}
+
+uint32_t plat_local_date(int64_t seconds)
+{
+    __time64_t t = (__time64_t)seconds;
+    struct tm parts;
+    if (_localtime64_s(&parts, &t) != 0) return 0;
+    return (uint32_t)((parts.tm_year + 1900) * 10000 + (parts.tm_mon + 1) * 100 + parts.tm_mday);
 }
 
 uint32_t plat_tick_count(void)

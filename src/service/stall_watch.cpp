@@ -1,0 +1,49 @@
+// Whether the container still reads its standard input.
+//
+// The input flusher writes a newline every 2 s and a container's command
+// listener reads it at once, so the bytes waiting in the pipe are nearly
+// always none.  A listener that hangs (a deadlock, a garbage collection that
+// never ends, a blocked console) leaves them there, and their number grows
+// until the pipe is full and then stays.  Any drop means that the container
+// read something, and starts the count again.
+#include "service/stall_watch.h"
+
+namespace {
+
+enum : uint64_t {
+    // Looking into the pipe wakes the supervisor and costs a round trip to
+    // the Wine server; at one look every 30 s a quiet service stays cheap.
+    // A stall time under a minute (the tests') is looked at twice within it.
+    STALL_LOOK_MS = 30000,
+};
+
+}  // namespace
+
+uint64_t StallLookIntervalMs(uint64_t stallMs)
+{
+    uint64_t half = stallMs / 2 > 0 ? stallMs / 2 : 1;
+    return half < STALL_LOOK_MS ? half : STALL_LOOK_MS;
+}
+
+StallVerdict StallWatchLook(StallWatch* watch, uint64_t stallMs, uint64_t now, uint32_t unread, uint64_t* waitedMs)
+{
+    int read = unread == 0 || (watch->waiting && unread < watch->unread);
+    watch->unread = unread;
+    *waitedMs = watch->waiting ? now - watch->waitingSince : 0;
+    if (read) {
+        StallVerdict verdict = watch->stalled ? STALL_ENDS : STALL_NONE;
+        watch->stalled = 0;
+        // What the container left of the bytes waits from now on.
+        watch->waiting = unread != 0;
+        watch->waitingSince = now;
+        return verdict;
+    }
+    if (!watch->waiting) {
+        watch->waiting = 1;
+        watch->waitingSince = now;
+        return STALL_NONE;
+    }
+    if (watch->stalled || stallMs == 0 || *waitedMs < stallMs) return STALL_NONE;
+    watch->stalled = 1;
+    return STALL_BEGINS;
+}

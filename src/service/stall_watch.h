@@ -1,0 +1,31 @@
+// Whether the container still reads its standard input.
+#ifndef TALVEX_SERVICE_STALL_WATCH_H
+#define TALVEX_SERVICE_STALL_WATCH_H
+
+#include <stdint.h>
+
+// What the looks into the container's standard input have seen.  Zeroed, it
+// is the state of a container that has just come up.  Times are tick counts
+// in ms.
+struct StallWatch {
+    uint32_t unread;        // bytes waiting at the last look
+    int waiting;            // bytes have waited, never fewer, since waitingSince
+    uint64_t waitingSince;  // the first look that found them
+    int stalled;            // the stall has been reported
+};
+
+enum StallVerdict {
+    STALL_NONE,
+    STALL_BEGINS,   // the bytes have waited the whole stall time: report it
+    STALL_ENDS,     // a reported stall is over: the container reads again
+};
+
+// The time between two looks for a stall time of stallMs.
+uint64_t StallLookIntervalMs(uint64_t stallMs);
+// One look at `now` that found `unread` bytes waiting.  A stall is bytes
+// waiting that have not gone down for the whole stallMs (0: never); it is
+// reported once, and its end once.  With a verdict, *waitedMs says how long
+// the bytes had waited.
+StallVerdict StallWatchLook(StallWatch* watch, uint64_t stallMs, uint64_t now, uint32_t unread, uint64_t* waitedMs);
+
+#endif
