@@ -980,6 +980,7 @@ int ElapsedAtLeast(uint32_t limitSeconds)
 void ResetSupervisor(void)
 {
     ReferenceStartTime = 0;
+    memset(&TheRun, 0, sizeof TheRun);
 }
 
 uint32_t RunService(int argc, char** argv)
