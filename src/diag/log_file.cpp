@@ -753,6 +753,7 @@ void CloseLogFile(void)
     LogFile = nullptr;
     LogFilePath[0] = '\0';
     Log = LogState();
+    DebugEnabled = 0;
     Compression = Compressor();
 }
 

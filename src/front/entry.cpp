@@ -11,6 +11,8 @@
 #include "common/text.h"
 #include "config/install_options.h"
 #include "diag/event_log.h"
+#include "diag/log_file.h"
+#include "service/child_process.h"
 #include "service/service_main.h"
 #include "service/service_status.h"
 #include "service/supervisor.h"
@@ -177,4 +179,13 @@ int talvex_main(int argc, char** argv)
     }
     // The one word left is "dump".
     return exit_code_of(DumpServiceCommand(serviceName));
+}
+
+void ResetProcessState(void)
+{
+    ResetServiceStatus();
+    ResetInstallOptions();
+    ResetShutdownCommand();
+    ResetSupervisor();
+    CloseLogFile();
 }

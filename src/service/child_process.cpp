@@ -331,6 +331,7 @@ void ResetShutdownCommand(void)
 {
     std::lock_guard<std::mutex> guard(InputLock);
     ShutdownOnItsWay = 0;
+    ShutdownWritten = 0;
 }
 
 int SendShutdownCommand(PlatHandle containerInput)

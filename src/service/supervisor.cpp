@@ -982,6 +982,12 @@ int ElapsedAtLeast(uint32_t limitSeconds)
     return plat_tick_count64() - ReferenceStartTime >= (uint64_t)limitSeconds * 1000u;
 }
 
+void ResetSupervisor(void)
+{
+    ReferenceStartTime = 0;
+    memset(&TheRun, 0, sizeof TheRun);
+}
+
 uint32_t RunService(int argc, char** argv)
 {
     if (argc < 1 || argv == nullptr || argv[0] == nullptr) return 1;

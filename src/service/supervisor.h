@@ -14,5 +14,8 @@ extern uint64_t ReferenceStartTime;
 // code the container announced, or 1 when the run failed without one.
 uint32_t RunService(int argc, char** argv);
 int ElapsedAtLeast(uint32_t limitSeconds);
+// Forgets the time limits' reference and the last run's record (its
+// metrics file and figures): the start of a process.
+void ResetSupervisor(void);
 
 #endif

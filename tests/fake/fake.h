@@ -21,10 +21,11 @@
 #include <string>
 #include <vector>
 
-// Puts the whole fake and the logic's process-wide state back to the start
-// of a process: empty registry, no services, an empty scratch file system
-// with the directory C:\svc, the wrapper's module path C:\talvex\talvex.exe
-// with both libraries beside it, a console and the virtual clock at 0.
+// Puts the whole fake, and the logic's process-wide state (ResetProcessState),
+// back to the start of a process: empty registry, no services, an empty
+// scratch file system with the directory C:\svc, the wrapper's module path
+// C:\talvex\talvex.exe with both libraries beside it, a console and the
+// virtual clock at 0.
 void fake_reset();
 
 // The nth call of `call` from now (1 = the next one) fails with `error`; with
@@ -33,7 +34,9 @@ void fake_fail(const std::string& call, uint32_t error, int nth = 1, bool persis
 // Every call name made since the reset with how often it was made.
 std::vector<std::pair<std::string, int>> fake_calls();
 
-std::string fake_transcript();
+// The transcript; without `timed`, its lines without their virtual times:
+// what happened and in what order, for the tests whose subject is not time.
+std::string fake_transcript(bool timed = true);
 std::string fake_console();   // everything written through console_printf
 
 // Registry values under HKEY_LOCAL_MACHINE; `key` is a path such as
@@ -86,28 +89,40 @@ void fake_set_wide_command_line(const std::vector<std::string>& words);
 // `console` set) at virtual time `ms`; the result goes to the transcript.
 void fake_control_at(uint64_t ms, uint32_t control, bool console = false);
 
-// A scripted child.  Timed steps run from its start (a child created
-// suspended starts when it is resumed): 'o' writes text to its standard
-// output, 'e' to its standard error, 'x' ends it with the code in text, 'd'
-// makes it begin to read its standard input, 'w' writes text to its standard
-// output and again behind every read of it until it ends (the fake aborts
-// when that goes on for 100000 reads without a wait); 'f' fills its
-// standard input with as many of the text's number of line feeds as fit, at
-// its start, and keeps it from reading until a 'd' step.
-// Reactions: 's' answers "shutdown\n" on its standard input by writing text
-// and ending with code 0, `ms` later; 'b' answers a Ctrl+Break by writing
-// text; 'r' only makes it read its standard input.  A child that does not
-// read its input leaves it in the pipe, which holds 4096 bytes.
+// A scripted child: what it does, step by step, made with the helpers below.
+// Times count from its start (a child created suspended starts when it is
+// resumed).  A child reads its standard input only when a step says so; what
+// it does not read stays in the pipe, which holds 4096 bytes.
 struct FakeStep {
+    enum Kind { WRITE, WRITE_ERROR, END, READ, KEEP_WRITING, FILL_INPUT, ANSWER_LINE, ANSWER_BREAK } kind;
     uint64_t ms;
-    char kind;
-    std::string text;
+    std::string text, line;
+    uint32_t number;   // the end's exit code, or the line feeds that fill the input
 };
 typedef std::vector<FakeStep> FakeScript;
+// Writes text to its standard output, or to its standard error, at `ms`.
+FakeStep writes(uint64_t ms, const std::string& text);
+FakeStep writes_error(uint64_t ms, const std::string& text);
+// Writes text at `ms` and again behind every read of it until it ends, as a
+// child does that writes as fast as it is read (the fake aborts when that
+// goes on for 100000 reads without a wait).
+FakeStep keeps_writing(uint64_t ms, const std::string& text);
+FakeStep ends_with(uint64_t ms, uint32_t code);
+// Reads its standard input from `ms` on.
+FakeStep reads_input(uint64_t ms = 0);
+// At its start its standard input holds as many of `newlines` line feeds as
+// fit, and it reads nothing until a reads_input step at a later time.
+FakeStep fills_input(uint32_t newlines);
+// Reads its input; when `line` arrives on it, whole, it writes text and ends
+// with code 0, `ms` later.
+FakeStep answers_line(const std::string& line, const std::string& text, uint64_t ms);
+// Writes text when a Ctrl+Break reaches it.
+FakeStep answers_break_with(const std::string& text);
 // The scripts of the next children, in the order they are started.  A child
-// without a script of its own, and the exit script's cmd, end at once with
-// code 0.
+// without a script of its own ends at once with code 0.
 void fake_children(const std::vector<FakeScript>& scripts);
+// Every child whose command line holds `part` plays `script`, out of turn.
+void fake_child_for(const std::string& part, const FakeScript& script);
 // Open handles of the wrapper and environment blocks not given back, not
 // counting the standard handles, nor pipe ends (the pipes live as long as the
 // process) unless asked for.

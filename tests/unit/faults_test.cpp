@@ -30,7 +30,7 @@ void service_set_up()
     fake_start_as_service("svc");
     put_parameter("ShutdownTimeoutSeconds", "60");
     put_parameter("Debug", "1");
-    fake_write_file("C:\\svc\\exit.bat", "@echo done\r\n");
+    write_exit_script();
     // A log of an earlier day, rotated, compressed and (the next day) pruned.
     fake_write_file("C:\\svc\\svc.out", "yesterday\n");
     fake_step_wall_clock(86400);
@@ -38,8 +38,7 @@ void service_set_up()
     put_parameter("LogFileMaxAgeDays", "1");
     fake_control_at(2000, CONTROL_USER_ROTATE);
     fake_at(2200, [] { fake_step_wall_clock(86400); });
-    FakeScript restarting = {{200, 'o', "\b"}, {1000, 'o', "\a14\a"}, {1010, 'x', "14"}};
-    fake_children({LAUNCHER, restarting, LAUNCHER, CONTAINER});
+    fake_children({LAUNCHER, {writes(200, "\b"), writes(1000, "\a14\a"), ends_with(1010, 14)}, LAUNCHER, CONTAINER});
     fake_control_at(2500, CONTROL_USER_DUMP);
     fake_control_at(3000, CONTROL_STOP);
 }
@@ -117,7 +116,7 @@ TEST(Faults, EveryCallThatFailsEndsTheRunInADefinedState)
                 ++runs;
                 EXPECT_EQ(fake_live_children(), 0);
                 if (call.first != "CloseHandle") {
-                    EXPECT_EQ(fake_open_handles(), 0);
+                    EXPECT_EQ(open_handles(), 0);
                 }
                 bool absorbed = std::find(std::begin(ABSORBED), std::end(ABSORBED), call.first) != std::end(ABSORBED);
                 if (outcome != clean && !absorbed) {

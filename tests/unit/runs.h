@@ -9,15 +9,23 @@
 #include <vector>
 
 #include "common/platform.h"
+#include "diag/log_file.h"
 #include "fake/fake.h"
 #include "front/entry.h"
 
 const char PARAMETERS_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\svc\\Parameters";
 
+// The container's answer to the service's "shutdown": text, and its end `ms` later.
+inline FakeStep answers_shutdown_with(const std::string& text, uint64_t ms = 50)
+{
+    return answers_line("shutdown", text, ms);
+}
+
 // A launcher that announces exit code 0 and ends, and a container that
 // signals its start and answers "shutdown" with exit code 0.
-const FakeScript LAUNCHER = {{100, 'o', "launched\n\a0\a"}, {110, 'x', "0"}};
-const FakeScript CONTAINER = {{200, 'o', "up\n\b"}, {50, 's', "bye\n\a0\a"}, {0, 'b', "Full thread dump\n"}};
+const FakeScript LAUNCHER = {writes(100, "launched\n\a0\a"), ends_with(110, 0)};
+const FakeScript CONTAINER = {writes(200, "up\n\b"), answers_shutdown_with("bye\n\a0\a"),
+                              answers_break_with("Full thread dump\n")};
 
 inline void put_parameter(const std::string& name, const std::string& text)
 {
@@ -50,13 +58,29 @@ inline int run_talvex(std::vector<std::string> words, const std::vector<std::str
 }
 
 // The process as the service manager starts it: no argument, argv[0] the
-// registered path; the dispatcher then runs ServiceMain for "svc".
-inline std::string run_as_service(const std::vector<FakeScript>& children)
+// registered path; the dispatcher then runs ServiceMain for "svc".  Returns
+// the transcript without its times (what happened, in order); the tests
+// whose subject is time read it with them.
+inline std::string run_as_service(const std::vector<FakeScript>& children, bool timed = false)
 {
     fake_children(children);
     fake_start_as_service("svc");
     run_talvex({"C:\\talvex\\talvex.exe"});
-    return fake_transcript();
+    return fake_transcript(timed);
+}
+
+// The exit script in the working directory; the cmd that runs it ends at once.
+inline void write_exit_script()
+{
+    fake_write_file("C:\\svc\\exit.bat", "@echo done\r\n");
+    fake_child_for("exit.bat", {ends_with(0, 0)});
+}
+
+// Open handles (fake_open_handles) but the log file's, which stays open
+// for the life of the process.
+inline int open_handles(bool pipes = false)
+{
+    return fake_open_handles(pipes) - (LogFile != nullptr);
 }
 
 inline std::string log_text()

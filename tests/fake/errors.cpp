@@ -1,0 +1,14 @@
+// The last error, and the system's texts for error codes.
+#include "fake/state.h"
+
+uint32_t plat_get_last_error(void) { return last_error; }
+void plat_set_last_error(uint32_t code) { last_error = code; }
+
+// Every code below 20000 has a text; the others have none.
+size_t plat_system_message(uint32_t code, uint32_t language, char* buf, size_t cap)
+{
+    int n = code < 20000 ? snprintf(buf, cap, "system text %u.\r\n", code) : -1;
+    if (n > 0 && (size_t)n < cap) return (size_t)n;
+    if (cap > 0) buf[0] = '\0';
+    return 0;
+}
