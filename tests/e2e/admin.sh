@@ -32,9 +32,16 @@ expect() {
     e2e_check "$1: output" "$3" "$(cat "$out")"
 }
 
+# A value of a service's key; Wine's reg, which now and then answers with
+# nothing on a loaded machine, is asked again before the value counts as missing.
 value() {
-    wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1" /v "$2" 2>/dev/null | tr -d '\r' |
-        sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+    local text try
+    for try in 1 2 3; do
+        text=$(wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1" /v "$2" 2>/dev/null | tr -d '\r')
+        [ -n "$text" ] && break
+        sleep 0.5
+    done
+    echo "$text" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
 e2e_trace_events
