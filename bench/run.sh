@@ -105,6 +105,7 @@ bin=$build/bin
 source scripts/wine-env.sh "$build"
 svc=TalvexBench
 rot_svc=TalvexBenchRotation
+gz_svc=TalvexBenchCompressed
 ref_svc=TalvexBenchRef
 keep_svc=TalvexBenchKeepAlive
 kids_svc=TalvexBenchChildren
@@ -117,7 +118,7 @@ kind() {
     for ((i = 2; i <= $2; i++)); do echo "$1$i"; done
 }
 all_services() {
-    echo $(kind "$svc" "$most_services") "$rot_svc" $(kind "$ref_svc" "$most_services") \
+    echo $(kind "$svc" "$most_services") "$rot_svc" "$gz_svc" $(kind "$ref_svc" "$most_services") \
         $(kind "$keep_svc" "$idle_services") "$kids_svc"
 }
 area=$WINEPREFIX/drive_c/talvex-bench
@@ -251,6 +252,8 @@ talvex_parameters+="	ShutdownTimeoutSeconds=30	RestartDelayMaxSeconds=0"
     done
     printf '%s\t%s\t%s\tLogFileMaxMegabytes=1\tLogFileGenerations=5\r\n' "$rot_svc" "$talvex_win" \
         "$talvex_parameters"
+    printf '%s\t%s\t%s\tLogFileMaxMegabytes=1\tLogFileGenerations=5\tLogFileCompress=true\r\n' "$gz_svc" \
+        "$talvex_win" "$talvex_parameters"
     for name in $(kind "$ref_svc" "$most_services"); do
         printf '%s\t%s\r\n' "$name" "$area_win\\benchref.exe service ${container_line[*]}"
     done
@@ -339,10 +342,9 @@ talvex_copy() {
 }
 
 # The copy variants of talvex with 100-byte writes, each beside talvex's
-# plain copy in every round.  A "compressed" variant (the rotation service
-# with LogFileCompress=true) joins them once the product compresses rotated
-# logs; bench/figures.py reports its ratio as soon as it is measured.
-copy_variants=(rotation:"$rot_svc")
+# plain copy in every round: rotation at 1 MiB, and the same rotation with
+# every rotated generation compressed on talvex's background thread.
+copy_variants=(rotation:"$rot_svc" compressed:"$gz_svc")
 
 # The machine is shared and its load drifts: each round runs the references
 # and talvex right after each other, and every ratio is taken within a round.
