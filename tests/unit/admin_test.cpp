@@ -282,17 +282,20 @@ TEST_F(Admin, InstallRefusesIncompleteOrWrongOptions)
         EXPECT_EQ(run(words), "1|\nError: Option " + std::string(word) + " requires a value\n" + text);
     }
     std::string seen;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 5; ++i) {
         SetUp();
         if (i < 2) fake_set_library(i == 0 ? "talvexMSG.dll" : "talvexUtil.dll", "");
         if (i == 2) fake_set_current_directory("C:\\" + std::string(300, 'c'));
         if (i == 3) fake_fail("GetCurrentDirectoryA", 5);
-        std::string out = run(i < 2 ? INSTALL : INSTALL_HERE);
+        // A message file whose path would be cut is not registered.
+        if (i == 4) fake_set_library("talvexMSG.dll", "C:\\" + std::string(300, 'm') + "\\talvexMSG.dll");
+        std::string out = run(i < 2 || i == 4 ? INSTALL : INSTALL_HERE);
         seen += out.substr(0, out.size() - text.size());
     }
     EXPECT_EQ(seen, "1|\nError: \"talvexMSG.dll\" - system text 126. (0x7e)\n1|\nError: \"talvexUtil.dll\" - system text "
                     "126. (0x7e)\n1|\nError: Current directory is too long to use as the working directory\n1|\nError: "
-                    "Current directory could not be read - system text 5. (0x5)\n");
+                    "Current directory could not be read - system text 5. (0x5)\n1|\nError: \"talvexMSG.dll\" - system text 122. "
+                    "(0x7a)\n");
 }
 
 // A service name that the ANSI code page cannot hold exactly ("svc" and an
