@@ -767,6 +767,18 @@ TEST_F(ServiceRun, LogsLookAfterThemselves)
               "thread 4 priority -2\n");
     PlatFileInfo inTheWay;
     EXPECT_TRUE(plat_path_info("C:\\svc\\svc.out.gz.tmp", &inTheWay) && inTheWay.kind == PLAT_ENTRY_DIRECTORY);
+    // A start on the day of the last write goes on with the same file and
+    // still compresses what an earlier run rotated.
+    fake_write_file("C:\\svc\\other.out.1", "rotated\n");
+    fake_write_file("C:\\svc\\other.out", "today\n");
+    CloseLogFile();
+    SetLogFileRotation(0, 3);
+    SetLogFileUpkeep(1, 1, 1);
+    OpenLogFile("C:\\svc", "other");
+    WaitLogCompression();
+    PlatFileInfo plain, packed;
+    EXPECT_FALSE(plat_path_info("C:\\svc\\other.out.1", &plain));
+    EXPECT_TRUE(plat_path_info("C:\\svc\\other.out.1.gz", &packed) && packed.kind == PLAT_ENTRY_FILE);
 }
 
 // The exit script: started through "call" in the working directory, not
