@@ -768,17 +768,22 @@ TEST_F(ServiceRun, LogsLookAfterThemselves)
     PlatFileInfo inTheWay;
     EXPECT_TRUE(plat_path_info("C:\\svc\\svc.out.gz.tmp", &inTheWay) && inTheWay.kind == PLAT_ENTRY_DIRECTORY);
     // A start on the day of the last write goes on with the same file and
-    // still compresses what an earlier run rotated.
+    // still compresses what an earlier run rotated: here a file that another
+    // program holds so that it cannot be read, which stays as it is.
     fake_write_file("C:\\svc\\other.out.1", "rotated\n");
     fake_write_file("C:\\svc\\other.out", "today\n");
     CloseLogFile();
     SetLogFileRotation(0, 3);
     SetLogFileUpkeep(1, 1, 1);
+    size_t before = fake_transcript(false).size();
+    fake_fail("CreateFileA", 32, 2);
     OpenLogFile("C:\\svc", "other");
     WaitLogCompression();
-    PlatFileInfo plain, packed;
-    EXPECT_FALSE(plat_path_info("C:\\svc\\other.out.1", &plain));
-    EXPECT_TRUE(plat_path_info("C:\\svc\\other.out.1.gz", &packed) && packed.kind == PLAT_ENTRY_FILE);
+    std::string kept;
+    EXPECT_TRUE(fake_read_file("C:\\svc\\other.out.1", &kept));
+    EXPECT_EQ(lines_with(fake_transcript(false).substr(before), {"event"}) + kept,
+              "event 0x80000005 type 2 \"other\" \"The rotated log file C:\\svc\\other.out.1 could not be compressed; "
+              "it is kept as it is - system text 32.\\r\\n\"\nrotated\n");
 }
 
 // The exit script: started through "call" in the working directory, not
