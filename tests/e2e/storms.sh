@@ -78,7 +78,7 @@ for line in (b"NT Service starting input flusher thread\r\n", b"NT Service exiti
 line = b"fakejava output: the quick brown fox jumps over the lazy dog 0123\r\n"
 piece = (line * (8192 // len(line) + 1))[:8192]
 sizes = [len(open(path + s, "rb").read()) for s in (".4", ".3", ".2")]
-sys.exit(0 if piece * 384 in data and max(sizes) <= 1048576 + 65536 else 1)
+sys.exit(0 if piece * 384 in data and max(sizes) <= 1048576 + 262144 else 1)
 PY
 
 e2e_remove_service "$svc"
