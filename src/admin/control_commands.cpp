@@ -9,7 +9,6 @@
 #include "common/helpers.h"
 #include "common/platform.h"
 #include "admin/event_source.h"
-#include "diag/event_log.h"
 
 namespace {
 

@@ -13,7 +13,6 @@
 #include "config/install_options.h"
 #include "config/service_config.h"
 #include "admin/event_source.h"
-#include "diag/event_log.h"
 
 namespace {
 
@@ -121,8 +120,7 @@ int write_parameters(const char* serviceName)
     for (size_t i = 0; i < PARAMETER_COUNT && written; ++i) {
         const ParameterRow* row = &PARAMETERS[i];
         if (row->installOption == nullptr) continue;
-        const char* text = *(const char* const*)((const char*)&Options + row->installField);
-        written = SetRegistryString(key, row->name, text, PLAT_REG_SZ);
+        written = SetRegistryString(key, row->name, *InstallOptionText(row), PLAT_REG_SZ);
     }
     if (key != nullptr) plat_reg_close(key);
     return written;

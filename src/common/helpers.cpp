@@ -5,7 +5,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 
-enum { PATH_TEST_SIZE = 2048, ERROR_FILENAME_EXCED_RANGE = 206 };
+enum { PATH_TEST_SIZE = 2048 };
 
 int PathIsAbsolute(const char* path)
 {
@@ -24,7 +24,7 @@ int PathExists(const char* path, const char* base)
     }
     if (!fits) {
         // A cut path could name a different, existing entry; refuse it instead.
-        plat_set_last_error(ERROR_FILENAME_EXCED_RANGE);
+        plat_set_last_error(PLAT_ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
     return plat_path_has_entry(full);

@@ -48,6 +48,7 @@ enum {
     PLAT_ERROR_MORE_DATA = 234,
     PLAT_ERROR_CALL_NOT_IMPLEMENTED = 120,
     PLAT_ERROR_BROKEN_PIPE = 109,
+    PLAT_ERROR_FILENAME_EXCED_RANGE = 206,
     PLAT_ERROR_SERVICE_SPECIFIC_ERROR = 1066,
     PLAT_ERROR_SERVICE_DOES_NOT_EXIST = 1060,
     PLAT_ERROR_SERVICE_ALREADY_RUNNING = 1056,
@@ -382,12 +383,12 @@ uint32_t plat_wait_either(PlatHandle first, PlatHandle second, uint32_t millisec
 // one is CreatePipe's.  The read end is private; the write end, for the
 // child, is an ordinary inheritable handle.
 typedef struct PlatOutputPipe PlatOutputPipe;
-// Makes the pipe with a buffer size suggestion (0 = the system default).
+// Makes the pipe with a buffer size suggestion (0 = the system default); the
+// read end lasts as long as this process.
 int plat_output_pipe_create(PlatOutputPipe** read_end, PlatHandle* write_end, uint32_t buffer_size, int watchable);
 // PeekNamedPipe's count of the bytes waiting, and ReadFile, on the read end.
 int plat_output_pipe_peek(PlatOutputPipe* pipe, uint32_t* available);
 int plat_output_pipe_read(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32_t* got);
-void plat_output_pipe_close(PlatOutputPipe* pipe);
 // Waits until the process ends (PLAT_WAIT_OBJECT_0), the event is set
 // (PLAT_WAIT_OBJECT_0 + 1) or one of up to four watchable read ends has data
 // (PLAT_WAIT_OBJECT_0 + 2 + its index), or the time is up (PLAT_WAIT_TIMEOUT).

@@ -83,11 +83,6 @@ int scan_arguments(char** argv, int argc)
     return 1;
 }
 
-int is_absolute(const char* path)
-{
-    return path[0] == '\\' || (path[0] != '\0' && path[1] == ':');
-}
-
 // Prints `format` with `subject` and the text of the last error.  The text is
 // taken before anything is printed, so that the console cannot change the
 // error it describes.
@@ -126,7 +121,7 @@ int validate_working_directory(void)
     const char* wd = Options.WorkingDirectory;
     if (wd[0] == '\0' || strcmp(wd, ".") == 0) {
         if (!default_working_directory()) return 0;
-    } else if (!is_absolute(wd)) {
+    } else if (!PathIsAbsolute(wd)) {
         console_printf("\nError: Working directory (-wd) must specify an absolute path\n");
         return 0;
     }
@@ -209,11 +204,6 @@ int validate_service_name(const char* name)
     return 1;
 }
 
-const char** option_text(const ParameterRow* row)
-{
-    return (const char**)((char*)&Options + row->installField);
-}
-
 // Every text must fit the field the service reads it into: a value cut on
 // the way would name another path or run the JVM with half a class path.
 // The timeouts are checked as numbers.
@@ -222,7 +212,7 @@ int validate_lengths(void)
     for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
         const ParameterRow* row = &PARAMETERS[i];
         if (row->installOption == nullptr || row->installOption[0] == '\0' || row->kind != PARAM_TEXT) continue;
-        if (strlen(*option_text(row)) >= row->capacity) {
+        if (strlen(*InstallOptionText(row)) >= row->capacity) {
             console_printf("\nError: Option %s is longer than %lu characters\n", row->installOption,
                            (unsigned long)(row->capacity - 1));
             return 0;
@@ -236,8 +226,8 @@ void apply_defaults(void)
 {
     for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
         const ParameterRow* row = &PARAMETERS[i];
-        if (row->installOption != nullptr && row->defaultText != nullptr && (*option_text(row))[0] == '\0')
-            *option_text(row) = row->defaultText;
+        if (row->installOption != nullptr && row->defaultText != nullptr && (*InstallOptionText(row))[0] == '\0')
+            *InstallOptionText(row) = row->defaultText;
     }
 }
 
@@ -295,18 +285,9 @@ int locate_libraries(void)
 
 void ResetInstallOptions(void)
 {
-    Options.WorkingDirectory = "";
-    Options.JavaExe = "";
-    Options.JavaArgs = "";
-    Options.Classpath = "";
-    Options.BootClasspath = "";
-    Options.OrvaneHome = "";
-    Options.BootFile = "";
-    Options.DirectoryServiceBootFile = "";
-    Options.TimeoutSeconds = "";
-    Options.ShutdownTimeoutSeconds = "";
-    Options.PBE = "";
-    Options.UtilDir = "";
+    // Every option text is a row of the parameter table.
+    for (size_t i = 0; i < PARAMETER_COUNT; ++i)
+        if (PARAMETERS[i].installOption != nullptr) *InstallOptionText(&PARAMETERS[i]) = "";
     Options.StartType = SERVICE_DEMAND_START_TYPE;
     memset(Options.MessageDllPath, 0, sizeof Options.MessageDllPath);
     memset(Options.UtilDirectory, 0, sizeof Options.UtilDirectory);
@@ -330,6 +311,11 @@ int ParseInstallOptions(char** argv, int argc)
     if (!validate_timeout("-starttimeout", Options.TimeoutSeconds)) return 0;
     if (!validate_timeout("-stoptimeout", Options.ShutdownTimeoutSeconds)) return 0;
     return locate_libraries() && validate_launch_command();
+}
+
+const char** InstallOptionText(const ParameterRow* row)
+{
+    return (const char**)((char*)&Options + row->installField);
 }
 
 int LocateModule(const char* fileName, char* buffer)

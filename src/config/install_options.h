@@ -16,6 +16,9 @@ void ResetInstallOptions(void);
 // defaults.  Returns 1 when the set is complete; else prints one message and
 // returns 0.
 int ParseInstallOptions(char** argv, int argc);
+// The option text that a row of the parameter table with an install option
+// takes from the command line.
+const char** InstallOptionText(const ParameterRow* row);
 // Finds a library by the normal search for a bare name and writes its full
 // path into buffer (260 bytes).
 int LocateModule(const char* fileName, char* buffer);

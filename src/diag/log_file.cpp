@@ -488,15 +488,6 @@ void keep_up_rotated(void)
     start_compressor();
 }
 
-// The one place where the log's files are rotated, whatever asked for it (a
-// size limit, a new day, an administrator, a run's start).
-LogRotationResult rotate_files(uint32_t generations)
-{
-    LogRotationResult result = shift_generations(generations);
-    keep_up_rotated();
-    return result;
-}
-
 // Today's local date, looked up at most once a second.
 uint32_t local_today(void)
 {
@@ -509,7 +500,9 @@ uint32_t local_today(void)
 }
 
 // Opens "<name>.out" for appending, after moving the earlier files out of its
-// way when `generations` is not 0.  When the file in use cannot be moved,
+// way when `generations` is not 0: the one place where the log's files are
+// rotated, whatever asked for it (a size limit, a new day, an administrator,
+// a run's start).  When the file in use cannot be moved,
 // writing goes on at its end rather than losing a byte, one warning says so,
 // and the rotation waits a minute before it is tried again.  A log that
 // cannot be opened begins a loss and is tried again 10 s later at the
@@ -519,17 +512,18 @@ void open_log(uint32_t generations)
     uint64_t now = plat_tick_count64();
     LogRotationResult result = LOG_ROTATION_APPEND;
     if (generations != 0) {
-        result = rotate_files(generations);
+        result = shift_generations(generations);
+        keep_up_rotated();
+        if (result == LOG_ROTATION_APPEND) {
+            Log.rotationRetryTick = now + LOG_ROTATION_RETRY_MS;
+            if (!Log.rotationWarningGiven) {
+                Log.rotationWarningGiven = 1;
+                log_event(EVENT_WARNING, "The log file %s could not be rotated; the service goes on writing to it",
+                          LogFilePath);
+            }
+        }
     } else if (entry_kind(LogFilePath) > PLAT_ENTRY_FILE) {
         result = LOG_ROTATION_NO_LOG;
-    }
-    if (generations != 0 && result == LOG_ROTATION_APPEND) {
-        Log.rotationRetryTick = now + LOG_ROTATION_RETRY_MS;
-        if (!Log.rotationWarningGiven) {
-            Log.rotationWarningGiven = 1;
-            log_event(EVENT_WARNING, "The log file %s could not be rotated; the service goes on writing to it",
-                      LogFilePath);
-        }
     }
     PlatFileInfo info = {PLAT_ENTRY_FILE, 0, 0};
     if (result != LOG_ROTATION_NO_LOG) LogFile = plat_open_append(LogFilePath);
@@ -578,10 +572,10 @@ int close_gap(void)
     return 1;
 }
 
-// Closes the file and opens the next one after a rotation.
+// Closes the file, if one is open, and opens the next one after a rotation.
 void rotate_open_file(void)
 {
-    plat_close_handle(LogFile);
+    if (LogFile != nullptr) plat_close_handle(LogFile);
     LogFile = nullptr;
     open_log(Log.generations);
 }
@@ -725,10 +719,7 @@ void RotateLogFile(void)
     // An empty file holds nothing to keep, and would push a file that does
     // out of the generations.
     if (LogFile != nullptr && Log.size == 0) return;
-    if (LogFile != nullptr)
-        rotate_open_file();
-    else
-        open_log(Log.generations);
+    rotate_open_file();
 }
 
 void WaitLogCompression(void)

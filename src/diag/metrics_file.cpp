@@ -19,7 +19,7 @@ namespace {
 
 const char CANNOT_WRITE[] = "cannot be written; the service runs on without it";
 
-enum { METRICS_EVENT_SIZE = METRICS_PATH_SIZE + SYSTEM_MESSAGE_SIZE + 128, ERROR_FILENAME_EXCED_RANGE = 206 };
+enum { METRICS_EVENT_SIZE = METRICS_PATH_SIZE + SYSTEM_MESSAGE_SIZE + 128 };
 
 struct Metric {
     const char* name;
@@ -123,7 +123,7 @@ void MetricsFileOpen(MetricsFile* file, const char* serviceName, const char* dir
                         : text_format(file->path, sizeof file->path, "%s\\%s", directory, name);
     fits &= text_format(file->temporary, sizeof file->temporary, "%s.tmp", file->path);
     if (fits) return;
-    plat_set_last_error(ERROR_FILENAME_EXCED_RANGE);
+    plat_set_last_error(PLAT_ERROR_FILENAME_EXCED_RANGE);
     warn_once(file, &file->writeWarningGiven, CANNOT_WRITE);
     file->path[0] = '\0';
 }

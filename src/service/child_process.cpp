@@ -331,7 +331,6 @@ void ResetShutdownCommand(void)
 {
     std::lock_guard<std::mutex> guard(InputLock);
     ShutdownOnItsWay = 0;
-    ShutdownWritten = 0;
 }
 
 int SendShutdownCommand(PlatHandle containerInput)

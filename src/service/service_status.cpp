@@ -26,7 +26,7 @@ enum : uint32_t {
     VISTA_MAJOR_VERSION = 6,
 };
 
-enum { ASCTIME_SIZE = 64, REASON_TEXT_SIZE = 2048, EVENT_TEXT_SIZE = REASON_TEXT_SIZE + 512 };
+enum { ASCTIME_SIZE = 64 };
 
 
 std::mutex StatusLock;

@@ -116,10 +116,9 @@ struct Run {
     // left running, and the system closes it when this process dies.
     PlatHandle job;
     int jobWarningGiven;
-    // When the current container came up (or was started), and how many
-    // quick restarts came in a row.
+    // When the current container came up (or was started); the quick
+    // restarts in a row are counted in the figures.
     uint64_t upTick;
-    uint32_t quickRestarts;
     ErrorBudget errors;
     // Whether the container's output pipes turned out not to be waitable.
     int outputUnwatched;
@@ -174,8 +173,6 @@ struct ContainerWatch {
     // A stop that came before the start marker leaves the start limits in
     // force, counted from the stop.
     int cameUp;
-    // Its first well-formed marker was taken; later ones are ignored.
-    int announced;
     // A stop request was taken up for it: its end is the answer to that
     // request, whatever code it announced.
     int stopTaken;
@@ -188,6 +185,12 @@ struct ContainerWatch {
     uint64_t stallRestartTick;
     uint32_t stalledMinutes;
 };
+
+// Its first well-formed marker was taken; later ones are ignored.
+int announced(const ContainerWatch* c)
+{
+    return c->w.markers.wellFormedSeen;
+}
 
 void service_event(const Run* run, const char* text, uint32_t eventId)
 {
@@ -220,17 +223,16 @@ void report_system_error(Run* run, Outcome* outcome)
 // Ends a child that the run can no longer supervise and closes its handles,
 // so that no JVM outlives the service that started it.  TerminateProcess
 // returns before the child has gone; nothing here needs to wait for that.
-void abandon_child(PlatProcessInfo* child)
-{
-    plat_terminate_process(child->process, 0);
-    plat_close_handle(child->thread);
-    plat_close_handle(child->process);
-}
-
 void close_child(PlatProcessInfo* child)
 {
     plat_close_handle(child->thread);
     plat_close_handle(child->process);
+}
+
+void abandon_child(PlatProcessInfo* child)
+{
+    plat_terminate_process(child->process, 0);
+    close_child(child);
 }
 
 // Starts a child with its three pipe ends, in the cycle's job.  On failure
@@ -327,7 +329,6 @@ void write_metrics(Run* run, uint32_t serviceUp)
 {
     MetricsFigures figures = run->figures;
     figures.serviceUp = serviceUp;
-    figures.quickRestarts = run->quickRestarts;
     LogFileCounts log;
     GetLogFileCounts(&log);
     figures.logBytes = log.bytesWritten;
@@ -698,11 +699,9 @@ void drain_container_output(Run* run, ContainerWatch* c, ChildState state)
             service_event(run, "", EVENT_CONTAINER_STARTED);
         }
         size_t at = 0;
-        if (!c->announced &&
-            MarkerReaderNext(&c->w.markers, run->output, got, &at, run->containerCode, sizeof run->containerCode)) {
-            c->announced = 1;
+        if (!announced(c) &&
+            MarkerReaderNext(&c->w.markers, run->output, got, &at, run->containerCode, sizeof run->containerCode))
             judge_container_code(run, c);
-        }
     }
 }
 
@@ -752,7 +751,7 @@ void take_stop(Run* run, ContainerWatch* c)
 // during a stop or once the container has announced its end.
 int stall_watched(const Run* run, const ContainerWatch* c)
 {
-    return run->config.InputStallMs != 0 && c->phase == CONTAINER_UP && !c->announced;
+    return run->config.InputStallMs != 0 && c->phase == CONTAINER_UP && !announced(c);
 }
 
 void report_stall(Run* run, ContainerWatch* c, uint32_t unread, uint64_t waitedMs)
@@ -811,7 +810,7 @@ ChildState poll_container(Run* run, ContainerWatch* c)
     PlatOutputPipe* const outputs[2] = {run->pipes.containerOut, run->pipes.containerErr};
     PaceInput in = pace_input(run, &c->w);
     in.awaitingStart = !c->cameUp;
-    in.mayRest = c->phase == CONTAINER_UP && !c->announced;
+    in.mayRest = c->phase == CONTAINER_UP && !announced(c);
     if (stall_watched(run, c)) duty_at(&in, c->stallRestartTick != 0 ? c->stallRestartTick : c->nextLookTick);
     ChildState state = wait_for_child(run, &c->w, NextPollWait(&in), outputs);
     if (state == CHILD_LOST) c->phase = CONTAINER_ENDING;
@@ -888,7 +887,7 @@ Outcome run_container(Run* run)
 
     stop_flusher(flusher, flusherThread);
     run->figures.containerUp = 0;
-    if (!c.announced && !c.stopTaken && c.phase != CONTAINER_ENDING) report_silent_end(run, &c);
+    if (!announced(&c) && !c.stopTaken && c.phase != CONTAINER_ENDING) report_silent_end(run, &c);
     close_child(&c.w.child);
 
     Outcome outcome = c.w.outcome;
@@ -927,12 +926,12 @@ int throttle_restart(Run* run)
     // A stop that waits already ends the next launcher at its first poll.
     if (Requests.StopRequested) return 1;
     uint64_t delay = RestartDelayMs(plat_tick_count64() - run->upTick, run->config.RestartDelayMax,
-                                    &run->quickRestarts);
+                                    &run->figures.quickRestarts);
     run->figures.restartDelaySeconds = delay / 1000;
     if (delay == 0) return 1;
     char text[EVENT_TEXT_SIZE];
     text_format(text, sizeof text, "Restart of the container delayed by %lu s after %lu quick restarts",
-                (unsigned long)(delay / 1000), (unsigned long)run->quickRestarts);
+                (unsigned long)(delay / 1000), (unsigned long)run->figures.quickRestarts);
     service_event(run, text, EVENT_WARNING);
     for (uint64_t start = plat_tick_count64(), waited = 0; waited < delay; waited = plat_tick_count64() - start) {
         if (Requests.StopRequested.exchange(0)) return 0;

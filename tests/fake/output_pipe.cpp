@@ -13,7 +13,6 @@ int plat_output_pipe_create(PlatOutputPipe** read_end, PlatHandle* write_end, ui
     return 1;
 }
 
-void plat_output_pipe_close(PlatOutputPipe* pipe) { plat_close_handle(pipe->handle); }
 
 int plat_output_pipe_peek(PlatOutputPipe* pipe, uint32_t* available) { return plat_peek_pipe(pipe->handle, available); }
 

@@ -65,8 +65,7 @@ int make_watchable(HANDLE* r, HANDLE* w, DWORD buffer_size)
 // An anonymous pipe whose read end no child inherits.
 int make_ordinary(HANDLE* r, HANDLE* w, DWORD buffer_size)
 {
-    SECURITY_ATTRIBUTES child = attributes(TRUE);
-    if (!CreatePipe(r, w, &child, buffer_size)) return 0;
+    if (!plat_create_pipe((PlatHandle*)r, (PlatHandle*)w, buffer_size)) return 0;
     if (SetHandleInformation(*r, HANDLE_FLAG_INHERIT, 0)) return 1;
     DWORD error = GetLastError();
     CloseHandle(*r);
@@ -155,15 +154,6 @@ int plat_output_pipe_create(PlatOutputPipe** read_end, PlatHandle* write_end, ui
     *read_end = p;
     *write_end = (PlatHandle)w;
     return 1;
-}
-
-void plat_output_pipe_close(PlatOutputPipe* p)
-{
-    if (p == NULL) return;
-    settle_watch(p);
-    if (p->event != NULL) CloseHandle(p->event);
-    CloseHandle(p->handle);
-    HeapFree(GetProcessHeap(), 0, p);
 }
 
 int plat_output_pipe_peek(PlatOutputPipe* p, uint32_t* available)
