@@ -286,8 +286,17 @@ PlatHandle plat_open_read(const char* path);
 // CreateFileA(path, GENERIC_WRITE, read sharing, not inheritable,
 // CREATE_ALWAYS): a new, empty file.  Null on failure.
 PlatHandle plat_create_file(const char* path);
-// ReadFile; *got is 0 at the end of the file.
+// ReadFile, of a file or of a pipe's read end; *got is 0 at the end of a
+// file.  A pipe's read waits until the pipe holds something.
 int plat_read_file(PlatHandle file, void* buf, uint32_t size, uint32_t* got);
+// SetFileTime with the last write time alone (seconds since 1970), on a file
+// opened for writing.
+int plat_set_file_time(PlatHandle file, int64_t last_write);
+// GetFullPathNameA: the absolute form of a path, "." and ".." resolved and
+// the trailing dots and blanks of its last part dropped, as Windows names
+// files.  Returns the length, the size needed when cap is too small, or 0 on
+// failure.
+uint32_t plat_full_path(const char* path, char* buf, uint32_t cap);
 // DeleteFileA.
 int plat_delete_file(const char* path);
 // The line end that the platform's text files use: "\r\n" or "\n".
@@ -306,6 +315,10 @@ uint32_t plat_get_env(const char* name, char* buf, uint32_t cap);
 int plat_set_env(const char* name, const char* value);
 // ExpandEnvironmentStringsA: the size needed including the NUL, 0 on failure.
 uint32_t plat_expand_env(const char* src, char* dst, uint32_t cap);
+// A text in the ANSI code page as UTF-8 (MultiByteToWideChar from CP_ACP,
+// then WideCharToMultiByte to CP_UTF8), NUL-terminated within cap.  0 with
+// the last error when it cannot be converted or does not fit.
+int plat_ansi_to_utf8(const char* text, char* buf, uint32_t cap);
 
 // ---------------------------------------------------------------------------
 // Memory (process heap)

@@ -1,6 +1,7 @@
 #include "common/text.h"
 
 #include <stdio.h>
+#include <stdint.h>
 #include <string.h>
 
 int text_copy(char* dst, size_t cap, const char* src)
@@ -62,15 +63,21 @@ int text_append_format(char* dst, size_t cap, const char* fmt, ...)
     return ok;
 }
 
-int text_equal_nocase(const char* a, const char* b)
+int text_equal_nocase_n(const char* a, const char* b, size_t n)
 {
-    for (;; ++a, ++b) {
+    for (size_t i = 0; i < n; ++i, ++a, ++b) {
         unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
         if (ca >= 'A' && ca <= 'Z') ca = (unsigned char)(ca - 'A' + 'a');
         if (cb >= 'A' && cb <= 'Z') cb = (unsigned char)(cb - 'A' + 'a');
         if (ca != cb) return 0;
         if (ca == '\0') return 1;
     }
+    return 1;
+}
+
+int text_equal_nocase(const char* a, const char* b)
+{
+    return text_equal_nocase_n(a, b, SIZE_MAX);
 }
 
 int text_append_quoted(char* dst, size_t cap, const char* value)

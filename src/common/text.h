@@ -27,7 +27,9 @@ int text_append_format(char* dst, size_t cap, const char* fmt, ...)
 // before a quote or before the end doubled.  A value without either is
 // appended unchanged.
 int text_append_quoted(char* dst, size_t cap, const char* value);
-// Case-insensitive comparison of two ASCII texts: 1 when equal.
+// Case-insensitive comparison of two ASCII texts: 1 when equal; with `_n`,
+// of their first n characters at the most.
 int text_equal_nocase(const char* a, const char* b);
+int text_equal_nocase_n(const char* a, const char* b, size_t n);
 
 #endif

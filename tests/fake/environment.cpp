@@ -58,3 +58,18 @@ uint32_t plat_expand_env(const char* src, char* dst, uint32_t cap)
     if (out.size() + 1 <= cap) memcpy(dst, out.c_str(), out.size() + 1);
     return (uint32_t)out.size() + 1;
 }
+
+// The fake's ANSI code page is Latin-1: each byte is the character of its
+// own number.
+int plat_ansi_to_utf8(const char* text, char* buf, uint32_t cap)
+{
+    if (fails("WideCharToMultiByte")) return 0;
+    std::string out;
+    for (const unsigned char* c = (const unsigned char*)text; *c != 0; ++c) {
+        if (*c < 0x80) out += (char)*c;
+        else out += (char)(0xC0 | (*c >> 6)), out += (char)(0x80 | (*c & 0x3F));
+    }
+    if (out.size() + 1 > cap) return last_error = PLAT_ERROR_INSUFFICIENT_BUFFER, 0;
+    memcpy(buf, out.c_str(), out.size() + 1);
+    return 1;
+}

@@ -1,6 +1,8 @@
 // The process environment.
 #include <windows.h>
 
+#include <limits.h>
+
 #include "common/platform.h"
 
 char* plat_environment_block(void)
@@ -29,4 +31,17 @@ int plat_set_env(const char* name, const char* value)
 uint32_t plat_expand_env(const char* src, char* dst, uint32_t cap)
 {
     return ExpandEnvironmentStringsA(src, dst, cap);
+}
+
+int plat_ansi_to_utf8(const char* text, char* buf, uint32_t cap)
+{
+    // A service name holds at most 256 characters; anything longer is not
+    // converted here.
+    WCHAR wide[1024];
+    int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, wide, 1024);
+    if (length == 0) return 0;
+    if (cap > (uint32_t)INT_MAX) cap = (uint32_t)INT_MAX;
+    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, buf, (int)cap, NULL, NULL) != 0) return 1;
+    if (cap > 0) buf[0] = '\0';
+    return 0;
 }

@@ -154,3 +154,18 @@ const char* plat_text_line_end(void)
 {
     return "\r\n";
 }
+
+int plat_set_file_time(PlatHandle file, int64_t last_write)
+{
+    // Seconds since 1970 as 100-nanosecond intervals since 1601.
+    uint64_t ticks = (uint64_t)(last_write + 11644473600LL) * 10000000u;
+    FILETIME time;
+    time.dwLowDateTime = (DWORD)ticks;
+    time.dwHighDateTime = (DWORD)(ticks >> 32);
+    return SetFileTime((HANDLE)file, NULL, NULL, &time) ? 1 : 0;
+}
+
+uint32_t plat_full_path(const char* path, char* buf, uint32_t cap)
+{
+    return GetFullPathNameA(path, cap, buf, NULL);
+}
