@@ -269,6 +269,12 @@ void generation_path(uint32_t generation, LogForm form, char* path, size_t size)
         text_format(path, size, "%s.%lu%s", LogFilePath, (unsigned long)generation, form == FORM_GZIP ? ".gz" : "");
 }
 
+// The compressor's temporary file, "<name>.out.gz.tmp".
+void compressor_temporary(char* path, size_t size)
+{
+    text_format(path, size, "%s.gz.tmp", LogFilePath);
+}
+
 uint32_t entry_kind(const char* path)
 {
     PlatFileInfo info;
@@ -313,6 +319,15 @@ LogNames find_names(uint32_t generations)
     return names;
 }
 
+// Deletes one name of a rotated file; the compressor forgets a file it was
+// compressing, which leaves it nothing to replace.  0 when it stays.
+int delete_generation(uint32_t n, LogForm form, const char* path)
+{
+    if (!plat_delete_file(path)) return 0;
+    if (form == FORM_PLAIN && Compression.generation == n) Compression.generation = 0;
+    return 1;
+}
+
 // Moves generation `from` to the number `from` + 1, each of its names to the
 // same kind of name.  Only onto the oldest generation, which drops out, may a
 // file be replaced, and a name that the move does not overwrite is deleted
@@ -328,22 +343,28 @@ int move_generation(uint32_t from, int oldest)
         generation_path(from + 1, (LogForm)form, target[form], sizeof target[form]);
         present[form] = (from > 0 || form == FORM_PLAIN) && entry_kind(source[form]) == PLAT_ENTRY_FILE;
     }
-    if (oldest && Compression.generation == from + 1) Compression.generation = 0;
     for (int form = FORM_PLAIN; form < FORM_COUNT; ++form)
-        if (oldest && !present[form] && entry_kind(target[form]) == PLAT_ENTRY_FILE && !plat_delete_file(target[form]))
+        if (oldest && !present[form] && entry_kind(target[form]) == PLAT_ENTRY_FILE &&
+            !delete_generation(from + 1, (LogForm)form, target[form]))
             return 0;
+    // The compressor follows its file; one it was compressing at the oldest
+    // number is gone once another file has taken its place, and not before.
     for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
         if (!present[form]) continue;
         if (!plat_move_file(source[form], target[form], oldest)) return 0;
-        if (form == FORM_PLAIN && Compression.generation == from && from > 0) Compression.generation = from + 1;
+        if (form != FORM_PLAIN) continue;
+        if (Compression.generation == from + 1) Compression.generation = 0;
+        else if (Compression.generation == from && from > 0) Compression.generation = from + 1;
     }
     return 1;
 }
 
 // Moves the files up out of the way of a new "<name>.out" as far as they can
-// be moved, the oldest first.
-LogRotationResult shift_generations(uint32_t generations)
+// be moved, the oldest first.  *movedCurrent says whether "<name>.out" itself
+// moved on.
+LogRotationResult shift_generations(uint32_t generations, int* movedCurrent)
 {
+    *movedCurrent = 0;
     LogRotationPlan plan = PlanLogRotation(find_names(generations), generations);
     if (plan.inTheWay != 0) {
         char path[LOG_GENERATION_PATH_SIZE];
@@ -352,54 +373,89 @@ LogRotationResult shift_generations(uint32_t generations)
     }
     for (uint32_t n = plan.moves; n > 0; --n) {
         if (!move_generation(n - 1, n == generations)) return LOG_ROTATION_APPEND;
-        // "<name>.out" itself has moved on: that is a rotation.
-        if (n == 1) ++Log.rotations;
+    }
+    if (plan.moves > 0) {
+        *movedCurrent = 1;
+        ++Log.rotations;
     }
     return plan.result;
 }
 
-// Deletes the rotated files whose last write is older than the age limit.
-// One that cannot be deleted now (held open) is tried again at the next
-// rotation.
-void prune_generations(void)
+// Deletes the rotated files above the count, as far up as the numbers hold
+// files: what is left of a larger count after it was lowered.  Nothing above
+// the first free number is the log's, nor is anything above the largest count;
+// a name that cannot be looked at ends the walk too.
+void drop_beyond(uint32_t generations)
 {
-    if (Log.maxAgeDays == 0) return;
-    int64_t now = plat_time_seconds();
     char path[LOG_GENERATION_PATH_SIZE];
-    for (uint32_t n = 1; n <= Log.generations; ++n) {
+    for (uint32_t n = generations + 1; n <= LOG_GENERATIONS_MOST; ++n) {
+        int found = 0;
         for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
             generation_path(n, (LogForm)form, path, sizeof path);
             PlatFileInfo info;
             if (!plat_path_info(path, &info) || info.kind != PLAT_ENTRY_FILE) continue;
-            if (!LogGenerationExpired(info.last_write, now, Log.maxAgeDays)) continue;
-            if (plat_delete_file(path) && form == FORM_PLAIN && Compression.generation == n) Compression.generation = 0;
+            found = 1;
+            delete_generation(n, (LogForm)form, path);
+        }
+        if (!found) return;
+    }
+}
+
+// Deletes the rotated files, from generation `first` up, whose last write is
+// older than the age limit.  One that cannot be deleted now (held open) is
+// tried again at the next rotation.
+void prune_generations(uint32_t first)
+{
+    if (Log.maxAgeDays == 0) return;
+    int64_t now = plat_time_seconds();
+    char path[LOG_GENERATION_PATH_SIZE];
+    for (uint32_t n = first; n <= Log.generations; ++n) {
+        for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
+            generation_path(n, (LogForm)form, path, sizeof path);
+            PlatFileInfo info;
+            if (!plat_path_info(path, &info) || info.kind != PLAT_ENTRY_FILE) continue;
+            if (LogGenerationExpired(info.last_write, now, Log.maxAgeDays)) delete_generation(n, (LogForm)form, path);
         }
     }
 }
 
-void warn_not_compressed(const char* path, uint32_t code)
+// Says once per run that a rotated file stays uncompressed, and why.
+void warn_not_compressed(const char* path, const char* why, uint32_t code)
 {
     if (Log.compressWarningGiven) return;
     Log.compressWarningGiven = 1;
     char reason[LOG_REASON_SIZE];
     SystemErrorText(code, reason, sizeof reason);
-    log_event(EVENT_WARNING, "The rotated log file %s could not be compressed; it is kept as it is - %s", path, reason);
+    log_event(EVENT_WARNING, "The rotated log file %s %s - %s", path, why, reason);
 }
 
+const char NOT_COMPRESSED[] = "could not be compressed; it is kept as it is";
+const char NOT_REPLACED[] = "could not be replaced with its compressed copy; it is kept uncompressed";
+
+// The file being compressed: its handle, name and last write.
+struct Taken {
+    PlatHandle file;
+    char path[LOG_GENERATION_PATH_SIZE];
+    int64_t lastWrite;
+};
+
 // The youngest rotated file that has no compressed copy yet, opened for
-// reading and made the compressor's generation; `path` gets its name.
-// Returns 0 when there is none, or when it could not be opened (said once per
-// run).  The caller holds LogLock.
-int take_uncompressed(PlatHandle* file, char* path, size_t size)
+// reading and made the compressor's generation.  Returns 0 when there is
+// none, or when it could not be opened (said once per run).  The caller holds
+// LogLock.
+int take_uncompressed(Taken* taken)
 {
     char gzip[LOG_GENERATION_PATH_SIZE];
     for (uint32_t n = 1; n <= Log.generations; ++n) {
-        generation_path(n, FORM_PLAIN, path, size);
+        generation_path(n, FORM_PLAIN, taken->path, sizeof taken->path);
         generation_path(n, FORM_GZIP, gzip, sizeof gzip);
-        if (entry_kind(path) != PLAT_ENTRY_FILE || entry_kind(gzip) != PLAT_ENTRY_NONE) continue;
-        *file = plat_open_read(path);
-        if (*file == nullptr) {
-            warn_not_compressed(path, plat_get_last_error());
+        PlatFileInfo info;
+        if (!plat_path_info(taken->path, &info) || info.kind != PLAT_ENTRY_FILE || entry_kind(gzip) != PLAT_ENTRY_NONE)
+            continue;
+        taken->lastWrite = info.last_write;
+        taken->file = plat_open_read(taken->path);
+        if (taken->file == nullptr) {
+            warn_not_compressed(taken->path, NOT_COMPRESSED, plat_get_last_error());
             return 0;
         }
         Compression.generation = n;
@@ -410,10 +466,13 @@ int take_uncompressed(PlatHandle* file, char* path, size_t size)
 
 // The compressed copy, whole under its temporary name, takes the place of
 // the file it was made from, wherever the shifts have moved that file by
-// now; only then is the file itself deleted.  A file deleted meanwhile (age
-// pruning, or the oldest dropping out) leaves nothing to replace.  Returns 0
-// with the last error set on failure.  The caller holds LogLock.
-int replace_with_copy(const char* temporary)
+// now; only then is the file itself deleted.  A file that cannot be deleted
+// (another program holds it) keeps its place and the copy goes instead: a
+// generation is one file, never two that hold the same output.  A file
+// deleted meanwhile (age pruning, or the oldest dropping out) leaves nothing
+// to replace.  Returns 1 when the file was replaced or is gone; otherwise 0,
+// after the warning.  The caller holds LogLock.
+int replace_with_copy(const char* temporary, const Taken* taken)
 {
     uint32_t n = Compression.generation;
     Compression.generation = 0;
@@ -422,7 +481,32 @@ int replace_with_copy(const char* temporary)
     char gzip[LOG_GENERATION_PATH_SIZE];
     generation_path(n, FORM_PLAIN, plain, sizeof plain);
     generation_path(n, FORM_GZIP, gzip, sizeof gzip);
-    return plat_move_file(temporary, gzip, 0) && plat_delete_file(plain);
+    if (!plat_move_file(temporary, gzip, 0)) {
+        uint32_t code = plat_get_last_error();
+        plat_delete_file(temporary);
+        warn_not_compressed(taken->path, NOT_COMPRESSED, code);
+        return 0;
+    }
+    if (plat_delete_file(plain)) return 1;
+    uint32_t code = plat_get_last_error();
+    plat_delete_file(gzip);
+    warn_not_compressed(plain, NOT_REPLACED, code);
+    return 0;
+}
+
+// Writes the compressed copy of the taken file under the temporary name,
+// with the file's own last write, so that the age limit counts from the
+// output's age and not from the compression.  0 with the last error set on
+// failure.
+int write_copy(const char* temporary, const Taken* taken)
+{
+    PlatHandle out = plat_create_file(temporary);
+    if (out == nullptr) return 0;
+    int ok = GzipFile(taken->file, out) && plat_set_file_time(out, taken->lastWrite);
+    uint32_t code = plat_get_last_error();
+    plat_close_handle(out);
+    plat_set_last_error(code);
+    return ok;
 }
 
 // The compressor thread: compresses the rotated files one by one until none
@@ -433,28 +517,26 @@ int replace_with_copy(const char* temporary)
 uint32_t compress_generations(void* parameter)
 {
     char temporary[LOG_GENERATION_PATH_SIZE];
-    char taken[LOG_GENERATION_PATH_SIZE];
+    Taken taken;
     for (;;) {
-        PlatHandle in = nullptr;
         {
             std::lock_guard<std::mutex> guard(LogLock);
-            text_format(temporary, sizeof temporary, "%s.gz.tmp", LogFilePath);
-            if (!take_uncompressed(&in, taken, sizeof taken)) {
+            compressor_temporary(temporary, sizeof temporary);
+            if (!take_uncompressed(&taken)) {
                 Compression.busy = 0;
                 return 0;
             }
         }
-        PlatHandle out = plat_create_file(temporary);
-        int ok = out != nullptr && GzipFile(in, out);
+        int ok = write_copy(temporary, &taken);
         uint32_t code = plat_get_last_error();
-        if (out != nullptr) plat_close_handle(out);
-        plat_close_handle(in);
+        plat_close_handle(taken.file);
         std::lock_guard<std::mutex> guard(LogLock);
-        if (ok && replace_with_copy(temporary)) continue;
-        if (ok) code = plat_get_last_error();
-        Compression.generation = 0;
-        plat_delete_file(temporary);
-        warn_not_compressed(taken, code);
+        if (ok && replace_with_copy(temporary, &taken)) continue;
+        if (!ok) {
+            Compression.generation = 0;
+            plat_delete_file(temporary);
+            warn_not_compressed(taken.path, NOT_COMPRESSED, code);
+        }
         Compression.busy = 0;
         return 0;
     }
@@ -471,7 +553,7 @@ void start_compressor(void)
     if (Compression.thread == nullptr) {
         char newest[LOG_GENERATION_PATH_SIZE];
         generation_path(1, FORM_PLAIN, newest, sizeof newest);
-        warn_not_compressed(newest, plat_get_last_error());
+        warn_not_compressed(newest, NOT_COMPRESSED, plat_get_last_error());
         return;
     }
     Compression.busy = 1;
@@ -481,10 +563,10 @@ void start_compressor(void)
 }
 
 // The upkeep of the rotated files, at every rotation and a run's start: the
-// old ones are deleted, the others compressed.
-void keep_up_rotated(void)
+// old ones are deleted, from generation `first` up, the others compressed.
+void keep_up_rotated(uint32_t first)
 {
-    prune_generations();
+    prune_generations(first);
     start_compressor();
 }
 
@@ -512,8 +594,13 @@ void open_log(uint32_t generations)
     uint64_t now = plat_tick_count64();
     LogRotationResult result = LOG_ROTATION_APPEND;
     if (generations != 0) {
-        result = shift_generations(generations);
-        keep_up_rotated();
+        int movedCurrent = 0;
+        result = shift_generations(generations, &movedCurrent);
+        drop_beyond(generations);
+        // The file that has just moved away is never deleted for its age by
+        // the rotation that moved it: it may be the one that says why the
+        // service stopped, days ago.
+        keep_up_rotated(movedCurrent ? 2 : 1);
         if (result == LOG_ROTATION_APPEND) {
             Log.rotationRetryTick = now + LOG_ROTATION_RETRY_MS;
             if (!Log.rotationWarningGiven) {
@@ -648,7 +735,7 @@ void SetLogFileRotation(uint64_t maxBytes, uint32_t generations)
 {
     std::lock_guard<std::mutex> guard(LogLock);
     Log.limit = maxBytes;
-    Log.generations = generations > 0 ? generations : 1;
+    Log.generations = generations == 0 ? 1 : generations > LOG_GENERATIONS_MOST ? LOG_GENERATIONS_MOST : generations;
 }
 
 void SetLogFileUpkeep(int daily, uint32_t maxAgeDays, int compress)
@@ -667,24 +754,33 @@ void OpenLogFile(const char* directory, const char* serviceName)
     if (LogFilePath[0] != '\0') return;
     if (directory == nullptr || serviceName == nullptr) return;
 
-    // The backslash is added whatever the directory ends with; Windows takes
-    // a doubled separator as one, and an empty directory names the root of
-    // the current drive.
-    if (!text_format(LogFilePath, sizeof LogFilePath, "%s\\%s.out", directory, serviceName)) {
+    if (!LogFileName(directory, serviceName, LogFilePath, sizeof LogFilePath)) {
         LogFilePath[0] = '\0';
         return;
     }
     text_copy(Log.serviceName, sizeof Log.serviceName, serviceName);
-    // With a limit, the generations hold the most recent output across runs:
-    // the previous run's file is the newest of them.  Rotating daily, a run
-    // goes on with the file of the same day.  Otherwise the last run's log is
-    // kept for whoever investigates why the service was restarted; one
-    // generation is enough.
+    // A compressed copy that was still being written when the last run ended
+    // (stopped or killed) was never finished: the file it was made from is
+    // still there.
+    char temporary[LOG_GENERATION_PATH_SIZE];
+    compressor_temporary(temporary, sizeof temporary);
+    if (entry_kind(temporary) == PLAT_ENTRY_FILE) plat_delete_file(temporary);
+    // A start rotates as every rotation does, so that the previous run's log
+    // is the newest of the generations; rotating daily without a size limit,
+    // a run goes on with the file of the same day.
     PlatFileInfo info;
     uint32_t fileDate = plat_path_info(LogFilePath, &info) ? plat_local_date(info.last_write) : 0;
     uint32_t generations = LogStartGenerations(Log.limit, Log.daily, Log.generations, fileDate, local_today());
     open_log(generations);
-    if (generations == 0) keep_up_rotated();
+    if (generations == 0) keep_up_rotated(1);
+}
+
+int LogFileName(const char* directory, const char* serviceName, char* path, size_t size)
+{
+    // The backslash is added whatever the directory ends with; Windows takes
+    // a doubled separator as one, and an empty directory names the root of
+    // the current drive.
+    return text_format(path, size, "%s\\%s.out", directory, serviceName);
 }
 
 void log_always(const char* fmt, ...)

@@ -33,21 +33,25 @@ extern char LogFilePath[LOG_FILE_PATH_SIZE];
 extern uint32_t DebugEnabled;
 
 // Names and opens (once per process) "<directory>\<serviceName>.out",
-// keeping the previous run's file as "<...>.out.1" (unless it is rotated
-// daily and was last written today).  A file that cannot be opened leaves
+// rotating the previous run's file to "<...>.out.1" as every rotation does
+// (unless it is rotated daily without a size limit and was last written
+// today), and deleting a compressed copy that an earlier run left unfinished.  A file that cannot be opened leaves
 // LogFile null; it is tried again, at most every 10 s, while output arrives,
 // and appended to once it opens.
 void OpenLogFile(const char* directory, const char* serviceName);
+// "<directory>\<serviceName>.out", the log file's name; 0 when it does not
+// fit `size`.
+int LogFileName(const char* directory, const char* serviceName, char* path, size_t size);
 // Before OpenLogFile: rotate the file before a write that would take it past
-// maxBytes (0: never), keeping `generations` rotated files; the start of a
-// run then rotates too.
+// maxBytes (0: never), keeping `generations` rotated files (1 to 1000).
 void SetLogFileRotation(uint64_t maxBytes, uint32_t generations);
 // Before OpenLogFile: what becomes of the log's files besides the size
 // limit.  `daily`: rotate at the first write of a new local day, and at the
 // start of a run when the file was last written on an earlier day (without a
 // size limit the start then keeps the file of the same day).  `maxAgeDays`
 // (0: none): at each rotation and at the start, delete the rotated files last
-// written longer ago.  `compress`: replace each rotated file with its gzip
+// written longer ago, but never the file that the rotation itself has just
+// moved away.  `compress`: replace each rotated file with its gzip
 // copy "<...>.out.<n>.gz", made by a thread of low priority.
 void SetLogFileUpkeep(int daily, uint32_t maxAgeDays, int compress);
 // Rotates the log now, as an administrator asks with control code 130;

@@ -2,6 +2,7 @@
 #include "diag/log_rotation.h"
 
 #include "common/platform.h"
+#include "common/text.h"
 
 namespace {
 
@@ -21,9 +22,8 @@ int LogRotationDue(const LogWriteFacts* facts)
 
 uint32_t LogStartGenerations(uint64_t limit, int daily, uint32_t generations, uint32_t fileDate, uint32_t today)
 {
-    if (limit != 0) return generations;
-    if (daily) return fileDate < today ? generations : 0;
-    return 1;
+    if (daily && limit == 0 && fileDate >= today) return 0;
+    return generations;
 }
 
 int LogGenerationExpired(int64_t lastWrite, int64_t now, uint32_t maxAgeDays)
@@ -48,4 +48,14 @@ LogRotationPlan PlanLogRotation(LogNames names, uint32_t generations)
     }
     plan.moves = names.gap <= generations ? names.gap : generations;
     return plan;
+}
+
+int LogSuffixIsOwn(const char* rest)
+{
+    if (rest[0] == '\0' || text_equal_nocase(rest, ".gz") || text_equal_nocase(rest, ".gz.tmp")) return 1;
+    // ".<n>": the number as the rotation writes it, without leading zeros.
+    if (rest[0] != '.' || rest[1] < '1' || rest[1] > '9') return 0;
+    const char* end = rest + 2;
+    while (*end >= '0' && *end <= '9') ++end;
+    return *end == '\0' || text_equal_nocase(end, ".gz");
 }

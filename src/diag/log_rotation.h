@@ -49,14 +49,20 @@ struct LogWriteFacts {
     uint64_t retryTick;    // when a rotation that could not move the file may be tried again
 };
 
+enum : uint32_t {
+    // The most rotated files a log keeps: each rotation looks at every name up
+    // to the count, and a count in the billions would walk them all.
+    LOG_GENERATIONS_MOST = 1000,
+};
+
 // 1 when the write rotates the file first: a file that is not empty and
 // would pass the limit, or, rotating daily, was last written on an earlier
 // day; never within a minute of a rotation that could not move the file.
 int LogRotationDue(const LogWriteFacts* facts);
 // How many rotated files a run's start keeps as it rotates, 0 when it goes
-// on at the end of the file instead.  With a limit the start always rotates;
-// rotating daily, only a file last written on an earlier day; otherwise the
-// previous run's file is kept as the one rotated file.
+// on at the end of the file instead.  A start rotates as any rotation does,
+// keeping every generation; only rotating daily without a size limit does a
+// start on the day of the file's last write go on at its end.
 uint32_t LogStartGenerations(uint64_t limit, int daily, uint32_t generations, uint32_t fileDate, uint32_t today);
 // 1 when a rotated file last written at `lastWrite` is older than
 // `maxAgeDays` (0: no age limit) at `now` (seconds since 1970).
@@ -67,5 +73,10 @@ int LogGenerationExpired(int64_t lastWrite, int64_t now, uint32_t maxAgeDays);
 // must; the oldest generation is replaced only when every name up to it
 // holds a file.
 LogRotationPlan PlanLogRotation(LogNames names, uint32_t generations);
+// 1 when `rest`, what follows "<name>.out" in a path, makes it one of the
+// log's own names: the file itself (""), a generation (".<n>" with n of 1 or
+// more, or ".<n>.gz"), its compressed form (".gz") or the compressor's
+// temporary file (".gz.tmp").  Letter case is ignored, as Windows ignores it.
+int LogSuffixIsOwn(const char* rest);
 
 #endif
