@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "diag/event_log.h"
 #include "diag/log_file.h"
+#include "diag/log_rotation.h"
 
 namespace {
 
@@ -43,16 +44,46 @@ int has_digits(const char* text)
 
 const uint64_t MEBIBYTE = 1048576;
 const char LOG_MASK[] = "********";
+const char BLANKS[] = " \t\n\v\f\r";
+
+int is_blank(const char* text)
+{
+    return text[strspn(text, BLANKS)] == '\0';
+}
+
+// A count's text as the service takes it: decimal digits and nothing else
+// but blanks before and after them, a number that 31 bits hold.  "1.5",
+// "+5", "10 days" and "5MB" are not counts: a leading number would be taken
+// for what was meant.
+int whole_count(const char* text, int32_t* value)
+{
+    const char* digit = text + strspn(text, BLANKS);
+    int64_t number = 0;
+    const char* end = digit;
+    for (; *end >= '0' && *end <= '9'; ++end) {
+        number = number * 10 + (*end - '0');
+        if (number > INT32_MAX) return 0;
+    }
+    if (end == digit || !is_blank(end)) return 0;
+    *value = (int32_t)number;
+    return 1;
+}
 
 // A count read from a parameter's text (its default already in place when it
-// was empty): a text without digits or below the least value means the
-// default, and a warning event names the value.
+// was empty or blank): a text that is no count, or one out of the row's range,
+// means the default, and a warning event names the value.
 uint32_t count_parameter(const char* serviceName, const ParameterRow* row, const char* text)
 {
-    int32_t value = DecimalParameter(text);
-    if (has_digits(text) && value >= row->least) return (uint32_t)value;
+    int32_t value = 0;
+    int usable = whole_count(text, &value);
+    if (usable && value >= row->least && (row->most == 0 || value <= row->most)) return (uint32_t)value;
     char message[CONFIG_SHORT_SIZE + 128];
-    text_format(message, sizeof message, "%s \"%s\" is not a number %s", row->name, text, row->meaning);
+    const char* fallback = strchr(row->meaning, ';');
+    if (usable && value >= row->least)
+        text_format(message, sizeof message, "%s \"%s\" is more than %ld%s", row->name, text, (long)row->most,
+                    fallback != nullptr ? fallback : "");
+    else
+        text_format(message, sizeof message, "%s \"%s\" is not a number %s", row->name, text, row->meaning);
     LogServiceEvent(serviceName, message, EVENT_WARNING);
     return (uint32_t)DecimalParameter(row->defaultText);
 }
@@ -133,40 +164,40 @@ uint32_t stall_action(const char* serviceName, const char* action)
 // Every value under the Parameters key, in the order the installer writes
 // them and the configuration dump shows them.
 const ParameterRow PARAMETERS[] = {
-    {"WorkingDirectory", CONFIG_TEXT(WorkingDirectory), PARAM_TEXT, nullptr, "-wd", OPTION(WorkingDirectory), DUMP_TEXT, 0, 0, nullptr},
-    {"JavaExe", CONFIG_TEXT(JavaExe), PARAM_TEXT, nullptr, "-jre", OPTION(JavaExe), DUMP_TEXT, 0, 0, nullptr},
-    {"JavaArgs", CONFIG_TEXT(JavaArgs), PARAM_TEXT, nullptr, "-jargs", OPTION(JavaArgs), DUMP_TEXT, 0, 0, nullptr},
-    {"Classpath", CONFIG_TEXT(Classpath), PARAM_TEXT, nullptr, "-cp", OPTION(Classpath), DUMP_TEXT, 0, 0, nullptr},
-    {"BootClasspath", CONFIG_TEXT(BootClasspath), PARAM_TEXT, nullptr, "-bcp", OPTION(BootClasspath), DUMP_TEXT, 0, 0, nullptr},
-    {"OrvaneHome", CONFIG_TEXT(OrvaneHome), PARAM_TEXT, nullptr, "-home", OPTION(OrvaneHome), DUMP_TEXT, 0, 0, nullptr},
-    {"BootFile", CONFIG_TEXT(BootFile), PARAM_TEXT, ".\\container.ini", "-xml", OPTION(BootFile), DUMP_TEXT, 0, 0, nullptr},
+    {"WorkingDirectory", CONFIG_TEXT(WorkingDirectory), PARAM_TEXT, nullptr, "-wd", OPTION(WorkingDirectory), DUMP_TEXT, 0, 0, nullptr, 0},
+    {"JavaExe", CONFIG_TEXT(JavaExe), PARAM_TEXT, nullptr, "-jre", OPTION(JavaExe), DUMP_TEXT, 0, 0, nullptr, 0},
+    {"JavaArgs", CONFIG_TEXT(JavaArgs), PARAM_TEXT, nullptr, "-jargs", OPTION(JavaArgs), DUMP_TEXT, 0, 0, nullptr, 0},
+    {"Classpath", CONFIG_TEXT(Classpath), PARAM_TEXT, nullptr, "-cp", OPTION(Classpath), DUMP_TEXT, 0, 0, nullptr, 0},
+    {"BootClasspath", CONFIG_TEXT(BootClasspath), PARAM_TEXT, nullptr, "-bcp", OPTION(BootClasspath), DUMP_TEXT, 0, 0, nullptr, 0},
+    {"OrvaneHome", CONFIG_TEXT(OrvaneHome), PARAM_TEXT, nullptr, "-home", OPTION(OrvaneHome), DUMP_TEXT, 0, 0, nullptr, 0},
+    {"BootFile", CONFIG_TEXT(BootFile), PARAM_TEXT, ".\\container.ini", "-xml", OPTION(BootFile), DUMP_TEXT, 0, 0, nullptr, 0},
     {"DirectoryServiceBootFile", CONFIG_TEXT(DirectoryServiceBootFile), PARAM_TEXT, nullptr, "-dsxml",
-     OPTION(DirectoryServiceBootFile), DUMP_TEXT, 0, 0, nullptr},
+     OPTION(DirectoryServiceBootFile), DUMP_TEXT, 0, 0, nullptr, 0},
     {"TimeoutSeconds", CONFIG_TEXT(TimeoutSeconds), PARAM_NUMBER, "0", "-starttimeout", OPTION(TimeoutSeconds),
-     DUMP_START_TIMEOUT, 0, 0, nullptr},
+     DUMP_START_TIMEOUT, 0, 0, nullptr, 0},
     {"ShutdownTimeoutSeconds", CONFIG_TEXT(ShutdownTimeoutSeconds), PARAM_NUMBER, "600", "-stoptimeout",
-     OPTION(ShutdownTimeoutSeconds), DUMP_NONE, 0, 0, nullptr},
-    {"PBE", CONFIG_TEXT(PBE), PARAM_TEXT, nullptr, "-pwd", OPTION(PBE), DUMP_MASKED, 0, 0, nullptr},
-    {"UtilDir", CONFIG_TEXT(UtilDir), PARAM_TEXT, nullptr, "", OPTION(UtilDir), DUMP_TEXT, 0, 0, nullptr},
-    {"LogContainerOutput", CONFIG_TEXT(LogContainerOutput), PARAM_ANY, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr},
-    {"Debug", CONFIG_TEXT(Debug), PARAM_ANY, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+     OPTION(ShutdownTimeoutSeconds), DUMP_NONE, 0, 0, nullptr, 0},
+    {"PBE", CONFIG_TEXT(PBE), PARAM_TEXT, nullptr, "-pwd", OPTION(PBE), DUMP_MASKED, 0, 0, nullptr, 0},
+    {"UtilDir", CONFIG_TEXT(UtilDir), PARAM_TEXT, nullptr, "", OPTION(UtilDir), DUMP_TEXT, 0, 0, nullptr, 0},
+    {"LogContainerOutput", CONFIG_TEXT(LogContainerOutput), PARAM_ANY, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr, 0},
+    {"Debug", CONFIG_TEXT(Debug), PARAM_ANY, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"RestartDelayMaxSeconds", CONFIG_TEXT(RestartDelayMaxSeconds), PARAM_COUNT, "60", nullptr, 0, DUMP_NONE, 0,
-     offsetof(ServiceConfig, RestartDelayMax), "of seconds; the default 60 is used"},
+     offsetof(ServiceConfig, RestartDelayMax), "of seconds; the default 60 is used", 0},
     {"LogFileMaxMegabytes", CONFIG_TEXT(LogFileMaxMegabytes), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
-     offsetof(ServiceConfig, LogFileMaxMegabyteCount), "of megabytes; the log file has no size limit"},
+     offsetof(ServiceConfig, LogFileMaxMegabyteCount), "of megabytes; the log file has no size limit", 0},
     {"LogFileGenerations", CONFIG_TEXT(LogFileGenerations), PARAM_COUNT, "5", nullptr, 0, DUMP_NONE, 1,
-     offsetof(ServiceConfig, LogFileGenerationCount), "of 1 or more; the default 5 is used"},
-    {"LogFileRotateDaily", CONFIG_TEXT(LogFileRotateDaily), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+     offsetof(ServiceConfig, LogFileGenerationCount), "of 1 or more; the default 5 is used", LOG_GENERATIONS_MOST},
+    {"LogFileRotateDaily", CONFIG_TEXT(LogFileRotateDaily), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"LogFileMaxAgeDays", CONFIG_TEXT(LogFileMaxAgeDays), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
-     offsetof(ServiceConfig, LogFileMaxAgeDayCount), "of days; rotated log files are kept whatever their age"},
-    {"LogFileCompress", CONFIG_TEXT(LogFileCompress), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr},
+     offsetof(ServiceConfig, LogFileMaxAgeDayCount), "of days; rotated log files are kept whatever their age", 0},
+    {"LogFileCompress", CONFIG_TEXT(LogFileCompress), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"InputStallMinutes", CONFIG_TEXT(InputStallMinutes), PARAM_COUNT, "10", nullptr, 0, DUMP_NONE, 0,
-     offsetof(ServiceConfig, InputStallMinuteCount), "of minutes; the default 10 is used"},
-    {"InputStallAction", CONFIG_TEXT(InputStallAction), PARAM_TEXT, "report", nullptr, 0, DUMP_NONE, 0, 0, nullptr},
-    {"MetricsFile", CONFIG_TEXT(MetricsFile), PARAM_TEXT, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr},
+     offsetof(ServiceConfig, InputStallMinuteCount), "of minutes; the default 10 is used", 0},
+    {"InputStallAction", CONFIG_TEXT(InputStallAction), PARAM_TEXT, "report", nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
+    {"MetricsFile", CONFIG_TEXT(MetricsFile), PARAM_TEXT, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr, 0},
     // The stall time in seconds, for the tests only: they cannot wait for minutes.
     {"InputStallSeconds", CONFIG_TEXT(InputStallSeconds), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
-     offsetof(ServiceConfig, InputStallSecondCount), "of seconds; the minutes apply"},
+     offsetof(ServiceConfig, InputStallSecondCount), "of seconds; the minutes apply", 0},
 };
 const size_t PARAMETER_COUNT = sizeof PARAMETERS / sizeof PARAMETERS[0];
 
@@ -315,7 +346,8 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
         const ParameterRow* row = &PARAMETERS[i];
         char* text = text_field(config, row);
-        if (text[0] == '\0' && row->defaultText != nullptr) text_copy(text, row->capacity, row->defaultText);
+        int empty = text[0] == '\0' || (row->kind == PARAM_COUNT && is_blank(text));
+        if (empty && row->defaultText != nullptr) text_copy(text, row->capacity, row->defaultText);
         if (row->kind == PARAM_COUNT)
             *(uint32_t*)((char*)config + row->countField) = count_parameter(serviceName, row, text);
     }

@@ -100,8 +100,9 @@ struct InstallOptions {
 };
 
 // How a value is read: text (REG_SZ, or REG_EXPAND_SZ expanded), a number
-// (text with a digit, or REG_DWORD), a count (as a number, but text without a
-// digit means the default, with a warning), or anything (as stored).
+// (text with a digit, or REG_DWORD), a count (text of decimal digits alone
+// with blanks around them, or REG_DWORD; anything else means the default,
+// with a warning), or anything (as stored).
 enum ParameterKind { PARAM_TEXT, PARAM_NUMBER, PARAM_COUNT, PARAM_ANY };
 
 // What the configuration dump shows of a value.
@@ -127,11 +128,13 @@ struct ParameterRow {
     const char* installOption;
     size_t installField;           // offsetof(InstallOptions, ...): the text written
     ParameterDump dump;
-    // A count: the least usable value, where the number goes, and what the
-    // warning about an unusable text adds ("not a number <meaning>").
+    // A count: the least usable value, where the number goes, what the
+    // warning about an unusable text adds ("not a number <meaning>"), and the
+    // largest usable value (0: what 31 bits hold).
     int32_t least;
     size_t countField;             // offsetof(ServiceConfig, ...), a uint32_t
     const char* meaning;
+    int32_t most;
 };
 
 extern const ParameterRow PARAMETERS[];
