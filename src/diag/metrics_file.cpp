@@ -14,12 +14,14 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "diag/event_log.h"
+#include "diag/log_file.h"
+#include "diag/log_rotation.h"
 
 namespace {
 
 const char CANNOT_WRITE[] = "cannot be written; the service runs on without it";
 
-enum { METRICS_EVENT_SIZE = METRICS_PATH_SIZE + SYSTEM_MESSAGE_SIZE + 128 };
+enum { METRICS_EVENT_SIZE = 2 * METRICS_PATH_SIZE + LOG_FILE_PATH_SIZE + SYSTEM_MESSAGE_SIZE + 256 };
 
 struct Metric {
     const char* name;
@@ -29,20 +31,24 @@ struct Metric {
     int present;
 };
 
-// A label value as the text format wants it: backslash, double quote and
-// line feed escaped.
-void append_label_value(char* text, size_t size, const char* value)
+// A label value as the text format wants it: UTF-8, with backslash, double
+// quote and line feed escaped.  0 when the name cannot be converted.
+int label_value(char* label, size_t size, const char* serviceName)
 {
+    char utf8[METRICS_LABEL_SIZE];
+    if (!plat_ansi_to_utf8(serviceName, utf8, sizeof utf8)) return 0;
+    label[0] = '\0';
     char one[3] = {0, 0, 0};
-    for (const char* c = value; *c != '\0'; ++c) {
+    for (const char* c = utf8; *c != '\0'; ++c) {
         one[0] = *c == '\\' || *c == '"' || *c == '\n' ? '\\' : *c;
         one[1] = *c == '\n' ? 'n' : *c == '\\' || *c == '"' ? *c : '\0';
-        text_append(text, size, one);
+        if (!text_append(label, size, one)) return 0;
     }
+    return 1;
 }
 
 // The whole text; 0 when it does not fit.
-int format_metrics(char* text, size_t size, const char* serviceName, const MetricsFigures* f)
+int format_metrics(char* text, size_t size, const char* label, const MetricsFigures* f)
 {
     const Metric metrics[] = {
         {"talvex_service_up", "gauge", "1 while the service is RUNNING, else 0.", f->serviceUp, 1},
@@ -78,9 +84,7 @@ int format_metrics(char* text, size_t size, const char* serviceName, const Metri
     for (const Metric& m : metrics) {
         fits &= text_append_format(text, size, "# HELP %s %s\n# TYPE %s %s\n", m.name, m.help, m.name, m.type);
         if (!m.present) continue;
-        fits &= text_append_format(text, size, "%s{service=\"", m.name);
-        append_label_value(text, size, serviceName);
-        fits &= text_append_format(text, size, "\"} %lld\n", (long long)m.value);
+        fits &= text_append_format(text, size, "%s{service=\"%s\"} %lld\n", m.name, label, (long long)m.value);
     }
     return fits;
 }
@@ -112,6 +116,18 @@ int write_temporary(const MetricsFile* file)
     return written;
 }
 
+// 1 when `path` is the service's log file or one of its generations, as
+// full paths compare: the metrics file's renames would replace the log.
+int names_the_log(const char* path, const char* logPath)
+{
+    char full[METRICS_PATH_SIZE];
+    char log[METRICS_PATH_SIZE];
+    uint32_t fullLength = plat_full_path(path, full, sizeof full);
+    uint32_t logLength = plat_full_path(logPath, log, sizeof log);
+    if (fullLength == 0 || fullLength >= sizeof full || logLength == 0 || logLength >= sizeof log) return 0;
+    return fullLength >= logLength && text_equal_nocase_n(full, log, logLength) && LogSuffixIsOwn(full + logLength);
+}
+
 }  // namespace
 
 void MetricsFileOpen(MetricsFile* file, const char* serviceName, const char* directory, const char* name)
@@ -122,16 +138,32 @@ void MetricsFileOpen(MetricsFile* file, const char* serviceName, const char* dir
     int fits = PathIsAbsolute(name) ? text_copy(file->path, sizeof file->path, name)
                         : text_format(file->path, sizeof file->path, "%s\\%s", directory, name);
     fits &= text_format(file->temporary, sizeof file->temporary, "%s.tmp", file->path);
-    if (fits) return;
-    plat_set_last_error(PLAT_ERROR_FILENAME_EXCED_RANGE);
-    warn_once(file, &file->writeWarningGiven, CANNOT_WRITE);
-    file->path[0] = '\0';
+    if (!fits) {
+        plat_set_last_error(PLAT_ERROR_FILENAME_EXCED_RANGE);
+        warn_once(file, &file->writeWarningGiven, CANNOT_WRITE);
+        file->path[0] = '\0';
+        return;
+    }
+    char logPath[LOG_FILE_PATH_SIZE];
+    if (LogFileName(directory, serviceName, logPath, sizeof logPath) && names_the_log(file->path, logPath)) {
+        char text[METRICS_EVENT_SIZE];
+        text_format(text, sizeof text, "MetricsFile \"%s\" names the log file %s or one of its rotated files, and "
+                    "writing it would overwrite the service's log; the service runs without a metrics file",
+                    name, logPath);
+        LogServiceEvent(serviceName, text, EVENT_WARNING);
+        file->path[0] = '\0';
+        return;
+    }
+    if (!label_value(file->label, sizeof file->label, serviceName)) {
+        warn_once(file, &file->writeWarningGiven, CANNOT_WRITE);
+        file->path[0] = '\0';
+    }
 }
 
 void MetricsFileWrite(MetricsFile* file, const MetricsFigures* figures)
 {
     if (file->path[0] == '\0') return;
-    if (!format_metrics(file->text, sizeof file->text, file->serviceName, figures)) {
+    if (!format_metrics(file->text, sizeof file->text, file->label, figures)) {
         plat_set_last_error(PLAT_ERROR_INSUFFICIENT_BUFFER);
         warn_once(file, &file->writeWarningGiven, CANNOT_WRITE);
         return;

@@ -11,9 +11,12 @@
 enum {
     // A working directory, a backslash and a relative name, each a path.
     METRICS_PATH_SIZE = 2 * PATH_TEXT_SIZE + 1,
-    // Fifteen metrics with their help texts, each labelled with a service
-    // name of up to 256 characters, every one of them escaped.
-    METRICS_TEXT_SIZE = 16384,
+    // A service name of up to 256 characters as UTF-8 (up to three bytes
+    // each), and escaped (each byte may double).
+    METRICS_LABEL_SIZE = 3 * 256 + 1,
+    METRICS_ESCAPED_LABEL_SIZE = 2 * METRICS_LABEL_SIZE,
+    // Fifteen metrics with their help texts, each labelled with the name.
+    METRICS_TEXT_SIZE = 4096 + 15 * METRICS_ESCAPED_LABEL_SIZE,
 };
 
 struct MetricsFigures {
@@ -39,6 +42,7 @@ struct MetricsFile {
     const char* serviceName;
     char path[METRICS_PATH_SIZE];       // "" when no file is named
     char temporary[METRICS_PATH_SIZE + 4];
+    char label[METRICS_ESCAPED_LABEL_SIZE];   // the service label's value
     int writeWarningGiven;
     int renameWarningGiven;
     char text[METRICS_TEXT_SIZE];
@@ -46,7 +50,9 @@ struct MetricsFile {
 
 // Names the file: `name` (the MetricsFile parameter, "" for none), relative
 // to `directory` unless it is absolute.  A name too long to use is reported
-// as a file that cannot be written.
+// as a file that cannot be written; one that names the service's log file
+// "<directory>\<serviceName>.out" or one of its generations is refused with
+// a warning.  Either way the run goes on without a metrics file.
 void MetricsFileOpen(MetricsFile* file, const char* serviceName, const char* directory, const char* name);
 // Replaces the file with the figures, when one is named: written under a
 // temporary name (never "*.prom", so an agent never reads half a file), then
