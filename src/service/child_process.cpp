@@ -36,10 +36,19 @@ const uint32_t SHUTDOWN_COMMAND_LENGTH = sizeof SHUTDOWN_COMMAND - 1;
 // wait, so a write may take only part of a message when the container has
 // stopped reading; the rest of "shutdown\n" follows at the next polls, and
 // the lock keeps a newline from landing in between.  ShutdownWritten is how
-// much of the command is through while one is on its way.
+// much of the command is through while one is on its way; InputWritten how
+// many bytes have gone into the pipe since it was last emptied, from which
+// the stall watch tells how many the container has read.
 std::mutex InputLock;
 int ShutdownOnItsWay = 0;
 uint32_t ShutdownWritten = 0;
+uint64_t InputWritten = 0;
+
+enum : uint32_t {
+    // The container's input pipe keeps the system's default buffer (4 KB
+    // under Wine); what is left in it is read out in pieces of this size.
+    INPUT_DISCARD_SIZE = 4096,
+};
 
 // Removes carriage returns and line feeds from the end of a value, never
 // looking at its first character.
@@ -314,7 +323,8 @@ uint32_t InputFlusherThread(void* parameter)
             // the parts of a shutdown command that is on its way.
             std::lock_guard<std::mutex> guard(InputLock);
             uint32_t written = 0;
-            if (!ShutdownOnItsWay) plat_write_file(block->input, "\n", 1, &written);
+            if (!ShutdownOnItsWay && plat_write_file(block->input, "\n", 1, &written) && written <= 1)
+                InputWritten += written;
         }
         // The supervisor sets the wake event right after the stop flag, so a
         // stop ends the wait at once instead of after a whole interval.  A
@@ -331,6 +341,7 @@ void ResetShutdownCommand(void)
 {
     std::lock_guard<std::mutex> guard(InputLock);
     ShutdownOnItsWay = 0;
+    InputWritten = 0;
 }
 
 int SendShutdownCommand(PlatHandle containerInput)
@@ -344,8 +355,10 @@ int SendShutdownCommand(PlatHandle containerInput)
     }
     uint32_t written = 0;
     uint32_t rest = SHUTDOWN_COMMAND_LENGTH - ShutdownWritten;
-    if (plat_write_file(containerInput, SHUTDOWN_COMMAND + ShutdownWritten, rest, &written) && written <= rest)
+    if (plat_write_file(containerInput, SHUTDOWN_COMMAND + ShutdownWritten, rest, &written) && written <= rest) {
         ShutdownWritten += written;
+        InputWritten += written;
+    }
     int complete = ShutdownWritten == SHUTDOWN_COMMAND_LENGTH;
     if (complete) {
         ShutdownOnItsWay = 0;
@@ -353,6 +366,31 @@ int SendShutdownCommand(PlatHandle containerInput)
     }
     if (starting) log_debug("DEBUG: stop service ended\n");
     return complete;
+}
+
+int LookAtContainerInput(PlatHandle childEnd, uint32_t* unread, uint64_t* read)
+{
+    // The count and the look are taken together: a newline written between
+    // them would make a container that read nothing look like one that read.
+    std::lock_guard<std::mutex> guard(InputLock);
+    if (!plat_peek_pipe(childEnd, unread)) return 0;
+    *read = InputWritten > *unread ? InputWritten - *unread : 0;
+    return 1;
+}
+
+void DiscardContainerInput(PlatHandle childEnd)
+{
+    // Nobody else reads the pipe now and nobody writes it: what the peek
+    // finds can be read without waiting.
+    std::lock_guard<std::mutex> guard(InputLock);
+    char stale[INPUT_DISCARD_SIZE];
+    uint32_t available = 0;
+    while (plat_peek_pipe(childEnd, &available) && available > 0) {
+        uint32_t got = 0;
+        uint32_t want = available < sizeof stale ? available : (uint32_t)sizeof stale;
+        if (!plat_read_file(childEnd, stale, want, &got) || got == 0) break;
+    }
+    InputWritten = 0;
 }
 
 void RunExitScript(const char* serviceName, const char* workingDirectory)

@@ -55,6 +55,15 @@ uint32_t InputFlusherThread(void* block);
 int SendShutdownCommand(PlatHandle containerInput);
 // Forgets a shutdown command of an earlier container.
 void ResetShutdownCommand(void);
+// Looks into the container's input through the child's end of its pipe:
+// *unread, the bytes waiting there, and *read, how many the container has
+// read of what was written since the pipe was last emptied.  0 when the pipe
+// cannot be looked into.
+int LookAtContainerInput(PlatHandle childEnd, uint32_t* unread, uint64_t* read);
+// Empties the container's input pipe of what an earlier container left
+// unread, before the next one starts: it would otherwise find stale
+// keep-alive lines, and a "shutdown" behind them that it reads too late.
+void DiscardContainerInput(PlatHandle childEnd);
 void RunExitScript(const char* serviceName, const char* workingDirectory);
 
 #endif

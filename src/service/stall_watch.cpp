@@ -4,8 +4,9 @@
 // listener reads it at once, so the bytes waiting in the pipe are nearly
 // always none.  A listener that hangs (a deadlock, a garbage collection that
 // never ends, a blocked console) leaves them there, and their number grows
-// until the pipe is full and then stays.  Any drop means that the container
-// read something, and starts the count again.
+// until the pipe is full and then stays.  What tells a hung reader from a
+// slow one is what it has read: one byte read since the last look, however
+// many wait, starts the count again.
 #include "service/stall_watch.h"
 
 namespace {
@@ -25,15 +26,16 @@ uint64_t StallLookIntervalMs(uint64_t stallMs)
     return half < STALL_LOOK_MS ? half : STALL_LOOK_MS;
 }
 
-StallVerdict StallWatchLook(StallWatch* watch, uint64_t stallMs, uint64_t now, uint32_t unread, uint64_t* waitedMs)
+StallVerdict StallWatchLook(StallWatch* watch, uint64_t stallMs, uint64_t now, uint32_t unread, uint64_t read,
+                            uint64_t* waitedMs)
 {
-    int read = unread == 0 || (watch->waiting && unread < watch->unread);
-    watch->unread = unread;
+    int reading = unread == 0 || read != watch->read;
+    watch->read = read;
     *waitedMs = watch->waiting ? now - watch->waitingSince : 0;
-    if (read) {
+    if (reading) {
         StallVerdict verdict = watch->stalled ? STALL_ENDS : STALL_NONE;
         watch->stalled = 0;
-        // What the container left of the bytes waits from now on.
+        // What the container left waits from now on.
         watch->waiting = unread != 0;
         watch->waitingSince = now;
         return verdict;

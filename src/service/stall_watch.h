@@ -8,24 +8,27 @@
 // is the state of a container that has just come up.  Times are tick counts
 // in ms.
 struct StallWatch {
-    uint32_t unread;        // bytes waiting at the last look
-    int waiting;            // bytes have waited, never fewer, since waitingSince
-    uint64_t waitingSince;  // the first look that found them
+    uint64_t read;          // bytes the container had read at the last look
+    int waiting;            // bytes have waited, none of them read, since waitingSince
+    uint64_t waitingSince;  // the look that found them
     int stalled;            // the stall has been reported
 };
 
 enum StallVerdict {
     STALL_NONE,
-    STALL_BEGINS,   // the bytes have waited the whole stall time: report it
+    STALL_BEGINS,   // nothing was read for the whole stall time: report it
     STALL_ENDS,     // a reported stall is over: the container reads again
 };
 
 // The time between two looks for a stall time of stallMs.
 uint64_t StallLookIntervalMs(uint64_t stallMs);
-// One look at `now` that found `unread` bytes waiting.  A stall is bytes
-// waiting that have not gone down for the whole stallMs (0: never); it is
+// One look at `now` that found `unread` bytes waiting in the container's
+// input, of which it has read `read` in all (what was written minus what
+// waits).  A stall is a container that has read no byte for the whole
+// stallMs (0: never) while bytes waited for it: a slow reader reads.  It is
 // reported once, and its end once.  With a verdict, *waitedMs says how long
-// the bytes had waited.
-StallVerdict StallWatchLook(StallWatch* watch, uint64_t stallMs, uint64_t now, uint32_t unread, uint64_t* waitedMs);
+// the bytes had waited unread.
+StallVerdict StallWatchLook(StallWatch* watch, uint64_t stallMs, uint64_t now, uint32_t unread, uint64_t read,
+                            uint64_t* waitedMs);
 
 #endif

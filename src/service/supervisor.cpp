@@ -782,7 +782,7 @@ void restart_stalled(Run* run, ContainerWatch* c)
 
 // Looks into the container's standard input when a look is due.  The
 // supervisor keeps the child's end of the pipe, and a look there counts the
-// bytes that the container has not read yet.
+// bytes that the container has not read yet, and so those it has read.
 void watch_input(Run* run, ContainerWatch* c)
 {
     if (!stall_watched(run, c)) return;
@@ -794,11 +794,12 @@ void watch_input(Run* run, ContainerWatch* c)
     if (now < c->nextLookTick) return;
     c->nextLookTick = now + StallLookIntervalMs(run->config.InputStallMs);
     uint32_t unread = 0;
+    uint64_t read = 0;
     // A look that fails tells nothing; the next one looks again.
-    if (!plat_peek_pipe(run->pipes.containerInChild, &unread)) return;
+    if (!LookAtContainerInput(run->pipes.containerInChild, &unread, &read)) return;
     run->figures.inputUnreadBytes = unread;
     uint64_t waitedMs = 0;
-    StallVerdict verdict = StallWatchLook(&c->stall, run->config.InputStallMs, now, unread, &waitedMs);
+    StallVerdict verdict = StallWatchLook(&c->stall, run->config.InputStallMs, now, unread, read, &waitedMs);
     if (verdict == STALL_BEGINS) report_stall(run, c, unread, waitedMs);
     if (verdict == STALL_ENDS)
         log_always("The container reads its standard input again, after %llu s\n", (unsigned long long)(waitedMs / 1000));
@@ -864,6 +865,9 @@ Outcome run_container(Run* run)
     c.w.sixMinuteWarning = "Container can't start (phase 2). Elapsed time 6 minutes.";
     log_debug("DEBUG: phase 2 working directory2=%s\nDEBUG: phase 2 command=\n%s\n", run->workingDirectory,
               run->commandLine);
+    // The input pipe is the run's, shared by every container: what the last
+    // one left unread is not the new one's to read.
+    DiscardContainerInput(run->pipes.containerInChild);
     if (!start_child(run, &c.w, run->pipes.containerInChild, run->pipes.containerOutChild,
                      run->pipes.containerErrChild, run->workingDirectory, run->pathLine))
         return c.w.outcome;
@@ -930,8 +934,9 @@ int throttle_restart(Run* run)
     run->figures.restartDelaySeconds = delay / 1000;
     if (delay == 0) return 1;
     char text[EVENT_TEXT_SIZE];
-    text_format(text, sizeof text, "Restart of the container delayed by %lu s after %lu quick restarts",
-                (unsigned long)(delay / 1000), (unsigned long)run->figures.quickRestarts);
+    text_format(text, sizeof text, "Restart of the container delayed by %lu s after %lu quick restart%s",
+                (unsigned long)(delay / 1000), (unsigned long)run->figures.quickRestarts,
+                run->figures.quickRestarts == 1 ? "" : "s");
     service_event(run, text, EVENT_WARNING);
     for (uint64_t start = plat_tick_count64(), waited = 0; waited < delay; waited = plat_tick_count64() - start) {
         if (Requests.StopRequested.exchange(0)) return 0;
