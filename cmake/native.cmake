@@ -9,9 +9,12 @@ if(TALVEX_TESTS)
     find_package(GTest REQUIRED)
     include(GoogleTest)
 
-    file(GLOB TALVEX_FAKE_SOURCES CONFIGURE_DEPENDS tests/fake/*.cpp)
+    # The in-memory platform, and the models that the tests and the fuzz
+    # target run against it.
+    file(GLOB TALVEX_FAKE_SOURCES CONFIGURE_DEPENDS tests/fake/*.cpp tests/model/*.cpp)
     add_library(talvex_fake STATIC ${TALVEX_FAKE_SOURCES})
     target_include_directories(talvex_fake PUBLIC src tests)
+    target_link_libraries(talvex_fake PUBLIC talvex_logic)
 
     file(GLOB TALVEX_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
     add_executable(talvex_unit ${TALVEX_UNIT_SOURCES})

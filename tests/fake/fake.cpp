@@ -20,6 +20,13 @@ std::string fake::upper(const std::string& s) { return mapped(s, toupper); }
 bool fake::fails(const char* call)
 {
     if (++S.counts[call] == 1) S.call_order.push_back(call);
+    for (auto it = S.during.begin(); it != S.during.end(); ++it) {
+        if (it->call != call || --it->nth > 0) continue;
+        std::function<void()> fn = std::move(it->fn);
+        S.during.erase(it);
+        fn();
+        break;
+    }
     auto it = S.faults.find(call);
     if (it == S.faults.end() || --it->second.nth > 0) return false;
     last_error = it->second.error;
@@ -123,6 +130,16 @@ std::string fake_transcript(bool timed)
 }
 
 void fake_at(uint64_t ms, std::function<void()> fn) { add_timer(ms, std::move(fn)); }
+
+void fake_during(const std::string& call, int nth, std::function<void()> fn)
+{
+    S.during.push_back(State::During{call, nth, std::move(fn)});
+}
+
+void fake_kill_threads()
+{
+    for (Thread& t : S.threads) t.ended = true;
+}
 
 int fake_open_handles(bool pipes)
 {

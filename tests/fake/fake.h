@@ -49,10 +49,24 @@ bool fake_reg_key_exists(const std::string& key);
 // A file's last write time is the wall clock's time of its last write.
 void fake_write_file(const std::string& path, const std::string& content);
 void fake_make_dir(const std::string& path);
+// Removes a file or a directory (with what it holds), as another program would.
+void fake_remove(const std::string& path);
 bool fake_read_file(const std::string& path, std::string* content);
-// A file held open by another program without delete sharing: renames from
-// and onto it fail with a sharing violation (32) until it is let go.
-void fake_hold_file(const std::string& path, bool held);
+// A file held open by another program, which shares it as `share` says
+// (FILE_SHARE_READ 1, FILE_SHARE_WRITE 2; never FILE_SHARE_DELETE, whose
+// holder follows the file and stands in nobody's way): renames from and onto
+// it and its deletion fail with a sharing violation (32) until it is let go,
+// and so do the opens that ask for what it does not share.
+enum : uint32_t { FAKE_SHARE_READ = 1, FAKE_SHARE_WRITE = 2 };
+void fake_hold_file(const std::string& path, bool held, uint32_t share = FAKE_SHARE_READ | FAKE_SHARE_WRITE);
+// The names of the files and directories directly in a directory, in lower case.
+std::vector<std::string> fake_list_dir(const std::string& path);
+// Ends every thread that has not run yet without running it, as the end of
+// a process ends them.
+void fake_kill_threads();
+// Runs fn inside the nth call of `call` from now, before the call does
+// anything else, as another thread would that runs while the call waits.
+void fake_during(const std::string& call, int nth, std::function<void()> fn);
 // The room left on the disk for file writes (-1, the start: no end).
 void fake_set_disk_space(int64_t bytes);
 void fake_set_module_path(const std::string& path);

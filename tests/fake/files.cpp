@@ -73,6 +73,13 @@ void fake_make_dir(const std::string& path)
     S.files.emplace(full, Entry{true, ""});
 }
 
+void fake_remove(const std::string& path)
+{
+    std::string full = full_path(path);
+    for (auto it = S.files.begin(); it != S.files.end();)
+        it = it->first == full || it->first.compare(0, full.size() + 1, full + "\\") == 0 ? S.files.erase(it) : std::next(it);
+}
+
 void fake_write_file(const std::string& path, const std::string& content)
 {
     fake_make_dir(parent_of(full_path(path)));
@@ -87,10 +94,29 @@ bool fake_read_file(const std::string& path, std::string* content)
     return true;
 }
 
-void fake_hold_file(const std::string& path, bool held)
+void fake_hold_file(const std::string& path, bool held, uint32_t share)
 {
-    if (held) S.held.insert(full_path(path));
+    if (held) S.held[full_path(path)] = share;
     else S.held.erase(full_path(path));
+}
+
+std::vector<std::string> fake_list_dir(const std::string& path)
+{
+    std::string full = full_path(path);
+    std::vector<std::string> names;
+    for (const auto& f : S.files)
+        if (parent_of(f.first) == full && f.first != full) names.push_back(f.first.substr(full.size() + 1));
+    return names;
+}
+
+// Whether another program's hold keeps the file from what a call asks:
+// renaming or deleting it (need 0), or opening it to read or write it.
+static bool refused_by_holder(const std::string& full, uint32_t need)
+{
+    auto it = S.held.find(full);
+    if (it == S.held.end() || (need != 0 && (it->second & need) == need)) return false;
+    last_error = 32;   // ERROR_SHARING_VIOLATION
+    return true;
 }
 
 void fake_set_disk_space(int64_t bytes) { S.disk_space = bytes; }
@@ -181,7 +207,7 @@ int plat_move_file(const char* from, const char* to, int replace)
 {
     if (fails("MoveFileExA")) return 0;
     std::string source = full_path(from), target = full_path(to);
-    if (S.held.count(source) || S.held.count(target)) return last_error = 32, 0;   // ERROR_SHARING_VIOLATION
+    if (refused_by_holder(source, 0) || refused_by_holder(target, 0)) return 0;
     Entry* there = entry(target);
     if (there != nullptr && there->directory) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
     if (!replace && there != nullptr) return last_error = 183, 0;   // ERROR_ALREADY_EXISTS
@@ -208,6 +234,7 @@ static PlatHandle open_for_writing(const char* path, bool truncate)
 {
     if (fails("CreateFileA")) return nullptr;
     std::string full = full_path(path);
+    if (refused_by_holder(full, FAKE_SHARE_WRITE)) return nullptr;
     return make_writable(full, truncate) ? new_handle(FILE_OUT, 0, false, full) : nullptr;
 }
 
@@ -231,6 +258,7 @@ PlatHandle plat_open_read(const char* path)
     Entry* e = entry(full);
     if (e == nullptr) return missing(full), nullptr;
     if (e->directory) return last_error = PLAT_ERROR_ACCESS_DENIED, nullptr;
+    if (refused_by_holder(full, FAKE_SHARE_READ)) return nullptr;
     PlatHandle file = new_handle(FILE_IN, 0, false, full);
     object(file)->unread = e->data;
     return file;
@@ -241,6 +269,17 @@ int plat_read_file(PlatHandle file, void* buf, uint32_t size, uint32_t* got)
     *got = 0;
     if (fails("ReadFile")) return 0;
     Object* o = object(file);
+    if (o != nullptr && o->kind == PIPE_READ) {
+        std::string& data = S.pipes[o->id].data;
+        if (data.empty()) {
+            fprintf(stderr, "fake: a read of an empty pipe would block the wrapper for good\n");
+            abort();
+        }
+        *got = (uint32_t)std::min<size_t>(size, data.size());
+        memcpy(buf, data.data(), *got);
+        data.erase(0, *got);
+        return 1;
+    }
     if (o == nullptr || o->kind != FILE_IN) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
     *got = (uint32_t)std::min<size_t>(size, o->unread.size());
     memcpy(buf, o->unread.data(), *got);
@@ -253,7 +292,7 @@ int plat_delete_file(const char* path)
     if (fails("DeleteFileA")) return 0;
     std::string full = full_path(path);
     Entry* e = entry(full);
-    if (S.held.count(full)) return last_error = 32, 0;   // ERROR_SHARING_VIOLATION
+    if (refused_by_holder(full, 0)) return 0;
     if (e == nullptr) return missing(full);
     if (e->directory) return last_error = PLAT_ERROR_ACCESS_DENIED, 0;
     S.files.erase(full);
@@ -261,3 +300,23 @@ int plat_delete_file(const char* path)
 }
 
 const char* plat_text_line_end(void) { return "\r\n"; }
+
+int plat_set_file_time(PlatHandle file, int64_t last_write)
+{
+    if (fails("SetFileTime")) return 0;
+    Object* o = object(file);
+    if (o == nullptr || o->kind != FILE_OUT) return last_error = PLAT_ERROR_INVALID_HANDLE, 0;
+    S.files[o->path].last_write = last_write;
+    return 1;
+}
+
+uint32_t plat_full_path(const char* path, char* buf, uint32_t cap)
+{
+    if (fails("GetFullPathNameA")) return 0;
+    std::string full = full_path(path);
+    // Windows drops the dots and blanks that end a path's last part.
+    while (full.size() > 3 && (full.back() == '.' || full.back() == ' ')) full.pop_back();
+    if (full.size() + 1 > cap) return (uint32_t)full.size() + 1;
+    memcpy(buf, full.c_str(), full.size() + 1);
+    return (uint32_t)full.size();
+}

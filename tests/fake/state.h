@@ -103,7 +103,10 @@ struct State {
                                                     {"talvexutil.dll", "C:\\talvex\\talvexUtil.dll"}};
     std::map<std::string, Entry> files;
     int64_t disk_space = -1;
-    std::set<std::string> held;
+    std::map<std::string, uint32_t> held;   // full path -> what its holder shares
+    // What runs inside a call (fake_during): the call, how many calls from now.
+    struct During { std::string call; int nth; std::function<void()> fn; };
+    std::vector<During> during;
 };
 
 extern State S;

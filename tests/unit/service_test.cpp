@@ -80,7 +80,7 @@ status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
 child 1004 in job 0
 event 0x40000001 type 4 "svc"
 event 0x40000007 type 4 "svc"
-event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restart"
 child 1008 in job 1
 status RUNNING cp=0 wait=15000 accept=0x105 exit=0/0
 child 1012 in job 1
@@ -121,7 +121,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         {"container's markers after NUL bytes, one in two writes", {LAUNCHER, {writes(200, std::string("up\0 \n\b\0\a1", 9)),
          writes(300, "4\a"), ends_with(310, 14)}, LAUNCHER, okContainer}, "", 0, "0/0",
          "event 0x40000001 type 4 \"svc\"\nevent 0x40000007 type 4 \"svc\"\nevent 0x80000005 type 2 \"svc\" "
-         "\"Restart of the container delayed by 1 s after 1 quick restarts\"\nevent 0x40000001 type 4 \"svc\"\n"
+         "\"Restart of the container delayed by 1 s after 1 quick restart\"\nevent 0x40000001 type 4 \"svc\"\n"
          "event 0x40000002 type 4 \"svc\"\n"},
         {"container ends with only a stray BEL", {LAUNCHER, {writes(200, "\bBuild finished\a (beep)\n"), ends_with(300, 0)}},
          "", 0, "1066/999", "event 0x40000001 type 4 \"svc\"\nevent 0xc0000004 type 1 \"svc\" \"999\"\n"},
@@ -154,7 +154,7 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
         {"no job for either cycle", {LAUNCHER, {writes(200, "\b\a14\a"), ends_with(300, 14)}, {ends_with(100, 1)}},
          "CreateJobObjectA", 1, "1066/1",
          outside + "event 0x40000001 type 4 \"svc\"\nevent 0x40000007 type 4 \"svc\"\nevent 0x80000005 type 2 "
-                   "\"svc\" \"Restart of the container delayed by 1 s after 1 quick restarts\"\nevent 0xc0000003 "
+                   "\"svc\" \"Restart of the container delayed by 1 s after 1 quick restart\"\nevent 0xc0000003 "
                    "type 1 \"svc\" \"The launcher ended with process exit status 1 and no exit code\"\n"},
         {"a child outside the job", {LAUNCHER, {writes(200, "\b\a0\a"), ends_with(300, 0)}}, "AssignProcessToJobObject", 1,
          "0/0", outside + startedAndEnded},
@@ -327,16 +327,16 @@ TEST_F(ServiceRun, QuickRestartsAreThrottled)
     put_parameter("RestartDelayMaxSeconds", "40");
     std::string t = run_as_service({LAUNCHER, quick, LAUNCHER, quick, LAUNCHER, slow, LAUNCHER, quick, LAUNCHER,
                                     {writes(100, "\b\a0\a"), ends_with(110, 0)}}, true);
-    EXPECT_EQ(lines_with(t, {"delayed", "STOPPED"}), R"(220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+    EXPECT_EQ(lines_with(t, {"delayed", "STOPPED"}), R"(220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restart"
 1440 event 0x80000005 type 2 "svc" "Restart of the container delayed by 2 s after 2 quick restarts"
-64780 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+64780 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restart"
 66000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     reset();
     fake_control_at(700, CONTROL_STOP);
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, quick, LAUNCHER}, true), {"started", "delayed", "STOPPED"}), R"(0 child 1000 started
 110 child 1004 started
-220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restart"
 700 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     reset();
@@ -486,7 +486,7 @@ TEST_F(ServiceRun, AStalledContainerIsRestartedAndTheMetricsSayWhatHappened)
     fake_control_at(140000, CONTROL_STOP);
     std::string t = run_as_service({LAUNCHER, quick, LAUNCHER, stalling, LAUNCHER, stalling}, true);
     EXPECT_EQ(lines_with(t, {"event 0x8", "ctrl-break", "terminate", "STOPPED"}), R"(1 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be written; the service runs on without it - system text 3.\r\n"
-220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restarts"
+220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restart"
 61532 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be replaced; the next write tries again - system text 32.\r\n"
 91532 ctrl-break child 1012
 91532 event 0x80000005 type 2 "svc" "The container has not read its standard input for 1 minutes (10 bytes unread); a thread dump was requested"
@@ -505,7 +505,7 @@ TEST_F(ServiceRun, AStalledContainerIsRestartedAndTheMetricsSayWhatHappened)
     for (const auto& sample : metric_samples(metrics_file())) seen += sample.first + "=" + sample.second + " ";
     EXPECT_EQ(seen, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000101 "
                     "talvex_container_up=0 talvex_error_events_held_total=0 talvex_error_events_total=1 "
-                    "talvex_input_stalls_total=1 talvex_input_unread_bytes=20 talvex_last_exit_code=14 "
+                    "talvex_input_stalls_total=1 talvex_input_unread_bytes=10 talvex_last_exit_code=14 "
                     "talvex_launch_cycles_total=3 talvex_log_bytes_lost_total=0 talvex_log_bytes_total=" +
                         std::to_string(log_text().size()) + " talvex_log_rotations_total=1 talvex_quick_restarts=0 "
                         "talvex_restart_delay_seconds=0 talvex_service_up=0 ");
