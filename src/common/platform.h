@@ -299,6 +299,12 @@ int plat_set_file_time(PlatHandle file, int64_t last_write);
 uint32_t plat_full_path(const char* path, char* buf, uint32_t cap);
 // DeleteFileA.
 int plat_delete_file(const char* path);
+// FindFirstFileA / FindNextFileA: calls each(name, context) with the name
+// (without its folder) of every file and directory that `pattern`, a path
+// whose last part ends in "*", matches.  A pattern that matches nothing is
+// listed; 0 when the folder cannot be listed.
+typedef void (*PlatNameFn)(const char* name, void* context);
+int plat_list_names(const char* pattern, PlatNameFn each, void* context);
 // The line end that the platform's text files use: "\r\n" or "\n".
 const char* plat_text_line_end(void);
 

@@ -381,24 +381,36 @@ LogRotationResult shift_generations(uint32_t generations, int* movedCurrent)
     return plan.result;
 }
 
-// Deletes the rotated files above the count, as far up as the numbers hold
-// files: what is left of a larger count after it was lowered.  Nothing above
-// the first free number is the log's, nor is anything above the largest count;
-// a name that cannot be looked at ends the walk too.
+// Deletes the rotated files above the count, wherever they are: what is
+// left of a larger count after it was lowered, beyond any gap.  Only numbers
+// that some count could have written are the log's.
+struct Beyond {
+    const char* baseName;   // "<name>.out"
+    uint32_t generations;
+};
+
+void drop_if_beyond(const char* name, void* context)
+{
+    const Beyond* beyond = (const Beyond*)context;
+    size_t length = strlen(beyond->baseName);
+    uint32_t n = 0;
+    int compressed = 0;
+    if (!text_equal_nocase_n(name, beyond->baseName, length) || !LogSuffixGeneration(name + length, &n, &compressed))
+        return;
+    if (n <= beyond->generations || n > LOG_GENERATIONS_MOST) return;
+    char path[LOG_GENERATION_PATH_SIZE];
+    LogForm form = compressed ? FORM_GZIP : FORM_PLAIN;
+    generation_path(n, form, path, sizeof path);
+    if (entry_kind(path) == PLAT_ENTRY_FILE) delete_generation(n, form, path);
+}
+
 void drop_beyond(uint32_t generations)
 {
-    char path[LOG_GENERATION_PATH_SIZE];
-    for (uint32_t n = generations + 1; n <= LOG_GENERATIONS_MOST; ++n) {
-        int found = 0;
-        for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
-            generation_path(n, (LogForm)form, path, sizeof path);
-            PlatFileInfo info;
-            if (!plat_path_info(path, &info) || info.kind != PLAT_ENTRY_FILE) continue;
-            found = 1;
-            delete_generation(n, (LogForm)form, path);
-        }
-        if (!found) return;
-    }
+    const char* slash = strrchr(LogFilePath, '\\');
+    Beyond beyond = {slash != nullptr ? slash + 1 : LogFilePath, generations};
+    char pattern[LOG_GENERATION_PATH_SIZE];
+    text_format(pattern, sizeof pattern, "%s.*", LogFilePath);
+    plat_list_names(pattern, drop_if_beyond, &beyond);
 }
 
 // Deletes the rotated files, from generation `first` up, whose last write is

@@ -50,12 +50,24 @@ LogRotationPlan PlanLogRotation(LogNames names, uint32_t generations)
     return plan;
 }
 
+int LogSuffixGeneration(const char* rest, uint32_t* generation, int* compressed)
+{
+    // ".<n>": the number as the rotation writes it, without leading zeros.
+    if (rest[0] != '.' || rest[1] < '1' || rest[1] > '9') return 0;
+    uint64_t number = 0;
+    const char* end = rest + 1;
+    for (; *end >= '0' && *end <= '9'; ++end)
+        if (number <= UINT32_MAX) number = number * 10 + (uint64_t)(*end - '0');
+    *compressed = text_equal_nocase(end, ".gz");
+    if (*end != '\0' && !*compressed) return 0;
+    *generation = number <= UINT32_MAX ? (uint32_t)number : UINT32_MAX;
+    return 1;
+}
+
 int LogSuffixIsOwn(const char* rest)
 {
     if (rest[0] == '\0' || text_equal_nocase(rest, ".gz") || text_equal_nocase(rest, ".gz.tmp")) return 1;
-    // ".<n>": the number as the rotation writes it, without leading zeros.
-    if (rest[0] != '.' || rest[1] < '1' || rest[1] > '9') return 0;
-    const char* end = rest + 2;
-    while (*end >= '0' && *end <= '9') ++end;
-    return *end == '\0' || text_equal_nocase(end, ".gz");
+    uint32_t generation;
+    int compressed;
+    return LogSuffixGeneration(rest, &generation, &compressed);
 }

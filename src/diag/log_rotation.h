@@ -78,5 +78,9 @@ LogRotationPlan PlanLogRotation(LogNames names, uint32_t generations);
 // more, or ".<n>.gz"), its compressed form (".gz") or the compressor's
 // temporary file (".gz.tmp").  Letter case is ignored, as Windows ignores it.
 int LogSuffixIsOwn(const char* rest);
+// 1 when `rest` names a generation, ".<n>" or ".<n>.gz" (case ignored), with
+// its number (UINT32_MAX for any past 32 bits) and whether it is the
+// compressed form.
+int LogSuffixGeneration(const char* rest, uint32_t* generation, int* compressed);
 
 #endif

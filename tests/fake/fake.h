@@ -61,6 +61,8 @@ enum : uint32_t { FAKE_SHARE_READ = 1, FAKE_SHARE_WRITE = 2 };
 void fake_hold_file(const std::string& path, bool held, uint32_t share = FAKE_SHARE_READ | FAKE_SHARE_WRITE);
 // The names of the files and directories directly in a directory, in lower case.
 std::vector<std::string> fake_list_dir(const std::string& path);
+// A gzip file's text, "<not gzip>" when it is none.
+std::string fake_gunzip(const std::string& data);
 // Ends every thread that has not run yet without running it, as the end of
 // a process ends them.
 void fake_kill_threads();

@@ -6,6 +6,8 @@
 // meanwhile, as delete sharing allows (nothing writes a file being read).
 #include "fake/state.h"
 
+#include <zlib.h>
+
 // The full form of a Windows path: relative paths from the current
 // directory, "." and empty parts dropped.
 static std::string full_path(const std::string& windows_path)
@@ -310,6 +312,23 @@ int plat_set_file_time(PlatHandle file, int64_t last_write)
     return 1;
 }
 
+int plat_list_names(const char* pattern, PlatNameFn each, void* context)
+{
+    if (fails("FindFirstFileA")) return 0;
+    std::string full = full_path(pattern);
+    size_t slash = full.rfind('\\');
+    if (full.empty() || full.back() != '*' || full.find('*') != full.size() - 1) {
+        fprintf(stderr, "fake: only a last part that ends in \"*\" is listed: %s\n", pattern);
+        abort();
+    }
+    std::string prefix = full.substr(slash + 1, full.size() - slash - 2);
+    if (entry(full.substr(0, slash)) == nullptr) return missing(full.substr(0, slash));
+    // A copy: the caller may delete what it is given.
+    for (const std::string& name : fake_list_dir(full.substr(0, slash)))
+        if (name.compare(0, prefix.size(), prefix) == 0) each(name.c_str(), context);
+    return 1;
+}
+
 uint32_t plat_full_path(const char* path, char* buf, uint32_t cap)
 {
     if (fails("GetFullPathNameA")) return 0;
@@ -319,4 +338,24 @@ uint32_t plat_full_path(const char* path, char* buf, uint32_t cap)
     if (full.size() + 1 > cap) return (uint32_t)full.size() + 1;
     memcpy(buf, full.c_str(), full.size() + 1);
     return (uint32_t)full.size();
+}
+
+// A gzip file's text, "<not gzip>" when it is none.
+std::string fake_gunzip(const std::string& data)
+{
+    z_stream z = {};
+    std::string text;
+    char buffer[4096];
+    int result = Z_DATA_ERROR;
+    if (inflateInit2(&z, 15 + 16) != Z_OK) return "<no zlib>";
+    z.next_in = (Bytef*)data.data();
+    z.avail_in = (uInt)data.size();
+    do {
+        z.next_out = (Bytef*)buffer;
+        z.avail_out = sizeof buffer;
+        result = inflate(&z, Z_NO_FLUSH);
+        text.append(buffer, sizeof buffer - z.avail_out);
+    } while (result == Z_OK);
+    inflateEnd(&z);
+    return result == Z_STREAM_END ? text : "<not gzip>";
 }

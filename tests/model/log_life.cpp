@@ -11,8 +11,6 @@
 // write that gets through says how much at the gap.
 #include "model/log_life.h"
 
-#include <zlib.h>
-
 #include <map>
 #include <set>
 #include <vector>
@@ -167,8 +165,8 @@ void open_log(Model& m, uint32_t generations)
         m.rotated = true;
         bool moved = false;
         if (!shift(m, generations, &moved)) m.retryTick = now + ROTATION_RETRY_MS;
-        for (uint32_t n = generations + 1; m.gens.count(n) > 0; ++n)
-            if (!held(m, n)) m.gens.erase(n);
+        for (auto it = m.gens.upper_bound(generations); it != m.gens.end();)
+            it = held(m, it->first) ? std::next(it) : m.gens.erase(it);
         upkeep(m, moved ? 2 : 1);
     }
     bool exists = m.gens.count(0) > 0;
@@ -252,25 +250,6 @@ void start(Model& m, const Settings& settings, bool killed)
     if (sameDay) upkeep(m, 1);
 }
 
-std::string gunzip(const std::string& data)
-{
-    z_stream z = {};
-    std::string text;
-    char buffer[4096];
-    int result = Z_DATA_ERROR;
-    if (inflateInit2(&z, 15 + 16) != Z_OK) return "<no zlib>";
-    z.next_in = (Bytef*)data.data();
-    z.avail_in = (uInt)data.size();
-    do {
-        z.next_out = (Bytef*)buffer;
-        z.avail_out = sizeof buffer;
-        result = inflate(&z, Z_NO_FLUSH);
-        text.append(buffer, sizeof buffer - z.avail_out);
-    } while (result == Z_OK);
-    inflateEnd(&z);
-    return result == Z_STREAM_END ? text : "<not gzip>";
-}
-
 bool is_generation_gz(const std::string& name)
 {
     if (name.compare(0, 8, "svc.out.") != 0 || name.size() < 12 || name.compare(name.size() - 3, 3, ".gz") != 0)
@@ -303,7 +282,7 @@ std::string compare(const Model& m)
         plat_path_info(path.c_str(), &info);
         if (info.kind == PLAT_ENTRY_DIRECTORY) data = "<directory>";
         else fake_read_file(path, &data);
-        got[name] = is_generation_gz(name) ? gunzip(data) : data;
+        got[name] = is_generation_gz(name) ? fake_gunzip(data) : data;
         if (times.count(name) && info.last_write != times[name])
             differences += name + " last written at " + std::to_string(info.last_write) + ", not " +
                            std::to_string(times[name]) + "\n";

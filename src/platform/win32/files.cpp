@@ -150,6 +150,19 @@ int plat_delete_file(const char* path)
     return DeleteFileA(path) ? 1 : 0;
 }
 
+int plat_list_names(const char* pattern, PlatNameFn each, void* context)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
+    do {
+        each(found.cFileName, context);
+    } while (FindNextFileA(search, &found));
+    int complete = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(search);
+    return complete;
+}
+
 const char* plat_text_line_end(void)
 {
     return "\r\n";
