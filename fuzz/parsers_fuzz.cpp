@@ -1,5 +1,6 @@
-// One libFuzzer target for every parser of outside input.  The first byte
-// picks the parser; the rest, split at 0xFF bytes, gives its inputs.  Every
+// One libFuzzer target for every parser of outside input, and for the
+// models of the log's and the stall watch's lives.  The first byte picks the
+// parser or the model; the rest, split at 0xFF bytes, gives its inputs.  Every
 // output buffer is a heap block of exactly its size, so that AddressSanitizer
 // sees any byte written past it, and the checks are only what can never be
 // wrong: no crash, no overrun, every output ends within its buffer, every
@@ -16,6 +17,8 @@
 #include "config/install_options.h"
 #include "config/service_config.h"
 #include "fake/fake.h"
+#include "model/log_life.h"
+#include "model/stall_life.h"
 #include "service/child_process.h"
 #include "service/exit_marker.h"
 #include "service/launch_command.h"
@@ -82,7 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     char* out = block(2 * COMMAND_LINE_SIZE);
     char* line = block(COMMAND_LINE_SIZE);
     char* path = block(PATH_TEXT_SIZE);
-    switch (data[0] % 5) {
+    // The models' choices, byte by byte from the rest of the input (0 once it
+    // is used up).
+    size_t taken = 1;
+    LifeChoice choice = [&](uint32_t bound) { return bound == 0 || taken >= size ? 0u : data[taken++] % bound; };
+    switch (data[0] % 7) {
     case 0: {   // a child's output: cut anywhere, it announces what it announces whole
         std::vector<size_t> lengths;
         for (char c : pieces.size() > 1 ? pieces[1] : std::string()) lengths.push_back((uint8_t)c % 16 + 1);
@@ -114,6 +121,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                  p = strstr(p + 1, "-Dlumora.mf.password="))
                 CHECK(strncmp(p + 21, "********", 8) == 0);
         break;
+    case 5: {   // the log's life: disk and model agree after every step
+        std::string failure = RunLogLife(choice, (int)std::min<size_t>(size / 3, 200));
+        if (!failure.empty()) fprintf(stderr, "%s", failure.c_str()), abort();
+        break;
+    }
+    case 6: {   // the stall watch's life
+        std::string failure = RunStallLife(choice, (int)std::min<size_t>(size / 4, 12));
+        if (!failure.empty()) fprintf(stderr, "%s", failure.c_str()), abort();
+        break;
+    }
     default: {   // the start script's PATH line, applied around a child's start
         fake_set_env("V", piece(2));
         std::string before = fake_get_env("PATH");

@@ -52,20 +52,20 @@ int is_blank(const char* text)
 }
 
 // A count's text as the service takes it: decimal digits and nothing else
-// but blanks before and after them, a number that 31 bits hold.  "1.5",
-// "+5", "10 days" and "5MB" are not counts: a leading number would be taken
-// for what was meant.
-int whole_count(const char* text, int32_t* value)
+// but blanks before and after them; one past 31 bits is taken as just past
+// them, too large for any row.  "1.5", "+5", "10 days" and "5MB" are not
+// counts: a leading number would be taken for what was meant.
+int whole_count(const char* text, int64_t* value)
 {
     const char* digit = text + strspn(text, BLANKS);
     int64_t number = 0;
     const char* end = digit;
     for (; *end >= '0' && *end <= '9'; ++end) {
-        number = number * 10 + (*end - '0');
-        if (number > INT32_MAX) return 0;
+        // Past 31 bits the digits still count, as a number too large.
+        if (number <= INT32_MAX) number = number * 10 + (*end - '0');
     }
     if (end == digit || !is_blank(end)) return 0;
-    *value = (int32_t)number;
+    *value = number;
     return 1;
 }
 
@@ -74,12 +74,13 @@ int whole_count(const char* text, int32_t* value)
 // means the default, and a warning event names the value.
 uint32_t count_parameter(const char* serviceName, const ParameterRow* row, const char* text)
 {
-    int32_t value = 0;
+    int64_t value = 0;
     int usable = whole_count(text, &value);
-    if (usable && value >= row->least && (row->most == 0 || value <= row->most)) return (uint32_t)value;
+    int64_t most = row->most != 0 ? row->most : INT32_MAX;
+    if (usable && value >= row->least && value <= most) return (uint32_t)value;
     char message[CONFIG_SHORT_SIZE + 128];
     const char* fallback = strchr(row->meaning, ';');
-    if (usable && value >= row->least)
+    if (usable && value >= row->least && row->most != 0)
         text_format(message, sizeof message, "%s \"%s\" is more than %ld%s", row->name, text, (long)row->most,
                     fallback != nullptr ? fallback : "");
     else

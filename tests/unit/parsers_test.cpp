@@ -17,6 +17,7 @@
 #include "config/service_config.h"
 #include "diag/event_log.h"
 #include "diag/log_file.h"
+#include "diag/metrics_file.h"
 #include "runs.h"
 #include "service/child_process.h"
 #include "service/exit_marker.h"
@@ -140,36 +141,57 @@ TEST_F(Parsers, ServiceParameters)
               "45 2147483647 0 1 [-cp \"a b\"] [\"-Xbootclasspath/p:c\"] .\\container.ini 32766 2047 511 0 2097152 7");
     c = config_of({{"TimeoutSeconds", "-99999999999"}, {"ShutdownTimeoutSeconds", ""}, {"LogContainerOutput", "no"},
                    {"BootFile", "x.ini"}, {"RestartDelayMaxSeconds", "soon"}, {"LogFileMaxMegabytes", "-1"},
-                   {"LogFileGenerations", "0"}});
+                   {"LogFileGenerations", "0"}, {"LogFileMaxAgeDays", "1.5"}, {"InputStallMinutes", "+5"},
+                   {"InputStallSeconds", " \t "}});
     EXPECT_EQ(std::to_string(c.StartTimeout) + " " + std::to_string(c.ShutdownTimeout) + " " +
                   std::to_string(c.LogContainerOutputEnabled) + " " + std::to_string(DebugEnabled) + " [" +
                   c.ClasspathOption + "] " + c.BootFile + " " + std::to_string(c.RestartDelayMax) + " " +
-                  std::to_string(c.LogFileMaxBytes) + " " + std::to_string(c.LogFileGenerationCount),
-              "-2147483648 600 1 0 [] x.ini 60 0 5");
+                  std::to_string(c.LogFileMaxBytes) + " " + std::to_string(c.LogFileGenerationCount) + " " +
+                  std::to_string(c.LogFileMaxAgeDayCount) + " " + std::to_string(c.InputStallMs),
+              "-2147483648 600 1 0 [] x.ini 60 0 5 0 600000");
     EXPECT_EQ(fake_transcript(), R"(0 event 0x80000005 type 2 "SVC" "RestartDelayMaxSeconds "soon" is not a number of seconds; the default 60 is used"
 0 event 0x80000005 type 2 "SVC" "LogFileMaxMegabytes "-1" is not a number of megabytes; the log file has no size limit"
 0 event 0x80000005 type 2 "SVC" "LogFileGenerations "0" is not a number of 1 or more; the default 5 is used"
+0 event 0x80000005 type 2 "SVC" "LogFileMaxAgeDays "1.5" is not a number of days; rotated log files are kept whatever their age"
+0 event 0x80000005 type 2 "SVC" "InputStallMinutes "+5" is not a number of minutes; the default 10 is used"
+)");
+    // A count is all digits, blanks around them allowed, and at most its most.
+    std::string warned;
+    for (const char* text : {"10 days", "5MB", "99999999999", "1001", " 12 "}) {
+        c = config_of({{"LogFileGenerations", text}});
+        std::string t = fake_transcript();
+        warned += std::to_string(c.LogFileGenerationCount) + (t.empty() ? "\n" : " " + t.substr(t.find("\"L")));
+    }
+    EXPECT_EQ(warned, R"(5 "LogFileGenerations "10 days" is not a number of 1 or more; the default 5 is used"
+5 "LogFileGenerations "5MB" is not a number of 1 or more; the default 5 is used"
+5 "LogFileGenerations "99999999999" is more than 1000; the default 5 is used"
+5 "LogFileGenerations "1001" is more than 1000; the default 5 is used"
+12
 )");
     // Numbers may be stored as REG_DWORD and text as REG_EXPAND_SZ; a value
     // that does not fit its field, of another type, or a timeout without a
     // number refuses the parameters with an event for each.
     fake_reset();
     fake_reg_put(PARAMETERS_KEY, "TimeoutSeconds", PLAT_REG_DWORD, std::string("\x05\0\0\0", 4));
+    fake_reg_put(PARAMETERS_KEY, "LogFileGenerations", PLAT_REG_DWORD, std::string("\xff\xff\xff\xff", 4));
     fake_reg_put(PARAMETERS_KEY, "OrvaneHome", PLAT_REG_EXPAND_SZ, "%SystemRoot%\\x");
     fake_set_env("SystemRoot", "C:\\Windows");
     ServiceConfig d;
     EXPECT_EQ(LoadServiceConfig("svc", &d), 1);
-    EXPECT_EQ(std::to_string(d.StartTimeout) + " " + d.OrvaneHome, "5 C:\\Windows\\x");
+    EXPECT_EQ(std::to_string(d.StartTimeout) + " " + std::to_string(d.LogFileGenerationCount) + " " + d.OrvaneHome,
+              "5 5 C:\\Windows\\x");
     fake_reg_put(PARAMETERS_KEY, "Classpath", PLAT_REG_SZ, std::string(32767, 'c'));
     fake_reg_put(PARAMETERS_KEY, "JavaExe", PLAT_REG_MULTI_SZ, std::string("a\0b\0\0", 5));
     fake_reg_put(PARAMETERS_KEY, "ShutdownTimeoutSeconds", PLAT_REG_SZ, "ten");
     fake_reg_put(PARAMETERS_KEY, "BootFile", PLAT_REG_EXPAND_SZ, "%SystemRoot%" + std::string(2040, 'b'));
     EXPECT_EQ(LoadServiceConfig("svc", &d), 0);
     EXPECT_EQ(LoadServiceConfig("gone", &d), 0);
-    EXPECT_EQ(fake_transcript(), R"(0 event 0xc0000006 type 1 "svc" "The parameter JavaExe of service svc is stored with registry type 7, which it cannot have"
+    EXPECT_EQ(fake_transcript(), R"(0 event 0x80000005 type 2 "svc" "LogFileGenerations "4294967295" is more than 1000; the default 5 is used"
+0 event 0xc0000006 type 1 "svc" "The parameter JavaExe of service svc is stored with registry type 7, which it cannot have"
 0 event 0xc0000006 type 1 "svc" "The parameter Classpath of service svc is longer than 32766 characters"
 0 event 0xc0000006 type 1 "svc" "The parameter BootFile of service svc is longer than 2047 characters"
 0 event 0xc0000006 type 1 "svc" "The parameter ShutdownTimeoutSeconds of service svc holds no number: "ten""
+0 event 0x80000005 type 2 "svc" "LogFileGenerations "4294967295" is more than 1000; the default 5 is used"
 0 event 0xc0000006 type 1 "gone" "The parameters of service gone are missing: HKLM\SYSTEM\CurrentControlSet\Services\gone\Parameters"
 )");
     // Without a key, or without a name, everything is a default.
@@ -267,51 +289,27 @@ std::string log_names()
     return seen;
 }
 
-// A rotation never destroys a file: at the run's start the shift begins with
-// the oldest and stops at the first file that cannot be moved (held open, or
-// a directory in the way), the log goes on at the end of .out, and a minute
-// later, the file let go, the shift goes as far as the first free name.
-// Only the oldest generation is ever replaced.
-TEST_F(Parsers, LogRotationNeverDestroysAFile)
+// A directory where a rotation would put a file: the shift stops below it
+// with an error, and a directory at the log's own name leaves the run
+// without a log.  (Held files, gaps and every other mix are the log model's.)
+TEST_F(Parsers, ADirectoryInTheLogsWay)
 {
-    struct Row {
-        std::string names;   // O, A, B ... at .out, .out.1 ...; "-" none, "/" a directory
-        int held;            // the name held open (-1: none)
-        std::string expected;
-    } rows[] = {
-        {"- - - - - -", -1, "0123456789 - - - - - | y 0123456789 - - - -\n"},
-        {"O A B C - -", 3, "O0123456789 A B C - - | y O0123456789 A B C -\n"},
-        {"O A B C - -", 2, "O0123456789 A B - C - | y O0123456789 A B C -\n"},
-        {"O A B C - -", 1, "O0123456789 A - B C - | y O0123456789 A B C -\n"},
-        {"O A B C - -", 0, "O0123456789 - A B C - | y O0123456789 A B C -\n"},
-        {"O A B C D E", 5, "O0123456789 A B C D E | y O0123456789 A B C D\n"},
-        {"O A / C - -", -1, "O0123456789 A [dir] C - - | O0123456789y A [dir] C - -\n"
-                            "0 event 0xc0000006 type 1 \"svc\" \"The log file C:\\svc\\svc.out cannot be rotated: C:\\svc\\svc.out.2 is a directory or device, not a file\"\n"},
-        {"/ A - - - -", -1, "[dir] A - - - - | [dir] A - - - -\n"
-                            "0 event 0xc0000006 type 1 \"svc\" \"The log file C:\\svc\\svc.out is a directory or device, not a file; the service runs without it\"\n"},
-    };
-    const std::string notRotated = "0 event 0x80000005 type 2 \"svc\" \"The log file C:\\svc\\svc.out could not be rotated; "
-                                   "the service goes on writing to it\"\n";
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.names + " held " + std::to_string(row.held));
-        fake_reset();
-        for (size_t n = 0; n < 6; ++n) {
-            std::string path = "C:\\svc\\svc.out" + (n > 0 ? "." + std::to_string(n) : "");
-            if (row.names[2 * n] == '/') fake_make_dir(path);
-            else if (row.names[2 * n] != '-') fake_write_file(path, row.names.substr(2 * n, 1));
-            if ((int)n == row.held) fake_hold_file(path, true);
-        }
-        SetLogFileRotation(10, 5);
-        OpenLogFile("C:\\svc", "svc");
-        if (row.held >= 0) fake_hold_file(row.held == 0 ? "C:\\svc\\svc.out" : "C:\\svc\\svc.out." + std::to_string(row.held), false);
-        log_raw("0123456789", 10);
-        std::string seen = log_names() + " | ";
-        plat_sleep(60000);
-        log_raw("y", 1);
-        std::string expected = row.expected;
-        if (row.held >= 0 || row.names[4] == '/') expected += notRotated;
-        EXPECT_EQ(seen + log_names() + "\n" + fake_transcript(), expected);
-    }
+    fake_write_file("C:\\svc\\svc.out", "O");
+    fake_write_file("C:\\svc\\svc.out.1", "A");
+    fake_make_dir("C:\\svc\\svc.out.2");
+    SetLogFileRotation(10, 5);
+    OpenLogFile("C:\\svc", "svc");
+    log_raw("0123456789", 10);
+    plat_sleep(60000);
+    log_raw("y", 1);
+    CloseLogFile();
+    fake_make_dir("C:\\svc\\dir.out");
+    OpenLogFile("C:\\svc", "dir");
+    EXPECT_EQ(log_names() + "\n" + fake_transcript(),
+              "O0123456789y A [dir] - - -\n"
+              "0 event 0xc0000006 type 1 \"svc\" \"The log file C:\\svc\\svc.out cannot be rotated: C:\\svc\\svc.out.2 is a directory or device, not a file\"\n"
+              "0 event 0x80000005 type 2 \"svc\" \"The log file C:\\svc\\svc.out could not be rotated; the service goes on writing to it\"\n"
+              "60000 event 0xc0000006 type 1 \"dir\" \"The log file C:\\svc\\dir.out is a directory or device, not a file; the service runs without it\"\n");
 }
 
 // A full disk: a write that falls short, one that fails, then a line at the
@@ -346,6 +344,30 @@ TEST_F(Parsers, LogOnAFullDisk)
 0 event 0x80000005 type 2 "svc" "The log file C:\svc\svc.out cannot be opened; the service runs without it - system text 112.\r\n"
 10000 event 0x80000005 type 2 "svc" "The log file C:\svc\svc.out is written again; 31 bytes of output were lost"
 )");
+}
+
+// The metrics file never takes a name of the log's (whatever its case or
+// spelling), and its label is UTF-8 with the text format's escapes.
+TEST_F(Parsers, MetricsFileNamesAndLabel)
+{
+    static MetricsFile file;
+    std::string taken;
+    for (const char* name : {"svc.OUT.3.GZ", "C:\\svc\\.\\svc.out.", "svc.out.gz.tmp", "svc.out.0", "svc.out.01", "svc.out.1x"}) {
+        MetricsFileOpen(&file, "svc", "C:\\svc", name);
+        taken += file.path[0] != '\0' ? "1" : "0";
+    }
+    EXPECT_EQ(taken, "000111");
+    std::string t = fake_transcript();
+    EXPECT_EQ(t.substr(0, t.find('\n')), "0 event 0x80000005 type 2 \"svc\" \"MetricsFile \"svc.OUT.3.GZ\" names the log file "
+                                         "C:\\svc\\svc.out or one of its rotated files, and writing it would overwrite the "
+                                         "service's log; the service runs without a metrics file\"");
+    EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 3);
+    MetricsFileOpen(&file, "Caf\xe9 \"\\", "C:\\svc", "m.prom");
+    MetricsFigures figures = {};
+    MetricsFileWrite(&file, &figures);
+    std::string text;
+    fake_read_file("C:\\svc\\m.prom", &text);
+    EXPECT_NE(text.find("talvex_service_up{service=\"Caf\xc3\xa9 \\\"\\\\\"} 0\n"), std::string::npos) << text;
 }
 
 // A drain reads what the pipe holds, at most one byte less than its buffer.
