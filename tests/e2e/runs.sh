@@ -8,8 +8,9 @@
 # honoured, a stray BEL is ordinary output while a marker that comes in two
 # writes is one marker, a container that stops reading its input is reported
 # and restarted and the metrics file says so, a service named outside the ANSI
-# code page runs nothing of its namesake's, and -test runs the same body in
-# the console.
+# code page runs nothing of its namesake's, one named "Caf\u00e9" writes a
+# metrics file that Prometheus' parser reads back with that name, and -test
+# runs the same body in the console.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -164,6 +165,31 @@ e2e_check "omega: the error event, no container, nothing new in SvcO's directory
 $(e2e_count 0x40000001 'L"SvcO"') $(ls -A "$AREA/svco")"
 e2e_tool service delete "$omega"
 e2e_remove_service SvcO
+
+# --- a name the ANSI code page holds beyond ASCII: metrics any agent reads ----------
+
+cafe='Caf\u00e9'
+mkdir -p "$AREA/cafe"
+printf 'name=cafe\r\n' >"$AREA/cafe/container.ini"
+e2e_tool service delete "$cafe"
+for pair in "WorkingDirectory=$AREA_WIN\\cafe" "JavaExe=$AREA_WIN\\jre\\bin\\java.exe" "OrvaneHome=$AREA_WIN" \
+    "UtilDir=$E2E_BINDIR_WIN" MetricsFile=cafe.prom ShutdownTimeoutSeconds=30; do
+    e2e_tool reg "SYSTEM\\CurrentControlSet\\Services\\$cafe\\Parameters" "${pair%%=*}" "${pair#*=}" ||
+        e2e_fail "cafe: ${pair%%=*} not written"
+done
+e2e_tool service create "$cafe" "$E2E_EXE_WIN" && e2e_tool service start "$cafe" || e2e_fail "cafe: create and start"
+e2e_wait 40 '[ "$(e2e_tool service state "$cafe" | cut -d" " -f1)" = 4 ]' || e2e_fail "cafe: not RUNNING"
+e2e_tool service control "$cafe" 1 >/dev/null
+e2e_wait 40 '[ "$(e2e_tool service state "$cafe" | cut -d" " -f1)" = 1 ]' || e2e_fail "cafe: not STOPPED"
+e2e_check "cafe: the metrics file parses, labelled with the name" "Caf\u00e9" "$(/usr/bin/python3 - "$AREA/cafe/cafe.prom" <<'PY'
+import sys
+from prometheus_client.parser import text_string_to_metric_families
+samples = [s for f in text_string_to_metric_families(open(sys.argv[1], encoding="utf-8").read()) for s in f.samples]
+print(" ".join(sorted({s.labels["service"].encode("ascii", "backslashreplace").decode().replace("\\x", "\\u00")
+                       for s in samples})))
+PY
+)"
+e2e_tool service delete "$cafe"
 
 # --- -test: the same body in the console ------------------------------------------
 

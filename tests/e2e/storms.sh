@@ -5,7 +5,9 @@
 # with every byte in the log; a log size limit rotates the file, control
 # code 130 rotates it on demand, the rotated files are compressed, and the
 # generations in age order, restored by gunzip, hold the container's output
-# unchanged.
+# unchanged; without a size limit two rotations on demand and a new start
+# keep all three parts, and a rotated file that a viewer holds while it is
+# compressed stays alone, uncompressed, until a later rotation compresses it.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -80,6 +82,53 @@ piece = (line * (8192 // len(line) + 1))[:8192]
 sizes = [len(open(path + s, "rb").read()) for s in (".4", ".3", ".2")]
 sys.exit(0 if piece * 384 in data and max(sizes) <= 1048576 + 262144 else 1)
 PY
+
+# --- without a size limit: two rotations on demand, then a start, keep every part --
+
+rm -f "$log"*
+wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v LogFileMaxMegabytes /f >/dev/null 2>&1
+e2e_put "$svc" LogFileCompress false
+boot name=parts
+wine sc start "$svc" >/dev/null 2>&1
+e2e_wait 40 "e2e_in_state $svc 4" || e2e_fail "parts: not RUNNING"
+# Each part ends with what a thread dump request writes (Wine cannot deliver
+# Ctrl+Break; the log says so), so that no part is empty.
+for part in 1 2; do
+    e2e_tool service control "$svc" 129 && e2e_wait 10 "grep -aq 'Ctrl+Break\\|thread dump' '$log'" ||
+        e2e_fail "parts: part $part got no dump line"
+    e2e_tool service control "$svc" 130 && e2e_wait 10 "[ -f '$log.$part' ]" || e2e_fail "parts: rotation $part"
+done
+stop_within 30 parts
+wine sc start "$svc" >/dev/null 2>&1
+e2e_wait 40 "e2e_in_state $svc 4" || e2e_fail "parts: the second run not RUNNING"
+stop_within 30 "parts, the second run"
+part() {
+    if grep -aq 'parts container: up' "$1"; then echo up
+    elif grep -aq 'Ctrl+Break\|thread dump' "$1"; then echo dump
+    elif grep -aq 'exiting input flusher thread' "$1"; then echo end
+    else echo "[$(head -c 60 "$1" | tr -cd '[:print:]')]"; fi
+}
+e2e_check "parts: the first run's three parts, oldest highest" "up dump end" "$(part "$log.3") $(part "$log.2") $(part "$log.1")"
+
+# --- a rotated file that a viewer holds while it is compressed -----------------------
+
+e2e_put "$svc" LogFileCompress true
+rm -f "$log"*
+printf 'held part\r\n' >"$log.1"
+holder="$E2E_SCRATCH/holder"
+# Not through e2e_tool, whose tr would hold "held" back until the end.
+wine "$E2E_SCRATCH/wintool.exe" hold "$AREA_WIN\\work\\$svc.out.1" 15 >"$holder" 2>/dev/null &
+e2e_wait 20 "grep -q held '$holder'" || e2e_fail "held: the file is not held"
+wine sc start "$svc" >/dev/null 2>&1
+e2e_wait 20 "e2e_events | grep -q 'out.1 could not be replaced with its compressed copy; it is kept uncompressed'" ||
+    e2e_fail "held: no warning"
+e2e_check "held: the plain file alone while held" "$svc.out.1" "$(cd "$AREA/work" && ls "$svc".out.1*)"
+wait
+e2e_tool service control "$svc" 130 >/dev/null
+e2e_wait 20 "[ -f '$log.2.gz' ] && [ -f '$log.1.gz' ] && [ ! -f '$log.2' ] && [ ! -f '$log.1' ]" ||
+    e2e_fail "held: not compressed after the next rotation: $(cd "$AREA/work" && ls "$svc".out*)"
+e2e_check "held: the held file, compressed once let go" "held part" "$(gunzip -c "$log.2.gz" | tr -d '\r')"
+stop_within 30 held
 
 e2e_remove_service "$svc"
 rm -rf "$AREA"

@@ -9,6 +9,10 @@
 //                                           ControlService (Wine's sc has no
 //                                           control verb)
 //   wintool.exe run <command line>          runs it (CreateProcessW); its exit code
+//   wintool.exe hold <path> <seconds>       keeps the file open as a viewer does
+//                                           (read sharing only), then lets go
+//   wintool.exe reg <key under HKLM> <name> <text>
+//                                           writes a REG_SZ value, the key made
 //
 // In the names and the command line "\uXXXX" stands for that character, so
 // that a scenario can name one outside the ANSI code page whatever the locale
@@ -134,8 +138,34 @@ static int run(const char* commandLine)
     return (int)code;
 }
 
+static int hold(const char* path, const char* seconds)
+{
+    HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 1;
+    printf("held\n");
+    fflush(stdout);
+    Sleep((DWORD)atoi(seconds) * 1000);
+    CloseHandle(file);
+    return 0;
+}
+
+static int reg(const char* path, const char* name, const char* text)
+{
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, wide(path).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return 1;
+    std::wstring value = wide(text);
+    LONG result = RegSetValueExW(key, wide(name).c_str(), 0, REG_SZ, (const BYTE*)value.c_str(),
+                                 (DWORD)((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc == 4 && strcmp(argv[1], "hold") == 0) return hold(argv[2], argv[3]);
+    if (argc == 5 && strcmp(argv[1], "reg") == 0) return reg(argv[2], argv[3], argv[4]);
     if (argc >= 4 && strcmp(argv[1], "service") == 0) return service(argv[2], argv[3], argc > 4 ? argv[4] : "");
     if (argc == 3 && strcmp(argv[1], "run") == 0) return run(argv[2]);
     if (argc == 3 && strcmp(argv[1], "handles") == 0) return handles(argv[2]);
