@@ -14,23 +14,24 @@
 // one, happens under one lock, so lines of different threads never tear and
 // no thread writes to a file that has been closed.
 //
-// With a size limit, the file is rotated before a write that would take it
-// past the limit: "<name>.out" becomes "<name>.out.1", the older generations
-// move up by one, the oldest beyond the count drops out, and a new
-// "<name>.out" takes the write.  A write is never split across files.  A
-// rotation never destroys a file: the shift starts with the oldest and stops
-// at the first file that cannot be moved (held open by a viewer, say), so no
-// file is ever moved onto one that stayed; the log then goes on at the end of
+// Every rotation is the same shift, whatever asked for it (a size limit, a
+// new local day, an administrator, a run's start): "<name>.out" becomes
+// "<name>.out.1" and each older generation moves up by one, compressed or
+// not, as far as the first free name; only a file beyond the count is ever
+// replaced or deleted.  A write is never split across files.  A rotation
+// never destroys a file: the shift starts with the oldest and stops at the
+// first file that cannot be moved (held open by a viewer, say), so no file is
+// ever moved onto one that stayed; the log then goes on at the end of
 // "<name>.out" and the rotation is tried again a minute later.
 //
-// A rotation also comes at the first write of a new local day (when asked
-// for), on an administrator's request, and at a run's start.  Each one then
-// deletes rotated files past their age (when asked for) and has the rotated
-// files compressed to "<name>.out.<n>.gz" by a thread of low priority, so
-// that neither holds up a write.  The compressor reads a file while it may
-// be moved on: it follows the file's generation through the shifts, and
-// replaces the file with its compressed copy, under the lock, once that is
-// whole.
+// Each rotation then deletes what lies above a lowered count and the rotated
+// files past their age (never the one it has just moved away from
+// "<name>.out"), and has the rotated files compressed to "<name>.out.<n>.gz"
+// by a thread of low priority, so that neither holds up a write.  The
+// compressor reads a file while it may be moved on: it follows the file's
+// generation through the shifts, and replaces the file with its compressed
+// copy, under the lock, once that is whole; a copy whose file cannot be
+// deleted goes again, so that no generation is ever there twice.
 //
 // Output that cannot be written (a full disk, a log that cannot be opened)
 // is counted, never waited for: the service does not stop or slow down for
