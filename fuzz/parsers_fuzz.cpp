@@ -19,7 +19,7 @@
 #include "fake/fake.h"
 #include "model/log_life.h"
 #include "model/stall_life.h"
-#include "service/child_process.h"
+#include "service/child_start.h"
 #include "service/exit_marker.h"
 #include "service/launch_command.h"
 #include "service/start_script.h"

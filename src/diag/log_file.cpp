@@ -49,108 +49,16 @@
 #include "common/helpers.h"
 #include "common/text.h"
 #include "diag/event_log.h"
-#include "diag/gzip_file.h"
 #include "diag/log_rotation.h"
+#include "diag/log_state.h"
 
 PlatHandle LogFile = nullptr;
 uint32_t DebugEnabled = 0;
 char LogFilePath[LOG_FILE_PATH_SIZE] = "";
 
-namespace {
-
-enum {
-    // Room for the longest line the service writes itself: a 4096-byte
-    // command line after its label.  Longer texts (an environment entry, a
-    // long PATH) are formatted again into a block of their own size.
-    LOG_FORMAT_SIZE = 8192,
-    // The formatted text after each "\n" became the platform's line end.
-    // Text that grows past it is written in several pieces.
-    LOG_OUTPUT_SIZE = 2 * LOG_FORMAT_SIZE,
-    // "<path>.<generation>.gz", the generation at most ten digits, and the
-    // compressor's "<path>.gz.tmp".
-    LOG_GENERATION_PATH_SIZE = LOG_FILE_PATH_SIZE + 16,
-    // A service name, as the service control manager allows it.
-    LOG_SERVICE_NAME_SIZE = 257,
-    // A system error text, and an event about the log with one.
-    LOG_REASON_SIZE = 512,
-    LOG_EVENT_SIZE = 2 * LOG_GENERATION_PATH_SIZE + LOG_REASON_SIZE,
-};
-
-// How long a log that could not be opened waits before output tries it
-// again, and a rotation that could not move the file before it is tried
-// again (tick count milliseconds).
-const uint64_t LOG_REOPEN_MS = 10000;
-const uint64_t LOG_ROTATION_RETRY_MS = 60000;
-
 std::mutex LogLock;
-
-// What the writing remembers between writes; CloseLogFile puts it back to
-// these values.
-struct LogState {
-    // The rotation: the limit in bytes (0: none), how many rotated files are
-    // kept, what the open file holds, and when a rotation that could not
-    // move the file may be tried again.
-    uint64_t limit = 0;
-    uint32_t generations = 1;
-    uint64_t size = 0;
-    uint64_t rotationRetryTick = 0;
-    // When a log that could not be opened may be tried again.
-    uint64_t reopenTick = 0;
-    // A loss: output that did not reach the file since the last write that
-    // did, and the system's reason for the first of it.
-    int losing = 0;
-    uint64_t lostBytes = 0;
-    uint32_t lostError = 0;
-    // 1 while the file ends with a line feed (or holds nothing), so that the
-    // note about a gap begins a line of its own.
-    int atLineStart = 1;
-    // The event source: a copy, since the compressor may still say
-    // something after the run that named the log has ended.
-    char serviceName[LOG_SERVICE_NAME_SIZE] = "";
-    // What becomes of rotated files: a new file each local day, the age in
-    // days past which they are deleted (0: none), and their compression.
-    int daily = 0;
-    uint32_t maxAgeDays = 0;
-    int compress = 0;
-    // The local date (yyyymmdd) of the last write to the open file when it
-    // was opened (a new file's: today), and today's as looked up in the
-    // second `todaySecond`.  A file that a new day could not rotate keeps its
-    // date, so that the rotation is tried again.
-    uint32_t fileDate = 0;
-    uint32_t today = 0;
-    int64_t todaySecond = -1;
-    // The events said once per run.
-    int rotationWarningGiven = 0;
-    int openWarningGiven = 0;
-    int notFileErrorGiven = 0;
-    int compressWarningGiven = 0;
-    // For the metrics: bytes written, bytes lost at earlier gaps (the
-    // current loss is lostBytes), rotations.
-    uint64_t bytesWritten = 0;
-    uint64_t bytesLostBefore = 0;
-    uint64_t rotations = 0;
-};
 LogState Log;
-
-// The compressor thread, under LogLock like the rest.  `busy` is 1 from the
-// thread's creation until it has found nothing more to compress; `generation`
-// is the number of the rotated file it reads, kept up to date by the shifts
-// (0: none, or the file has been deleted).
-struct Compressor {
-    PlatHandle thread = nullptr;
-    int busy = 0;
-    uint32_t generation = 0;
-};
 Compressor Compression;
-
-// The two names a rotated file may have: as written, and compressed.
-enum LogForm { FORM_PLAIN, FORM_GZIP, FORM_COUNT };
-
-void log_event(uint32_t eventId, const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
 
 void log_event(uint32_t eventId, const char* fmt, ...)
 {
@@ -162,6 +70,22 @@ void log_event(uint32_t eventId, const char* fmt, ...)
     va_end(args);
     LogServiceEvent(Log.serviceName, text, eventId);
 }
+
+namespace {
+
+enum {
+    // Room for the longest line the service writes itself: a 4096-byte
+    // command line after its label.  Longer texts (an environment entry, a
+    // long PATH) are formatted again into a block of their own size.
+    LOG_FORMAT_SIZE = 8192,
+    // The formatted text after each "\n" became the platform's line end.
+    // Text that grows past it is written in several pieces.
+    LOG_OUTPUT_SIZE = 2 * LOG_FORMAT_SIZE,
+};
+
+// How long a log that could not be opened waits before output tries it
+// again (tick count milliseconds).
+const uint64_t LOG_REOPEN_MS = 10000;
 
 // Why output stops reaching the file.
 enum LossCause { LOSS_WRITE, LOSS_OPEN, LOSS_NOT_A_FILE };
@@ -247,340 +171,6 @@ size_t put_converted(const char* text, size_t length)
     }
     if (used > 0) missing += put_piece(out, used, missing > 0);
     return missing;
-}
-
-void warn_not_a_file(const char* path)
-{
-    if (Log.notFileErrorGiven) return;
-    Log.notFileErrorGiven = 1;
-    if (strcmp(path, LogFilePath) == 0)
-        log_event(EVENT_ERROR, "The log file %s is a directory or device, not a file; the service runs without it", path);
-    else
-        log_event(EVENT_ERROR, "The log file %s cannot be rotated: %s is a directory or device, not a file",
-                  LogFilePath, path);
-}
-
-// "<name>.out" for generation 0, "<name>.out.<n>" or "<name>.out.<n>.gz"
-// for the others.
-void generation_path(uint32_t generation, LogForm form, char* path, size_t size)
-{
-    if (generation == 0)
-        text_copy(path, size, LogFilePath);
-    else
-        text_format(path, size, "%s.%lu%s", LogFilePath, (unsigned long)generation, form == FORM_GZIP ? ".gz" : "");
-}
-
-// The compressor's temporary file, "<name>.out.gz.tmp".
-void compressor_temporary(char* path, size_t size)
-{
-    text_format(path, size, "%s.gz.tmp", LogFilePath);
-}
-
-uint32_t entry_kind(const char* path)
-{
-    PlatFileInfo info;
-    if (plat_path_info(path, &info)) return info.kind;
-    // An entry that cannot be looked at is taken for a file: all a rotation
-    // does with a file is a rename whose result it checks.
-    uint32_t code = plat_get_last_error();
-    return code == PLAT_ERROR_FILE_NOT_FOUND || code == PLAT_ERROR_PATH_NOT_FOUND ? PLAT_ENTRY_NONE : PLAT_ENTRY_FILE;
-}
-
-// What a generation holds: a directory or device at either of its names is
-// in the way; otherwise a file at either name makes it a file.  `path` gets
-// the name that decided.
-uint32_t generation_kind(uint32_t generation, char* path, size_t size)
-{
-    uint32_t found = PLAT_ENTRY_NONE;
-    char name[LOG_GENERATION_PATH_SIZE];
-    for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
-        generation_path(generation, (LogForm)form, name, sizeof name);
-        uint32_t kind = entry_kind(name);
-        if (kind > found || (kind == found && form == FORM_PLAIN)) {
-            found = kind;
-            text_copy(path, size, name);
-        }
-    }
-    return found;
-}
-
-// What is at the log's names, up to the first generation without a file.
-LogNames find_names(uint32_t generations)
-{
-    LogNames names = {entry_kind(LogFilePath), generations + 1, PLAT_ENTRY_NONE};
-    char path[LOG_GENERATION_PATH_SIZE];
-    for (uint32_t n = 1; names.current == PLAT_ENTRY_FILE && n <= generations; ++n) {
-        uint32_t kind = generation_kind(n, path, sizeof path);
-        if (kind != PLAT_ENTRY_FILE) {
-            names.gap = n;
-            names.gapKind = kind;
-            break;
-        }
-    }
-    return names;
-}
-
-// Deletes one name of a rotated file; the compressor forgets a file it was
-// compressing, which leaves it nothing to replace.  0 when it stays.
-int delete_generation(uint32_t n, LogForm form, const char* path)
-{
-    if (!plat_delete_file(path)) return 0;
-    if (form == FORM_PLAIN && Compression.generation == n) Compression.generation = 0;
-    return 1;
-}
-
-// Moves generation `from` to the number `from` + 1, each of its names to the
-// same kind of name.  Only onto the oldest generation, which drops out, may a
-// file be replaced, and a name that the move does not overwrite is deleted
-// there; any other name was found free or has just been moved on, and a file
-// that has come there since makes the move fail rather than go.
-int move_generation(uint32_t from, int oldest)
-{
-    char source[FORM_COUNT][LOG_GENERATION_PATH_SIZE];
-    char target[FORM_COUNT][LOG_GENERATION_PATH_SIZE];
-    int present[FORM_COUNT];
-    for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
-        generation_path(from, (LogForm)form, source[form], sizeof source[form]);
-        generation_path(from + 1, (LogForm)form, target[form], sizeof target[form]);
-        present[form] = (from > 0 || form == FORM_PLAIN) && entry_kind(source[form]) == PLAT_ENTRY_FILE;
-    }
-    for (int form = FORM_PLAIN; form < FORM_COUNT; ++form)
-        if (oldest && !present[form] && entry_kind(target[form]) == PLAT_ENTRY_FILE &&
-            !delete_generation(from + 1, (LogForm)form, target[form]))
-            return 0;
-    // The compressor follows its file; one it was compressing at the oldest
-    // number is gone once another file has taken its place, and not before.
-    for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
-        if (!present[form]) continue;
-        if (!plat_move_file(source[form], target[form], oldest)) return 0;
-        if (form != FORM_PLAIN) continue;
-        if (Compression.generation == from + 1) Compression.generation = 0;
-        else if (Compression.generation == from && from > 0) Compression.generation = from + 1;
-    }
-    return 1;
-}
-
-// Moves the files up out of the way of a new "<name>.out" as far as they can
-// be moved, the oldest first.  *movedCurrent says whether "<name>.out" itself
-// moved on.
-LogRotationResult shift_generations(uint32_t generations, int* movedCurrent)
-{
-    *movedCurrent = 0;
-    LogRotationPlan plan = PlanLogRotation(find_names(generations), generations);
-    if (plan.inTheWay != 0) {
-        char path[LOG_GENERATION_PATH_SIZE];
-        generation_kind(plan.inTheWay, path, sizeof path);
-        warn_not_a_file(path);
-    }
-    for (uint32_t n = plan.moves; n > 0; --n) {
-        if (!move_generation(n - 1, n == generations)) return LOG_ROTATION_APPEND;
-    }
-    if (plan.moves > 0) {
-        *movedCurrent = 1;
-        ++Log.rotations;
-    }
-    return plan.result;
-}
-
-// Deletes the rotated files above the count, wherever they are: what is
-// left of a larger count after it was lowered, beyond any gap.  Only numbers
-// that some count could have written are the log's.
-struct Beyond {
-    const char* baseName;   // "<name>.out"
-    uint32_t generations;
-};
-
-void drop_if_beyond(const char* name, void* context)
-{
-    const Beyond* beyond = (const Beyond*)context;
-    size_t length = strlen(beyond->baseName);
-    uint32_t n = 0;
-    int compressed = 0;
-    if (!text_equal_nocase_n(name, beyond->baseName, length) || !LogSuffixGeneration(name + length, &n, &compressed))
-        return;
-    if (n <= beyond->generations || n > LOG_GENERATIONS_MOST) return;
-    char path[LOG_GENERATION_PATH_SIZE];
-    LogForm form = compressed ? FORM_GZIP : FORM_PLAIN;
-    generation_path(n, form, path, sizeof path);
-    if (entry_kind(path) == PLAT_ENTRY_FILE) delete_generation(n, form, path);
-}
-
-void drop_beyond(uint32_t generations)
-{
-    const char* slash = strrchr(LogFilePath, '\\');
-    Beyond beyond = {slash != nullptr ? slash + 1 : LogFilePath, generations};
-    char pattern[LOG_GENERATION_PATH_SIZE];
-    text_format(pattern, sizeof pattern, "%s.*", LogFilePath);
-    plat_list_names(pattern, drop_if_beyond, &beyond);
-}
-
-// Deletes the rotated files, from generation `first` up, whose last write is
-// older than the age limit.  One that cannot be deleted now (held open) is
-// tried again at the next rotation.
-void prune_generations(uint32_t first)
-{
-    if (Log.maxAgeDays == 0) return;
-    int64_t now = plat_time_seconds();
-    char path[LOG_GENERATION_PATH_SIZE];
-    for (uint32_t n = first; n <= Log.generations; ++n) {
-        for (int form = FORM_PLAIN; form < FORM_COUNT; ++form) {
-            generation_path(n, (LogForm)form, path, sizeof path);
-            PlatFileInfo info;
-            if (!plat_path_info(path, &info) || info.kind != PLAT_ENTRY_FILE) continue;
-            if (LogGenerationExpired(info.last_write, now, Log.maxAgeDays)) delete_generation(n, (LogForm)form, path);
-        }
-    }
-}
-
-// Says once per run that a rotated file stays uncompressed, and why.
-void warn_not_compressed(const char* path, const char* why, uint32_t code)
-{
-    if (Log.compressWarningGiven) return;
-    Log.compressWarningGiven = 1;
-    char reason[LOG_REASON_SIZE];
-    SystemErrorText(code, reason, sizeof reason);
-    log_event(EVENT_WARNING, "The rotated log file %s %s - %s", path, why, reason);
-}
-
-const char NOT_COMPRESSED[] = "could not be compressed; it is kept as it is";
-const char NOT_REPLACED[] = "could not be replaced with its compressed copy; it is kept uncompressed";
-
-// The file being compressed: its handle, name and last write.
-struct Taken {
-    PlatHandle file;
-    char path[LOG_GENERATION_PATH_SIZE];
-    int64_t lastWrite;
-};
-
-// The youngest rotated file that has no compressed copy yet, opened for
-// reading and made the compressor's generation.  Returns 0 when there is
-// none, or when it could not be opened (said once per run).  The caller holds
-// LogLock.
-int take_uncompressed(Taken* taken)
-{
-    char gzip[LOG_GENERATION_PATH_SIZE];
-    for (uint32_t n = 1; n <= Log.generations; ++n) {
-        generation_path(n, FORM_PLAIN, taken->path, sizeof taken->path);
-        generation_path(n, FORM_GZIP, gzip, sizeof gzip);
-        PlatFileInfo info;
-        if (!plat_path_info(taken->path, &info) || info.kind != PLAT_ENTRY_FILE || entry_kind(gzip) != PLAT_ENTRY_NONE)
-            continue;
-        taken->lastWrite = info.last_write;
-        taken->file = plat_open_read(taken->path);
-        if (taken->file == nullptr) {
-            warn_not_compressed(taken->path, NOT_COMPRESSED, plat_get_last_error());
-            return 0;
-        }
-        Compression.generation = n;
-        return 1;
-    }
-    return 0;
-}
-
-// The compressed copy, whole under its temporary name, takes the place of
-// the file it was made from, wherever the shifts have moved that file by
-// now; only then is the file itself deleted.  A file that cannot be deleted
-// (another program holds it) keeps its place and the copy goes instead: a
-// generation is one file, never two that hold the same output.  A file
-// deleted meanwhile (age pruning, or the oldest dropping out) leaves nothing
-// to replace.  Returns 1 when the file was replaced or is gone; otherwise 0,
-// after the warning.  The caller holds LogLock.
-int replace_with_copy(const char* temporary, const Taken* taken)
-{
-    uint32_t n = Compression.generation;
-    Compression.generation = 0;
-    if (n == 0) return plat_delete_file(temporary), 1;
-    char plain[LOG_GENERATION_PATH_SIZE];
-    char gzip[LOG_GENERATION_PATH_SIZE];
-    generation_path(n, FORM_PLAIN, plain, sizeof plain);
-    generation_path(n, FORM_GZIP, gzip, sizeof gzip);
-    if (!plat_move_file(temporary, gzip, 0)) {
-        uint32_t code = plat_get_last_error();
-        plat_delete_file(temporary);
-        warn_not_compressed(taken->path, NOT_COMPRESSED, code);
-        return 0;
-    }
-    if (plat_delete_file(plain)) return 1;
-    uint32_t code = plat_get_last_error();
-    plat_delete_file(gzip);
-    warn_not_compressed(plain, NOT_REPLACED, code);
-    return 0;
-}
-
-// Writes the compressed copy of the taken file under the temporary name,
-// with the file's own last write, so that the age limit counts from the
-// output's age and not from the compression.  0 with the last error set on
-// failure.
-int write_copy(const char* temporary, const Taken* taken)
-{
-    PlatHandle out = plat_create_file(temporary);
-    if (out == nullptr) return 0;
-    int ok = GzipFile(taken->file, out) && plat_set_file_time(out, taken->lastWrite);
-    uint32_t code = plat_get_last_error();
-    plat_close_handle(out);
-    plat_set_last_error(code);
-    return ok;
-}
-
-// The compressor thread: compresses the rotated files one by one until none
-// is left, or one fails; a file that failed stays as it is and is tried again
-// after the next rotation.  The thread says it is done in the same hold of
-// the lock in which it finds nothing more to do, so that a rotation never
-// counts on a thread that is on its way out.
-uint32_t compress_generations(void* parameter)
-{
-    char temporary[LOG_GENERATION_PATH_SIZE];
-    Taken taken;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(LogLock);
-            compressor_temporary(temporary, sizeof temporary);
-            if (!take_uncompressed(&taken)) {
-                Compression.busy = 0;
-                return 0;
-            }
-        }
-        int ok = write_copy(temporary, &taken);
-        uint32_t code = plat_get_last_error();
-        plat_close_handle(taken.file);
-        std::lock_guard<std::mutex> guard(LogLock);
-        if (ok && replace_with_copy(temporary, &taken)) continue;
-        if (!ok) {
-            Compression.generation = 0;
-            plat_delete_file(temporary);
-            warn_not_compressed(taken.path, NOT_COMPRESSED, code);
-        }
-        Compression.busy = 0;
-        return 0;
-    }
-}
-
-// Sets the compressor going, unless it runs already (it then looks for more
-// to do before it ends).  The caller holds LogLock.
-void start_compressor(void)
-{
-    if (!Log.compress || Compression.busy) return;
-    // The last round has ended; its handle is let go.
-    if (Compression.thread != nullptr) plat_close_handle(Compression.thread);
-    Compression.thread = plat_create_thread(compress_generations, nullptr);
-    if (Compression.thread == nullptr) {
-        char newest[LOG_GENERATION_PATH_SIZE];
-        generation_path(1, FORM_PLAIN, newest, sizeof newest);
-        warn_not_compressed(newest, NOT_COMPRESSED, plat_get_last_error());
-        return;
-    }
-    Compression.busy = 1;
-    // Compression is the one thing the service does that may take the CPU for
-    // seconds; the supervisor, the flusher and the control handler come first.
-    plat_set_thread_priority(Compression.thread, PLAT_THREAD_PRIORITY_LOWEST);
-}
-
-// The upkeep of the rotated files, at every rotation and a run's start: the
-// old ones are deleted, from generation `first` up, the others compressed.
-void keep_up_rotated(uint32_t first)
-{
-    prune_generations(first);
-    start_compressor();
 }
 
 // Today's local date, looked up at most once a second.
@@ -829,20 +419,6 @@ void RotateLogFile(void)
     // out of the generations.
     if (LogFile != nullptr && Log.size == 0) return;
     rotate_open_file();
-}
-
-void WaitLogCompression(void)
-{
-    PlatHandle thread;
-    {
-        std::lock_guard<std::mutex> guard(LogLock);
-        thread = Compression.thread;
-        Compression.thread = nullptr;
-    }
-    // The thread takes the lock itself, so it is waited for without it.
-    if (thread == nullptr) return;
-    plat_wait(thread, PLAT_WAIT_INFINITE);
-    plat_close_handle(thread);
 }
 
 void CloseLogFile(void)

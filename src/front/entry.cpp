@@ -12,7 +12,6 @@
 #include "config/install_options.h"
 #include "diag/event_log.h"
 #include "diag/log_file.h"
-#include "service/child_process.h"
 #include "service/service_main.h"
 #include "service/service_status.h"
 #include "service/supervisor.h"
@@ -185,7 +184,6 @@ void ResetProcessState(void)
 {
     ResetServiceStatus();
     ResetInstallOptions();
-    ResetShutdownCommand();
     ResetSupervisor();
     CloseLogFile();
 }

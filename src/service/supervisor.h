@@ -4,16 +4,11 @@
 
 #include <stdint.h>
 
-// The monotonic tick count (milliseconds) from which the time limits count:
-// each launcher's start, and a stop request taken up in phase 2.
-extern uint64_t ReferenceStartTime;
-
 // Runs the service named argv[0] until the hosted system has ended for good or
 // cannot be run.  Returns the service-specific exit code for the final
 // STOPPED report: 0 after a requested stop or a normal end, otherwise the
 // code the container announced, or 1 when the run failed without one.
 uint32_t RunService(int argc, char** argv);
-int ElapsedAtLeast(uint32_t limitSeconds);
 // Forgets the time limits' reference and the last run's record (its
 // metrics file and figures): the start of a process.
 void ResetSupervisor(void);

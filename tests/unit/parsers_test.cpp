@@ -19,7 +19,7 @@
 #include "diag/log_file.h"
 #include "diag/metrics_file.h"
 #include "runs.h"
-#include "service/child_process.h"
+#include "service/child_pipes.h"
 #include "service/exit_marker.h"
 #include "service/launch_command.h"
 #include "service/start_script.h"

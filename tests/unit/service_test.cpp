@@ -8,7 +8,8 @@
 
 #include "diag/log_file.h"
 #include "runs.h"
-#include "service/child_process.h"
+#include "service/child_pipes.h"
+#include "service/container_input.h"
 #include "service/service_main.h"
 #include "service/service_status.h"
 
@@ -520,17 +521,19 @@ TEST_F(ServiceRun, KeepAliveWaitsForAShutdownOnItsWay)
     uint32_t count;
     ASSERT_TRUE(plat_output_pipe_create(&readEnd, &writeEnd, 0, 0) && plat_pipe_nowait(writeEnd));
     plat_write_file(writeEnd, std::string(4093, 'x').c_str(), 4093, &count);
-    EXPECT_EQ(SendShutdownCommand(writeEnd), 0);
+    ContainerInput input = {};
+    input.keptEnd = writeEnd;
+    EXPECT_EQ(SendShutdownCommand(&input), 0);
     char buffer[READ_CHUNK_SIZE];
     EXPECT_EQ(DrainPipe(readEnd, buffer, sizeof buffer, 0), 4096u);
     EXPECT_STREQ(buffer + 4093, "shu");
-    FlusherBlock block = {writeEnd, 0, plat_create_event()};
-    fake_at(5000, [&block] { block.stop = 1, plat_set_event(block.wake); });
-    InputFlusherThread(&block);
-    EXPECT_EQ(SendShutdownCommand(writeEnd), 1);
-    block.stop = 0;
-    fake_at(9000, [&block] { block.stop = 1, plat_set_event(block.wake); });
-    InputFlusherThread(&block);
+    input.wake = plat_create_event();
+    fake_at(5000, [&input] { input.stop = 1, plat_set_event(input.wake); });
+    InputFlusherThread(&input);
+    EXPECT_EQ(SendShutdownCommand(&input), 1);
+    input.stop = 0;
+    fake_at(9000, [&input] { input.stop = 1, plat_set_event(input.wake); });
+    InputFlusherThread(&input);
     EXPECT_EQ(DrainPipe(readEnd, buffer, sizeof buffer, 0), 8u);
     EXPECT_STREQ(buffer, "tdown\n\n\n");
 }
