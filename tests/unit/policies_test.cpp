@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "diag/log_rotation.h"
+#include "service/cycle_step.h"
 #include "service/error_budget.h"
 #include "service/poll_pacing.h"
 #include "service/restart_throttle.h"
@@ -127,4 +128,28 @@ TEST(Policies, LogRotation)
     for (int64_t age : {0, 86400, 86401, 3 * 86400})
         for (uint32_t days : {0, 1, 3}) expired += std::to_string(LogGenerationExpired(1000, 1000 + age, days));
     EXPECT_EQ(expired, "000" "000" "010" "010");
+}
+
+// What follows a cycle: a stop taken up ends the run cleanly, unless the
+// container answered it with a restart, whose new cycle the stop then ends at
+// once; otherwise a restart or a stall waits for the throttle, and a failure
+// ends the run with its code.
+TEST(Policies, WhatFollowsACycle)
+{
+    struct Row {
+        OutcomeKind kind;
+        int stopTaken;
+        const char* step;   // next exitCode stopPending restart
+    } const rows[] = {
+        {OUTCOME_ENDED, 0, "0 0 0 0"},   {OUTCOME_FAILED, 0, "0 7 0 0"},  {OUTCOME_STOPPED, 0, "0 0 0 0"},
+        {OUTCOME_RESTART, 0, "1 0 0 1"}, {OUTCOME_STALLED, 0, "1 0 0 0"}, {OUTCOME_FAILED, 1, "0 0 0 0"},
+        {OUTCOME_RESTART, 1, "2 0 1 1"}, {OUTCOME_STALLED, 1, "0 0 0 0"},
+    };
+    for (const Row& row : rows) {
+        CycleStep s = NextCycleStep(Outcome{row.kind, 7, 0}, row.stopTaken);
+        EXPECT_EQ(std::to_string(s.next) + " " + std::to_string(s.exitCode) + " " + std::to_string(s.stopPending) + " " +
+                      std::to_string(s.restart),
+                  row.step)
+            << row.kind << " " << row.stopTaken;
+    }
 }
