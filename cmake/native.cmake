@@ -12,8 +12,15 @@ if(TALVEX_TESTS)
     # The in-memory platform, and the models that the tests and the fuzz
     # target run against it.
     file(GLOB TALVEX_FAKE_SOURCES CONFIGURE_DEPENDS tests/fake/*.cpp tests/model/*.cpp)
-    add_library(talvex_fake STATIC ${TALVEX_FAKE_SOURCES})
-    target_include_directories(talvex_fake PUBLIC src tests)
+    # The calls it can fail, from its own call sites: a fault armed for any
+    # other name is refused.
+    file(GLOB TALVEX_FAKE_CALL_SITES CONFIGURE_DEPENDS tests/fake/*.cpp)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/generated/fake_calls.inc
+        COMMAND ${CMAKE_COMMAND} -DOUT=${CMAKE_BINARY_DIR}/generated/fake_calls.inc
+                -DDIR=${CMAKE_SOURCE_DIR}/tests/fake -P ${CMAKE_SOURCE_DIR}/cmake/fake_calls.cmake
+        DEPENDS ${TALVEX_FAKE_CALL_SITES} ${CMAKE_SOURCE_DIR}/cmake/fake_calls.cmake)
+    add_library(talvex_fake STATIC ${TALVEX_FAKE_SOURCES} ${CMAKE_BINARY_DIR}/generated/fake_calls.inc)
+    target_include_directories(talvex_fake PUBLIC src tests PRIVATE ${CMAKE_BINARY_DIR}/generated)
     target_link_libraries(talvex_fake PUBLIC talvex_logic)
 
     file(GLOB TALVEX_UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)

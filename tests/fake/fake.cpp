@@ -94,9 +94,28 @@ void fake::advance_to(uint64_t until)
     S.now = std::max(S.now, until);
 }
 
+namespace {
+
+// The calls a fault may be armed for: every name at a fails() call site.
+const char* const KNOWN_CALLS[] = {
+#include "fake_calls.inc"
+};
+
+// Faults armed to fire once that a reset found still waiting.
+std::string Unfired;
+
+void note_unfired()
+{
+    for (const auto& f : S.faults)
+        if (!f.second.persistent) Unfired += f.first + " (call " + std::to_string(f.second.nth) + " from now) ";
+}
+
+}  // namespace
+
 void fake_reset()
 {
     ResetProcessState();
+    note_unfired();
     S = State();
     fake_make_dir("C:\\svc");
     fake_set_env("PATH", "C:\\Windows\\system32");
@@ -107,7 +126,22 @@ void fake_reset()
 
 void fake_fail(const std::string& call, uint32_t error, int nth, bool persistent)
 {
+    bool known = false;
+    for (const char* name : KNOWN_CALLS) known = known || call == name;
+    if (!known) {
+        fprintf(stderr, "fake: no call of the platform is named \"%s\"; nothing could fail\n", call.c_str());
+        abort();
+    }
     S.faults[call] = Fault{nth, error, persistent};
+}
+
+std::string fake_unfired_faults()
+{
+    note_unfired();
+    S.faults.clear();
+    std::string unfired = Unfired;
+    Unfired.clear();
+    return unfired;
 }
 
 std::vector<std::pair<std::string, int>> fake_calls()

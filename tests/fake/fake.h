@@ -30,7 +30,11 @@ void fake_reset();
 
 // The nth call of `call` from now (1 = the next one) fails with `error`; with
 // persistent set, every call from then on fails.
+// A name that no call of the fake's answers to ends the program, naming it.
 void fake_fail(const std::string& call, uint32_t error, int nth = 1, bool persistent = false);
+// The faults armed to fire once that have not fired (a reset keeps a note of
+// those it drops), "" when all fired; they are forgotten.
+std::string fake_unfired_faults();
 // Every call name made since the reset with how often it was made.
 std::vector<std::pair<std::string, int>> fake_calls();
 

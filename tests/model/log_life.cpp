@@ -475,6 +475,8 @@ std::string RunLogLife(const LifeChoice& next, int steps)
         else if (op < 92) do_directory(life);
         else do_disk(life);
         std::string differences = compare(life.model);
+        std::string unfired = fake_unfired_faults();
+        if (!unfired.empty()) differences += "a fault that never fired: " + unfired + "\n";
         life.model.rotated = false;
         if (!differences.empty()) return life.steps + "then:\n" + differences;
     }

@@ -49,6 +49,8 @@ std::string usage()
 
 class Admin : public ::testing::Test {
 protected:
+    // A fault armed to fire once that never fired tested nothing.
+    void TearDown() override { EXPECT_EQ(fake_unfired_faults(), ""); }
     void SetUp() override
     {
         fake_reset();
@@ -416,13 +418,15 @@ TEST_F(Admin, ControlCommandFailures)
 )"},
         {"ControlService", "-dump", R"(1|thread dump request failed - system text 5. (0x5)
 )"},
-        {"DeleteService", "-remove", "1|Service svc currently running. Can't remove running service."},
-        {"RegDeleteKeyA", "-remove", "1|Service svc currently running. Can't remove running service."},
+        {"DeleteService", "-remove", R"(1|DeleteService failed - system text 5. (0x5)
+)"},
+        {"RegDeleteKeyA", "-remove", "1|svc removed.\nError deleting event source due to: system text 5.\r\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(&row - rows));
         fake_reset();
-        fake_add_service("svc", row.command[3] == 'a' ? SERVICE_STATE_STOPPED : SERVICE_STATE_RUNNING);
+        bool stopped = strcmp(row.command, "-start") == 0 || strcmp(row.command, "-remove") == 0;
+        fake_add_service("svc", stopped ? SERVICE_STATE_STOPPED : SERVICE_STATE_RUNNING);
         fake_reg_put(SOURCE_KEY, "TypesSupported", 4, "\x07");
         fake_fail(row.call, 5);
         EXPECT_EQ(run({"talvex", row.command, "svc"}), row.result);

@@ -113,6 +113,7 @@ TEST(Faults, EveryCallThatFailsEndsTheRunInADefinedState)
                 s.set_up();
                 fake_fail(call.first, 5, mode == 2 ? call.second : 1, mode == 1);
                 std::string outcome = run(s);
+                EXPECT_EQ(fake_unfired_faults(), "");
                 ++runs;
                 EXPECT_EQ(fake_live_children(), 0);
                 if (call.first != "CloseHandle") {

@@ -29,6 +29,8 @@ namespace {
 class Parsers : public ::testing::Test {
 protected:
     void SetUp() override { fake_reset(); }
+    // A fault armed to fire once that never fired tested nothing.
+    void TearDown() override { EXPECT_EQ(fake_unfired_faults(), ""); }
 };
 
 TEST_F(Parsers, BoundedTextCutsAndTerminates)

@@ -18,6 +18,8 @@ namespace {
 class ServiceRun : public ::testing::Test {
 protected:
     void SetUp() override { reset(); }
+    // A fault armed to fire once that never fired tested nothing.
+    void TearDown() override { EXPECT_EQ(fake_unfired_faults(), ""); }
     void reset()
     {
         fake_reset();

@@ -1,0 +1,22 @@
+# The names of the platform calls that the in-memory platform can fail: the
+# quoted names at its fails(...) call sites, written as a C++ list to OUT.
+# Run as a script: cmake -DOUT=<file> -DDIR=<tests/fake> -P fake_calls.cmake
+file(GLOB sources ${DIR}/*.cpp)
+set(names "")
+foreach(source ${sources})
+    file(STRINGS ${source} lines REGEX "fails\\(")
+    foreach(line ${lines})
+        string(REGEX MATCHALL "\"[A-Za-z0-9_]+\"" quoted "${line}")
+        list(APPEND names ${quoted})
+    endforeach()
+endforeach()
+list(REMOVE_DUPLICATES names)
+list(SORT names)
+string(REPLACE ";" ",\n" body "${names}")
+set(text "// Made by cmake/fake_calls.cmake from the fake's fails() call sites.\n${body},\n")
+if(EXISTS ${OUT})
+    file(READ ${OUT} old)
+endif()
+if(NOT old STREQUAL text)
+    file(WRITE ${OUT} "${text}")
+endif()
