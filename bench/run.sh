@@ -140,11 +140,7 @@ benchref() {
     (cd "$area" && wine benchref.exe "$@" 2>&1 | tr -d '\r')
 }
 
-sc_state() {
-    local line
-    line=$(wine sc query "$1" 2>/dev/null | tr -d '\r' | grep -E '^ *STATE *:') || { echo none; return; }
-    echo "$line" | awk -F: '{ split($2, v, " "); print v[1] }'
-}
+sc_state() { talvex_sc "$1" STATE; }
 
 # wait_state <service> <state> <seconds>
 wait_state() {

@@ -67,11 +67,7 @@ WINEDEBUG=+eventlog wine sc query >/dev/null 2>"$events" || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 # sc's STATE number for the service, or "none" when it is not installed.
-state_of() {
-    local line
-    line=$(wine sc query "$svc" 2>/dev/null | tr -d '\r' | grep -E '^ *STATE') || { echo none; return; }
-    echo "$line" | awk '{print $3}'
-}
+state_of() { talvex_sc "$svc" STATE; }
 wait_state() {
     local want=$1 i
     for ((i = 0; i < 120; i++)); do

@@ -21,3 +21,5 @@ wine sc query >/dev/null 2>&1 || true
 talvex_wine_stop() {
     wineserver -k >/dev/null 2>&1 || true
 }
+
+source "$(dirname "${BASH_SOURCE[0]}")/wine-sc.sh"

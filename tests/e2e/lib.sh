@@ -40,20 +40,9 @@ e2e_finish() {
     exit 0
 }
 
-# e2e_sc <service> <field>: the number `sc query` shows for STATE,
-# WIN32_EXIT_CODE or SERVICE_EXIT_CODE, or "none" for an unknown service.
-# A query that Wine's sc answers with nothing at all (it happens now and then
-# on a loaded machine) is asked again before the service counts as unknown.
-e2e_sc() {
-    local line try
-    for try in 1 2 3; do
-        line=$(wine sc query "$1" 2>/dev/null | tr -d '\r')
-        [ -n "$line" ] && break
-        sleep 0.5
-    done
-    line=$(echo "$line" | grep -E "^ *$2 *:") || { echo none; return; }
-    echo "$line" | awk -F: '{ split($2, v, " "); print v[1] }'
-}
+# e2e_sc <service> <field>: the number `sc query` shows (scripts/wine-sc.sh).
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-sc.sh"
+e2e_sc() { talvex_sc "$@"; }
 
 # e2e_wait <seconds> <command>: 0 once the command (a shell text, evaluated
 # at every try) succeeds.

@@ -1,0 +1,16 @@
+# Sourced: the state of a service as Wine's sc reports it.
+# talvex_sc <service> <field>: the number that Wine's "sc query" reports for
+# the service under STATE, WIN32_EXIT_CODE or SERVICE_EXIT_CODE, or "none"
+# for an unknown service.  A query that sc answers with nothing at all (it
+# happens now and then on a loaded machine) is asked again before the
+# service counts as unknown.
+talvex_sc() {
+    local line try
+    for try in 1 2 3; do
+        line=$(wine sc query "$1" 2>/dev/null | tr -d '\r')
+        [ -n "$line" ] && break
+        sleep 0.5
+    done
+    line=$(echo "$line" | grep -E "^ *$2 *:") || { echo none; return; }
+    echo "$line" | awk -F: '{ split($2, v, " "); print v[1] }'
+}
