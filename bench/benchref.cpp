@@ -43,15 +43,6 @@
 //       marker (BS): "start ms=T".  The file is looked at every millisecond,
 //       its size first (which costs Wine no round trip to its server), its
 //       new bytes only when it grew.
-//   benchref services create <list file>
-//       creates the services of the list, one a line: name, a tab, the
-//       binary's command line, and further tabs each before a "value=data"
-//       pair written as a string under the service's Parameters key.
-//   benchref services start|stop|delete <service>...
-//       starts (stops) the services and waits until each is RUNNING
-//       (STOPPED); delete stops those that run and deletes them and their
-//       keys.  One program for many services: each "wine sc" costs a Wine
-//       process start.
 //   benchref dump <service> <log file>
 //       sends the thread dump control (129) to a running talvex service and
 //       prints the time until its log file holds one more line saying that
@@ -509,153 +500,6 @@ int run_start(const char* service, const char* path)
     return time_control(service, SERVICE_START, START_INSTEAD_OF_CONTROL, "start", start_marker_written);
 }
 
-// --- several services at once ------------------------------------------------------
-
-enum { SERVICES_WAIT_MS = 60000 };
-
-// Waits until every service that could be opened is in the state; returns
-// 0 after SERVICES_WAIT_MS.
-int await_state(SC_HANDLE* handles, int count, DWORD state)
-{
-    for (double start = now_ms(); now_ms() - start < SERVICES_WAIT_MS; Sleep(10)) {
-        int all = 1;
-        SERVICE_STATUS status;
-        for (int i = 0; i < count && all; ++i)
-            all = handles[i] == NULL || (QueryServiceStatus(handles[i], &status) && status.dwCurrentState == state);
-        if (all) return 1;
-    }
-    fprintf(stderr, "benchref: not every service reached state %lu within %d ms\n", (unsigned long)state,
-            SERVICES_WAIT_MS);
-    return 0;
-}
-
-// Writes the "value=data" pairs after the first two fields of a list line
-// under the service's Parameters key.
-int write_parameters(const char* service, char* pairs)
-{
-    char key[512];
-    snprintf(key, sizeof key, "SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters", service);
-    HKEY handle;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_SET_VALUE, NULL, &handle, NULL) != ERROR_SUCCESS) {
-        fail("RegCreateKeyExA");
-        return 0;
-    }
-    int ok = 1;
-    for (char* pair = strtok(pairs, "\t"); pair != NULL && ok; pair = strtok(NULL, "\t")) {
-        char* equals = strchr(pair, '=');
-        if (equals == NULL) continue;
-        *equals = '\0';
-        ok = RegSetValueExA(handle, pair, 0, REG_SZ, (const BYTE*)(equals + 1), (DWORD)strlen(equals + 1) + 1) ==
-             ERROR_SUCCESS;
-    }
-    RegCloseKey(handle);
-    return ok;
-}
-
-int create_services(SC_HANDLE manager, const char* list_path)
-{
-    FILE* list = fopen(list_path, "r");
-    if (list == NULL) {
-        fail("opening the list of services");
-        return 1;
-    }
-    char line[COMMAND_SIZE];
-    int result = 0;
-    while (result == 0 && fgets(line, sizeof line, list) != NULL) {
-        line[strcspn(line, "\r\n")] = '\0';
-        char* tab = strchr(line, '\t');
-        if (tab == NULL) continue;
-        *tab = '\0';
-        char* binary = tab + 1;
-        char* pairs = strchr(binary, '\t');
-        if (pairs != NULL) *pairs++ = '\0';
-        SC_HANDLE service = CreateServiceA(manager, line, line, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary, NULL, NULL, NULL,
-                                           NULL, NULL);
-        if (service == NULL) {
-            fail("CreateServiceA");
-            fprintf(stderr, "benchref: for %s\n", line);
-            result = 1;
-            break;
-        }
-        CloseServiceHandle(service);
-        if (pairs != NULL && !write_parameters(line, pairs)) result = 1;
-    }
-    fclose(list);
-    return result;
-}
-
-enum ServicesVerb { SERVICES_START, SERVICES_STOP, SERVICES_DELETE };
-
-// Starts or stops every named service and waits for them all; or stops
-// those that run, waits for them all, and deletes them with their keys (a
-// service that is not there is no failure then, and one that will not stop
-// is deleted all the same).
-int control_services(SC_HANDLE manager, ServicesVerb verb, char** names, int count)
-{
-    enum { MOST_SERVICES = 64 };
-    if (count > MOST_SERVICES) {
-        fprintf(stderr, "benchref: at most %d services at once\n", (int)MOST_SERVICES);
-        return 1;
-    }
-    SC_HANDLE handles[MOST_SERVICES];
-    int result = 0;
-    for (int i = 0; i < count; ++i) {
-        handles[i] = OpenServiceA(manager, names[i], SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
-        SERVICE_STATUS status;
-        int sent = 1;
-        if (handles[i] == NULL) {
-            sent = verb == SERVICES_DELETE && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
-        } else if (verb == SERVICES_START) {
-            sent = StartServiceA(handles[i], 0, NULL);
-        } else if (verb == SERVICES_STOP ||
-                   (QueryServiceStatus(handles[i], &status) && status.dwCurrentState != SERVICE_STOPPED)) {
-            sent = ControlService(handles[i], SERVICE_CONTROL_STOP, &status) || verb == SERVICES_DELETE;
-        }
-        if (!sent) {
-            fail(verb == SERVICES_START ? "StartServiceA" : handles[i] == NULL ? "OpenServiceA" : "ControlService");
-            fprintf(stderr, "benchref: for %s\n", names[i]);
-            result = 1;
-        }
-    }
-    if ((result == 0 || verb == SERVICES_DELETE) &&
-        !await_state(handles, count, verb == SERVICES_START ? SERVICE_RUNNING : SERVICE_STOPPED) &&
-        verb != SERVICES_DELETE)
-        result = 1;
-    for (int i = 0; i < count; ++i) {
-        if (handles[i] == NULL) continue;
-        if (verb == SERVICES_DELETE) {
-            if (!DeleteService(handles[i])) result = 1;
-            char key[512];
-            snprintf(key, sizeof key, "SYSTEM\\CurrentControlSet\\Services\\%s", names[i]);
-            RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
-        }
-        CloseServiceHandle(handles[i]);
-    }
-    return result;
-}
-
-int run_services(const char* verb, char** names, int count)
-{
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    if (manager == NULL) {
-        fail("OpenSCManagerA");
-        return 1;
-    }
-    int result = 2;
-    if (strcmp(verb, "create") == 0 && count == 1)
-        result = create_services(manager, names[0]);
-    else if (strcmp(verb, "start") == 0)
-        result = control_services(manager, SERVICES_START, names, count);
-    else if (strcmp(verb, "stop") == 0)
-        result = control_services(manager, SERVICES_STOP, names, count);
-    else if (strcmp(verb, "delete") == 0)
-        result = control_services(manager, SERVICES_DELETE, names, count);
-    CloseServiceHandle(manager);
-    if (result == 2) fprintf(stderr, "benchref: services create <list file> | start|stop|delete <service>...\n");
-    return result;
-}
-
 // --- the idle reference service ---------------------------------------------------
 
 SERVICE_STATUS_HANDLE g_status_handle = NULL;
@@ -797,7 +641,6 @@ int usage()
             "       benchref container <count> <directory> <command line>\n"
             "       benchref stop <service>\n"
             "       benchref start <service> <file>\n"
-            "       benchref services create <list file> | start|stop|delete <service>...\n"
             "       benchref dump <service> <log file>\n"
             "       benchref as-service <request file> <output file>\n"
             "       benchref service <command line>\n"
@@ -823,7 +666,6 @@ int main(int argc, char** argv)
     if (strcmp(mode, "stop") == 0 && argc == 3) return run_stop(argv[2]);
     if (strcmp(mode, "dump") == 0 && argc == 4) return run_dump(argv[2], argv[3]);
     if (strcmp(mode, "start") == 0 && argc == 4) return run_start(argv[2], argv[3]);
-    if (strcmp(mode, "services") == 0 && argc >= 4) return run_services(argv[2], argv + 3, argc - 3);
     if (strcmp(mode, "as-service") == 0 && argc == 4) return run_as_service(argv[2], argv[3]);
     if (strcmp(mode, "service") == 0 && argc >= 3) return run_service(command_after(2));
     if (strcmp(mode, "keepalive-service") == 0 && argc >= 3) {

@@ -136,6 +136,9 @@ scratch=$(mktemp -d)
 samples=$scratch/samples
 watcher=""
 
+wintool() {
+    (cd "$area" && wine wintool.exe "$@" 2>&1 | tr -d '\r')
+}
 benchref() {
     (cd "$area" && wine benchref.exe "$@" 2>&1 | tr -d '\r')
 }
@@ -162,7 +165,7 @@ stop_watch() {
 
 cleanup() {
     stop_watch
-    [ -f "$area/benchref.exe" ] && benchref services delete $(all_services) >/dev/null
+    [ -f "$area/wintool.exe" ] && wintool services delete $(all_services) >/dev/null
     if [ -n "${BENCH_KEEP:-}" ]; then
         say "bench: kept $scratch and $area"
     else
@@ -231,8 +234,8 @@ say "== preparing the Wine prefix and the services"
 rm -rf "$area"
 mkdir -p "$area/jre/bin" "$work"
 cp "$bin/fakejava/java.exe" "$area/jre/bin/java.exe"
-cp "$build/bench/benchref.exe" "$area/benchref.exe"
-benchref services delete $(all_services) >/dev/null || die "could not remove the services of an earlier run"
+cp "$build/bench/benchref.exe" "$build/bench/wintool.exe" "$area/"
+wintool services delete $(all_services) >/dev/null || die "could not remove the services of an earlier run"
 # The children's command lines, as talvex's start script and launch command
 # give them (the launcher's JVM options other than the two markers change
 # nothing in the stand-in).
@@ -258,7 +261,7 @@ talvex_parameters+="	ShutdownTimeoutSeconds=30	RestartDelayMaxSeconds=0"
     done
     printf '%s\t%s\r\n' "$kids_svc" "$area_win\\benchref.exe as-service $area_win\\request.txt $area_win\\measured.txt"
 } >"$area/services.txt"
-benchref services create services.txt || die "could not create the services"
+wintool services create services.txt || die "could not create the services"
 record settings rounds="$rounds" idle_rounds="$idle_rounds" idle_services="$idle_services" \
     scale_services="$scale_services" idle_seconds="$idle_seconds" volume="$volume"
 
@@ -291,7 +294,7 @@ boot() {
 start_talvex() {
     local name
     for name in "$@"; do rm -f "$work/$name.out" "$work/$name.out".*; done
-    benchref services start "$@" >/dev/null || die "could not start $*"
+    wintool services start "$@" >/dev/null || die "could not start $*"
 }
 
 # --- copy ---------------------------------------------------------------------------
@@ -413,7 +416,7 @@ quiet_run() {
             figures wait "$work/$name.out" '\x08' 30 || die "the container of $name did not start"
         done
     else
-        benchref services start "${names[@]}" >/dev/null || die "could not start the $kind services"
+        wintool services start "${names[@]}" >/dev/null || die "could not start the $kind services"
     fi
     # talvex treats a container as quiet two seconds after its last output.
     sleep 3
@@ -421,11 +424,11 @@ quiet_run() {
     [ "${#pids[@]}" = "$count" ] || die "$count processes expected for $kind: ${pids[*]}"
     idle_window "$kind" "$round" "${pids[@]}"
     if [ "$count" != "$idle_services" ]; then
-        benchref services stop "${names[@]}" >/dev/null || die "could not stop the $kind services"
+        wintool services stop "${names[@]}" >/dev/null || die "could not stop the $kind services"
         return
     fi
     if [ "$count" -gt 1 ]; then
-        benchref services stop "${names[@]:1}" >/dev/null || die "could not stop the $kind services"
+        wintool services stop "${names[@]:1}" >/dev/null || die "could not stop the $kind services"
     fi
     if [ "$kind" = talvex ]; then
         line=$(benchref dump "$service" "$work_win\\$service.out") || die "timed dump of $service: $line"
@@ -511,7 +514,7 @@ start_of() {
     if [ "$1" = talvex ]; then
         rm -f "$work/$svc.out" "$work/$svc.out".*
         line=$(benchref start "$svc" "$work_win\\$svc.out") || die "timed start of $svc: $line"
-        benchref services stop "$svc" >/dev/null || die "could not stop $svc"
+        wintool services stop "$svc" >/dev/null || die "could not stop $svc"
     else
         printf '%s\r\n' "start-ref $area_win\\start.out $work_win ${launcher_line[*]}" "${container_line[*]}" \
             >"$area/request.txt"

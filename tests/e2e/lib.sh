@@ -17,10 +17,10 @@ e2e_init() {
     E2E_BINDIR_WIN=${E2E_EXE_WIN%\\talvex.exe}
 }
 
-# e2e_tool <arguments...>: tests/e2e/wintool.cpp, built on first use.
+# e2e_tool <arguments...>: tools/wintool/wintool.cpp, built on first use.
 e2e_tool() {
     local exe="$E2E_SCRATCH/wintool.exe"
-    [ -f "$exe" ] || x86_64-w64-mingw32-g++-posix -O2 -static -o "$exe" "$(dirname "${BASH_SOURCE[0]}")/wintool.cpp" ||
+    [ -f "$exe" ] || x86_64-w64-mingw32-g++-posix -O2 -static -o "$exe" "$(dirname "${BASH_SOURCE[0]}")/../../tools/wintool/wintool.cpp" ||
         return 1
     wine "$exe" "$@" 2>/dev/null | tr -d '\r'
 }
