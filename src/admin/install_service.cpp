@@ -21,11 +21,9 @@ enum {
     // The module name and the two quotes that enclose it when it has a blank.
     BINARY_PATH_SIZE = MODULE_NAME_SIZE + 2,
     DESCRIPTION_SIZE = 4096,
-    SERVICE_WIN32_OWN_PROCESS = 0x10,
     SERVICE_ERROR_NORMAL = 1,
     SERVICE_SID_TYPE_UNRESTRICTED = 1,
-    // The service manager refuses longer names; a SID's text is shorter.
-    SERVICE_NAME_SIZE = 257,
+    // A SID's text is shorter than this.
     SID_TEXT_SIZE = 192,
 };
 
@@ -140,7 +138,7 @@ int InstallService(const char* serviceName)
     }
 
     PlatServiceConfig config;
-    config.service_type = SERVICE_WIN32_OWN_PROCESS;
+    config.service_type = PLAT_SERVICE_WIN32_OWN_PROCESS;
     config.start_type = Options.StartType;
     config.error_control = SERVICE_ERROR_NORMAL;
     config.binary_path = binaryPath;

@@ -5,7 +5,6 @@
 #include "common/platform.h"
 #include "common/text.h"
 
-enum { PATH_TEST_SIZE = 2048 };
 
 int PathIsAbsolute(const char* path)
 {
@@ -14,7 +13,7 @@ int PathIsAbsolute(const char* path)
 
 int PathExists(const char* path, const char* base)
 {
-    char full[PATH_TEST_SIZE];
+    char full[PATH_TEXT_SIZE];
     memset(full, 0, sizeof full);
     int fits;
     if (PathIsAbsolute(path) || base == nullptr) {

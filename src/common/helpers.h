@@ -12,6 +12,7 @@ enum {
     PATH_LINE_SIZE = 32767,    // a start script's PATH line, as long as an environment value
     SHORT_TEXT_SIZE = 512,     // short values
     MODULE_PATH_SIZE = 260,    // module paths (MAX_PATH)
+    SERVICE_NAME_SIZE = 257,   // a service name as the service manager allows it (256), and its end
     ERROR_TEXT_SIZE = 256,     // FormatLastError texts
     SYSTEM_MESSAGE_SIZE = 2048 // registry failure texts
 };

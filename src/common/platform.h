@@ -85,6 +85,8 @@ enum : uint32_t {
     CONTROL_USER_DUMP = 129,
     CONTROL_USER_ROTATE = 130,
 };
+// The service type of a service in a process of its own.
+enum : uint32_t { PLAT_SERVICE_WIN32_OWN_PROCESS = 0x10 };
 // Access rights to the service manager and to a service.
 enum : uint32_t {
     SC_MANAGER_CONNECT_ACCESS = 0x1,

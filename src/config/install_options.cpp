@@ -267,11 +267,11 @@ int validate_launch_command(void)
 
 int locate_libraries(void)
 {
-    if (!LocateModule(MESSAGE_LIBRARY, Options.MessageDllPath)) {
+    if (!LocateModule(MESSAGE_LIBRARY, Options.MessageDllPath, sizeof Options.MessageDllPath)) {
         print_with_last_error("\nError: \"%s\" - %s\n", MESSAGE_LIBRARY);
         return 0;
     }
-    if (!LocateModule(UTILITY_LIBRARY, Options.UtilDirectory)) {
+    if (!LocateModule(UTILITY_LIBRARY, Options.UtilDirectory, sizeof Options.UtilDirectory)) {
         print_with_last_error("\nError: \"%s\" - %s\n", UTILITY_LIBRARY);
         return 0;
     }
@@ -318,17 +318,17 @@ const char** InstallOptionText(const ParameterRow* row)
     return (const char**)((char*)&Options + row->installField);
 }
 
-int LocateModule(const char* fileName, char* buffer)
+int LocateModule(const char* fileName, char* buffer, uint32_t size)
 {
     buffer[0] = '\0';
     LibHandle library = plat_load_library(fileName);
     if (library == nullptr) return 0;
-    uint32_t length = plat_module_file_name(library, buffer, MODULE_PATH_SIZE);
+    uint32_t length = plat_module_file_name(library, buffer, size);
     // A length equal to the capacity means the name was cut; a cut path would
     // register a message file that does not exist, so it counts as a failure.
     // Windows XP reports the cut without setting an error, so name it here.
-    int found = length != 0 && length < (uint32_t)MODULE_PATH_SIZE;
-    if (length >= (uint32_t)MODULE_PATH_SIZE) plat_set_last_error(PLAT_ERROR_INSUFFICIENT_BUFFER);
+    int found = length != 0 && length < size;
+    if (length >= size) plat_set_last_error(PLAT_ERROR_INSUFFICIENT_BUFFER);
     uint32_t error = plat_get_last_error();
     plat_free_library(library);
     if (!found) {

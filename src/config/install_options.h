@@ -20,7 +20,7 @@ int ParseInstallOptions(char** argv, int argc);
 // takes from the command line.
 const char** InstallOptionText(const ParameterRow* row);
 // Finds a library by the normal search for a bare name and writes its full
-// path into buffer (260 bytes).
-int LocateModule(const char* fileName, char* buffer);
+// path into buffer, of `size` bytes; a path that does not fit is a failure.
+int LocateModule(const char* fileName, char* buffer, uint32_t size);
 
 #endif

@@ -8,32 +8,31 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/helpers.h"
 #include "common/platform.h"
 
 enum {
-    CONFIG_PATH_SIZE = 2048,
     // JVM arguments and class paths may be as long as a command line.
     CONFIG_LIST_SIZE = 32767,
     CONFIG_SHORT_SIZE = 512,
-    CONFIG_UTIL_DIR_SIZE = 260,
     // The option fields hold a whole JVM option built from a class path, so
     // they have room for the longest one plus the option's own characters.
     CONFIG_OPTION_SIZE = CONFIG_LIST_SIZE + 32,
 };
 
 struct ServiceConfig {
-    char WorkingDirectory[CONFIG_PATH_SIZE];
-    char JavaExe[CONFIG_PATH_SIZE];
+    char WorkingDirectory[PATH_TEXT_SIZE];
+    char JavaExe[PATH_TEXT_SIZE];
     char JavaArgs[CONFIG_LIST_SIZE];
     char Classpath[CONFIG_LIST_SIZE];
     char BootClasspath[CONFIG_LIST_SIZE];
-    char OrvaneHome[CONFIG_PATH_SIZE];
-    char BootFile[CONFIG_PATH_SIZE];
-    char DirectoryServiceBootFile[CONFIG_PATH_SIZE];
+    char OrvaneHome[PATH_TEXT_SIZE];
+    char BootFile[PATH_TEXT_SIZE];
+    char DirectoryServiceBootFile[PATH_TEXT_SIZE];
     char TimeoutSeconds[CONFIG_SHORT_SIZE];
     char ShutdownTimeoutSeconds[CONFIG_SHORT_SIZE];
     char PBE[CONFIG_SHORT_SIZE];
-    char UtilDir[CONFIG_UTIL_DIR_SIZE];
+    char UtilDir[MODULE_PATH_SIZE];
     char LogContainerOutput[CONFIG_SHORT_SIZE];
     char Debug[CONFIG_SHORT_SIZE];
     char RestartDelayMaxSeconds[CONFIG_SHORT_SIZE];
@@ -44,7 +43,7 @@ struct ServiceConfig {
     char LogFileCompress[CONFIG_SHORT_SIZE];
     char InputStallMinutes[CONFIG_SHORT_SIZE];
     char InputStallAction[CONFIG_SHORT_SIZE];
-    char MetricsFile[CONFIG_PATH_SIZE];
+    char MetricsFile[PATH_TEXT_SIZE];
     char InputStallSeconds[CONFIG_SHORT_SIZE];
     char ClasspathOption[CONFIG_OPTION_SIZE];
     char BootClasspathOption[CONFIG_OPTION_SIZE];
@@ -94,9 +93,9 @@ struct InstallOptions {
     const char* PBE;
     const char* UtilDir;                  // the utility library's directory
     uint32_t StartType;
-    char MessageDllPath[260];
-    char UtilDirectory[260];
-    char CurrentDirectory[260];
+    char MessageDllPath[MODULE_PATH_SIZE];
+    char UtilDirectory[MODULE_PATH_SIZE];
+    char CurrentDirectory[MODULE_PATH_SIZE];
 };
 
 // How a value is read: text (REG_SZ, or REG_EXPAND_SZ expanded), a number

@@ -10,6 +10,7 @@
 
 #include <mutex>
 
+#include "common/helpers.h"
 #include "common/platform.h"
 #include "diag/log_file.h"
 #include "diag/log_rotation.h"
@@ -18,8 +19,6 @@ enum {
     // "<path>.<generation>.gz", the generation at most ten digits, and the
     // compressor's "<path>.gz.tmp".
     LOG_GENERATION_PATH_SIZE = LOG_FILE_PATH_SIZE + 16,
-    // A service name, as the service control manager allows it.
-    LOG_SERVICE_NAME_SIZE = 257,
     // A system error text, and an event about the log with one.
     LOG_REASON_SIZE = 512,
     LOG_EVENT_SIZE = 2 * LOG_GENERATION_PATH_SIZE + LOG_REASON_SIZE,
@@ -53,7 +52,7 @@ struct LogState {
     int atLineStart = 1;
     // The event source: a copy, since the compressor may still say
     // something after the run that named the log has ended.
-    char serviceName[LOG_SERVICE_NAME_SIZE] = "";
+    char serviceName[SERVICE_NAME_SIZE] = "";
     // What becomes of rotated files: a new file each local day, the age in
     // days past which they are deleted (0: none), and their compression.
     int daily = 0;

@@ -13,7 +13,7 @@ enum {
     METRICS_PATH_SIZE = 2 * PATH_TEXT_SIZE + 1,
     // A service name of up to 256 characters as UTF-8 (up to three bytes
     // each), and escaped (each byte may double).
-    METRICS_LABEL_SIZE = 3 * 256 + 1,
+    METRICS_LABEL_SIZE = 3 * (SERVICE_NAME_SIZE - 1) + 1,
     METRICS_ESCAPED_LABEL_SIZE = 2 * METRICS_LABEL_SIZE,
     // Fifteen metrics with their help texts, each labelled with the name.
     METRICS_TEXT_SIZE = 4096 + 15 * METRICS_ESCAPED_LABEL_SIZE,

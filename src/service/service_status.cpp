@@ -20,7 +20,6 @@ ControlRequests Requests;
 namespace {
 
 enum : uint32_t {
-    SERVICE_WIN32_OWN_PROCESS = 0x10,
     ACCEPT_STOP_AND_SHUTDOWN = 0x5,      // SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
     ACCEPT_PRESHUTDOWN = 0x100,          // SERVICE_ACCEPT_PRESHUTDOWN, Vista and later
     VISTA_MAJOR_VERSION = 6,
@@ -134,7 +133,7 @@ int BeginServiceStatus(StatusHandle handle)
     std::lock_guard<std::mutex> guard(StatusLock);
     ServiceStatus.handle = handle;
     ServiceStatus.vistaOrLater = (uint32_t)IsVistaOrLater();
-    ServiceStatus.status.service_type = SERVICE_WIN32_OWN_PROCESS;
+    ServiceStatus.status.service_type = PLAT_SERVICE_WIN32_OWN_PROCESS;
     ServiceStatus.status.service_specific_exit_code = 0;
     return send_status_locked(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);
 }
