@@ -196,7 +196,7 @@ const ParameterRow PARAMETERS[] = {
      offsetof(ServiceConfig, InputStallMinuteCount), "of minutes; the default 10 is used", 0},
     {"InputStallAction", CONFIG_TEXT(InputStallAction), PARAM_TEXT, "report", nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"MetricsFile", CONFIG_TEXT(MetricsFile), PARAM_TEXT, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr, 0},
-    // The stall time in seconds, for the tests only: they cannot wait for minutes.
+    // The stall time in seconds, for trying the watch out: minutes are long to wait for.
     {"InputStallSeconds", CONFIG_TEXT(InputStallSeconds), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
      offsetof(ServiceConfig, InputStallSecondCount), "of seconds; the minutes apply", 0},
 };

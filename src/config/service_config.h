@@ -65,7 +65,7 @@ struct ServiceConfig {
     uint32_t LogFileMaxAgeDayCount;
     uint32_t LogFileCompressEnabled;
     // How long the container may leave its standard input unread before it
-    // is reported (0: never), in minutes and, for the tests, in seconds (0:
+    // is reported (0: never), in minutes and, to try the watch out, in seconds (0:
     // the minutes apply); the time in ms; and whether a stall also restarts
     // the container.
     uint32_t InputStallMinuteCount;

@@ -16,8 +16,7 @@ enum : uint32_t {
     EVENT_ERROR = 0xC0000006u,               // error, 2 strings
 };
 
-// Every id above, each with its text in res/talvex_msg.mc (a test holds the
-// two together).
+// Every id above, each with its text in res/talvex_msg.mc.
 enum { EVENT_ID_COUNT = 7 };
 extern const uint32_t EVENT_IDS[EVENT_ID_COUNT];
 

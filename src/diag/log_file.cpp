@@ -91,9 +91,9 @@ const uint64_t LOG_REOPEN_MS = 10000;
 enum LossCause { LOSS_WRITE, LOSS_OPEN, LOSS_NOT_A_FILE };
 
 // Output stops reaching the file.  The first loss of a run that comes from
-// a file that could not be opened keeps the warning it always had, and one
-// at a name that holds no file has said so already; every other loss begins
-// with a warning that output is being lost.
+// a file that could not be opened is said by the warning that it cannot be
+// opened, and one at a name that holds no file has said so already; every
+// other loss begins with a warning that output is being lost.
 void begin_loss(uint32_t code, LossCause cause)
 {
     if (Log.losing) return;

@@ -61,15 +61,14 @@ void report_system_error(Run* run, Outcome* outcome)
     OutcomeFail(outcome, 1);
 }
 
-// Ends a child that the run can no longer supervise and closes its handles,
-// so that no JVM outlives the service that started it.  TerminateProcess
-// returns before the child has gone; nothing here needs to wait for that.
 void close_child(PlatProcessInfo* child)
 {
     plat_close_handle(child->thread);
     plat_close_handle(child->process);
 }
 
+// TerminateProcess returns before the child has gone; nothing here needs to
+// wait for that.
 void abandon_child(PlatProcessInfo* child)
 {
     plat_terminate_process(child->process, 0);

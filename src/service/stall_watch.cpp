@@ -14,7 +14,7 @@ namespace {
 enum : uint64_t {
     // Looking into the pipe wakes the supervisor and costs a round trip to
     // the Wine server; at one look every 30 s a quiet service stays cheap.
-    // A stall time under a minute (the tests') is looked at twice within it.
+    // A stall time under a minute is looked at twice within it.
     STALL_LOOK_MS = 30000,
 };
 
