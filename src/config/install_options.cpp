@@ -20,6 +20,19 @@ InstallOptions Options = {
 
 namespace {
 
+void start_automatically(void) { Options.StartType = SERVICE_AUTO_START_TYPE; }
+
+}  // namespace
+
+// The options that set no value of their own, scanned and shown before those
+// of the values.
+const InstallFlagRow INSTALL_FLAGS[] = {
+    {"-a", "Automatically start the service (default - not autostart)", start_automatically},
+};
+const size_t INSTALL_FLAG_COUNT = sizeof INSTALL_FLAGS / sizeof INSTALL_FLAGS[0];
+
+namespace {
+
 const char MESSAGE_LIBRARY[] = "talvexMSG.dll";
 const char UTILITY_LIBRARY[] = "talvexUtil.dll";
 // The longest timeout whose milliseconds fit 32 bits.
@@ -54,31 +67,25 @@ int take_value(Scan* scan, const char** field)
     return 1;
 }
 
-// One comparison step: a match on `word` (or on its alias) stores the value.
-int match_value(Scan* scan, const char* word, const char* alias, const char** field)
-{
-    if (is_word(scan, word) || (alias != nullptr && is_word(scan, alias)))
-        return take_value(scan, field);
-    return 1;
-}
-
+// One scan over the command line.  Each argument is compared with every
+// option word in the order of the usage text: the flags, then the words of
+// the parameter table's rows (and their aliases).  A value word takes the
+// argument after it, and that value becomes what the rest of the pass
+// compares.
 int scan_arguments(char** argv, int argc)
 {
     Scan scan = {argv, argc, 2, nullptr};
     for (; scan.index < scan.argc; ++scan.index) {
         scan.current = argv[scan.index];
-        if (is_word(&scan, "-a")) Options.StartType = SERVICE_AUTO_START_TYPE;
-        if (!match_value(&scan, "-wd", nullptr, &Options.WorkingDirectory)) return 0;
-        if (!match_value(&scan, "-jre", nullptr, &Options.JavaExe)) return 0;
-        if (!match_value(&scan, "-jargs", nullptr, &Options.JavaArgs)) return 0;
-        if (!match_value(&scan, "-cp", nullptr, &Options.Classpath)) return 0;
-        if (!match_value(&scan, "-bcp", nullptr, &Options.BootClasspath)) return 0;
-        if (!match_value(&scan, "-home", nullptr, &Options.OrvaneHome)) return 0;
-        if (!match_value(&scan, "-xml", nullptr, &Options.BootFile)) return 0;
-        if (!match_value(&scan, "-dsxml", nullptr, &Options.DirectoryServiceBootFile)) return 0;
-        if (!match_value(&scan, "-starttimeout", "-t", &Options.TimeoutSeconds)) return 0;
-        if (!match_value(&scan, "-stoptimeout", "-s", &Options.ShutdownTimeoutSeconds)) return 0;
-        if (!match_value(&scan, "-pwd", nullptr, &Options.PBE)) return 0;
+        for (size_t i = 0; i < INSTALL_FLAG_COUNT; ++i)
+            if (is_word(&scan, INSTALL_FLAGS[i].installOption)) INSTALL_FLAGS[i].apply();
+        for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
+            const ParameterRow* row = &PARAMETERS[i];
+            if (row->installOption == nullptr || row->installOption[0] == '\0') continue;
+            int matched = is_word(&scan, row->installOption) ||
+                          (row->installAlias != nullptr && is_word(&scan, row->installAlias));
+            if (matched && !take_value(&scan, InstallOptionText(row))) return 0;
+        }
     }
     return 1;
 }
@@ -248,15 +255,12 @@ int validate_launch_command(void)
 {
     static ServiceConfig config;
     memset(&config, 0, sizeof config);
-    text_copy(config.JavaExe, sizeof config.JavaExe, Options.JavaExe);
-    text_copy(config.JavaArgs, sizeof config.JavaArgs, Options.JavaArgs);
-    text_copy(config.Classpath, sizeof config.Classpath, Options.Classpath);
-    text_copy(config.BootClasspath, sizeof config.BootClasspath, Options.BootClasspath);
-    text_copy(config.OrvaneHome, sizeof config.OrvaneHome, Options.OrvaneHome);
-    text_copy(config.BootFile, sizeof config.BootFile, Options.BootFile);
-    text_copy(config.DirectoryServiceBootFile, sizeof config.DirectoryServiceBootFile, Options.DirectoryServiceBootFile);
-    text_copy(config.PBE, sizeof config.PBE, Options.PBE);
-    text_copy(config.UtilDir, sizeof config.UtilDir, Options.UtilDir);
+    // Every text an option sets goes where the service reads it from.
+    for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
+        const ParameterRow* row = &PARAMETERS[i];
+        if (row->installOption == nullptr || row->kind != PARAM_TEXT) continue;
+        text_copy((char*)&config + row->field, row->capacity, *InstallOptionText(row));
+    }
     FormatClasspathOptions(&config);
     static char line[COMMAND_LINE_SIZE];
     if (BuildLaunchCommand(line, sizeof line, &config)) return 1;

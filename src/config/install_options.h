@@ -19,6 +19,16 @@ int ParseInstallOptions(char** argv, int argc);
 // The option text that a row of the parameter table with an install option
 // takes from the command line.
 const char** InstallOptionText(const ParameterRow* row);
+
+// An install option that sets no value of its own: a word and its usage
+// lines, and what it does to the options.
+struct InstallFlagRow {
+    const char* installOption;
+    const char* usageHelp;
+    void (*apply)(void);
+};
+extern const InstallFlagRow INSTALL_FLAGS[];
+extern const size_t INSTALL_FLAG_COUNT;
 // Finds a library by the normal search for a bare name and writes its full
 // path into buffer, of `size` bytes; a path that does not fit is a failure.
 int LocateModule(const char* fileName, char* buffer, uint32_t size);

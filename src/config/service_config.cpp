@@ -78,13 +78,16 @@ uint32_t count_parameter(const char* serviceName, const ParameterRow* row, const
     int usable = whole_count(text, &value);
     int64_t most = row->most != 0 ? row->most : INT32_MAX;
     if (usable && value >= row->least && value <= most) return (uint32_t)value;
-    char message[CONFIG_SHORT_SIZE + 128];
-    const char* fallback = strchr(row->meaning, ';');
+    // The meaning names the default where it says what is used instead.
+    char meaning[128];
+    text_format(meaning, sizeof meaning, row->meaning, row->defaultText);
+    char message[CONFIG_SHORT_SIZE + 256];
+    const char* fallback = strchr(meaning, ';');
     if (usable && value >= row->least && row->most != 0)
         text_format(message, sizeof message, "%s \"%s\" is more than %ld%s", row->name, text, (long)row->most,
                     fallback != nullptr ? fallback : "");
     else
-        text_format(message, sizeof message, "%s \"%s\" is not a number %s", row->name, text, row->meaning);
+        text_format(message, sizeof message, "%s \"%s\" is not a number %s", row->name, text, meaning);
     LogServiceEvent(serviceName, message, EVENT_WARNING);
     return (uint32_t)DecimalParameter(row->defaultText);
 }
@@ -165,35 +168,45 @@ uint32_t stall_action(const char* serviceName, const char* action)
 // Every value under the Parameters key, in the order the installer writes
 // them and the configuration dump shows them.
 const ParameterRow PARAMETERS[] = {
-    {"WorkingDirectory", CONFIG_TEXT(WorkingDirectory), PARAM_TEXT, nullptr, "-wd", OPTION(WorkingDirectory), DUMP_TEXT, 0, 0, nullptr, 0},
-    {"JavaExe", CONFIG_TEXT(JavaExe), PARAM_TEXT, nullptr, "-jre", OPTION(JavaExe), DUMP_TEXT, 0, 0, nullptr, 0},
-    {"JavaArgs", CONFIG_TEXT(JavaArgs), PARAM_TEXT, nullptr, "-jargs", OPTION(JavaArgs), DUMP_TEXT, 0, 0, nullptr, 0},
-    {"Classpath", CONFIG_TEXT(Classpath), PARAM_TEXT, nullptr, "-cp", OPTION(Classpath), DUMP_TEXT, 0, 0, nullptr, 0},
-    {"BootClasspath", CONFIG_TEXT(BootClasspath), PARAM_TEXT, nullptr, "-bcp", OPTION(BootClasspath), DUMP_TEXT, 0, 0, nullptr, 0},
-    {"OrvaneHome", CONFIG_TEXT(OrvaneHome), PARAM_TEXT, nullptr, "-home", OPTION(OrvaneHome), DUMP_TEXT, 0, 0, nullptr, 0},
-    {"BootFile", CONFIG_TEXT(BootFile), PARAM_TEXT, ".\\container.ini", "-xml", OPTION(BootFile), DUMP_TEXT, 0, 0, nullptr, 0},
+    {"WorkingDirectory", CONFIG_TEXT(WorkingDirectory), PARAM_TEXT, nullptr, "-wd", OPTION(WorkingDirectory), DUMP_TEXT, 0, 0, nullptr, 0, nullptr, "<path>",
+     "Container's working directory (default - current working directory)"},
+    {"JavaExe", CONFIG_TEXT(JavaExe), PARAM_TEXT, nullptr, "-jre", OPTION(JavaExe), DUMP_TEXT, 0, 0, nullptr, 0, nullptr, "<path>",
+     "Full path to java.exe (required)"},
+    {"JavaArgs", CONFIG_TEXT(JavaArgs), PARAM_TEXT, nullptr, "-jargs", OPTION(JavaArgs), DUMP_TEXT, 0, 0, nullptr, 0, nullptr, "\"<args>\"",
+     "Additional JVM args"},
+    {"Classpath", CONFIG_TEXT(Classpath), PARAM_TEXT, nullptr, "-cp", OPTION(Classpath), DUMP_TEXT, 0, 0, nullptr, 0, nullptr, "\"<classpath>\"",
+     "Container classpath (required)"},
+    {"BootClasspath", CONFIG_TEXT(BootClasspath), PARAM_TEXT, nullptr, "-bcp", OPTION(BootClasspath), DUMP_TEXT, 0, 0, nullptr, 0, nullptr,
+     "\"<classpath>\"", "Container bootclasspath (required)"},
+    {"OrvaneHome", CONFIG_TEXT(OrvaneHome), PARAM_TEXT, nullptr, "-home", OPTION(OrvaneHome), DUMP_TEXT, 0, 0, nullptr, 0, nullptr, "\"<path>\"",
+     "Orvane installation root directory (required)"},
+    {"BootFile", CONFIG_TEXT(BootFile), PARAM_TEXT, ".\\container.ini", "-xml", OPTION(BootFile), DUMP_TEXT, 0, 0, nullptr, 0, nullptr,
+     "<path>", "Path to container boot file (default - \"%s\")"},
     {"DirectoryServiceBootFile", CONFIG_TEXT(DirectoryServiceBootFile), PARAM_TEXT, nullptr, "-dsxml",
-     OPTION(DirectoryServiceBootFile), DUMP_TEXT, 0, 0, nullptr, 0},
+     OPTION(DirectoryServiceBootFile), DUMP_TEXT, 0, 0, nullptr, 0, nullptr, "<path>",
+     "Path to Directory Service boot file (required if container loads DS)"},
     {"TimeoutSeconds", CONFIG_TEXT(TimeoutSeconds), PARAM_NUMBER, "0", "-starttimeout", OPTION(TimeoutSeconds),
-     DUMP_START_TIMEOUT, 0, 0, nullptr, 0},
+     DUMP_START_TIMEOUT, 0, 0, nullptr, 0, "-t", "<seconds>", "Container startup timeout (default - infinite)"},
     {"ShutdownTimeoutSeconds", CONFIG_TEXT(ShutdownTimeoutSeconds), PARAM_NUMBER, "600", "-stoptimeout",
-     OPTION(ShutdownTimeoutSeconds), DUMP_NONE, 0, 0, nullptr, 0},
-    {"PBE", CONFIG_TEXT(PBE), PARAM_TEXT, nullptr, "-pwd", OPTION(PBE), DUMP_MASKED, 0, 0, nullptr, 0},
+     OPTION(ShutdownTimeoutSeconds), DUMP_NONE, 0, 0, nullptr, 0, "-s", "<seconds>",
+     "Container shutdown timeout (default - %s)"},
+    {"PBE", CONFIG_TEXT(PBE), PARAM_TEXT, nullptr, "-pwd", OPTION(PBE), DUMP_MASKED, 0, 0, nullptr, 0, nullptr, "<password>",
+     "Bootfile encryption password (not required unless PBE has been used)"},
     {"UtilDir", CONFIG_TEXT(UtilDir), PARAM_TEXT, nullptr, "", OPTION(UtilDir), DUMP_TEXT, 0, 0, nullptr, 0},
     {"LogContainerOutput", CONFIG_TEXT(LogContainerOutput), PARAM_ANY, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr, 0},
     {"Debug", CONFIG_TEXT(Debug), PARAM_ANY, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"RestartDelayMaxSeconds", CONFIG_TEXT(RestartDelayMaxSeconds), PARAM_COUNT, "60", nullptr, 0, DUMP_NONE, 0,
-     offsetof(ServiceConfig, RestartDelayMax), "of seconds; the default 60 is used", 0},
+     offsetof(ServiceConfig, RestartDelayMax), "of seconds; the default %s is used", 0},
     {"LogFileMaxMegabytes", CONFIG_TEXT(LogFileMaxMegabytes), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
      offsetof(ServiceConfig, LogFileMaxMegabyteCount), "of megabytes; the log file has no size limit", 0},
     {"LogFileGenerations", CONFIG_TEXT(LogFileGenerations), PARAM_COUNT, "5", nullptr, 0, DUMP_NONE, 1,
-     offsetof(ServiceConfig, LogFileGenerationCount), "of 1 or more; the default 5 is used", LOG_GENERATIONS_MOST},
+     offsetof(ServiceConfig, LogFileGenerationCount), "of 1 or more; the default %s is used", LOG_GENERATIONS_MOST},
     {"LogFileRotateDaily", CONFIG_TEXT(LogFileRotateDaily), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"LogFileMaxAgeDays", CONFIG_TEXT(LogFileMaxAgeDays), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
      offsetof(ServiceConfig, LogFileMaxAgeDayCount), "of days; rotated log files are kept whatever their age", 0},
     {"LogFileCompress", CONFIG_TEXT(LogFileCompress), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"InputStallMinutes", CONFIG_TEXT(InputStallMinutes), PARAM_COUNT, "10", nullptr, 0, DUMP_NONE, 0,
-     offsetof(ServiceConfig, InputStallMinuteCount), "of minutes; the default 10 is used", 0},
+     offsetof(ServiceConfig, InputStallMinuteCount), "of minutes; the default %s is used", 0},
     {"InputStallAction", CONFIG_TEXT(InputStallAction), PARAM_TEXT, "report", nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"MetricsFile", CONFIG_TEXT(MetricsFile), PARAM_TEXT, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr, 0},
     // The stall time in seconds, for trying the watch out: minutes are long to wait for.
@@ -201,6 +214,7 @@ const ParameterRow PARAMETERS[] = {
      offsetof(ServiceConfig, InputStallSecondCount), "of seconds; the minutes apply", 0},
 };
 const size_t PARAMETER_COUNT = sizeof PARAMETERS / sizeof PARAMETERS[0];
+
 
 #undef CONFIG_TEXT
 #undef OPTION

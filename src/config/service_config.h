@@ -132,12 +132,19 @@ struct ParameterRow {
     // largest usable value (0: what 31 bits hold).
     int32_t least;
     size_t countField;             // offsetof(ServiceConfig, ...), a uint32_t
-    const char* meaning;
+    const char* meaning;           // "%s" in it stands for the default
     int32_t most;
+    // The install option's other word, and its lines in the usage text: what
+    // follows the word ("<path>"), and the help, "%s" in it standing for the
+    // default.
+    const char* installAlias = nullptr;
+    const char* usageValue = nullptr;
+    const char* usageHelp = nullptr;
 };
 
 extern const ParameterRow PARAMETERS[];
 extern const size_t PARAMETER_COUNT;
+
 
 // Walks a null-terminated list of subkey names from HKEY_LOCAL_MACHINE.  The
 // key at the end, or null when a step failed; keys opened on the way are

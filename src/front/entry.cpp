@@ -99,30 +99,21 @@ void PrintUsage(void)
     console_printf("Usage:\n\n");
     console_printf("  talvex -install <ServiceName> <options> to install the service\n\n");
     console_printf("    Where <options> include:\n\n");
-    console_printf("      %s\n", "-a");
-    console_printf("         Automatically start the service (default - not autostart)\n");
-    console_printf("      %s <path>\n", "-wd");
-    console_printf("         Container's working directory (default - current working directory)\n");
-    console_printf("      %s <path>\n", "-jre");
-    console_printf("         Full path to java.exe (required)\n");
-    console_printf("      %s \"<args>\"\n", "-jargs");
-    console_printf("         Additional JVM args\n");
-    console_printf("      %s \"<classpath>\"\n", "-cp");
-    console_printf("         Container classpath (required)\n");
-    console_printf("      %s \"<classpath>\"\n", "-bcp");
-    console_printf("         Container bootclasspath (required)\n");
-    console_printf("      %s \"<path>\"\n", "-home");
-    console_printf("         Orvane installation root directory (required)\n");
-    console_printf("      %s <path>\n", "-xml");
-    console_printf("         Path to container boot file (default - \"%s\")\n", ".\\container.ini");
-    console_printf("      %s <path>\n", "-dsxml");
-    console_printf("         Path to Directory Service boot file (required if container loads DS)\n");
-    console_printf("      %s | %s <seconds>\n", "-starttimeout", "-t");
-    console_printf("         Container startup timeout (default - infinite)\n");
-    console_printf("      %s | %s <seconds>\n", "-stoptimeout", "-s");
-    console_printf("         Container shutdown timeout (default - %s)\n", "600");
-    console_printf("      %s <password>\n", "-pwd");
-    console_printf("         Bootfile encryption password (not required unless PBE has been used)\n");
+    for (size_t i = 0; i < INSTALL_FLAG_COUNT; ++i) {
+        console_printf("      %s\n", INSTALL_FLAGS[i].installOption);
+        console_printf("         %s\n", INSTALL_FLAGS[i].usageHelp);
+    }
+    for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
+        const ParameterRow* row = &PARAMETERS[i];
+        if (row->usageHelp == nullptr) continue;
+        if (row->installAlias != nullptr)
+            console_printf("      %s | %s %s\n", row->installOption, row->installAlias, row->usageValue);
+        else
+            console_printf("      %s %s\n", row->installOption, row->usageValue);
+        console_printf("         ");
+        console_printf(row->usageHelp, row->defaultText);
+        console_printf("\n");
+    }
     console_printf("\n");
     console_printf("  talvex -start   <ServiceName> to start the service (does not wait)\n\n");
     console_printf("  talvex -stop    <ServiceName> to stop the service (does not wait)\n\n");

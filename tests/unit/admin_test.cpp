@@ -86,8 +86,6 @@ TEST_F(Admin, WordsThatAreNoCommandPrintTheUsage)
     std::string values;
     for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
         const char* option = PARAMETERS[i].installOption;
-        // The stall time in seconds is for the tests alone and not advertised.
-        if (PARAMETERS[i].name == std::string("InputStallSeconds")) continue;
         values += std::string(PARAMETERS[i].name) + " " + (option == nullptr ? "hand" : option[0] ? option : "installer") + "\n";
     }
     EXPECT_EQ(readme_values(), values);
