@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "diag/event_log.h"
 #include "diag/gzip_file.h"
+#include "diag/log_file.h"
 #include "diag/log_state.h"
 
 namespace {

@@ -17,12 +17,7 @@
 
 #include "common/platform.h"
 #include "common/helpers.h"
-
-enum {
-    // Working directory, one backslash, the service name (the service
-    // control manager refuses names longer than 256) and ".out".
-    LOG_FILE_PATH_SIZE = PATH_TEXT_SIZE + 1 + 256 + 4,
-};
+#include "diag/log_rotation.h"
 
 // The open log file; null until OpenLogFile succeeds, and while a file that
 // could not be opened waits to be tried again.

@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "diag/event_log.h"
+#include "diag/log_file.h"
 #include "diag/log_state.h"
 
 void warn_not_a_file(const char* path)

@@ -8,6 +8,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/helpers.h"
+
+enum {
+    // Working directory, one backslash, the service name and ".out".
+    LOG_FILE_PATH_SIZE = PATH_TEXT_SIZE + 1 + (SERVICE_NAME_SIZE - 1) + 4,
+};
+
 // What the rotation found at the log's names.  `current` is the kind of
 // entry (PLAT_ENTRY_*) at "<name>.out".  Going up from "<name>.out.1", `gap`
 // is the number of the first generation that holds no regular file (neither

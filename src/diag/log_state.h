@@ -12,7 +12,6 @@
 
 #include "common/helpers.h"
 #include "common/platform.h"
-#include "diag/log_file.h"
 #include "diag/log_rotation.h"
 
 enum {
