@@ -57,13 +57,7 @@ if [ ! -f "$build/wineprefix/system.reg" ]; then
 fi
 source scripts/wine-env.sh "$build"
 events="$build/demo-events.log"
-# Wine keeps no event log: each reported event is traced on the standard
-# error of the Wine process that starts the service manager.  Restart the
-# server so that this trace goes to a file the demo can show.
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w || true
-wineserver -p >/dev/null 2>&1 || true
-WINEDEBUG=+eventlog wine sc query >/dev/null 2>"$events" || true
+talvex_trace_events "$events"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 # sc's STATE number for the service, or "none" when it is not installed.

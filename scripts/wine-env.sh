@@ -22,4 +22,4 @@ talvex_wine_stop() {
     wineserver -k >/dev/null 2>&1 || true
 }
 
-source "$(dirname "${BASH_SOURCE[0]}")/wine-sc.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/wine-services.sh"

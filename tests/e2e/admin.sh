@@ -68,7 +68,7 @@ wd="$AREA_WIN\\work" jre="$AREA_WIN\\jre\\bin\\java.exe"
 run -install "$svc" -wd "$wd" -jre "$jre" -cp "$(printf 'c%.0s' {1..33000})" -home "$AREA_WIN"
 # Wine cannot even start a program with so long a command line; Windows
 # starts it, and talvex refuses the class path (the unit tests check how).
-e2e_check "install with a 33,000-character class path" "1 none" "$rc $(e2e_sc "$svc" STATE)"
+e2e_check "install with a 33,000-character class path" "1 none" "$rc $(talvex_sc "$svc" STATE)"
 # A Parameters key as an older version left it, which any user could read.
 wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v PBE /d old /f >/dev/null 2>&1
 run -install "$svc" -wd "$wd" -jre "$jre" -cp 'a.jar;b.jar' -home "$AREA_WIN" -xml container.ini -s 20
@@ -94,7 +94,7 @@ run -x
 e2e_tool run "\"$product_win\\talvex.exe\" -remove Talvex\\u0100dmin" >"$E2E_SCRATCH/refused"
 rc=$?
 e2e_check "a name the ANSI code page cannot hold: exit code, usage text, service kept" "1|$(cat "$out")|1" \
-    "$rc|$(cat "$E2E_SCRATCH/refused")|$(e2e_sc "$svc" STATE)"
+    "$rc|$(cat "$E2E_SCRATCH/refused")|$(talvex_sc "$svc" STATE)"
 
 # --- start, refusals, dump, stop ------------------------------------------------
 
@@ -116,14 +116,14 @@ e2e_wait 10 dumped ||
 run -stop "$svc"
 expect stop 0 "$svc stop requested."
 e2e_wait 30 'e2e_in_state "$svc" 1' || e2e_fail "not STOPPED"
-e2e_check "exit codes after a stop" "0 0" "$(e2e_sc "$svc" WIN32_EXIT_CODE) $(e2e_sc "$svc" SERVICE_EXIT_CODE)"
+e2e_check "exit codes after a stop" "0 0" "$(talvex_sc "$svc" WIN32_EXIT_CODE) $(talvex_sc "$svc" SERVICE_EXIT_CODE)"
 e2e_check "container ended event" 1 "$(e2e_count 0x40000002 "L\"$svc\"")"
 
 # --- remove -----------------------------------------------------------------------
 
 run -remove "$svc"
 expect remove 0 "$svc removed."
-e2e_check "the service is gone" none "$(e2e_sc "$svc" STATE)"
+e2e_check "the service is gone" none "$(talvex_sc "$svc" STATE)"
 e2e_check "the event source is gone" "" "$(value "EventLog\\Application\\$svc" TypesSupported)"
 
 rm -rf "$product" "$AREA"

@@ -40,9 +40,8 @@ e2e_finish() {
     exit 0
 }
 
-# e2e_sc <service> <field>: the number `sc query` shows (scripts/wine-sc.sh).
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-sc.sh"
-e2e_sc() { talvex_sc "$@"; }
+# talvex_sc and talvex_trace_events, the service manager's side.
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-services.sh"
 
 # e2e_wait <seconds> <command>: 0 once the command (a shell text, evaluated
 # at every try) succeeds.
@@ -52,16 +51,14 @@ e2e_wait() {
     return 1
 }
 
-e2e_in_state() { [ "$(e2e_sc "$1" STATE)" = "$2" ]; }
+e2e_in_state() { [ "$(talvex_sc "$1" STATE)" = "$2" ]; }
 
 # Wine keeps no event log: with WINEDEBUG=+eventlog it prints each
 # ReportEventA on the standard error of the process that started the server.
 # e2e_trace_events restarts the server so that those lines go to $E2E_EVENTS.
 e2e_trace_events() {
     E2E_EVENTS=$E2E_SCRATCH/events.log
-    wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
-    wineserver -p >/dev/null 2>&1
-    WINEDEBUG=+eventlog wine sc query >/dev/null 2>"$E2E_EVENTS"
+    talvex_trace_events "$E2E_EVENTS"
 }
 
 # e2e_events [file]: one line per event: the id, then its insertion strings
@@ -80,7 +77,7 @@ e2e_put() {
 }
 
 e2e_remove_service() {
-    if [ "$(e2e_sc "$1" STATE)" != none ]; then
+    if [ "$(talvex_sc "$1" STATE)" != none ]; then
         e2e_in_state "$1" 1 || { wine sc stop "$1" >/dev/null 2>&1; e2e_wait 30 "e2e_in_state $1 1"; }
         wine sc delete "$1" >/dev/null 2>&1
     fi

@@ -39,7 +39,7 @@ stop() {
     wine sc stop "$svc" >/dev/null 2>&1
     e2e_wait 40 'e2e_in_state "$svc" 1' || e2e_fail "not STOPPED"
 }
-exit_codes() { echo "$(e2e_sc "$svc" WIN32_EXIT_CODE) $(e2e_sc "$svc" SERVICE_EXIT_CODE)"; }
+exit_codes() { echo "$(talvex_sc "$svc" WIN32_EXIT_CODE) $(talvex_sc "$svc" SERVICE_EXIT_CODE)"; }
 
 # --- a run and a restart: the log file holds every byte -------------------------
 

@@ -34,7 +34,7 @@ wine sc start "$svc" >/dev/null 2>&1
 e2e_wait 90 'e2e_events | grep -q "delayed by 16 s after 5 quick restarts"' || e2e_fail "no 16-s delay"
 e2e_check "cycles before the 16-s delay" 5 "$(runs)"
 stop_within 8 "stop during a delay"
-e2e_check "storm: exit codes" "0 0" "$(e2e_sc "$svc" WIN32_EXIT_CODE) $(e2e_sc "$svc" SERVICE_EXIT_CODE)"
+e2e_check "storm: exit codes" "0 0" "$(talvex_sc "$svc" WIN32_EXIT_CODE) $(talvex_sc "$svc" SERVICE_EXIT_CODE)"
 e2e_events | grep -q 'Restart of the container delayed by 4 s after 3 quick restarts' &&
     e2e_pass "the delays are reported" || e2e_fail "no delay event: $(e2e_events | cut -c1-120)"
 
@@ -102,11 +102,9 @@ stop_within 30 parts
 wine sc start "$svc" >/dev/null 2>&1
 e2e_wait 40 "e2e_in_state $svc 4" || e2e_fail "parts: the second run not RUNNING"
 stop_within 30 "parts, the second run"
-part() {
-    if grep -aq 'parts container: up' "$1"; then echo up
-    elif grep -aq 'Ctrl+Break\|thread dump' "$1"; then echo dump
-    elif grep -aq 'exiting input flusher thread' "$1"; then echo end
-    else echo "[$(head -c 60 "$1" | tr -cd '[:print:]')]"; fi
+part() {   # what a part of the first run holds: its start, a dump line or its end
+    grep -aq 'parts container: up' "$1" && echo up || { grep -aq 'Ctrl+Break\|thread dump' "$1" && echo dump; } ||
+        { grep -aq 'exiting input flusher thread' "$1" && echo end; } || echo "[$(head -c 60 "$1" | tr -cd '[:print:]')]"
 }
 e2e_check "parts: the first run's three parts, oldest highest" "up dump end" "$(part "$log.3") $(part "$log.2") $(part "$log.1")"
 
@@ -115,10 +113,9 @@ e2e_check "parts: the first run's three parts, oldest highest" "up dump end" "$(
 e2e_put "$svc" LogFileCompress true
 rm -f "$log"*
 printf 'held part\r\n' >"$log.1"
-holder="$E2E_SCRATCH/holder"
 # Not through e2e_tool, whose tr would hold "held" back until the end.
-wine "$E2E_SCRATCH/wintool.exe" hold "$AREA_WIN\\work\\$svc.out.1" 15 >"$holder" 2>/dev/null &
-e2e_wait 20 "grep -q held '$holder'" || e2e_fail "held: the file is not held"
+wine "$E2E_SCRATCH/wintool.exe" hold "$AREA_WIN\\work\\$svc.out.1" 15 >"$E2E_SCRATCH/holder" 2>/dev/null &
+e2e_wait 20 "grep -q held '$E2E_SCRATCH/holder'" || e2e_fail "held: the file is not held"
 wine sc start "$svc" >/dev/null 2>&1
 e2e_wait 20 "e2e_events | grep -q 'out.1 could not be replaced with its compressed copy; it is kept uncompressed'" ||
     e2e_fail "held: no warning"

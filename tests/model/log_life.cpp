@@ -206,6 +206,20 @@ void rotate(Model& m)
     open_log(m, m.set.generations);
 }
 
+// The youngest rotated file without a compressed copy (past the count: none),
+// and whether the compressor can read it and write its copy.
+uint32_t youngest_plain(const Model& m)
+{
+    uint32_t n = 1;
+    while (n <= m.set.generations && !(m.gens.count(n) > 0 && !m.gens.at(n).gz)) ++n;
+    return n;
+}
+
+bool can_read(const Model& m, uint32_t n)
+{
+    return n <= m.set.generations && !refuses(m, suffix(n, false), FAKE_SHARE_READ) && !m.diskFull;
+}
+
 // The compressor's round, as far as it goes: the youngest uncompressed file
 // first, until none is left or one fails.  `fault` fails the first attempt
 // once it has begun; `between` runs while the first file is being read.
@@ -213,9 +227,8 @@ void compress(Model& m, bool fault, const std::function<void()>& between)
 {
     if (!m.pending) return;
     for (bool first = true;; first = false) {
-        uint32_t n = 1;
-        while (n <= m.set.generations && !(m.gens.count(n) > 0 && !m.gens[n].gz)) ++n;
-        if (n > m.set.generations || refuses(m, suffix(n, false), FAKE_SHARE_READ) || m.diskFull) break;
+        uint32_t n = youngest_plain(m);
+        if (!can_read(m, n)) break;
         if (first && fault) break;
         int id = m.gens[n].id;
         if (first && between) between();
@@ -229,11 +242,9 @@ void compress(Model& m, bool fault, const std::function<void()>& between)
 }
 
 // Whether the compressor's first attempt gets as far as reading its file.
-bool reads_a_file(Model& m)
+bool reads_a_file(const Model& m)
 {
-    uint32_t n = 1;
-    while (n <= m.set.generations && !(m.gens.count(n) > 0 && !m.gens[n].gz)) ++n;
-    return m.pending && n <= m.set.generations && !refuses(m, suffix(n, false), FAKE_SHARE_READ) && !m.diskFull;
+    return m.pending && can_read(m, youngest_plain(m));
 }
 
 void start(Model& m, const Settings& settings, bool killed)
@@ -339,6 +350,10 @@ void do_start(Life& life, bool killed)
 void do_write(Life& life)
 {
     uint32_t length = 1 + life.next(400);
+    // Now and then a write that fills the file exactly to its limit, or one
+    // byte past it.
+    const Model& m = life.model;
+    if (m.open && m.set.limit > m.size && life.next(6) == 0) length = (uint32_t)(m.set.limit - m.size) + life.next(2);
     std::string bytes = "<" + std::to_string(++life.writes) + ">";
     while (bytes.size() < length) bytes += (char)('a' + bytes.size() % 26);
     bytes.resize(length);

@@ -52,7 +52,7 @@ e2e_in_state "$svc" 1 && e2e_fail "the service stopped by itself after $(runs) c
 sample "$E2E_SCRATCH/late"
 wine sc stop "$svc" >/dev/null 2>&1
 e2e_wait 60 'e2e_in_state "$svc" 1' || e2e_fail "not STOPPED after one stop"
-codes="$(e2e_sc "$svc" WIN32_EXIT_CODE) $(e2e_sc "$svc" SERVICE_EXIT_CODE)"
+codes="$(talvex_sc "$svc" WIN32_EXIT_CODE) $(talvex_sc "$svc" SERVICE_EXIT_CODE)"
 e2e_check "exit codes" "0 0" "$codes"
 # Why the service ended otherwise: its last events and the end of its log.
 if [ "$codes" != "0 0" ]; then
