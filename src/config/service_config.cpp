@@ -147,15 +147,15 @@ int read_value(RegKey key, const char* serviceName, const char* name, ParameterK
     return 1;
 }
 
-// Whether a stalled container is restarted as well as reported.  Any text
-// but the two actions keeps the default, and a warning names it.
-uint32_t stall_action(const char* serviceName, const char* action)
+// An action value: 1 for "restart", 0 for the default.  Any other text
+// keeps the default, and a warning names it.
+uint32_t restart_action(const char* serviceName, const char* name, const char* action, const char* otherwise)
 {
     if (text_equal_nocase(action, "restart")) return 1;
-    if (text_equal_nocase(action, "report")) return 0;
+    if (text_equal_nocase(action, otherwise)) return 0;
     char message[CONFIG_SHORT_SIZE + 128];
-    text_format(message, sizeof message, "InputStallAction \"%s\" is neither \"report\" nor \"restart\"; \"report\" is used",
-                action);
+    text_format(message, sizeof message, "%s \"%s\" is neither \"%s\" nor \"restart\"; \"%s\" is used", name, action,
+                otherwise, otherwise);
     LogServiceEvent(serviceName, message, EVENT_WARNING);
     return 0;
 }
@@ -209,6 +209,7 @@ const ParameterRow PARAMETERS[] = {
      offsetof(ServiceConfig, InputStallMinuteCount), "of minutes; the default %s is used", 0},
     {"InputStallAction", CONFIG_TEXT(InputStallAction), PARAM_TEXT, "report", nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"MetricsFile", CONFIG_TEXT(MetricsFile), PARAM_TEXT, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr, 0},
+    {"FailureAction", CONFIG_TEXT(FailureAction), PARAM_TEXT, "stop", nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     // The stall time in seconds, for trying the watch out: minutes are long to wait for.
     {"InputStallSeconds", CONFIG_TEXT(InputStallSeconds), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
      offsetof(ServiceConfig, InputStallSecondCount), "of seconds; the minutes apply", 0},
@@ -377,7 +378,8 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     config->LogFileCompressEnabled = text_equal_nocase(config->LogFileCompress, "true");
     config->InputStallMs = config->InputStallSecondCount != 0 ? (uint64_t)config->InputStallSecondCount * 1000u
                                                               : (uint64_t)config->InputStallMinuteCount * 60000u;
-    config->InputStallRestart = stall_action(serviceName, config->InputStallAction);
+    config->InputStallRestart = restart_action(serviceName, "InputStallAction", config->InputStallAction, "report");
+    config->FailureRestart = restart_action(serviceName, "FailureAction", config->FailureAction, "stop");
     // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
     DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;
     return usable;

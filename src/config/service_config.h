@@ -43,6 +43,7 @@ struct ServiceConfig {
     char LogFileCompress[CONFIG_SHORT_SIZE];
     char InputStallMinutes[CONFIG_SHORT_SIZE];
     char InputStallAction[CONFIG_SHORT_SIZE];
+    char FailureAction[CONFIG_SHORT_SIZE];
     char MetricsFile[PATH_TEXT_SIZE];
     char InputStallSeconds[CONFIG_SHORT_SIZE];
     char ClasspathOption[CONFIG_OPTION_SIZE];
@@ -72,6 +73,9 @@ struct ServiceConfig {
     uint32_t InputStallSecondCount;
     uint64_t InputStallMs;
     uint32_t InputStallRestart;
+    // Whether a launch cycle that fails starts a new one instead of ending
+    // the service (FailureAction "restart").
+    uint32_t FailureRestart;
 };
 
 enum { SERVICE_AUTO_START_TYPE = 2, SERVICE_DEMAND_START_TYPE = 3 };

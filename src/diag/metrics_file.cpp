@@ -78,6 +78,7 @@ int format_metrics(char* text, size_t size, const char* label, const MetricsFigu
          f->inputUnreadBytes, 1},
         {"talvex_input_stalls_total", "counter", "Times the container left its standard input unread for the stall time.",
          (int64_t)f->inputStalls, 1},
+        {"talvex_cycle_failures_total", "counter", "Launch cycles that failed.", (int64_t)f->cycleFailures, 1},
     };
     text[0] = '\0';
     int fits = 1;

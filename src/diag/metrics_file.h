@@ -36,6 +36,7 @@ struct MetricsFigures {
     uint64_t logRotations;
     uint32_t inputUnreadBytes;      // in the container's standard input at the last look
     uint64_t inputStalls;
+    uint64_t cycleFailures;         // launch cycles that failed
 };
 
 struct MetricsFile {

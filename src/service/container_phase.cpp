@@ -98,6 +98,7 @@ void drain_container_output(Run* run, ContainerWatch* c, ChildState state)
             c->cameUp = 1;
             if (c->phase == CONTAINER_STARTING) c->phase = CONTAINER_UP;
             run->upTick = plat_tick_count64();
+            run->cameUp = 1;
             run->figures.containerUp = 1;
             c->nextLookTick = run->upTick + StallLookIntervalMs(run->config.InputStallMs);
             service_event(run, "", EVENT_CONTAINER_STARTED);

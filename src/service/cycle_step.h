@@ -38,13 +38,16 @@ struct CycleStep {
     uint32_t exitCode;
     int stopPending;    // the stop that the next cycle's launcher takes up
     int restart;        // the container asked for it (the figures count it)
+    int failed;         // the cycle failed (the figures count it)
 };
 
 // What follows a cycle whose last phase ended with `outcome`, when a stop
 // was taken up in it (`stopTaken`) or not.  An administrator's stop ends the
 // run cleanly whatever code the container announced, so that no recovery
 // action restarts a service that was stopped; nor does a restart the
-// container asked for swallow the stop, which then ends the next cycle.
-CycleStep NextCycleStep(Outcome outcome, int stopTaken);
+// container asked for swallow the stop, which then ends the next cycle.  A
+// cycle that failed ends the run with its code, or with `restartFailures`
+// starts a new cycle after the throttle's wait.
+CycleStep NextCycleStep(Outcome outcome, int stopTaken, int restartFailures);
 
 #endif

@@ -38,9 +38,11 @@ struct Run {
     // left running, and the system closes it when this process dies.
     PlatHandle job;
     int jobWarningGiven;
-    // When the current container came up (or was started); the quick
-    // restarts in a row are counted in the figures.
+    // When the current container came up (or was started), and whether the
+    // cycle's container has come up; the quick restarts in a row are counted
+    // in the figures.
     uint64_t upTick;
+    int cameUp;
     ErrorBudget errors;
     // Whether the container's output pipes turned out not to be waitable.
     int outputUnwatched;

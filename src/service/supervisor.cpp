@@ -47,9 +47,24 @@ int initialise(Run* run)
     return 1;
 }
 
-// Before the cycle after a quick restart: waits, taking up a stop at once
-// and leaving a dump for the next launcher.  Returns 0 when a stop ended the
-// wait, and with it the run.
+// Waits `delay` ms before a new cycle, taking up a stop at once and leaving a
+// dump for the next launcher.  Returns 0 when a stop ended the wait, and
+// with it the run.
+int wait_before_cycle(Run* run, uint64_t delay)
+{
+    for (uint64_t start = plat_tick_count64(), waited = 0; waited < delay; waited = plat_tick_count64() - start) {
+        if (Requests.StopRequested.exchange(0)) return 0;
+        report_held_errors(run, 0);
+        write_metrics_when_due(run);
+        // A request ends the wait at once; the held-back error summary is
+        // looked at every two seconds.
+        uint32_t slice = delay - waited < QUIET_POLL_MS ? (uint32_t)(delay - waited) : QUIET_POLL_MS;
+        if (Requests.Wake == nullptr || plat_wait(Requests.Wake, slice) == PLAT_WAIT_FAILED) plat_sleep(POLL_WAIT_MS);
+    }
+    return 1;
+}
+
+// Before the cycle after a quick restart the container asked for.
 int throttle_restart(Run* run)
 {
     // A stop that waits already ends the next launcher at its first poll.
@@ -63,16 +78,25 @@ int throttle_restart(Run* run)
                 (unsigned long)(delay / 1000), (unsigned long)run->figures.quickRestarts,
                 run->figures.quickRestarts == 1 ? "" : "s");
     service_event(run, text, EVENT_WARNING);
-    for (uint64_t start = plat_tick_count64(), waited = 0; waited < delay; waited = plat_tick_count64() - start) {
-        if (Requests.StopRequested.exchange(0)) return 0;
-        report_held_errors(run, 0);
-        write_metrics_when_due(run);
-        // A request ends the wait at once; the held-back error summary is
-        // looked at every two seconds.
-        uint32_t slice = delay - waited < QUIET_POLL_MS ? (uint32_t)(delay - waited) : QUIET_POLL_MS;
-        if (Requests.Wake == nullptr || plat_wait(Requests.Wake, slice) == PLAT_WAIT_FAILED) plat_sleep(POLL_WAIT_MS);
-    }
-    return 1;
+    return wait_before_cycle(run, delay);
+}
+
+// Before the cycle after one that failed, with FailureAction "restart": the
+// throttle's doubling (a cycle that failed before its container came up, or
+// within a minute of it, is a quick restart), its ceiling or 60 s, and at
+// least a second, so that a service whose JRE is missing does not spin.
+int retry_failed_cycle(Run* run, uint32_t code)
+{
+    uint64_t upMs = run->cameUp ? plat_tick_count64() - run->upTick : 0;
+    uint32_t ceiling = run->config.RestartDelayMax != 0 ? run->config.RestartDelayMax : 60;
+    uint64_t delay = RestartDelayMs(upMs, ceiling, &run->figures.quickRestarts);
+    if (delay < 1000) delay = 1000;
+    run->figures.restartDelaySeconds = delay / 1000;
+    char text[EVENT_TEXT_SIZE];
+    text_format(text, sizeof text, "The launch cycle failed with exit code %lu; a new launch cycle starts in %lu s",
+                (unsigned long)code, (unsigned long)(delay / 1000));
+    service_event(run, text, EVENT_WARNING);
+    return wait_before_cycle(run, delay);
 }
 
 // Runs launch cycles until one ends the run; returns the run's exit code.
@@ -83,6 +107,7 @@ uint32_t run_cycles(Run* run)
         run->job = plat_create_kill_job();
         if (run->job == nullptr) warn_without_job(run, plat_get_last_error());
         ++run->figures.launchCycles;
+        run->cameUp = 0;
         int stopTaken = 0;
         Outcome outcome = run_launcher(run, stopPending);
         if (outcome.kind == OUTCOME_ENDED) outcome = run_container(run, &stopTaken);
@@ -90,11 +115,15 @@ uint32_t run_cycles(Run* run)
         // that a new cycle starts clean.
         if (run->job != nullptr) plat_close_handle(run->job);
         run->job = nullptr;
-        CycleStep step = NextCycleStep(outcome, stopTaken);
+        // In the console (-test) a failure ends the run, so that it is seen.
+        int restartFailures = run->config.FailureRestart && ServiceStatus.handle != nullptr;
+        CycleStep step = NextCycleStep(outcome, stopTaken, restartFailures);
         if (step.restart) ++run->figures.containerRestarts;
+        if (step.failed) ++run->figures.cycleFailures;
         if (step.next == CYCLE_END_RUN) return step.exitCode;
         stopPending = step.stopPending;
-        if (step.next == CYCLE_AGAIN && !throttle_restart(run)) return 0;
+        if (step.failed && !retry_failed_cycle(run, step.exitCode)) return 0;
+        if (!step.failed && step.next == CYCLE_AGAIN && !throttle_restart(run)) return 0;
     }
 }
 

@@ -433,30 +433,12 @@ void do_directory(Life& life)
 
 void do_time(Life& life)
 {
-    switch (life.next(4)) {
-    case 0: {
-        const uint32_t ms[] = {1000, 11000, 61000};
-        uint32_t wait = ms[life.next(3)];
-        life.steps += "wait " + std::to_string(wait) + " ms\n";
-        plat_sleep(wait);
-        break;
-    }
-    case 1: {
-        int64_t toMidnight = DAY - wall() % DAY + 60;
-        life.steps += "past midnight\n";
-        fake_step_wall_clock(toMidnight);
-        break;
-    }
-    case 2: {
-        uint32_t days = 1 + life.next(4);
-        life.steps += std::to_string(days) + " days pass\n";
-        fake_step_wall_clock(days * DAY);
-        break;
-    }
-    default:
-        life.steps += "the clock is set back two hours\n";
-        fake_step_wall_clock(-7200);
-    }
+    const uint32_t ms[] = {1000, 11000, 61000};
+    uint32_t kind = life.next(4), wait = ms[life.next(3)], days = 1 + life.next(4);
+    if (kind == 0) life.steps += "wait " + std::to_string(wait) + " ms\n", plat_sleep(wait);
+    if (kind == 1) life.steps += "past midnight\n", fake_step_wall_clock(DAY - wall() % DAY + 60);
+    if (kind == 2) life.steps += std::to_string(days) + " days pass\n", fake_step_wall_clock(days * DAY);
+    if (kind == 3) life.steps += "the clock is set back two hours\n", fake_step_wall_clock(-7200);
 }
 
 void do_disk(Life& life)

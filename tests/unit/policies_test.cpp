@@ -102,23 +102,24 @@ TEST(Policies, LogRotationWithoutAFileDate)
 // What follows a cycle: a stop taken up ends the run cleanly, unless the
 // container answered it with a restart, whose new cycle the stop then ends at
 // once; otherwise a restart or a stall waits for the throttle, and a failure
-// ends the run with its code.
+// ends the run with its code, or with failures restarted starts a new cycle.
 TEST(Policies, WhatFollowsACycle)
 {
     struct Row {
         OutcomeKind kind;
-        int stopTaken;
-        const char* step;   // next exitCode stopPending restart
+        int stopTaken, restartFailures;
+        const char* step;   // next exitCode stopPending restart failed
     } const rows[] = {
-        {OUTCOME_ENDED, 0, "0 0 0 0"},   {OUTCOME_FAILED, 0, "0 7 0 0"},  {OUTCOME_STOPPED, 0, "0 0 0 0"},
-        {OUTCOME_RESTART, 0, "1 0 0 1"}, {OUTCOME_STALLED, 0, "1 0 0 0"}, {OUTCOME_FAILED, 1, "0 0 0 0"},
-        {OUTCOME_RESTART, 1, "2 0 1 1"}, {OUTCOME_STALLED, 1, "0 0 0 0"},
+        {OUTCOME_ENDED, 0, 0, "0 0 0 0 0"},   {OUTCOME_FAILED, 0, 0, "0 7 0 0 1"},  {OUTCOME_STOPPED, 0, 0, "0 0 0 0 0"},
+        {OUTCOME_RESTART, 0, 0, "1 0 0 1 0"}, {OUTCOME_STALLED, 0, 0, "1 0 0 0 0"}, {OUTCOME_FAILED, 1, 0, "0 0 0 0 0"},
+        {OUTCOME_RESTART, 1, 0, "2 0 1 1 0"}, {OUTCOME_STALLED, 1, 0, "0 0 0 0 0"}, {OUTCOME_FAILED, 0, 1, "1 7 0 0 1"},
+        {OUTCOME_FAILED, 1, 1, "0 0 0 0 0"},  {OUTCOME_ENDED, 0, 1, "0 0 0 0 0"},   {OUTCOME_STOPPED, 0, 1, "0 0 0 0 0"},
     };
     for (const Row& row : rows) {
-        CycleStep s = NextCycleStep(Outcome{row.kind, 7, 0}, row.stopTaken);
+        CycleStep s = NextCycleStep(Outcome{row.kind, 7, 0}, row.stopTaken, row.restartFailures);
         EXPECT_EQ(std::to_string(s.next) + " " + std::to_string(s.exitCode) + " " + std::to_string(s.stopPending) + " " +
-                      std::to_string(s.restart),
+                      std::to_string(s.restart) + " " + std::to_string(s.failed),
                   row.step)
-            << row.kind << " " << row.stopTaken;
+            << row.kind << " " << row.stopTaken << " " << row.restartFailures;
     }
 }

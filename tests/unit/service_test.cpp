@@ -170,16 +170,74 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
+        // With FailureAction "restart" a failure is followed by one warning
+        // and, after the throttle's wait, a new cycle, which the stop at 8 s
+        // ends.
+        for (bool restart : {false, true}) {
+            reset();
+            if (row.nth < 0) put_parameter("JavaArgs", std::string(20000, 'j')), put_parameter("Classpath", std::string(20000, 'c'));
+            if (row.nth > 0) fake_fail(row.fail, 2, row.nth, row.fail == std::string("CreateJobObjectA"));
+            // A child that cannot be watched: its wait fails and so does the question for its exit code.
+            if (row.fail == std::string("GetExitCodeProcess")) fake_fail("WaitForMultipleObjects", 6, 1);
+            std::vector<FakeScript> children = row.children;
+            if (restart) {
+                put_parameter("FailureAction", "restart");
+                children.insert(children.end(), {LAUNCHER, CONTAINER});
+                fake_control_at(8000, CONTROL_STOP);
+            }
+            std::string t = run_as_service(children), code = strchr(row.exit, '/') + 1;
+            bool failed = std::string(row.exit) != "0/0";
+            if (!restart) EXPECT_EQ(lines_with(t, {"event", "terminate"}), row.expected);
+            if (restart && failed)
+                EXPECT_NE(t.find("failed with exit code " + code + "; a new launch cycle starts in "), std::string::npos) << t;
+            EXPECT_NE(t.find(std::string("STOPPED cp=0 wait=0 accept=0x105 exit=") + (restart ? "0/0" : row.exit) + "\n"),
+                      std::string::npos);
+            EXPECT_EQ(fake_live_children(), 0);
+        }
+    }
+}
+
+// With FailureAction "restart" (each kind of failure: the table above) the
+// waits double as the throttle's do, at least 1 s and at most 60 s without a
+// ceiling; a stop during the wait ends the run with 0; in the console a
+// failure ends the run.
+TEST_F(ServiceRun, AFailedCycleStartsANewOneWithFailureActionRestart)
+{
+    const FakeScript fails5 = {writes(200, "\b\a5\a"), ends_with(210, 5)};
+    const FakeScript L3 = {writes(100, "\a3\a"), ends_with(110, 3)};
+    auto upThen = [](int code) {
+        std::string marker = "\a" + std::to_string(code) + "\a";
+        return FakeScript{writes(200, "\b"), writes(70000, marker), ends_with(70010, code)};
+    };
+    struct Row {
+        const char* what;
+        std::vector<FakeScript> children;
+        uint64_t stopAt;
+        std::string expected;   // the warnings' delays and exit codes, the launchers' starts, the end
+    } rows[] = {
+        {"launchers announcing 3, without a ceiling", {L3, L3, LAUNCHER, CONTAINER}, 8000, "3 1|3 2|0/0"},
+        {"a stop during the wait", {LAUNCHER, fails5}, 500, "5 1|0/0"},
+        {"container up for a minute, then 5", {LAUNCHER, upThen(5), LAUNCHER, CONTAINER}, 80000, "5 1|0/0"},
+        {"launchers failing after a long restart", {LAUNCHER, upThen(14), L3, L3, LAUNCHER, CONTAINER}, 80000, "3 1|3 2|0/0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
         reset();
-        if (row.nth < 0) put_parameter("JavaArgs", std::string(20000, 'j')), put_parameter("Classpath", std::string(20000, 'c'));
-        if (row.nth > 0) fake_fail(row.fail, 2, row.nth, row.fail == std::string("CreateJobObjectA"));
-        // A child that cannot be watched: its wait fails and so does the question for its exit code.
-        if (row.fail == std::string("GetExitCodeProcess")) fake_fail("WaitForMultipleObjects", 6, 1);
-        std::string t = run_as_service(row.children);
-        EXPECT_EQ(lines_with(t, {"event", "terminate"}), row.expected);
-        EXPECT_NE(t.find(std::string("STOPPED cp=0 wait=0 accept=0x105 exit=") + row.exit + "\n"), std::string::npos);
+        put_parameter("FailureAction", "Restart");
+        if (strstr(row.what, "without a ceiling")) put_parameter("RestartDelayMaxSeconds", "0");
+        fake_control_at(row.stopAt, CONTROL_STOP);
+        std::string t = run_as_service(row.children), seen;
+        for (size_t at = t.find("exit code "); at != std::string::npos; at = t.find("exit code ", at + 1))
+            seen += t.substr(at + 10, t.find(';', at) - at - 10) + " " + t.substr(t.find("starts in ", at) + 10, 1) + "|";
+        size_t end = t.find("exit=", t.find("status STOPPED"));
+        EXPECT_EQ(seen + t.substr(end + 5, t.find('\n', end) - end - 5), row.expected) << t;
         EXPECT_EQ(fake_live_children(), 0);
     }
+    // The console sees the failure: the run ends with it.
+    reset();
+    put_parameter("FailureAction", "restart");
+    fake_children({LAUNCHER, fails5, LAUNCHER, CONTAINER});
+    EXPECT_EQ(run_talvex({"talvex", "-test", "svc"}), 1);
 }
 
 // Each of the six pipes has its own warning when it cannot be made.
@@ -498,7 +556,7 @@ TEST_F(ServiceRun, AStalledContainerIsRestartedAndTheMetricsSayWhatHappened)
 260000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     EXPECT_EQ(during, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000001 "
-                      "talvex_container_up=1 talvex_error_events_held_total=0 talvex_error_events_total=1 "
+                      "talvex_container_up=1 talvex_cycle_failures_total=0 talvex_error_events_held_total=0 talvex_error_events_total=1 "
                       "talvex_input_stalls_total=0 talvex_input_unread_bytes=10 talvex_last_exit_code=14 "
                       "talvex_launch_cycles_total=2 talvex_log_bytes_lost_total=0 talvex_log_bytes_total=118 "
                       "talvex_log_rotations_total=1 talvex_quick_restarts=1 talvex_restart_delay_seconds=1 "
@@ -506,7 +564,7 @@ TEST_F(ServiceRun, AStalledContainerIsRestartedAndTheMetricsSayWhatHappened)
     std::string seen;
     for (const auto& sample : metric_samples(metrics_file())) seen += sample.first + "=" + sample.second + " ";
     EXPECT_EQ(seen, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000101 "
-                    "talvex_container_up=0 talvex_error_events_held_total=0 talvex_error_events_total=1 "
+                    "talvex_container_up=0 talvex_cycle_failures_total=0 talvex_error_events_held_total=0 talvex_error_events_total=1 "
                     "talvex_input_stalls_total=1 talvex_input_unread_bytes=10 talvex_last_exit_code=14 "
                     "talvex_launch_cycles_total=3 talvex_log_bytes_lost_total=0 talvex_log_bytes_total=" +
                         std::to_string(log_text().size()) + " talvex_log_rotations_total=1 talvex_quick_restarts=0 "
