@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Storms and floods under Wine's service manager: a container that restarts
-# at once every time is slowed down and a stop during a delay ends the run; a
+# at once every time is slowed down and a stop during a delay ends the run; one
+# that crashes every time is restarted with FailureAction "restart"; a
 # flood on standard error yields a limited number of events and a summary,
 # with every byte in the log; a log size limit rotates the file, control
 # code 130 rotates it on demand, the rotated files are compressed, and the
@@ -37,6 +38,18 @@ stop_within 8 "stop during a delay"
 e2e_check "storm: exit codes" "0 0" "$(talvex_sc "$svc" WIN32_EXIT_CODE) $(talvex_sc "$svc" SERVICE_EXIT_CODE)"
 e2e_events | grep -q 'Restart of the container delayed by 4 s after 3 quick restarts' &&
     e2e_pass "the delays are reported" || e2e_fail "no delay event: $(e2e_events | cut -c1-120)"
+
+# --- a container that crashes every run, with FailureAction "restart" ----------------
+
+boot name=crash container.crash_after_ms=200
+e2e_put "$svc" FailureAction restart
+wine sc start "$svc" >/dev/null 2>&1
+e2e_wait 40 '[ "$(e2e_events | grep -c "failed with exit code 1; a new launch cycle starts in")" -ge 3 ]' ||
+    e2e_fail "crash: no three new launch cycles"
+e2e_check "crash: RUNNING between the cycles" 4 "$(talvex_sc "$svc" STATE)"
+stop_within 30 crash
+e2e_check "crash: exit codes" "0 0" "$(talvex_sc "$svc" WIN32_EXIT_CODE) $(talvex_sc "$svc" SERVICE_EXIT_CODE)"
+wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v FailureAction /f >/dev/null 2>&1
 
 # --- a flood on standard error --------------------------------------------------------
 
