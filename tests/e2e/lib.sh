@@ -76,14 +76,7 @@ e2e_put() {
     wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1\\Parameters" /v "$2" /t REG_SZ /d "$3" /f >/dev/null 2>&1
 }
 
-e2e_remove_service() {
-    if [ "$(talvex_sc "$1" STATE)" != none ]; then
-        e2e_in_state "$1" 1 || { wine sc stop "$1" >/dev/null 2>&1; e2e_wait 30 "e2e_in_state $1 1"; }
-        wine sc delete "$1" >/dev/null 2>&1
-    fi
-    wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1" /f >/dev/null 2>&1
-    return 0
-}
+e2e_remove_service() { e2e_tool services delete "$1" >/dev/null; }
 
 # e2e_area <name>: a fresh C:\<name> with jre\bin\java.exe (the stand-in JVM)
 # and an empty work\ folder; sets AREA and AREA_WIN.

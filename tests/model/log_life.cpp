@@ -408,10 +408,8 @@ void do_release(Life& life)
 {
     Model& m = life.model;
     if (m.held.empty()) return;
-    auto it = m.held.begin();
-    std::advance(it, life.next((uint32_t)m.held.size()));
-    life.steps += "svc.out" + it->first + " is let go\n";
-    fake_hold_file(std::string(LOG_PATH) + it->first, false);
+    auto it = std::next(m.held.begin(), life.next((uint32_t)m.held.size()));
+    life.steps += "svc.out" + it->first + " is let go\n", fake_hold_file(std::string(LOG_PATH) + it->first, false);
     m.held.erase(it);
 }
 
@@ -419,16 +417,11 @@ void do_directory(Life& life)
 {
     Model& m = life.model;
     uint32_t n = 1 + life.next(m.set.generations + 1);
-    std::string path = std::string(LOG_PATH) + "." + std::to_string(n);
-    if (m.dirs.count(n) > 0) {
-        life.steps += "the directory svc.out." + std::to_string(n) + " is removed\n";
-        fake_remove(path);
-        m.dirs.erase(n);
-    } else if (m.gens.count(n) == 0) {
-        life.steps += "a directory is made at svc.out." + std::to_string(n) + "\n";
-        fake_make_dir(path);
-        m.dirs.insert(n);
-    }
+    std::string name = "svc.out." + std::to_string(n), path = std::string(DIRECTORY) + "\\" + name;
+    if (m.dirs.count(n) > 0)
+        life.steps += "the directory " + name + " is removed\n", fake_remove(path), m.dirs.erase(n);
+    else if (m.gens.count(n) == 0)
+        life.steps += "a directory is made at " + name + "\n", fake_make_dir(path), m.dirs.insert(n);
 }
 
 void do_time(Life& life)
@@ -444,8 +437,7 @@ void do_time(Life& life)
 void do_disk(Life& life)
 {
     Model& m = life.model;
-    m.diskFull = !m.diskFull;
-    life.steps += m.diskFull ? "the disk is full\n" : "the disk has room again\n";
+    life.steps += (m.diskFull = !m.diskFull) ? "the disk is full\n" : "the disk has room again\n";
     fake_set_disk_space(m.diskFull ? 0 : -1);
 }
 
@@ -461,19 +453,16 @@ std::string RunLogLife(const LifeChoice& next, int steps)
         uint32_t op = next(100);
         if (op < 35) do_write(life);
         else if (op < 45) do_time(life);
-        else if (op < 53) {
-            life.steps += "rotate on demand\n";
-            RotateLogFile();
-            rotate(life.model);
-        } else if (op < 60) do_start(life, next(3) == 0);
+        else if (op < 53)
+            life.steps += "rotate on demand\n", RotateLogFile(), rotate(life.model);
+        else if (op < 60) do_start(life, next(3) == 0);
         else if (op < 72) do_compress(life);
         else if (op < 80) do_hold(life);
         else if (op < 87) do_release(life);
         else if (op < 92) do_directory(life);
         else do_disk(life);
         std::string differences = compare(life.model);
-        std::string unfired = fake_unfired_faults();
-        if (!unfired.empty()) differences += "a fault that never fired: " + unfired + "\n";
+        if (std::string unfired = fake_unfired_faults(); !unfired.empty()) differences += "a fault that never fired: " + unfired + "\n";
         life.model.rotated = false;
         if (!differences.empty()) return life.steps + "then:\n" + differences;
     }

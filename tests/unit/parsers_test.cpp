@@ -144,7 +144,7 @@ TEST_F(Parsers, ServiceParameters)
     c = config_of({{"TimeoutSeconds", "-99999999999"}, {"ShutdownTimeoutSeconds", ""}, {"LogContainerOutput", "no"},
                    {"BootFile", "x.ini"}, {"RestartDelayMaxSeconds", "soon"}, {"LogFileMaxMegabytes", "-1"},
                    {"LogFileGenerations", "0"}, {"LogFileMaxAgeDays", "1.5"}, {"InputStallMinutes", "+5"},
-                   {"InputStallSeconds", " \t "}});
+                   {"InputStallSeconds", " \t "}, {"FailureAction", "again"}});
     EXPECT_EQ(std::to_string(c.StartTimeout) + " " + std::to_string(c.ShutdownTimeout) + " " +
                   std::to_string(c.LogContainerOutputEnabled) + " " + std::to_string(DebugEnabled) + " [" +
                   c.ClasspathOption + "] " + c.BootFile + " " + std::to_string(c.RestartDelayMax) + " " +
@@ -156,6 +156,7 @@ TEST_F(Parsers, ServiceParameters)
 0 event 0x80000005 type 2 "SVC" "LogFileGenerations "0" is not a number of 1 or more; the default 5 is used"
 0 event 0x80000005 type 2 "SVC" "LogFileMaxAgeDays "1.5" is not a number of days; rotated log files are kept whatever their age"
 0 event 0x80000005 type 2 "SVC" "InputStallMinutes "+5" is not a number of minutes; the default 10 is used"
+0 event 0x80000005 type 2 "SVC" "FailureAction "again" is neither "stop" nor "restart"; "stop" is used"
 )");
     // A count is all digits, blanks around them allowed, and at most its most.
     std::string warned;
