@@ -147,15 +147,19 @@ int read_value(RegKey key, const char* serviceName, const char* name, ParameterK
     return 1;
 }
 
-// An action value: 1 for "restart", 0 for the default.  Any other text
-// keeps the default, and a warning names it.
-uint32_t restart_action(const char* serviceName, const char* name, const char* action, const char* otherwise)
+// An action value, the text of the row whose field is at `field`: 1 for
+// "restart", 0 for the row's default.  Any other text keeps the default, and
+// a warning names it.
+uint32_t restart_action(const char* serviceName, const ServiceConfig* config, size_t field)
 {
+    const ParameterRow* row = PARAMETERS;
+    while (row->field != field) ++row;
+    const char* action = (const char*)config + field;
     if (text_equal_nocase(action, "restart")) return 1;
-    if (text_equal_nocase(action, otherwise)) return 0;
+    if (text_equal_nocase(action, row->defaultText)) return 0;
     char message[CONFIG_SHORT_SIZE + 128];
-    text_format(message, sizeof message, "%s \"%s\" is neither \"%s\" nor \"restart\"; \"%s\" is used", name, action,
-                otherwise, otherwise);
+    text_format(message, sizeof message, "%s \"%s\" is neither \"%s\" nor \"restart\"; \"%s\" is used", row->name,
+                action, row->defaultText, row->defaultText);
     LogServiceEvent(serviceName, message, EVENT_WARNING);
     return 0;
 }
@@ -378,8 +382,8 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     config->LogFileCompressEnabled = text_equal_nocase(config->LogFileCompress, "true");
     config->InputStallMs = config->InputStallSecondCount != 0 ? (uint64_t)config->InputStallSecondCount * 1000u
                                                               : (uint64_t)config->InputStallMinuteCount * 60000u;
-    config->InputStallRestart = restart_action(serviceName, "InputStallAction", config->InputStallAction, "report");
-    config->FailureRestart = restart_action(serviceName, "FailureAction", config->FailureAction, "stop");
+    config->InputStallRestart = restart_action(serviceName, config, offsetof(ServiceConfig, InputStallAction));
+    config->FailureRestart = restart_action(serviceName, config, offsetof(ServiceConfig, FailureAction));
     // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
     DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;
     return usable;
