@@ -41,7 +41,7 @@ TEST_F(Parsers, BoundedTextCutsAndTerminates)
     std::string seen;
     auto show = [&](int ok) { seen += std::to_string(ok) + "[" + b + "] "; };
     show(text_copy(b, 6, "12345"));
-    show(text_copy(b, 6, "123456"));
+    show(text_copy(b, 6, "abcdef"));
     show(text_append(b, 6, "x"));
     text_copy(b, 6, "12");
     show(text_append(b, 6, "345"));
@@ -53,7 +53,7 @@ TEST_F(Parsers, BoundedTextCutsAndTerminates)
     show(text_append(b, 6, "y"));
     memset(b, 'x', 6);
     show(text_append_format(b, 6, "y"));
-    EXPECT_EQ(seen, "1[12345] 0[12345] 0[12345] 1[12345] 0[12345] 1[12345] 0[abcde] 0[xxxxx] 0[xxxxx] ");
+    EXPECT_EQ(seen, "1[12345] 0[abcde] 0[abcde] 1[12345] 0[12345] 1[12345] 0[abcde] 0[xxxxx] 0[xxxxx] ");
     EXPECT_EQ(std::string(area + 6, 4), "####");
     EXPECT_EQ(text_copy(b, 0, "a") + text_append(b, 0, "a") + text_format(b, 0, "a") + text_append_format(b, 0, "a"), 0);
     EXPECT_EQ(std::to_string(text_equal_nocase("Ab-Z@", "aB-z@") && text_equal_nocase("az", "AZ")) + std::to_string(text_equal_nocase("ab", "abc")) +
@@ -350,16 +350,18 @@ TEST_F(Parsers, MetricsFileNamesAndLabel)
 {
     static MetricsFile file;
     std::string taken;
-    for (const char* name : {"svc.OUT.3.GZ", "C:\\svc\\.\\svc.out.", "svc.out.gz.tmp", "svc.out.0", "svc.out.01", "svc.out.1x"}) {
+    std::string tooLong(5000, 'm');
+    for (const char* name : {"svc.OUT.3.GZ", "C:\\svc\\.\\svc.out.", "svc.out.gz.tmp", "svc.out.0", "svc.out.01", "svc.out.1x",
+                             tooLong.c_str()}) {
         MetricsFileOpen(&file, "svc", "C:\\svc", name);
         taken += file.path[0] != '\0' ? "1" : "0";
     }
-    EXPECT_EQ(taken, "000111");
+    EXPECT_EQ(taken, "0001110");
     std::string t = fake_transcript();
     EXPECT_EQ(t.substr(0, t.find('\n')), "0 event 0x80000005 type 2 \"svc\" \"MetricsFile \"svc.OUT.3.GZ\" names the log file "
                                          "C:\\svc\\svc.out or one of its rotated files, and writing it would overwrite the "
                                          "service's log; the service runs without a metrics file\"");
-    EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 3);
+    EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 4);
     MetricsFileOpen(&file, "Caf\xe9 \"\\", "C:\\svc", "m.prom");
     MetricsFigures figures = {};
     MetricsFileWrite(&file, &figures);
