@@ -3,6 +3,7 @@
 // message when it fails.
 #include "config/install_options.h"
 
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -38,6 +39,33 @@ const char UTILITY_LIBRARY[] = "talvexUtil.dll";
 // The longest timeout whose milliseconds fit 32 bits.
 const unsigned long MAX_TIMEOUT_SECONDS = 4294967;
 
+enum { REFUSAL_TEXT_SIZE = 4096, OPTION_WORD_SIZE = 32 };
+
+// The install's refusal, kept to be said once more after the usage text: the
+// option it concerns ("" for none) and its text.
+struct Refusal {
+    char option[OPTION_WORD_SIZE];
+    char text[REFUSAL_TEXT_SIZE];
+};
+Refusal TheRefusal;
+
+// Prints "Error: <text>" as the install's answer, and keeps it.
+void refuse(const char* option, const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+void refuse(const char* option, const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    text_vformat(TheRefusal.text, sizeof TheRefusal.text, fmt, args);
+    va_end(args);
+    text_copy(TheRefusal.option, sizeof TheRefusal.option, option);
+    console_printf("\nError: %s\n", TheRefusal.text);
+}
+
 // The scan's state: the index of the argument being looked at and the text
 // the remaining comparisons of this pass are made against.
 struct Scan {
@@ -58,7 +86,7 @@ int is_word(const Scan* scan, const char* word)
 int take_value(Scan* scan, const char** field)
 {
     if (scan->index + 1 >= scan->argc) {
-        console_printf("\nError: Option %s requires a value\n", scan->current);
+        refuse(scan->current, "Option %s requires a value", scan->current);
         return 0;
     }
     ++scan->index;
@@ -77,27 +105,37 @@ int scan_arguments(char** argv, int argc)
     Scan scan = {argv, argc, 2, nullptr};
     for (; scan.index < scan.argc; ++scan.index) {
         scan.current = argv[scan.index];
-        for (size_t i = 0; i < INSTALL_FLAG_COUNT; ++i)
-            if (is_word(&scan, INSTALL_FLAGS[i].installOption)) INSTALL_FLAGS[i].apply();
+        const char* argument = scan.current;
+        // The service name, where the scan begins, is never an option.
+        int known = scan.index == 2;
+        for (size_t i = 0; i < INSTALL_FLAG_COUNT; ++i) {
+            if (!is_word(&scan, INSTALL_FLAGS[i].installOption)) continue;
+            INSTALL_FLAGS[i].apply();
+            known = 1;
+        }
         for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
             const ParameterRow* row = &PARAMETERS[i];
             if (row->installOption == nullptr || row->installOption[0] == '\0') continue;
             int matched = is_word(&scan, row->installOption) ||
                           (row->installAlias != nullptr && is_word(&scan, row->installAlias));
             if (matched && !take_value(&scan, InstallOptionText(row))) return 0;
+            known |= matched;
         }
+        // Ignored, as it always was, but said: a typing slip would otherwise
+        // go unseen.
+        if (!known) console_printf("Warning: %s is not an option and is ignored\n", argument);
     }
     return 1;
 }
 
-// Prints `format` with `subject` and the text of the last error.  The text is
-// taken before anything is printed, so that the console cannot change the
-// error it describes.
-void print_with_last_error(const char* format, const char* subject)
+// Refuses with `format` filled with `subject` and the text of the last
+// error.  The text is taken before anything is printed, so that the console
+// cannot change the error it describes.
+void refuse_with_last_error(const char* option, const char* format, const char* subject)
 {
     char error[ERROR_TEXT_SIZE];
     FormatLastError(error, sizeof error);
-    console_printf(format, subject, error);
+    refuse(option, format, subject, error);
 }
 
 int default_working_directory(void)
@@ -106,7 +144,7 @@ int default_working_directory(void)
     if (length == 0) {
         char error[ERROR_TEXT_SIZE];
         FormatLastError(error, sizeof error);
-        console_printf("\nError: Current directory could not be read - %s\n", error);
+        refuse("-wd", "Current directory could not be read - %s", error);
         return 0;
     }
     // GetCurrentDirectoryA answers a buffer that is too small with the size it
@@ -114,7 +152,7 @@ int default_working_directory(void)
     // place, so the install stops instead.
     if (length >= sizeof Options.CurrentDirectory) {
         Options.CurrentDirectory[0] = '\0';
-        console_printf("\nError: Current directory is too long to use as the working directory\n");
+        refuse("-wd", "Current directory is too long to use as the working directory");
         return 0;
     }
     Options.WorkingDirectory = Options.CurrentDirectory;
@@ -129,12 +167,11 @@ int validate_working_directory(void)
     if (wd[0] == '\0' || strcmp(wd, ".") == 0) {
         if (!default_working_directory()) return 0;
     } else if (!PathIsAbsolute(wd)) {
-        console_printf("\nError: Working directory (-wd) must specify an absolute path\n");
+        refuse("-wd", "Working directory (-wd) must specify an absolute path");
         return 0;
     }
     if (!PathExists(Options.WorkingDirectory, nullptr)) {
-        print_with_last_error("\nError: Working directory does not exist \"%s\" - %s\n",
-                              Options.WorkingDirectory);
+        refuse_with_last_error("-wd", "Working directory does not exist \"%s\" - %s", Options.WorkingDirectory);
         return 0;
     }
     return 1;
@@ -143,11 +180,11 @@ int validate_working_directory(void)
 int validate_java_executable(void)
 {
     if (Options.JavaExe[0] == '\0') {
-        console_printf("\nError: Java executable must be specified \"%s\"\n", "-jre");
+        refuse("-jre", "Java executable must be specified \"%s\"", "-jre");
         return 0;
     }
     if (!PathExists(Options.JavaExe, nullptr)) {
-        print_with_last_error("\nError: Java executable does not exist \"%s\" - %s\n", Options.JavaExe);
+        refuse_with_last_error("-jre", "Java executable does not exist \"%s\" - %s", Options.JavaExe);
         return 0;
     }
     return 1;
@@ -156,11 +193,11 @@ int validate_java_executable(void)
 int validate_installation_root(void)
 {
     if (Options.OrvaneHome[0] == '\0') {
-        console_printf("\nError: Orvane installation root must be specified \"%s\"\n", "-home");
+        refuse("-home", "Orvane installation root must be specified \"%s\"", "-home");
         return 0;
     }
     if (!PathExists(Options.OrvaneHome, nullptr)) {
-        print_with_last_error("\nError: \"%s\" - %s\n", Options.OrvaneHome);
+        refuse_with_last_error("-home", "\"%s\" - %s", Options.OrvaneHome);
         return 0;
     }
     return 1;
@@ -171,12 +208,12 @@ int validate_installation_root(void)
 int validate_boot_files(void)
 {
     if (Options.BootFile[0] != '\0' && !PathExists(Options.BootFile, Options.WorkingDirectory)) {
-        print_with_last_error("\nError: \"%s\" - %s\n", Options.BootFile);
+        refuse_with_last_error("-xml", "\"%s\" - %s", Options.BootFile);
         return 0;
     }
     if (Options.DirectoryServiceBootFile[0] != '\0' &&
         !PathExists(Options.DirectoryServiceBootFile, Options.WorkingDirectory)) {
-        print_with_last_error("\nError: \"%s\" - %s\n", Options.DirectoryServiceBootFile);
+        refuse_with_last_error("-dsxml", "\"%s\" - %s", Options.DirectoryServiceBootFile);
         return 0;
     }
     return 1;
@@ -188,7 +225,7 @@ int validate_service_name(const char* name)
 {
     for (const char* c = name; *c != '\0'; ++c) {
         if ((unsigned char)*c < 32 || strchr("\\/:*?\"<>|", *c) != nullptr) {
-            console_printf("\nError: The service name \"%s\" holds a character that a file name cannot hold\n", name);
+            refuse("", "The service name \"%s\" holds a character that a file name cannot hold", name);
             return 0;
         }
     }
@@ -205,7 +242,7 @@ int validate_service_name(const char* name)
                   (!numbered || (name[3] >= '1' && name[3] <= '9'));
     }
     if (device) {
-        console_printf("\nError: The service name \"%s\" is a reserved device name\n", name);
+        refuse("", "The service name \"%s\" is a reserved device name", name);
         return 0;
     }
     return 1;
@@ -220,7 +257,7 @@ int validate_lengths(void)
         const ParameterRow* row = &PARAMETERS[i];
         if (row->installOption == nullptr || row->installOption[0] == '\0' || row->kind != PARAM_TEXT) continue;
         if (strlen(*InstallOptionText(row)) >= row->capacity) {
-            console_printf("\nError: Option %s is longer than %lu characters\n", row->installOption,
+            refuse(row->installOption, "Option %s is longer than %lu characters", row->installOption,
                            (unsigned long)(row->capacity - 1));
             return 0;
         }
@@ -244,7 +281,7 @@ int validate_timeout(const char* option, const char* text)
     size_t digits = strspn(text, "0123456789");
     if (text[0] != '\0' && text[digits] == '\0' && strtoul(text, nullptr, 10) <= MAX_TIMEOUT_SECONDS)
         return 1;
-    console_printf("\nError: Option %s takes a whole number of seconds from 0 to %lu\n", option,
+    refuse(option, "Option %s takes a whole number of seconds from 0 to %lu", option,
                    (unsigned long)MAX_TIMEOUT_SECONDS);
     return 0;
 }
@@ -264,7 +301,7 @@ int validate_launch_command(void)
     FormatClasspathOptions(&config);
     static char line[COMMAND_LINE_SIZE];
     if (BuildLaunchCommand(line, sizeof line, &config)) return 1;
-    console_printf("\nError: The options make a launcher command line longer than %lu characters\n",
+    refuse("", "The options make a launcher command line longer than %lu characters",
                    (unsigned long)(COMMAND_LINE_SIZE - 1));
     return 0;
 }
@@ -272,11 +309,11 @@ int validate_launch_command(void)
 int locate_libraries(void)
 {
     if (!LocateModule(MESSAGE_LIBRARY, Options.MessageDllPath, sizeof Options.MessageDllPath)) {
-        print_with_last_error("\nError: \"%s\" - %s\n", MESSAGE_LIBRARY);
+        refuse_with_last_error("", "\"%s\" - %s", MESSAGE_LIBRARY);
         return 0;
     }
     if (!LocateModule(UTILITY_LIBRARY, Options.UtilDirectory, sizeof Options.UtilDirectory)) {
-        print_with_last_error("\nError: \"%s\" - %s\n", UTILITY_LIBRARY);
+        refuse_with_last_error("", "\"%s\" - %s", UTILITY_LIBRARY);
         return 0;
     }
     char* lastSeparator = strrchr(Options.UtilDirectory, '\\');
@@ -289,6 +326,7 @@ int locate_libraries(void)
 
 void ResetInstallOptions(void)
 {
+    memset(&TheRefusal, 0, sizeof TheRefusal);
     // Every option text is a row of the parameter table.
     for (size_t i = 0; i < PARAMETER_COUNT; ++i)
         if (PARAMETERS[i].installOption != nullptr) *InstallOptionText(&PARAMETERS[i]) = "";
@@ -306,7 +344,7 @@ int ParseInstallOptions(char** argv, int argc)
     if (!validate_working_directory()) return 0;
     if (!validate_java_executable()) return 0;
     if (Options.Classpath[0] == '\0') {
-        console_printf("\nError: Classpath must be specified \"%s\"\n", "-cp");
+        refuse("-cp", "Classpath must be specified \"%s\"", "-cp");
         return 0;
     }
     if (!validate_installation_root()) return 0;
@@ -315,6 +353,15 @@ int ParseInstallOptions(char** argv, int argc)
     if (!validate_timeout("-starttimeout", Options.TimeoutSeconds)) return 0;
     if (!validate_timeout("-stoptimeout", Options.ShutdownTimeoutSeconds)) return 0;
     return locate_libraries() && validate_launch_command();
+}
+
+void PrintInstallRefusal(void)
+{
+    if (TheRefusal.text[0] == '\0') return;
+    if (TheRefusal.option[0] != '\0')
+        console_printf("Error (%s): %s\n", TheRefusal.option, TheRefusal.text);
+    else
+        console_printf("Error: %s\n", TheRefusal.text);
 }
 
 const char** InstallOptionText(const ParameterRow* row)

@@ -16,6 +16,9 @@ void ResetInstallOptions(void);
 // defaults.  Returns 1 when the set is complete; else prints one message and
 // returns 0.
 int ParseInstallOptions(char** argv, int argc);
+// Says the refusal of the last ParseInstallOptions once more, in one line
+// that names the option it concerns, for the end of the usage text.
+void PrintInstallRefusal(void);
 // The option text that a row of the parameter table with an install option
 // takes from the command line.
 const char** InstallOptionText(const ParameterRow* row);

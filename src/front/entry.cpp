@@ -84,8 +84,10 @@ int run_install(int argc, char** argv)
         return EXIT_COMMAND_FAILED;
     }
     if (!ParseInstallOptions(argv, argc)) {
-        // The parser has said what was wrong; the usage text shows what is right.
+        // The parser has said what was wrong; the usage text shows what is
+        // right, and the last line says again what was wrong.
         PrintUsage();
+        PrintInstallRefusal();
         return EXIT_COMMAND_FAILED;
     }
     return exit_code_of(InstallService(argv[2]));

@@ -104,7 +104,7 @@ TEST_F(Admin, WordsThatAreNoCommandPrintTheUsage)
     fake_reset();
     EXPECT_EQ(run({"talvex", "-install", "svc"}), "1|\nWorking directory (-wd) not specified (or '.') - using current "
                                                   "directory: C:\\svc\n\nError: Java executable must be specified "
-                                                  "\"-jre\"\n" + text);
+                                                  "\"-jre\"\n" + text + "Error (-jre): Java executable must be specified \"-jre\"\n");
     for (const char* command : {"-start", "-stop", "-dump", "-remove"}) {
         fake_reset();
         EXPECT_EQ(run({"talvex", command}), "1|Error: no service name given.\n");
@@ -139,8 +139,10 @@ TEST_F(Admin, InstallRegistersTheServiceItsParametersAndItsEventSource)
     fake_set_module_path("C:\\Program Files\\talvex\\talvex.exe");
     std::vector<std::string> words = INSTALL;
     words.insert(words.end(), {"-wd", "C:\\svc", "-jargs", "-Xmx1g", "-bcp", "boot.jar", "-xml", "container.ini",
-                               "-dsxml", "container.ini", "-t", "30", "-stoptimeout", "45", "-pwd", "pw"});
-    EXPECT_EQ(run(words), R"(0|svc installed.
+                               "-dsxml", "container.ini", "-t", "30", "-stoptimeout", "45", "-pwd", "pw", "-stoptimeuot", "30"});
+    EXPECT_EQ(run(words), R"(0|Warning: -stoptimeuot is not an option and is ignored
+Warning: 30 is not an option and is ignored
+svc installed.
 )");
     EXPECT_EQ(parameters(), R"(WorkingDirectory=C:\svc
 JavaExe=C:\jre\bin\java.exe
@@ -220,6 +222,11 @@ TEST_F(Admin, InstallRefusesIncompleteOrWrongOptions)
 {
     std::string text = usage();
     const std::string longList(32767, 'c');
+    // The refusal, the usage text, and the refusal once more naming its option.
+    auto refused = [&text](const std::string& message, const std::string& option) {
+        std::string line = message.substr(8, message.size() - 9);
+        return "1|" + message + text + (option.empty() ? "Error: " : "Error (" + option + "): ") + line + "\n";
+    };
     struct Row {
         std::vector<std::string> extra;
         std::string message;
@@ -249,7 +256,10 @@ TEST_F(Admin, InstallRefusesIncompleteOrWrongOptions)
         SetUp();
         std::vector<std::string> words = INSTALL;
         words.insert(words.end(), row.extra.begin(), row.extra.end());
-        EXPECT_EQ(run(words), "1|" + row.message + text);
+        // The option a refusal concerns is the first word the row adds,
+        // as the message names it; the launch command concerns none.
+        std::string option = row.extra[0] == "-s" ? "-stoptimeout" : row.extra[0] == "-t" ? "-starttimeout" : row.extra[0];
+        EXPECT_EQ(run(words), refused(row.message, row.extra.size() > 2 ? "" : option));
         EXPECT_EQ(fake_service("svc"), nullptr);
     }
     // Names that cannot name a log file, and a word that takes a value
@@ -279,7 +289,7 @@ TEST_F(Admin, InstallRefusesIncompleteOrWrongOptions)
         SetUp();
         std::vector<std::string> words = INSTALL;
         words.push_back(word);
-        EXPECT_EQ(run(words), "1|\nError: Option " + std::string(word) + " requires a value\n" + text);
+        EXPECT_EQ(run(words), refused("\nError: Option " + std::string(word) + " requires a value\n", word));
     }
     std::string seen;
     for (int i = 0; i < 5; ++i) {
@@ -290,12 +300,14 @@ TEST_F(Admin, InstallRefusesIncompleteOrWrongOptions)
         // A message file whose path would be cut is not registered.
         if (i == 4) fake_set_library("talvexMSG.dll", "C:\\" + std::string(300, 'm') + "\\talvexMSG.dll");
         std::string out = run(i < 2 || i == 4 ? INSTALL : INSTALL_HERE);
-        seen += out.substr(0, out.size() - text.size());
+        seen += out.substr(0, out.find("\nUsage:")) + out.substr(out.rfind("\nError") + 1);
     }
-    EXPECT_EQ(seen, "1|\nError: \"talvexMSG.dll\" - system text 126. (0x7e)\n1|\nError: \"talvexUtil.dll\" - system text "
-                    "126. (0x7e)\n1|\nError: Current directory is too long to use as the working directory\n1|\nError: "
-                    "Current directory could not be read - system text 5. (0x5)\n1|\nError: \"talvexMSG.dll\" - system text 122. "
-                    "(0x7a)\n");
+    EXPECT_EQ(seen, "1|\nError: \"talvexMSG.dll\" - system text 126. (0x7e)\nError: \"talvexMSG.dll\" - system text 126. "
+                    "(0x7e)\n1|\nError: \"talvexUtil.dll\" - system text 126. (0x7e)\nError: \"talvexUtil.dll\" - system text "
+                    "126. (0x7e)\n1|\nError: Current directory is too long to use as the working directory\nError (-wd): "
+                    "Current directory is too long to use as the working directory\n1|\nError: Current directory could not be "
+                    "read - system text 5. (0x5)\nError (-wd): Current directory could not be read - system text 5. (0x5)\n1|\n"
+                    "Error: \"talvexMSG.dll\" - system text 122. (0x7a)\nError: \"talvexMSG.dll\" - system text 122. (0x7a)\n");
 }
 
 // A service name that the ANSI code page cannot hold exactly ("svc" and an
