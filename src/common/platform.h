@@ -124,6 +124,11 @@ void plat_set_last_error(uint32_t code);                  // SetLastError
 // system's own trailing line break, or 0 when the system has no text for the
 // code or it does not fit `cap` (buf then holds "").
 size_t plat_system_message(uint32_t code, uint32_t language, char* buf, size_t cap);
+// FormatMessageA from the message table of the library `module` (loaded as
+// data only), with `strings` as the insertion strings %1, %2 ...  Returns the
+// length of the text, 0 when the library or the message cannot be had or the
+// text does not fit.
+size_t plat_module_message(const char* module, uint32_t id, const char* const* strings, char* buf, size_t cap);
 
 // ---------------------------------------------------------------------------
 // Registry (advapi32); root is always HKEY_LOCAL_MACHINE

@@ -24,5 +24,8 @@ extern const uint32_t EVENT_IDS[EVENT_ID_COUNT];
 // events pass only the first).  Opens and closes its own source handle, so it
 // may be called from any thread.  A failure drops the event silently.
 void LogServiceEvent(const char* sourceName, const char* text, uint32_t eventId);
+// In the console (-test), every event is also said on standard error as
+// Event Viewer shows it: "<Level> <id>: <text>".
+void EchoEventsToConsole(int on);
 
 #endif

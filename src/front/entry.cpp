@@ -72,6 +72,7 @@ int run_dispatcher_path(const char* programName)
 int run_test_mode(char* serviceName)
 {
     char* arguments[2] = {serviceName, nullptr};
+    EchoEventsToConsole(1);
     return exit_code_of(RunService(1, arguments) == 0);
 }
 
@@ -179,4 +180,5 @@ void ResetProcessState(void)
     ResetInstallOptions();
     ResetSupervisor();
     CloseLogFile();
+    EchoEventsToConsole(0);
 }

@@ -10,7 +10,7 @@
 # and restarted and the metrics file says so, a service named outside the ANSI
 # code page runs nothing of its namesake's, one named "Caf\u00e9" writes a
 # metrics file that Prometheus' parser reads back with that name, and -test
-# runs the same body in the console.
+# runs the same body in the console and says its events there.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -204,6 +204,13 @@ grep -aq $'DEBUG: init service complete\r\n' "$log" || e2e_fail "-test: no debug
 grep -aqF -- ' -Dlumora.mf.password=******** -Dlumora.home="C:\talvex-runs" ' "$log" ||
     e2e_fail "-test: no masked password in the trace"
 grep -aq s3cret "$log" && e2e_fail "-test: the password is in the log file"
+e2e_check "-test: the events on standard error" "Information 1: The container of service $svc has started." \
+    "$(tr -d '\r' <"$E2E_SCRATCH/trace" | grep -a '^Information 1: ')"
+said=$(wine "$E2E_BINDIR/talvex.exe" -test TalvexNoSuch 2>&1 >/dev/null | tr -d '\r')
+case "$said" in *"Error 6: Service TalvexNoSuch: The parameters of service TalvexNoSuch are missing: "*)
+    e2e_pass "-test: says why a service without parameters cannot run" ;;
+*) e2e_fail "-test: no reason for missing parameters: $said" ;;
+esac
 
 # --- no JVM outlives talvex.exe ------------------------------------------------------
 

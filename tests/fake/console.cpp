@@ -1,4 +1,4 @@
-// The console: what the commands print is captured, and a Ctrl+Break reaches
+// The console: what the commands print (on standard output and error) is captured, and a Ctrl+Break reaches
 // a child only while the wrapper is attached to the child's console.
 #include "common/console.h"
 #include "fake/state.h"
@@ -11,6 +11,8 @@ void fake::reset_console()
     if (ConsoleOut != nullptr) fclose(ConsoleOut);
     free(console_buffer);
     ConsoleOut = open_memstream(&console_buffer, &console_size);
+    // Standard error lands in the same capture, in the order it was written.
+    ConsoleErr = ConsoleOut;
 }
 
 std::string fake_console()

@@ -12,3 +12,15 @@ size_t plat_system_message(uint32_t code, uint32_t language, char* buf, size_t c
     if (cap > 0) buf[0] = '\0';
     return 0;
 }
+
+// The message file's texts, as "message <id>: %1 | %2" with the strings put
+// in; a message library that is not there has none.
+size_t plat_module_message(const char* module, uint32_t id, const char* const* strings, char* buf, size_t cap)
+{
+    if (cap > 0) buf[0] = '\0';
+    if (fails("FormatMessageA") || S.libraries.count(lower(module)) == 0) return 0;
+    int n = snprintf(buf, cap, "message %u: %s | %s\r\n", id & 0xFFFF, strings[0], strings[1]);
+    if (n > 0 && (size_t)n < cap) return (size_t)n;
+    if (cap > 0) buf[0] = '\0';
+    return 0;
+}

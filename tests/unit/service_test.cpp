@@ -721,6 +721,14 @@ status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
     EXPECT_EQ(run_talvex({"talvex", "-test", "svc", "ignored"}), 0);
     EXPECT_EQ(lines_with(fake_transcript(false), {"control", "status", "stdin", "0x40000002"}),
               "console control 2 -> 0\nconsole control 6 -> 1\nstdin of child 1004 \"shutdown\\n\"\nevent 0x40000002 type 4 \"svc\"\n");
+    // -test says every event on standard error as Event Viewer would show
+    // it, with the strings alone when the message file cannot be had.
+    std::string said = fake_console();
+    reset();
+    fake_set_library("talvexMSG.dll", "");
+    EXPECT_EQ(run_talvex({"talvex", "-test", "gone"}), 1);
+    EXPECT_EQ(said + fake_console(), "Information 1: message 1: svc | \nInformation 2: message 2: svc | \nError 6: gone: The "
+                                     "parameters of service gone are missing: HKLM\\SYSTEM\\CurrentControlSet\\Services\\gone\\Parameters\n");
 }
 
 // ServiceMain without a control handler, without a name or under a name not

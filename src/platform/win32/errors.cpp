@@ -42,3 +42,20 @@ size_t plat_system_message(uint32_t code, uint32_t language, char* buf, size_t c
     if (too_long) SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return copied;
 }
+
+size_t plat_module_message(const char* module, uint32_t id, const char* const* strings, char* buf, size_t cap)
+{
+    if (cap > 0) buf[0] = '\0';
+    HMODULE library = LoadLibraryExA(module, NULL, LOAD_LIBRARY_AS_DATAFILE);
+    if (library == NULL) return 0;
+    // With FORMAT_MESSAGE_ARGUMENT_ARRAY the arguments are an array of
+    // pointers, one for each insertion string.
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, library, id, 0, buf,
+                                  (DWORD)cap, (va_list*)strings);
+    FreeLibrary(library);
+    if (length == 0 || (size_t)length >= cap) {
+        if (cap > 0) buf[0] = '\0';
+        return 0;
+    }
+    return length;
+}
