@@ -5,6 +5,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 
+const char SECRET_MASK[] = "********";
 
 int PathIsAbsolute(const char* path)
 {

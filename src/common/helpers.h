@@ -17,6 +17,9 @@ enum {
     SYSTEM_MESSAGE_SIZE = 2048 // registry failure texts
 };
 
+// What stands in a log for a secret: a password, a value of Environment.
+extern const char SECRET_MASK[];
+
 // 1 for a path that names its drive or begins with a backslash; other paths
 // are relative to some directory.
 int PathIsAbsolute(const char* path);

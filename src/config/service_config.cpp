@@ -43,7 +43,6 @@ int has_digits(const char* text)
 }
 
 const uint64_t MEBIBYTE = 1048576;
-const char LOG_MASK[] = "********";
 const char BLANKS[] = " \t\n\v\f\r";
 
 int is_blank(const char* text)
@@ -109,6 +108,13 @@ int read_value(RegKey key, const char* serviceName, const char* name, ParameterK
         field[0] = '\0';   // missing: the default applies
         return 1;
     }
+    if (kind == PARAM_LIST && type == PLAT_REG_MULTI_SZ) {
+        // Its own end, whatever the writer left: two NULs after the last entry.
+        int room = error == PLAT_NO_ERROR && size + 2 <= capacity;
+        if (room) field[size] = field[size + 1] = '\0';
+        if (room) return 1;
+        error = PLAT_ERROR_MORE_DATA;
+    }
     int fits = error == PLAT_NO_ERROR && (size < capacity || field[capacity - 1] == '\0');
     if (fits && type == PLAT_REG_DWORD && size == 4 && kind != PARAM_TEXT) {
         uint32_t number;
@@ -131,10 +137,13 @@ int read_value(RegKey key, const char* serviceName, const char* name, ParameterK
         if (fits) memcpy(field, expanded, needed);
         plat_heap_free(expanded);
     }
+    // A text holds one entry of a list, which a second NUL ends.
+    if (fits && kind == PARAM_LIST) fits = strlen(field) + 2 <= capacity;
+    if (fits && kind == PARAM_LIST) field[strlen(field) + 1] = '\0';
     if (!fits) {
         field[0] = '\0';
         text_format(text, sizeof text, "The parameter %s of service %s is longer than %lu characters", name, serviceName,
-                    (unsigned long)(capacity - 1));
+                    (unsigned long)(capacity - (kind == PARAM_LIST ? 2 : 1)));
         LogServiceEvent(serviceName, text, EVENT_ERROR);
         return 0;
     }
@@ -214,6 +223,7 @@ const ParameterRow PARAMETERS[] = {
     {"InputStallAction", CONFIG_TEXT(InputStallAction), PARAM_TEXT, "report", nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"MetricsFile", CONFIG_TEXT(MetricsFile), PARAM_TEXT, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr, 0},
     {"FailureAction", CONFIG_TEXT(FailureAction), PARAM_TEXT, "stop", nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
+    {"Environment", CONFIG_TEXT(Environment), PARAM_LIST, nullptr, nullptr, 0, DUMP_NAMES, 0, 0, nullptr, 0},
     // The stall time in seconds, for trying the watch out: minutes are long to wait for.
     {"InputStallSeconds", CONFIG_TEXT(InputStallSeconds), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
      offsetof(ServiceConfig, InputStallSecondCount), "of seconds; the minutes apply", 0},
@@ -320,9 +330,14 @@ void DumpServiceConfig(const ServiceConfig* config)
             // The boot-file password never reaches the log: the file is
             // readable by whoever may read the working directory.  Whether
             // one is set still shows, which is what a support engineer needs.
-            log_debug("DEBUG: %s=%s\n", row->name, text[0] != '\0' ? LOG_MASK : "");
+            log_debug("DEBUG: %s=%s\n", row->name, text[0] != '\0' ? SECRET_MASK : "");
             break;
         case DUMP_START_TIMEOUT: log_debug("DEBUG: %s=%ld\n", row->name, (long)config->StartTimeout); break;
+        case DUMP_NAMES:
+            // Values may hold secrets: only the names are shown.
+            for (const char* entry = text; *entry != '\0'; entry += strlen(entry) + 1)
+                log_debug("DEBUG: %s %.*s\n", row->name, (int)strcspn(entry, "="), entry);
+            break;
         }
     }
 }

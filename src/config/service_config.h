@@ -44,6 +44,9 @@ struct ServiceConfig {
     char InputStallMinutes[CONFIG_SHORT_SIZE];
     char InputStallAction[CONFIG_SHORT_SIZE];
     char FailureAction[CONFIG_SHORT_SIZE];
+    // NAME=value entries for the children's environment, as a list: the
+    // whole value at most 32,767 characters.
+    char Environment[CONFIG_LIST_SIZE + 2];
     char MetricsFile[PATH_TEXT_SIZE];
     char InputStallSeconds[CONFIG_SHORT_SIZE];
     char ClasspathOption[CONFIG_OPTION_SIZE];
@@ -106,7 +109,9 @@ struct InstallOptions {
 // (text with a digit, or REG_DWORD), a count (text of decimal digits alone
 // with blanks around them, or REG_DWORD; anything else means the default,
 // with a warning), or anything (as stored).
-enum ParameterKind { PARAM_TEXT, PARAM_NUMBER, PARAM_COUNT, PARAM_ANY };
+// PARAM_LIST: a REG_MULTI_SZ of entries (a REG_SZ or REG_EXPAND_SZ holds
+// one), kept as texts each ended by a NUL, and a NUL after the last.
+enum ParameterKind { PARAM_TEXT, PARAM_NUMBER, PARAM_COUNT, PARAM_ANY, PARAM_LIST };
 
 // What the configuration dump shows of a value.
 enum ParameterDump {
@@ -115,6 +120,7 @@ enum ParameterDump {
     DUMP_TEXT_IF_SET,      // the text, when it is not empty
     DUMP_MASKED,           // "********" when set: a password never reaches the log
     DUMP_START_TIMEOUT,    // the start timeout as the number the service uses
+    DUMP_NAMES,            // a list's names (before "="), never their values
 };
 
 // One value under the Parameters key.  The loader, the installer's writes

@@ -7,6 +7,7 @@
 #include "common/helpers.h"
 #include "common/text.h"
 #include "diag/log_file.h"
+#include "service/service_environment.h"
 
 namespace {
 
@@ -150,8 +151,11 @@ int StartProcess(char* commandLine, const char* currentDirectory, PlatProcessInf
     char* environment = plat_environment_block();
     if (DebugEnabled && environment != nullptr) {
         log_debug("\nPrinting environment variables (hopefully!!)\n");
-        for (const char* entry = environment; *entry != '\0'; entry += strlen(entry) + 1)
-            log_debug("%s\n", entry);
+        for (const char* entry = environment; *entry != '\0'; entry += strlen(entry) + 1) {
+            // A variable of the Environment value may hold a secret.
+            if (MaskedVariable(entry)) log_debug("%.*s=%s\n", (int)strcspn(entry, "="), entry, SECRET_MASK);
+            else log_debug("%s\n", entry);
+        }
     }
 
     // The override's value is what follows the first "=" of the line; a line

@@ -13,7 +13,6 @@
 namespace {
 
 const char PASSWORD_PROPERTY[] = "-Dlumora.mf.password=";
-const char PASSWORD_MASK[] = "********";
 
 // Appends one value in double quotes, quoted by the command line's rules.
 int append_in_quotes(char* buffer, size_t capacity, const char* before, const char* value, const char* after)
@@ -82,7 +81,7 @@ int MaskLaunchCommand(const char* commandLine, const char* password, char* buffe
         }
         memcpy(buffer + used, rest, piece);
         buffer[used + piece] = '\0';
-        fits = text_append(buffer, capacity, PASSWORD_MASK);
+        fits = text_append(buffer, capacity, SECRET_MASK);
         // A quoted password runs to its closing quote (one that no backslash
         // escapes); the configured password is hidden whole, blanks
         // included; any other value (one given in the JVM arguments) runs to

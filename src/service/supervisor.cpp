@@ -26,6 +26,7 @@
 #include "service/exit_script.h"
 #include "service/restart_throttle.h"
 #include "service/run.h"
+#include "service/service_environment.h"
 #include "service/service_status.h"
 
 namespace {
@@ -39,6 +40,7 @@ int initialise(Run* run)
     DumpServiceConfig(&run->config);
     ReportServiceStatus(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);
     if (!CreatePipes(&run->pipes, run->serviceName)) return 0;
+    ApplyServiceEnvironment(run->serviceName, run->config.Environment);
     run->input.keptEnd = run->pipes.containerIn;
     run->input.childEnd = run->pipes.containerInChild;
     ReportServiceStatus(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);

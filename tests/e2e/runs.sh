@@ -10,7 +10,8 @@
 # and restarted and the metrics file says so, a service named outside the ANSI
 # code page runs nothing of its namesake's, one named "Caf\u00e9" writes a
 # metrics file that Prometheus' parser reads back with that name, and -test
-# runs the same body in the console and says its events there.
+# runs the same body in the console and says its events there, and the
+# Environment value reaches the container.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1"
@@ -75,6 +76,17 @@ e2e_wait 30 '[ "$(e2e_count 0x40000001 "L\"$svc\"")" = 4 ]' || e2e_fail "split m
 stop
 e2e_check "stray BEL, split marker: exit codes" "0 0" "$(exit_codes)"
 e2e_check "stray BEL, split marker: no failure event" 0 "$(e2e_events | cut -f1 | grep -c 0xc0000004)"
+
+# --- Environment: the children's variables of their own ------------------------------
+
+boot name=env container.print_env=TALVEX_E2E_ONE,TALVEX_E2E_TWO
+wine reg add "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v Environment /t REG_MULTI_SZ \
+    /d 'TALVEX_E2E_ONE=one\0TALVEX_E2E_TWO=%TALVEX_E2E_ONE%-two' /f >/dev/null 2>&1
+run_until 4 environment
+stop
+e2e_check "environment: the container's variables" "one one-two" \
+    "$(grep -ao 'env container: TALVEX_E2E_[A-Z]*=[a-z-]*' "$log" | sed 's/.*=//' | xargs)"
+wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Parameters" /v Environment /f >/dev/null 2>&1
 
 # --- a quiet container's output reaches the log whole, as it comes ------------------
 

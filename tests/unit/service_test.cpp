@@ -187,9 +187,11 @@ TEST_F(ServiceRun, FailuresEndTheRunWithAnEventAndTheirExitCode)
             }
             std::string t = run_as_service(children), code = strchr(row.exit, '/') + 1;
             bool failed = std::string(row.exit) != "0/0";
-            if (!restart) EXPECT_EQ(lines_with(t, {"event", "terminate"}), row.expected);
-            if (restart && failed)
+            if (!restart) {
+                EXPECT_EQ(lines_with(t, {"event", "terminate"}), row.expected);
+            } else if (failed) {
                 EXPECT_NE(t.find("failed with exit code " + code + "; a new launch cycle starts in "), std::string::npos) << t;
+            }
             EXPECT_NE(t.find(std::string("STOPPED cp=0 wait=0 accept=0x105 exit=") + (restart ? "0/0" : row.exit) + "\n"),
                       std::string::npos);
             EXPECT_EQ(fake_live_children(), 0);
@@ -858,6 +860,29 @@ TEST_F(ServiceRun, ExitScript)
 )");
         }
     }
+}
+
+// The Environment value's entries, in order, a later one seeing an earlier
+// one, reach the children; a PATH entry reaches the launcher; entries that are
+// not NAME=value are skipped with a warning; the trace shows names only.
+TEST_F(ServiceRun, EnvironmentOfItsOwn)
+{
+    put_parameter("Debug", "1");
+    fake_reg_put(PARAMETERS_KEY, "Environment", PLAT_REG_MULTI_SZ,
+                 std::string("A=1\0B=%A%2\0noequals\0=x\0PATH=C:\\p;%PATH%\0b=3\0", 44));
+    fake_control_at(1000, CONTROL_STOP);
+    std::string t = run_as_service({LAUNCHER, CONTAINER});
+    EXPECT_EQ(fake_get_env("A") + " " + fake_get_env("B"), "1 3");
+    EXPECT_EQ(lines_with(t, {"Environment entry"}),
+              "event 0x80000005 type 2 \"svc\" \"The Environment entry \"noequals\" is not NAME=value; it is skipped\"\n"
+              "event 0x80000005 type 2 \"svc\" \"The Environment entry \"=x\" is not NAME=value; it is skipped\"\n");
+    EXPECT_NE(fake_child_details().find("PATH=C:\\p;C:\\Windows\\system32 flags"), std::string::npos) << fake_child_details();
+    std::string log = log_text();
+    EXPECT_EQ(lines_with(log, {"DEBUG: Environment", "=********"}),
+              "DEBUG: Environment A\r\nDEBUG: Environment B\r\nDEBUG: Environment noequals\r\nDEBUG: Environment \r\n"
+              "DEBUG: Environment PATH\r\nDEBUG: Environment b\r\nA=********\r\nb=********\r\nPATH=********\r\n"
+              "A=********\r\nb=********\r\nPATH=********\r\n");
+    EXPECT_EQ(log.find("=3"), std::string::npos);
 }
 
 // The PATH line of the start script: the child gets the expanded value, the
