@@ -17,9 +17,8 @@ size_t plat_system_message(uint32_t code, uint32_t language, char* buf, size_t c
 // in; a message library that is not there has none.
 size_t plat_module_message(const char* module, uint32_t id, const char* const* strings, char* buf, size_t cap)
 {
-    if (cap > 0) buf[0] = '\0';
-    if (fails("FormatMessageA") || S.libraries.count(lower(module)) == 0) return 0;
-    int n = snprintf(buf, cap, "message %u: %s | %s\r\n", id & 0xFFFF, strings[0], strings[1]);
+    bool there = !fails("FormatMessageA") && S.libraries.count(lower(module)) > 0;
+    int n = there ? snprintf(buf, cap, "message %u: %s | %s\r\n", id & 0xFFFF, strings[0], strings[1]) : -1;
     if (n > 0 && (size_t)n < cap) return (size_t)n;
     if (cap > 0) buf[0] = '\0';
     return 0;
