@@ -455,6 +455,9 @@ void plat_asctime_local(int64_t seconds, char* buf, size_t cap);
 // The local calendar date of `seconds` (localtime) as the number
 // yyyymmdd, so that a later date is a larger number; 0 on failure.
 uint32_t plat_local_date(int64_t seconds);
+// GetLocalTime: the local time now, to the millisecond, as
+// "yyyy-mm-dd hh:mm:ss.mmm" (24-hour clock).
+void plat_local_time_text(char* buf, size_t cap);
 uint32_t plat_tick_count(void);                           // GetTickCount
 uint64_t plat_tick_count64(void);                         // GetTickCount64: monotonic, never wraps
 

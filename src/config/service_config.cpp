@@ -224,6 +224,7 @@ const ParameterRow PARAMETERS[] = {
     {"MetricsFile", CONFIG_TEXT(MetricsFile), PARAM_TEXT, nullptr, nullptr, 0, DUMP_TEXT_IF_SET, 0, 0, nullptr, 0},
     {"FailureAction", CONFIG_TEXT(FailureAction), PARAM_TEXT, "stop", nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     {"Environment", CONFIG_TEXT(Environment), PARAM_LIST, nullptr, nullptr, 0, DUMP_NAMES, 0, 0, nullptr, 0},
+    {"LogTimestamps", CONFIG_TEXT(LogTimestamps), PARAM_TEXT, nullptr, nullptr, 0, DUMP_NONE, 0, 0, nullptr, 0},
     // The stall time in seconds, for trying the watch out: minutes are long to wait for.
     {"InputStallSeconds", CONFIG_TEXT(InputStallSeconds), PARAM_COUNT, "0", nullptr, 0, DUMP_NONE, 0,
      offsetof(ServiceConfig, InputStallSecondCount), "of seconds; the minutes apply", 0},
@@ -395,6 +396,7 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
     config->LogFileMaxBytes = (uint64_t)config->LogFileMaxMegabyteCount * MEBIBYTE;
     config->LogFileDailyEnabled = text_equal_nocase(config->LogFileRotateDaily, "true");
     config->LogFileCompressEnabled = text_equal_nocase(config->LogFileCompress, "true");
+    config->LogTimestampsEnabled = text_equal_nocase(config->LogTimestamps, "true");
     config->InputStallMs = config->InputStallSecondCount != 0 ? (uint64_t)config->InputStallSecondCount * 1000u
                                                               : (uint64_t)config->InputStallMinuteCount * 60000u;
     config->InputStallRestart = restart_action(serviceName, config, offsetof(ServiceConfig, InputStallAction));

@@ -41,6 +41,7 @@ struct ServiceConfig {
     char LogFileRotateDaily[CONFIG_SHORT_SIZE];
     char LogFileMaxAgeDays[CONFIG_SHORT_SIZE];
     char LogFileCompress[CONFIG_SHORT_SIZE];
+    char LogTimestamps[CONFIG_SHORT_SIZE];
     char InputStallMinutes[CONFIG_SHORT_SIZE];
     char InputStallAction[CONFIG_SHORT_SIZE];
     char FailureAction[CONFIG_SHORT_SIZE];
@@ -68,6 +69,7 @@ struct ServiceConfig {
     uint32_t LogFileDailyEnabled;
     uint32_t LogFileMaxAgeDayCount;
     uint32_t LogFileCompressEnabled;
+    uint32_t LogTimestampsEnabled;
     // How long the container may leave its standard input unread before it
     // is reported (0: never), in minutes and, to try the watch out, in seconds (0:
     // the minutes apply); the time in ms; and whether a stall also restarts

@@ -81,6 +81,8 @@ enum {
     // The formatted text after each "\n" became the platform's line end.
     // Text that grows past it is written in several pieces.
     LOG_OUTPUT_SIZE = 2 * LOG_FORMAT_SIZE,
+    // "yyyy-mm-dd hh:mm:ss.mmm " and its end.
+    LOG_STAMP_SIZE = 32,
 };
 
 // How long a log that could not be opened waits before output tries it
@@ -139,9 +141,31 @@ size_t converted_length(const char* text, size_t length, size_t lineEndLength)
 
 // A piece of converted text, unless an earlier piece of the same text fell
 // short.  Returns how many of its bytes did not reach the file.
+// With timestamps: the bytes, each line begun with the time (`stamp`) at
+// which they reached the service.  Returns how many bytes did not reach the
+// file; once a write falls short, the rest is not tried.
+size_t put_stamped(const char* bytes, size_t size, const char* stamp)
+{
+    size_t stampLength = strlen(stamp);
+    for (size_t at = 0; at < size;) {
+        const char* lineFeed = (const char*)memchr(bytes + at, '\n', size - at);
+        size_t piece = lineFeed != nullptr ? (size_t)(lineFeed - bytes) + 1 - at : size - at;
+        if (Log.atLineStart && write_bytes(stamp, stampLength) < stampLength) return size - at;
+        size_t written = write_bytes(bytes + at, piece);
+        if (written < piece) return size - at - written;
+        at += piece;
+    }
+    return 0;
+}
+
 size_t put_piece(const char* piece, size_t size, int skip)
 {
-    return skip ? size : size - write_bytes(piece, size);
+    if (skip) return size;
+    if (!Log.timestamps) return size - write_bytes(piece, size);
+    char stamp[LOG_STAMP_SIZE];
+    plat_local_time_text(stamp, sizeof stamp);
+    text_append(stamp, sizeof stamp, " ");
+    return put_stamped(piece, size, stamp);
 }
 
 // Writes text with the platform's line ends, one write for the whole text
@@ -299,9 +323,11 @@ void write_output(const char* bytes, size_t count, int convert)
     if (!ready_for(size)) {
         Log.lostBytes += size;
     } else if (convert) {
+        // With timestamps the service's own text begins a line of its own.
+        if (Log.timestamps && !Log.atLineStart && bytes[0] != '\n') put_converted("\n", 1);
         Log.lostBytes += put_converted(bytes, count);
     } else {
-        Log.lostBytes += count - write_bytes(bytes, count);
+        Log.lostBytes += put_piece(bytes, count, 0);
     }
 }
 
@@ -339,6 +365,12 @@ void SetLogFileRotation(uint64_t maxBytes, uint32_t generations)
     std::lock_guard<std::mutex> guard(LogLock);
     Log.limit = maxBytes;
     Log.generations = generations == 0 ? 1 : generations > LOG_GENERATIONS_MOST ? LOG_GENERATIONS_MOST : generations;
+}
+
+void SetLogFileTimestamps(int on)
+{
+    std::lock_guard<std::mutex> guard(LogLock);
+    Log.timestamps = on;
 }
 
 void SetLogFileUpkeep(int daily, uint32_t maxAgeDays, int compress)

@@ -49,6 +49,12 @@ void SetLogFileRotation(uint64_t maxBytes, uint32_t generations);
 // moved away.  `compress`: replace each rotated file with its gzip
 // copy "<...>.out.<n>.gz", made by a thread of low priority.
 void SetLogFileUpkeep(int daily, uint32_t maxAgeDays, int compress);
+// With `on`, every line of the log, the children's and the service's own,
+// begins with the local time at which its first byte reached talvex
+// ("yyyy-mm-dd hh:mm:ss.mmm "), and the service's own lines always begin a
+// line of their own.  Off (the default), children's bytes are copied as
+// they came.
+void SetLogFileTimestamps(int on);
 // Rotates the log now, as an administrator asks with control code 130;
 // quick, since the compression goes on in the background.  An empty file is
 // left as it is.

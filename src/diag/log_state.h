@@ -57,6 +57,8 @@ struct LogState {
     int daily = 0;
     uint32_t maxAgeDays = 0;
     int compress = 0;
+    // Whether every line begins with the local time its first byte came at.
+    int timestamps = 0;
     // The local date (yyyymmdd) of the last write to the open file when it
     // was opened (a new file's: today), and today's as looked up in the
     // second `todaySecond`.  A file that a new day could not rotate keeps its

@@ -36,6 +36,7 @@ int initialise(Run* run)
     SetLogFileRotation(run->config.LogFileMaxBytes, run->config.LogFileGenerationCount);
     SetLogFileUpkeep((int)run->config.LogFileDailyEnabled, run->config.LogFileMaxAgeDayCount,
                      (int)run->config.LogFileCompressEnabled);
+    SetLogFileTimestamps((int)run->config.LogTimestampsEnabled);
     OpenLogFile(run->config.WorkingDirectory, run->serviceName);
     DumpServiceConfig(&run->config);
     ReportServiceStatus(SERVICE_STATE_START_PENDING, 0, STATUS_WAIT_HINT_MS);

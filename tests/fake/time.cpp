@@ -26,3 +26,14 @@ uint32_t plat_local_date(int64_t seconds)
     gmtime_r(&t, &parts);
     return (uint32_t)((parts.tm_year + 1900) * 10000 + (parts.tm_mon + 1) * 100 + parts.tm_mday);
 }
+
+// The virtual clock's local time is UTC, to the millisecond of the tick count.
+void plat_local_time_text(char* buf, size_t cap)
+{
+    time_t t = (time_t)plat_time_seconds();
+    struct tm parts;
+    gmtime_r(&t, &parts);
+    char seconds[32];
+    strftime(seconds, sizeof seconds, "%Y-%m-%d %H:%M:%S", &parts);
+    snprintf(buf, cap, "%s.%03u", seconds, (unsigned)(S.now % 1000));
+}

@@ -885,6 +885,20 @@ TEST_F(ServiceRun, EnvironmentOfItsOwn)
     EXPECT_EQ(log.find("=3"), std::string::npos);
 }
 
+// With LogTimestamps every line begins with the time its first byte came at,
+// one stamp for a line that comes in several reads; the service's own lines
+// begin a line of their own.
+TEST_F(ServiceRun, LogTimestamps)
+{
+    put_parameter("LogTimestamps", "TRUE");
+    fake_control_at(1000, CONTROL_STOP);
+    run_as_service({LAUNCHER, {writes(200, "\bpar"), writes(300, "tial\n"), answers_shutdown_with("bye\n\a0\a")}});
+    EXPECT_EQ(log_text(), "2027-01-15 08:00:00.106 launched\n2027-01-15 08:00:00.106 \a0\a\bpartial\n"
+                          "2027-01-15 08:00:01.050 bye\n2027-01-15 08:00:01.050 \a0\a\r\n"
+                          "2027-01-15 08:00:01.050 NT Service starting input flusher thread\r\n"
+                          "2027-01-15 08:00:01.050 NT Service exiting input flusher thread\r\n");
+}
+
 // The PATH line of the start script: the child gets the expanded value, the
 // wrapper gets its own PATH back.
 TEST_F(ServiceRun, PathLineOfTheStartScript)

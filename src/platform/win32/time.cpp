@@ -1,6 +1,7 @@
 // Wall-clock time, its local asctime text and date, and the tick count.
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 
@@ -45,4 +46,12 @@ uint32_t plat_tick_count(void)
 uint64_t plat_tick_count64(void)
 {
     return GetTickCount64();
+}
+
+void plat_local_time_text(char* buf, size_t cap)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    snprintf(buf, cap, "%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+             now.wSecond, now.wMilliseconds);
 }
