@@ -5,22 +5,24 @@
 FILE* ConsoleOut = nullptr;
 FILE* ConsoleErr = nullptr;
 
+static void print_to(FILE* out, const char* fmt, va_list args)
+{
+    vfprintf(out, fmt, args);
+    fflush(out);
+}
+
 void console_printf(const char* fmt, ...)
 {
-    FILE* out = ConsoleOut ? ConsoleOut : stdout;
     va_list args;
     va_start(args, fmt);
-    vfprintf(out, fmt, args);
+    print_to(ConsoleOut ? ConsoleOut : stdout, fmt, args);
     va_end(args);
-    fflush(out);
 }
 
 void console_eprintf(const char* fmt, ...)
 {
-    FILE* out = ConsoleErr ? ConsoleErr : stderr;
     va_list args;
     va_start(args, fmt);
-    vfprintf(out, fmt, args);
+    print_to(ConsoleErr ? ConsoleErr : stderr, fmt, args);
     va_end(args);
-    fflush(out);
 }
