@@ -1,7 +1,8 @@
-"""The release zip, its checksum file, and the check of both.
+"""The release zip and MSI, their checksum file, and the check of all three.
 
-  package.py make <bin dir> <dist dir>   writes talvex-<version>-win64.zip and SHA256SUMS
-  package.py verify <dist dir>           unpacks the zip and checks it (scripts/package.sh runs both)
+  package.py make <bin dir> <dist dir>   writes talvex-<version>-win64.zip, talvex-<version>-x64.msi
+                                         (wixl, from scripts/talvex.wxs) and SHA256SUMS
+  package.py verify <dist dir>           unpacks both and checks them (scripts/package.sh runs both)
 
 The zip is the same bytes for the same sources: its members come in a fixed
 order with a fixed date and fixed permissions, and the three product files
@@ -33,6 +34,30 @@ def version():
 
 def zip_name():
     return "talvex-%s-win64.zip" % version()
+
+
+def msi_name():
+    return "talvex-%s-x64.msi" % version()
+
+
+def make_msi(files, dist):
+    """The MSI of the zip's members (in `files`, a folder that holds them),
+    each its own component, built with wixl."""
+    with open(os.path.join(ROOT, "scripts", "talvex.wxs"), encoding="utf-8") as f:
+        source = f.read()
+    entries, refs = [], []
+    for number, name in enumerate(members(), 1):
+        entries.append('          <Component Id="C%d" Guid="*" Win64="yes">\n'
+                       '            <File Id="F%d" Name="%s" Source="%s" KeyPath="yes"/>\n'
+                       '          </Component>' % (number, number, name, name))
+        refs.append('      <ComponentRef Id="C%d"/>' % number)
+    source = source.replace("<!-- files -->", "\n".join(entries)).replace("<!-- components -->", "\n".join(refs))
+    wxs = os.path.join(files, "talvex.wxs")
+    with open(wxs, "w", encoding="utf-8") as f:
+        f.write(source)
+    # The sources are named relative to the folder wixl runs in.
+    subprocess.run(["wixl", "-a", "x64", "-D", "Version=" + version(), "-o", os.path.abspath(os.path.join(dist, msi_name())),
+                    "talvex.wxs"], cwd=files, check=True, stderr=subprocess.DEVNULL)
 
 
 def members():
@@ -89,19 +114,23 @@ def member_bytes(name, bin_dir):
 def make(bin_dir, dist):
     os.makedirs(dist, exist_ok=True)
     path = os.path.join(dist, zip_name())
-    with zipfile.ZipFile(path, "w") as archive:
+    with tempfile.TemporaryDirectory() as files, zipfile.ZipFile(path, "w") as archive:
         for name in members():
+            data = member_bytes(name, bin_dir)
             info = zipfile.ZipInfo(name, ZIP_DATE)
             info.compress_type = zipfile.ZIP_DEFLATED
             info.create_system = 3
             info.external_attr = 0o100644 << 16
-            archive.writestr(info, member_bytes(name, bin_dir), compresslevel=9)
-    with open(path, "rb") as f:
-        digest = hashlib.sha256(f.read()).hexdigest()
+            archive.writestr(info, data, compresslevel=9)
+            with open(os.path.join(files, name), "wb") as f:
+                f.write(data)
+        make_msi(files, dist)
     # The format sha256sum writes and checks: the digest, two blanks, the name.
     with open(os.path.join(dist, "SHA256SUMS"), "w", encoding="ascii", newline="\n") as f:
-        f.write("%s  %s\n" % (digest, zip_name()))
-    print("package: %s" % os.path.relpath(path))
+        for name in (zip_name(), msi_name()):
+            with open(os.path.join(dist, name), "rb") as package:
+                f.write("%s  %s\n" % (hashlib.sha256(package.read()).hexdigest(), name))
+    print("package: %s and %s" % (os.path.relpath(path), os.path.relpath(os.path.join(dist, msi_name()))))
 
 
 def file_version(data):
@@ -154,11 +183,39 @@ def verify(dist):
                 fixed, text = file_version(f.read())
             if fixed != want + ".0" or text != want:
                 failures.append("%s carries the file version %s (%s), not %s" % (name, fixed, text, want))
+        failures += verify_msi(dist, unpacked)
     for failure in failures:
         print("package: FAIL: " + failure)
     if failures:
         sys.exit(1)
-    print("package: %s holds %s; checksum and file versions match" % (zip_name(), ", ".join(members())))
+    print("package: %s and %s hold %s; checksums and file versions match" % (zip_name(), msi_name(),
+                                                                             ", ".join(members())))
+
+
+def verify_msi(dist, unpacked):
+    """The MSI holds the zip's members, byte for byte, in the talvex folder,
+    and carries the release's version and talvex's UpgradeCode."""
+    failures = []
+    msi = os.path.join(dist, msi_name())
+    with tempfile.TemporaryDirectory() as extracted:
+        subprocess.run(["msiextract", "-C", extracted, msi], check=True, capture_output=True)
+        # msiextract lays the files out under the folder's own name.
+        folder = os.path.join(extracted, "talvex")
+        found = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        if found != sorted(members()):
+            failures.append("the MSI holds %s, not %s" % (found, sorted(members())))
+        for name in found:
+            with open(os.path.join(folder, name), "rb") as a, open(os.path.join(unpacked, name), "rb") as b:
+                if a.read() != b.read():
+                    failures.append("the MSI's %s differs from the zip's" % name)
+    properties = subprocess.run(["msiinfo", "export", msi, "Property"], check=True, capture_output=True,
+                                text=True).stdout
+    with open(os.path.join(ROOT, "scripts", "talvex.wxs"), encoding="utf-8") as f:
+        upgrade = re.search(r'UpgradeCode="([^"]+)"', f.read()).group(1)
+    for key, value in (("ProductVersion", version()), ("UpgradeCode", "{%s}" % upgrade)):
+        if "%s\t%s" % (key, value) not in properties:
+            failures.append("the MSI's %s is not %s" % (key, value))
+    return failures
 
 
 def main():

@@ -2,12 +2,14 @@
 # The release an administrator installs: builds talvex.exe, talvexMSG.dll and
 # talvexUtil.dll in release mode (build/release), writes
 # dist/talvex-<version>-win64.zip with them, the administrator's guide and the
-# license, and dist/SHA256SUMS beside it, then checks what it wrote.
+# license, dist/talvex-<version>-x64.msi with the same files (wixl), and
+# dist/SHA256SUMS beside them, then checks what it wrote.
 #
 #   bash scripts/package.sh           the release build and its zip
 #   bash scripts/package.sh --check   the same, then a second build from nothing
 #                                     (build/release-check) whose zip must be
-#                                     the same bytes
+#                                     the same bytes (the MSI's files are
+#                                     compared with the zip's)
 #
 # TALVEX_BUILD_DIR packages an existing Windows build instead, whose set-up
 # has been done (the test command packages build/mingw); its zip goes to
@@ -52,9 +54,12 @@ if [ "$check" = 1 ]; then
     release_build "$again"
     python3 scripts/package.py make "$again/bin" "$again/dist"
     same=1
-    for f in "$dist"/*; do
+    # The MSI's summary holds its build time and package code, so its bytes
+    # differ between builds; verify compared its files with the zip's.
+    for f in "$dist"/*.zip; do
         cmp "$f" "$again/dist/${f##*/}" || same=0
     done
+    [ "$(grep '\.zip$' "$dist/SHA256SUMS")" = "$(grep '\.zip$' "$again/dist/SHA256SUMS")" ] || same=0
     for f in talvex.exe talvexMSG.dll talvexUtil.dll; do
         cmp "$build/bin/$f" "$again/bin/$f" || same=0
     done

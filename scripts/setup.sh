@@ -20,6 +20,8 @@ packages=(cmake ninja-build g++ googletest libgtest-dev
 packages+=(libz-mingw-w64-dev zlib1g-dev)
 # The Prometheus client library for Python, a dependency of the tests.
 packages+=(python3-prometheus-client)
+# The MSI: wixl builds it, msitools reads it back.
+packages+=(wixl msitools)
 
 missing=()
 for p in "${packages[@]}"; do
