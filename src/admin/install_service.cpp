@@ -124,6 +124,36 @@ int write_parameters(const char* serviceName)
     return written;
 }
 
+// A service under another account than LocalSystem is given modify rights
+// on its working directory, which a drive's root is not: rights on a whole
+// drive are not given.
+int working_directory_for(const char* account)
+{
+    const char* wd = Options.WorkingDirectory;
+    size_t length = strlen(wd);
+    while (length > 0 && (wd[length - 1] == '\\' || wd[length - 1] == '/')) --length;
+    int root = length <= 2 && (length < 2 || wd[1] == ':');
+    if (text_equal_nocase(account, "LocalSystem") || !root) return 1;
+    console_printf("\nError (-wd): The working directory %s is a drive's root, on which the account %s is given no "
+                   "rights\n", wd, account);
+    return 0;
+}
+
+// The service's own SID (in its token whatever the account, the SID type
+// being unrestricted) may modify the working directory and what is created
+// in it: the log, its generations, the start script, the metrics file.
+void grant_working_directory(const char* serviceName)
+{
+    char account[SERVICE_NAME_SIZE + 16];
+    char sid[SID_TEXT_SIZE];
+    text_format(account, sizeof account, "NT SERVICE\\%s", serviceName);
+    if (plat_account_sid(account, sid, sizeof sid) && plat_grant_modify(Options.WorkingDirectory, sid)) return;
+    char reason[SYSTEM_MESSAGE_SIZE];
+    SystemMessage(plat_get_last_error(), reason, sizeof reason);
+    console_printf("Warning: %s could not be given modify rights on %s; give them by hand - %s", account,
+                   Options.WorkingDirectory, reason);
+}
+
 }  // namespace
 
 int InstallService(const char* serviceName)
@@ -138,6 +168,7 @@ int InstallService(const char* serviceName)
     }
 
     PlatServiceConfig config;
+    config.account = Options.AccountName[0] != '\0' ? Options.AccountName : nullptr;
     config.service_type = PLAT_SERVICE_WIN32_OWN_PROCESS;
     config.start_type = Options.StartType;
     config.error_control = SERVICE_ERROR_NORMAL;
@@ -146,10 +177,28 @@ int InstallService(const char* serviceName)
     config.display_name = serviceName;
 
     ScHandle service = plat_open_service(manager, serviceName, SERVICE_ALL_ACCESS_RIGHTS);
+    // The account the service will run as: the one given, else the one an
+    // existing service has.
+    char account[SERVICE_NAME_SIZE + 32] = "LocalSystem";
+    if (config.account != nullptr) text_copy(account, sizeof account, config.account);
+    else if (service != nullptr) plat_query_service_account(service, account, sizeof account);
+    if (!working_directory_for(account)) {
+        if (service != nullptr) plat_close_service_handle(service);
+        plat_close_service_handle(manager);
+        return 0;
+    }
     if (service != nullptr) {
         // A refused reconfiguration leaves the old settings in place; the
-        // parameters are still rewritten, so the install goes on silently.
-        if (plat_change_service_config(service, &config)) console_printf("%s changed.\n", serviceName);
+        // parameters are still rewritten, so the install goes on silently,
+        // unless it was to change the account, which must not pass unseen.
+        if (plat_change_service_config(service, &config)) {
+            console_printf("%s changed.\n", serviceName);
+        } else if (config.account != nullptr) {
+            print_failure("ChangeServiceConfig failed - %s\n");
+            plat_close_service_handle(service);
+            plat_close_service_handle(manager);
+            return 0;
+        }
     } else {
         service = plat_create_service(manager, serviceName, SERVICE_ALL_ACCESS_RIGHTS, &config);
         if (service == nullptr) {
@@ -175,6 +224,7 @@ int InstallService(const char* serviceName)
     // the description, it is an addition that an older system may refuse.
     plat_set_service_sid_type(service, SERVICE_SID_TYPE_UNRESTRICTED);
     plat_close_service_handle(service);
+    if (!text_equal_nocase(account, "LocalSystem")) grant_working_directory(serviceName);
 
     int result = write_parameters(serviceName) && AddEventSource(serviceName);
     plat_close_service_handle(manager);

@@ -199,16 +199,24 @@ struct PlatServiceConfig {
     const char* binary_path;
     const char* dependencies;   // double-NUL-terminated list ("" + NUL = empty list)
     const char* display_name;
+    // The account it runs as, with no password; null: LocalSystem for a new
+    // service, the account it has for one that is reconfigured.
+    const char* account;
 };
 
 ScHandle plat_open_sc_manager(uint32_t access);           // OpenSCManagerA(NULL, NULL, access)
 ScHandle plat_open_service(ScHandle scm, const char* name, uint32_t access);   // OpenServiceA
 // CreateServiceA(scm, name, cfg->display_name, access, ..., no group, no tag,
-// cfg->dependencies, LocalSystem, no password).
+// cfg->dependencies, cfg->account, no password).
 ScHandle plat_create_service(ScHandle scm, const char* name, uint32_t access,
                              const PlatServiceConfig* cfg);
-// ChangeServiceConfigA(svc, ..., no group, no tag, deps, no account, no password, display).
+// ChangeServiceConfigA(svc, ..., no group, no tag, deps, cfg->account, no password, display).
 int plat_change_service_config(ScHandle svc, const PlatServiceConfig* cfg);
+// QueryServiceConfigA: the account the service runs as ("LocalSystem", ...).
+int plat_query_service_account(ScHandle svc, char* buf, uint32_t cap);
+// Gives the SID (its text) modify rights on the directory, inherited by
+// what is created in it, beside the entries it has.
+int plat_grant_modify(const char* path, const char* sid);
 // ChangeServiceConfig2A(SERVICE_CONFIG_DESCRIPTION).
 int plat_set_service_description(ScHandle svc, const char* description);
 // ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG).

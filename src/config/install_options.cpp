@@ -15,8 +15,8 @@
 #include "service/launch_command.h"
 
 InstallOptions Options = {
-    "", "", "", "", "", "", "", "", "", "", "", "",
-    SERVICE_DEMAND_START_TYPE, {0}, {0}, {0},
+    "", "", "", "", "", "", "", "", "", "", "", "", "",
+    SERVICE_DEMAND_START_TYPE, {0}, {0}, {0}, {0},
 };
 
 namespace {
@@ -28,7 +28,10 @@ void start_automatically(void) { Options.StartType = SERVICE_AUTO_START_TYPE; }
 // The options that set no value of their own, scanned and shown before those
 // of the values.
 const InstallFlagRow INSTALL_FLAGS[] = {
-    {"-a", "Automatically start the service (default - not autostart)", start_automatically},
+    {"-a", "Automatically start the service (default - not autostart)", start_automatically, nullptr, 0},
+    // The account, compared after -pwd; not in the usage text, which stays
+    // as it always was.
+    {"-account", nullptr, nullptr, &Options.Account, 1},
 };
 const size_t INSTALL_FLAG_COUNT = sizeof INSTALL_FLAGS / sizeof INSTALL_FLAGS[0];
 
@@ -95,6 +98,49 @@ int take_value(Scan* scan, const char** field)
     return 1;
 }
 
+// The flags' comparisons, before the table's words or after them.
+int scan_flags(Scan* scan, int afterValues, int* known)
+{
+    for (size_t i = 0; i < INSTALL_FLAG_COUNT; ++i) {
+        const InstallFlagRow* flag = &INSTALL_FLAGS[i];
+        if (flag->afterValues != afterValues || !is_word(scan, flag->installOption)) continue;
+        *known = 1;
+        if (flag->value != nullptr && !take_value(scan, flag->value)) return 0;
+        if (flag->apply != nullptr) flag->apply();
+    }
+    return 1;
+}
+
+// The account the service is to run as, in its canonical spelling: the two
+// service accounts by either name, the service's own virtual account (its
+// name exactly), a group managed service account "DOMAIN\name$".  Any
+// other is refused.
+int validate_account(const char* serviceName)
+{
+    const char* a = Options.Account;
+    if (a[0] == '\0') return 1;
+    char own[SERVICE_NAME_SIZE + 16];
+    text_format(own, sizeof own, "NT SERVICE\\%s", serviceName);
+    const char* backslash = strchr(a, '\\');
+    size_t length = strlen(a);
+    const char* canonical = text_equal_nocase(a, "LocalSystem") ? "LocalSystem"
+        : text_equal_nocase(a, "LocalService") || text_equal_nocase(a, "NT AUTHORITY\\LocalService")
+            ? "NT AUTHORITY\\LocalService"
+        : text_equal_nocase(a, "NetworkService") || text_equal_nocase(a, "NT AUTHORITY\\NetworkService")
+            ? "NT AUTHORITY\\NetworkService"
+        : text_equal_nocase(a, own) ? own : nullptr;
+    int managed = canonical == nullptr && backslash != nullptr && backslash != a && strchr(backslash + 1, '\\') == nullptr &&
+                  length > (size_t)(backslash - a) + 2 && a[length - 1] == '$' &&
+                  !text_equal_nocase_n(a, "NT SERVICE\\", 11) && !text_equal_nocase_n(a, "NT AUTHORITY\\", 13);
+    if (managed) canonical = a;
+    if (canonical == nullptr || !text_copy(Options.AccountName, sizeof Options.AccountName, canonical)) {
+        refuse("-account", "Option -account takes LocalSystem, LocalService, NetworkService, %s or a managed "
+               "service account DOMAIN\\name$, not \"%s\"", own, a);
+        return 0;
+    }
+    return 1;
+}
+
 // One scan over the command line.  Each argument is compared with every
 // option word in the order of the usage text: the flags, then the words of
 // the parameter table's rows (and their aliases).  A value word takes the
@@ -108,11 +154,7 @@ int scan_arguments(char** argv, int argc)
         const char* argument = scan.current;
         // The service name, where the scan begins, is never an option.
         int known = scan.index == 2;
-        for (size_t i = 0; i < INSTALL_FLAG_COUNT; ++i) {
-            if (!is_word(&scan, INSTALL_FLAGS[i].installOption)) continue;
-            INSTALL_FLAGS[i].apply();
-            known = 1;
-        }
+        if (!scan_flags(&scan, 0, &known)) return 0;
         for (size_t i = 0; i < PARAMETER_COUNT; ++i) {
             const ParameterRow* row = &PARAMETERS[i];
             if (row->installOption == nullptr || row->installOption[0] == '\0') continue;
@@ -121,6 +163,7 @@ int scan_arguments(char** argv, int argc)
             if (matched && !take_value(&scan, InstallOptionText(row))) return 0;
             known |= matched;
         }
+        if (!scan_flags(&scan, 1, &known)) return 0;
         // Ignored, as it always was, but said: a typing slip would otherwise
         // go unseen.
         if (!known) console_printf("Warning: %s is not an option and is ignored\n", argument);
@@ -334,10 +377,15 @@ void ResetInstallOptions(void)
     memset(Options.MessageDllPath, 0, sizeof Options.MessageDllPath);
     memset(Options.UtilDirectory, 0, sizeof Options.UtilDirectory);
     memset(Options.CurrentDirectory, 0, sizeof Options.CurrentDirectory);
+    memset(Options.AccountName, 0, sizeof Options.AccountName);
+    Options.Account = "";
 }
 
 int ParseInstallOptions(char** argv, int argc)
 {
+    // Nothing of an earlier parse (its texts point into its own arguments)
+    // stands in for an option this command line leaves out.
+    ResetInstallOptions();
     if (argc > 2 && !validate_service_name(argv[2])) return 0;
     if (!scan_arguments(argv, argc)) return 0;
     if (!validate_lengths()) return 0;
@@ -349,6 +397,7 @@ int ParseInstallOptions(char** argv, int argc)
     }
     if (!validate_installation_root()) return 0;
     if (!validate_boot_files()) return 0;
+    if (!validate_account(argc > 2 ? argv[2] : "")) return 0;
     apply_defaults();
     if (!validate_timeout("-starttimeout", Options.TimeoutSeconds)) return 0;
     if (!validate_timeout("-stoptimeout", Options.ShutdownTimeoutSeconds)) return 0;

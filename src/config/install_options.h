@@ -27,8 +27,10 @@ const char** InstallOptionText(const ParameterRow* row);
 // lines, and what it does to the options.
 struct InstallFlagRow {
     const char* installOption;
-    const char* usageHelp;
-    void (*apply)(void);
+    const char* usageHelp;         // null: not in the usage text
+    void (*apply)(void);           // a word alone, or ...
+    const char** value;            // ... a word with a value, which goes here
+    int afterValues;               // compared after the parameter table's words
 };
 extern const InstallFlagRow INSTALL_FLAGS[];
 extern const size_t INSTALL_FLAG_COUNT;

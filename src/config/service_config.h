@@ -101,10 +101,13 @@ struct InstallOptions {
     const char* ShutdownTimeoutSeconds;
     const char* PBE;
     const char* UtilDir;                  // the utility library's directory
+    const char* Account;                  // -account as typed ("" without it)
     uint32_t StartType;
     char MessageDllPath[MODULE_PATH_SIZE];
     char UtilDirectory[MODULE_PATH_SIZE];
     char CurrentDirectory[MODULE_PATH_SIZE];
+    // The account's canonical spelling, "" when -account was not given.
+    char AccountName[SERVICE_NAME_SIZE + 32];
 };
 
 // How a value is read: text (REG_SZ, or REG_EXPAND_SZ expanded), a number

@@ -103,6 +103,7 @@ void PrintUsage(void)
     console_printf("  talvex -install <ServiceName> <options> to install the service\n\n");
     console_printf("    Where <options> include:\n\n");
     for (size_t i = 0; i < INSTALL_FLAG_COUNT; ++i) {
+        if (INSTALL_FLAGS[i].usageHelp == nullptr) continue;
         console_printf("      %s\n", INSTALL_FLAGS[i].installOption);
         console_printf("         %s\n", INSTALL_FLAGS[i].usageHelp);
     }

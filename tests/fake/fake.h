@@ -86,7 +86,7 @@ void fake_set_os_major(uint32_t major);
 // STOPPED does not take a start; one that is STOPPED takes no control.
 // process_id: the process that runs it (FAKE_PROCESS_ID: the wrapper's own).
 struct FakeService {
-    std::string name, binary_path, display_name, dependencies, description;
+    std::string name, binary_path, display_name, dependencies, description, account = "LocalSystem";
     uint32_t type = 0, start_type = 0, error_control = 0, state = 1, sid_type = 0, process_id = 0;
     int failure_actions_flag = -1;
     uint32_t preshutdown_ms = 0;

@@ -95,6 +95,13 @@ int plat_reg_protect(RegKey key, const char* sddl)
     return 1;
 }
 
+int plat_grant_modify(const char* path, const char* sid)
+{
+    if (fails("SetNamedSecurityInfoA")) return 0;
+    note("grant modify %s to %s", path, sid);
+    return 1;
+}
+
 int plat_account_sid(const char* account, char* buf, uint32_t cap)
 {
     return fails("LookupAccountNameA") ? 0 : (snprintf(buf, cap, "S-1-5-80-%s", account), 1);

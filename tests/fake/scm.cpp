@@ -12,6 +12,7 @@ static void apply_config(FakeService* s, const PlatServiceConfig* cfg)
     s->binary_path = cfg->binary_path;
     s->display_name = cfg->display_name;
     s->dependencies = std::string(cfg->dependencies, strlen(cfg->dependencies) + 1);
+    if (cfg->account != nullptr) s->account = cfg->account;
 }
 
 FakeService* fake_service(const std::string& name)
@@ -51,6 +52,13 @@ ScHandle plat_create_service(ScHandle scm, const char* name, uint32_t access, co
 int plat_change_service_config(ScHandle svc, const PlatServiceConfig* cfg)
 {
     return fails("ChangeServiceConfigA") ? 0 : (apply_config(service_of(svc), cfg), 1);
+}
+
+int plat_query_service_account(ScHandle svc, char* buf, uint32_t cap)
+{
+    if (fails("QueryServiceConfigA")) return 0;
+    snprintf(buf, cap, "%s", service_of(svc)->account.c_str());
+    return 1;
 }
 
 int plat_set_service_description(ScHandle svc, const char* description)

@@ -334,6 +334,55 @@ TEST_F(Admin, CommandsRefuseANameTheAnsiCodePageCannotHold)
     EXPECT_EQ(run(INSTALL, wide), "0|svc installed.\n");
 }
 
+// -account: the accounts a service may run as, in their canonical spelling;
+// any other refused.  Under any but LocalSystem the service's own SID gets
+// modify rights on the working directory, also when a reinstall keeps the
+// account, and a drive's root is refused; a refused account change is said.
+TEST_F(Admin, AccountsAndTheirRights)
+{
+    std::string seen;
+    for (const char* account : {"localsystem", "LocalService", "nt authority\\networkservice", "NT SERVICE\\SVC",
+                                "DOM\\gmsa$", "NT SERVICE\\other", "bob", "\\x$"}) {
+        SetUp();
+        std::vector<std::string> words = INSTALL;
+        words.insert(words.end(), {"-account", account});
+        std::string out = run(words);
+        FakeService* service = fake_service("svc");
+        seen += (service != nullptr ? service->account : out.substr(0, out.find('\n', 3))) + "|" +
+                std::to_string(fake_transcript().find("grant modify C:\\svc to S-1-5-80-NT SERVICE\\svc") != std::string::npos) + "\n";
+    }
+    EXPECT_EQ(seen, "LocalSystem|0\nNT AUTHORITY\\LocalService|1\nNT AUTHORITY\\NetworkService|1\nNT SERVICE\\svc|1\nDOM\\gmsa$|1\n"
+                    "1|\nError: Option -account takes LocalSystem, LocalService, NetworkService, NT SERVICE\\svc or a managed "
+                    "service account DOMAIN\\name$, not \"NT SERVICE\\other\"|0\n"
+                    "1|\nError: Option -account takes LocalSystem, LocalService, NetworkService, NT SERVICE\\svc or a managed "
+                    "service account DOMAIN\\name$, not \"bob\"|0\n"
+                    "1|\nError: Option -account takes LocalSystem, LocalService, NetworkService, NT SERVICE\\svc or a managed "
+                    "service account DOMAIN\\name$, not \"\\x$\"|0\n");
+    // A reinstall without -account keeps it, and its rights follow a new
+    // working directory; a drive's root is not given.
+    SetUp();
+    fake_make_dir("C:\\new");
+    std::vector<std::string> words = INSTALL;
+    words.insert(words.end(), {"-account", "DOM\\gmsa$"});
+    run(words);
+    size_t before = fake_console().size();
+    words = INSTALL;
+    words[4] = "C:\\new";
+    EXPECT_EQ(run(words).substr(before + 2), "svc changed.\n");
+    EXPECT_NE(fake_transcript().find("grant modify C:\\new to S-1-5-80-NT SERVICE\\svc"), std::string::npos);
+    before = fake_console().size();
+    words[4] = "C:\\";
+    std::string r = run(words);
+    EXPECT_EQ(r.substr(0, 2) + r.substr(before + 2), "1|\nError (-wd): The working directory C:\\ is a drive's root, on which "
+                                                    "the account DOM\\gmsa$ is given no rights\n");
+    before = fake_console().size();
+    words = INSTALL;
+    words.insert(words.end(), {"-account", "LocalService"});
+    fake_fail("ChangeServiceConfigA", 1057);
+    r = run(words);
+    EXPECT_EQ(r.substr(0, 2) + r.substr(before + 2), "1|ChangeServiceConfig failed - system text 1057. (0x421)\n");
+}
+
 // A failed step of the install says what failed and ends with exit code 1;
 // what was done before it stays.
 TEST_F(Admin, InstallFailures)

@@ -3,6 +3,7 @@
 // pass that code on unchanged.
 #include <windows.h>
 #include <sddl.h>
+#include <aclapi.h>
 
 #include <string.h>
 
@@ -55,6 +56,37 @@ int plat_reg_protect(RegKey key, const char* sddl)
     LONG rc = RegSetKeySecurity((HKEY)key, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, descriptor);
     LocalFree(descriptor);
     SetLastError((DWORD)rc);
+    return rc == ERROR_SUCCESS ? 1 : 0;
+}
+
+int plat_grant_modify(const char* path, const char* sid)
+{
+    PSID trustee = NULL;
+    if (!ConvertStringSidToSidA(sid, &trustee)) return 0;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    DWORD rc = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL,
+                                     &descriptor);
+    PACL granted = NULL;
+    if (rc == ERROR_SUCCESS) {
+        EXPLICIT_ACCESSA entry;
+        ZeroMemory(&entry, sizeof entry);
+        // Modify: read, write, execute and delete, for the directory and all
+        // it will hold.
+        entry.grfAccessPermissions = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+        entry.grfAccessMode = GRANT_ACCESS;
+        entry.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+        entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        entry.Trustee.ptstrName = (LPSTR)trustee;
+        rc = SetEntriesInAclA(1, &entry, dacl, &granted);
+    }
+    if (rc == ERROR_SUCCESS)
+        rc = SetNamedSecurityInfoA((LPSTR)path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, granted, NULL);
+    if (granted != NULL) LocalFree(granted);
+    if (descriptor != NULL) LocalFree(descriptor);
+    LocalFree(trustee);
+    SetLastError(rc);
     return rc == ERROR_SUCCESS ? 1 : 0;
 }
 

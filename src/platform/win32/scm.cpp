@@ -1,6 +1,7 @@
 // The client side of the service manager, used by the administration
 // commands.
 #include <windows.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "common/platform.h"
@@ -18,11 +19,11 @@ ScHandle plat_open_service(ScHandle scm, const char* name, uint32_t access)
 ScHandle plat_create_service(ScHandle scm, const char* name, uint32_t access,
                              const PlatServiceConfig* cfg)
 {
-    // A null account name runs the service as LocalSystem, which takes no
-    // password.
+    // A null account name runs the service as LocalSystem; none of the
+    // accounts the installer names takes a password.
     return (ScHandle)CreateServiceA((SC_HANDLE)scm, name, cfg->display_name, access,
                                     cfg->service_type, cfg->start_type, cfg->error_control,
-                                    cfg->binary_path, NULL, NULL, cfg->dependencies, NULL, NULL);
+                                    cfg->binary_path, NULL, NULL, cfg->dependencies, cfg->account, NULL);
 }
 
 int plat_change_service_config(ScHandle svc, const PlatServiceConfig* cfg)
@@ -30,9 +31,26 @@ int plat_change_service_config(ScHandle svc, const PlatServiceConfig* cfg)
     // A null account and password leave the service's account as it is.
     return ChangeServiceConfigA((SC_HANDLE)svc, cfg->service_type, cfg->start_type,
                                 cfg->error_control, cfg->binary_path, NULL, NULL,
-                                cfg->dependencies, NULL, NULL, cfg->display_name)
+                                cfg->dependencies, cfg->account, NULL, cfg->display_name)
                ? 1
                : 0;
+}
+
+int plat_query_service_account(ScHandle svc, char* buf, uint32_t cap)
+{
+    union {
+        QUERY_SERVICE_CONFIGA config;
+        char bytes[8192];
+    } answer;
+    DWORD needed = 0;
+    if (!QueryServiceConfigA((SC_HANDLE)svc, &answer.config, sizeof answer, &needed)) return 0;
+    const char* account = answer.config.lpServiceStartName != NULL ? answer.config.lpServiceStartName : "LocalSystem";
+    if (strlen(account) >= cap) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(buf, account, strlen(account) + 1);
+    return 1;
 }
 
 int plat_set_service_description(ScHandle svc, const char* description)
