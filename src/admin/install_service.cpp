@@ -154,6 +154,40 @@ void grant_working_directory(const char* serviceName)
                    Options.WorkingDirectory, reason);
 }
 
+// Creates the service, or reconfigures the one of that name, as `config`
+// says, with `account` (the account it will run as) filled in; null when it
+// could not, with the reason printed.
+ScHandle register_service(ScHandle manager, const char* serviceName, const PlatServiceConfig* config,
+                          char* account, size_t accountSize)
+{
+    ScHandle service = plat_open_service(manager, serviceName, SERVICE_ALL_ACCESS_RIGHTS);
+    // The account the service will run as: the one given, else the one an
+    // existing service has.
+    if (config->account != nullptr) text_copy(account, accountSize, config->account);
+    else if (service != nullptr) plat_query_service_account(service, account, (uint32_t)accountSize);
+    if (!working_directory_for(account)) {
+        if (service != nullptr) plat_close_service_handle(service);
+        return nullptr;
+    }
+    if (service == nullptr) {
+        service = plat_create_service(manager, serviceName, SERVICE_ALL_ACCESS_RIGHTS, config);
+        if (service == nullptr) print_failure("CreateService failed - %s\n");
+        else console_printf("%s installed.\n", serviceName);
+        return service;
+    }
+    // A refused reconfiguration leaves the old settings in place; the
+    // parameters are still rewritten, so the install goes on silently,
+    // unless it was to change the account, which must not pass unseen.
+    if (plat_change_service_config(service, config)) {
+        console_printf("%s changed.\n", serviceName);
+    } else if (config->account != nullptr) {
+        print_failure("ChangeServiceConfig failed - %s\n");
+        plat_close_service_handle(service);
+        return nullptr;
+    }
+    return service;
+}
+
 }  // namespace
 
 int InstallService(const char* serviceName)
@@ -175,38 +209,11 @@ int InstallService(const char* serviceName)
     config.binary_path = binaryPath;
     config.dependencies = NO_DEPENDENCIES;
     config.display_name = serviceName;
-
-    ScHandle service = plat_open_service(manager, serviceName, SERVICE_ALL_ACCESS_RIGHTS);
-    // The account the service will run as: the one given, else the one an
-    // existing service has.
     char account[SERVICE_NAME_SIZE + 32] = "LocalSystem";
-    if (config.account != nullptr) text_copy(account, sizeof account, config.account);
-    else if (service != nullptr) plat_query_service_account(service, account, sizeof account);
-    if (!working_directory_for(account)) {
-        if (service != nullptr) plat_close_service_handle(service);
+    ScHandle service = register_service(manager, serviceName, &config, account, sizeof account);
+    if (service == nullptr) {
         plat_close_service_handle(manager);
         return 0;
-    }
-    if (service != nullptr) {
-        // A refused reconfiguration leaves the old settings in place; the
-        // parameters are still rewritten, so the install goes on silently,
-        // unless it was to change the account, which must not pass unseen.
-        if (plat_change_service_config(service, &config)) {
-            console_printf("%s changed.\n", serviceName);
-        } else if (config.account != nullptr) {
-            print_failure("ChangeServiceConfig failed - %s\n");
-            plat_close_service_handle(service);
-            plat_close_service_handle(manager);
-            return 0;
-        }
-    } else {
-        service = plat_create_service(manager, serviceName, SERVICE_ALL_ACCESS_RIGHTS, &config);
-        if (service == nullptr) {
-            print_failure("CreateService failed - %s\n");
-            plat_close_service_handle(manager);
-            return 0;
-        }
-        console_printf("%s installed.\n", serviceName);
     }
 
     char description[DESCRIPTION_SIZE];
