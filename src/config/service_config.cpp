@@ -91,6 +91,18 @@ uint32_t count_parameter(const char* serviceName, const ParameterRow* row, const
     return (uint32_t)DecimalParameter(row->defaultText);
 }
 
+// A REG_EXPAND_SZ's text with its variables expanded, in its own field; 0
+// when the expansion does not fit.
+int expand_in_place(char* field, uint32_t capacity)
+{
+    char* expanded = (char*)plat_heap_alloc(capacity);
+    uint32_t needed = expanded != nullptr ? plat_expand_env(field, expanded, capacity) : 0;
+    int fits = needed != 0 && needed <= capacity;
+    if (fits) memcpy(field, expanded, needed);
+    plat_heap_free(expanded);
+    return fits;
+}
+
 // Reads one value into its field.  A value that is there but cannot be used
 // (too long for its field, of another type, a number without digits) gets
 // an error event naming it, and the result is 0.
@@ -130,13 +142,7 @@ int read_value(RegKey key, const char* serviceName, const char* name, ParameterK
         return 0;
     }
     if (fits) field[size < capacity ? size : capacity - 1] = '\0';
-    if (fits && type == PLAT_REG_EXPAND_SZ) {
-        char* expanded = (char*)plat_heap_alloc(capacity);
-        uint32_t needed = expanded != nullptr ? plat_expand_env(field, expanded, capacity) : 0;
-        fits = needed != 0 && needed <= capacity;
-        if (fits) memcpy(field, expanded, needed);
-        plat_heap_free(expanded);
-    }
+    if (fits && type == PLAT_REG_EXPAND_SZ) fits = expand_in_place(field, capacity);
     // A text holds one entry of a list, which a second NUL ends.
     if (fits && kind == PARAM_LIST) fits = strlen(field) + 2 <= capacity;
     if (fits && kind == PARAM_LIST) field[strlen(field) + 1] = '\0';
@@ -343,6 +349,29 @@ void DumpServiceConfig(const ServiceConfig* config)
     }
 }
 
+namespace {
+
+// What the service derives from the texts.
+void derive_values(const char* serviceName, ServiceConfig* config)
+{
+    FormatClasspathOptions(config);
+    config->StartTimeout = DecimalParameter(config->TimeoutSeconds);
+    config->ShutdownTimeout = DecimalParameter(config->ShutdownTimeoutSeconds);
+    config->LogContainerOutputEnabled = text_equal_nocase(config->LogContainerOutput, "false") ? 0 : 1;
+    config->LogFileMaxBytes = (uint64_t)config->LogFileMaxMegabyteCount * MEBIBYTE;
+    config->LogFileDailyEnabled = text_equal_nocase(config->LogFileRotateDaily, "true");
+    config->LogFileCompressEnabled = text_equal_nocase(config->LogFileCompress, "true");
+    config->LogTimestampsEnabled = text_equal_nocase(config->LogTimestamps, "true");
+    config->InputStallMs = config->InputStallSecondCount != 0 ? (uint64_t)config->InputStallSecondCount * 1000u
+                                                              : (uint64_t)config->InputStallMinuteCount * 60000u;
+    config->InputStallRestart = restart_action(serviceName, config, offsetof(ServiceConfig, InputStallAction));
+    config->FailureRestart = restart_action(serviceName, config, offsetof(ServiceConfig, FailureAction));
+    // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
+    DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;
+}
+
+}  // namespace
+
 int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
 {
     // Without a name the walk would end at the Services key itself and read
@@ -388,20 +417,6 @@ int LoadServiceConfig(const char* serviceName, ServiceConfig* config)
             *(uint32_t*)((char*)config + row->countField) = count_parameter(serviceName, row, text);
     }
 
-    // What the service derives from the texts.
-    FormatClasspathOptions(config);
-    config->StartTimeout = DecimalParameter(config->TimeoutSeconds);
-    config->ShutdownTimeout = DecimalParameter(config->ShutdownTimeoutSeconds);
-    config->LogContainerOutputEnabled = text_equal_nocase(config->LogContainerOutput, "false") ? 0 : 1;
-    config->LogFileMaxBytes = (uint64_t)config->LogFileMaxMegabyteCount * MEBIBYTE;
-    config->LogFileDailyEnabled = text_equal_nocase(config->LogFileRotateDaily, "true");
-    config->LogFileCompressEnabled = text_equal_nocase(config->LogFileCompress, "true");
-    config->LogTimestampsEnabled = text_equal_nocase(config->LogTimestamps, "true");
-    config->InputStallMs = config->InputStallSecondCount != 0 ? (uint64_t)config->InputStallSecondCount * 1000u
-                                                              : (uint64_t)config->InputStallMinuteCount * 60000u;
-    config->InputStallRestart = restart_action(serviceName, config, offsetof(ServiceConfig, InputStallAction));
-    config->FailureRestart = restart_action(serviceName, config, offsetof(ServiceConfig, FailureAction));
-    // Only emptiness counts: a Debug value of "false" or "0" turns tracing on.
-    DebugEnabled = config->Debug[0] != '\0' ? 1 : 0;
+    derive_values(serviceName, config);
     return usable;
 }
