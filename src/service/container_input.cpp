@@ -42,7 +42,6 @@ void ResetContainerInput(ContainerInput* input)
     }
     input->shutdownOnItsWay = 0;
     input->shutdownWritten = 0;
-    input->shutdownSent = 0;
     input->written = 0;
 }
 
@@ -112,13 +111,18 @@ int SendShutdownCommand(ContainerInput* input)
         input->shutdownWritten += written;
         input->written += written;
     }
-    input->shutdownSent = input->shutdownWritten == SHUTDOWN_COMMAND_LENGTH;
-    if (input->shutdownSent) {
+    int complete = input->shutdownWritten == SHUTDOWN_COMMAND_LENGTH;
+    if (complete) {
         input->shutdownOnItsWay = 0;
         log_debug("DEBUG: shutdown written\n");
     }
     if (starting) log_debug("DEBUG: stop service ended\n");
-    return input->shutdownSent;
+    return complete;
+}
+
+int ShutdownSent(const ContainerInput* input)
+{
+    return input->shutdownWritten == SHUTDOWN_COMMAND_LENGTH;
 }
 
 int LookAtContainerInput(ContainerInput* input, uint32_t* unread, uint64_t* read)

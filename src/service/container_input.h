@@ -20,10 +20,9 @@ struct ContainerInput {
     volatile uint32_t stop;
     PlatHandle wake;
     // A shutdown command whose first part is written and its rest still to
-    // go, how much of it is through, and whether all of it is.
+    // go, and how much of it is through.
     int shutdownOnItsWay;
     uint32_t shutdownWritten;
-    int shutdownSent;
     // The bytes written since the pipe was last emptied.
     uint64_t written;
 };
@@ -42,6 +41,8 @@ uint32_t InputFlusherThread(void* input);
 // Writes "shutdown\n", or what of it is still to go when an earlier call got
 // only part of it through.  Returns 1 once it is complete.
 int SendShutdownCommand(ContainerInput* input);
+// 1 once all of "shutdown\n" has gone in.
+int ShutdownSent(const ContainerInput* input);
 // Looks into the pipe through the child's end: *unread, the bytes waiting
 // there, and *read, how many the container has read since the pipe was last
 // emptied.  0 when the pipe cannot be looked into.

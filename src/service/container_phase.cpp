@@ -132,7 +132,7 @@ void keep_stopping(Run* run, ContainerWatch* c, ChildState state)
     }
     // What of "shutdown\n" did not fit the container's input follows at
     // every poll until it is through.
-    if (!run->input.shutdownSent && state == CHILD_RUNNING) send_shutdown(run, c);
+    if (!ShutdownSent(&run->input) && state == CHILD_RUNNING) send_shutdown(run, c);
     if ((uint32_t)(plat_tick_count() - c->lastStopPendingTick) >= STOP_PENDING_INTERVAL_MS) {
         log_debug("DEBUG: reporting SERVICE_STOP_PENDING to SCM (%ld)\n", (long)(int32_t)c->lastStopPendingTick);
         ReportServiceStatus(SERVICE_STATE_STOP_PENDING, 0, STATUS_WAIT_HINT_MS);
