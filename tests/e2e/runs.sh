@@ -64,6 +64,8 @@ container=$'run container: up (run N, process P)\r\nodd bytes \x01\x7f\r\n\b'
 expected="$launcher${container/N/1}"$'run container: asking for a restart\r\n\a14\a'
 expected+="$launcher${container/N/2}"$'run container: shutdown requested\r\nrun container: stopped\r\n\a0\a'
 e2e_check "the log holds both cycles' output" "$expected" "$(cat "$E2E_SCRATCH/children")"
+# The hook is started and not waited for: it may end after STOPPED.
+e2e_wait 30 '[ -f "$AREA/work/exit-ran.txt" ]'
 e2e_check "exit.bat ran, through the system's cmd.exe" yes "$([ -f "$AREA/work/exit-ran.txt" ] && echo yes)"
 
 # --- a stray BEL is ordinary output, and a marker in two writes is one marker ------
