@@ -209,6 +209,15 @@ void watch_input(Run* run, ContainerWatch* c)
         log_always("The container reads its standard input again, after %llu s\n", (unsigned long long)(waitedMs / 1000));
 }
 
+// When the stall watch needs the supervisor awake (0: never): to end a
+// stalled container, or for a look of its own.
+uint64_t stall_wake_tick(const Run* run, const ContainerWatch* c)
+{
+    if (!stall_watched(run, c)) return 0;
+    if (c->stallRestartTick != 0) return c->stallRestartTick;
+    return StallWatchWakeTick(&c->stall, run->config.InputStallMs, c->nextLookTick);
+}
+
 // One poll of the container: the wait, its output and error output, a stop
 // and its progress, the start limits, a dump, the stall watch, the metrics.
 ChildState poll_container(Run* run, ContainerWatch* c)
@@ -217,7 +226,8 @@ ChildState poll_container(Run* run, ContainerWatch* c)
     PaceInput in = pace_input(run, &c->w);
     in.awaitingStart = !c->cameUp;
     in.mayRest = c->phase == CONTAINER_UP && !announced(c);
-    if (stall_watched(run, c)) duty_at(&in, c->stallRestartTick != 0 ? c->stallRestartTick : c->nextLookTick);
+    uint64_t stallWake = stall_wake_tick(run, c);
+    if (stallWake != 0) duty_at(&in, stallWake);
     ChildState state = wait_for_child(run, &c->w, NextPollWait(&in), outputs);
     if (state == CHILD_LOST) c->phase = CONTAINER_ENDING;
     if (!c->cameUp) six_minute_warning(run, &c->w);

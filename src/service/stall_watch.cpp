@@ -12,10 +12,12 @@
 namespace {
 
 enum : uint64_t {
-    // Looking into the pipe wakes the supervisor and costs a round trip to
-    // the Wine server; at one look every 30 s a quiet service stays cheap.
-    // A stall time under a minute is looked at twice within it.
-    STALL_LOOK_MS = 30000,
+    // Looks ride on the supervisor's own wakes; while a container writes,
+    // those come many times a second, and one look a second is enough.
+    STALL_LOOK_MS = 1000,
+    // A stall time this long or longer is looked at when the supervisor
+    // wakes anyway, which a resting container does once a minute.
+    STALL_OWN_WAKES_BELOW_MS = 60000,
 };
 
 }  // namespace
@@ -24,6 +26,15 @@ uint64_t StallLookIntervalMs(uint64_t stallMs)
 {
     uint64_t half = stallMs / 2 > 0 ? stallMs / 2 : 1;
     return half < STALL_LOOK_MS ? half : STALL_LOOK_MS;
+}
+
+uint64_t StallWatchWakeTick(const StallWatch* watch, uint64_t stallMs, uint64_t nextLookTick)
+{
+    if (stallMs == 0) return 0;
+    if (stallMs < STALL_OWN_WAKES_BELOW_MS) return nextLookTick;
+    if (!watch->waiting || watch->stalled) return 0;
+    uint64_t decides = watch->waitingSince + stallMs;
+    return decides > nextLookTick ? decides : nextLookTick;
 }
 
 StallVerdict StallWatchLook(StallWatch* watch, uint64_t stallMs, uint64_t now, uint32_t unread, uint64_t read,

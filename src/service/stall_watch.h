@@ -20,8 +20,18 @@ enum StallVerdict {
     STALL_ENDS,     // a reported stall is over: the container reads again
 };
 
-// The time between two looks for a stall time of stallMs.
+// The least time between two looks for a stall time of stallMs.  The
+// supervisor looks when it wakes anyway (the end of a quiet container's
+// minute of rest, its output, a request, a metrics write); only a stall time
+// under a minute, which the resting minute would miss, is looked at at this
+// pace by wakes of the watch's own.
 uint64_t StallLookIntervalMs(uint64_t stallMs);
+// When the watch needs the supervisor awake whatever else it does, at the
+// earliest nextLookTick (0: never): at the pace above for a stall time under
+// a minute, else only for the look that decides whether bytes that wait
+// unread have waited the whole stall time.  A resting container that reads
+// its input costs no wake.
+uint64_t StallWatchWakeTick(const StallWatch* watch, uint64_t stallMs, uint64_t nextLookTick);
 // One look at `now` that found `unread` bytes waiting in the container's
 // input, of which it has read `read` in all (what was written minus what
 // waits).  A stall is a container that has read no byte for the whole

@@ -1,14 +1,16 @@
 // The stall watch's life (see stall_life.h).  The writer is the input
 // flusher: one byte every 2 s into a pipe of 4096 bytes, dropped when the
 // pipe is full.  The watch sees what the supervisor's looks see: the bytes
-// waiting and the bytes read so far.
+// waiting and the bytes read so far.  The supervisor looks when it wakes: at
+// the end of a minute's rest, sooner for reasons of its own (output, a
+// request, a metrics write), or when the watch asks for a wake.
 #include "model/stall_life.h"
 
 #include "service/stall_watch.h"
 
 namespace {
 
-const uint64_t STEP_MS = 250, FLUSH_MS = 2000;
+const uint64_t STEP_MS = 250, FLUSH_MS = 2000, REST_MS = 60000;
 const uint32_t PIPE_SIZE = 4096;
 
 enum Pace { FAST, SLOW, BURSTY, STOPPED, CLOSED, PACE_COUNT };
@@ -23,7 +25,10 @@ std::string RunStallLife(const LifeChoice& next, int phases)
     uint64_t lookMs = StallLookIntervalMs(stallMs);
     std::string paces = "stall time " + std::to_string(stallMs) + " ms, a look every " + std::to_string(lookMs) + " ms\n";
     StallWatch watch = {};
-    uint64_t now = 0, unread = 0, readTotal = 0, nextLook = lookMs;
+    uint64_t now = 0, unread = 0, readTotal = 0, nextLook = lookMs, nextWake = lookMs, lastLook = 0;
+    // How late a report may be: two looks at the watch's own pace, or the
+    // rest it does not shorten and a look.
+    uint64_t lateMs = 2 * lookMs + (stallMs < REST_MS ? 0 : REST_MS);
     // Since when the reader has read nothing while bytes waited (the truth
     // the looks only see in part).
     uint64_t waitingSince = 0;
@@ -48,22 +53,24 @@ std::string RunStallLife(const LifeChoice& next, int phases)
                 waiting = unread > 0;
                 waitingSince = now;
             }
-            if (now < nextLook) continue;
-            nextLook = now + lookMs;
-            uint64_t waited = 0;
-            StallVerdict verdict = StallWatchLook(&watch, stallMs, now, (uint32_t)unread, readTotal, &waited);
-            std::string at = "at " + std::to_string(now) + " ms: ";
-            if (verdict == STALL_BEGINS && (!waiting || now - waitingSince < stallMs))
-                return paces + at + "a reader that read " + std::to_string(now - waitingSince) + " ms ago is reported";
-            if (verdict == STALL_ENDS && !reported) return paces + at + "a stall ends that was never reported";
-            if (verdict == STALL_ENDS && waiting && waitingSince < now - lookMs)
-                return paces + at + "a stall ends without a read";
-            if (verdict == STALL_BEGINS) reported = true;
-            if (verdict == STALL_ENDS) reported = false;
-            // Reported in time: within two looks of the stall time.
-            if (waiting && now - waitingSince >= stallMs + 2 * lookMs && !reported && stallMs != 0)
-                return paces + at + "a reader that has read nothing for " + std::to_string(now - waitingSince) +
-                       " ms is not reported";
+            if (waiting && now - waitingSince >= stallMs + lateMs && !reported && stallMs != 0)
+                return paces + "at " + std::to_string(now) + " ms: a reader that has read nothing for " +
+                       std::to_string(now - waitingSince) + " ms is not reported";
+            if (now < nextWake) continue;
+            nextWake = now + (next(3) == 0 ? STEP_MS * (1 + next(60)) : REST_MS);
+            if (now >= nextLook) {
+                uint64_t waited = 0;
+                StallVerdict verdict = StallWatchLook(&watch, stallMs, now, (uint32_t)unread, readTotal, &waited);
+                std::string at = paces + "at " + std::to_string(now) + " ms: ";
+                if (verdict == STALL_BEGINS && (!waiting || now - waitingSince < stallMs))
+                    return at + "a reader that read " + std::to_string(now - waitingSince) + " ms ago is reported";
+                if (verdict == STALL_ENDS && !reported) return at + "a stall ends that was never reported";
+                if (verdict == STALL_ENDS && waiting && waitingSince <= lastLook) return at + "a stall ends without a read";
+                if (verdict != STALL_NONE) reported = verdict == STALL_BEGINS;
+                nextLook = now + lookMs, lastLook = now;
+            }
+            uint64_t own = StallWatchWakeTick(&watch, stallMs, nextLook);
+            if (own != 0 && own < nextWake) nextWake = (own + STEP_MS - 1) / STEP_MS * STEP_MS;
         }
     }
     return "";

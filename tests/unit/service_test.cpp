@@ -438,7 +438,7 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
     }
     EXPECT_EQ(events, R"(30111 event 0xc0000006 type 1 "svc" "late\n"
 40111 event 0x40000002 type 4 "svc"
-30312 event 0xc0000006 type 1 "svc" "late\n"
+30336 event 0xc0000006 type 1 "svc" "late\n"
 40121 event 0x40000002 type 4 "svc"
 )");
 
@@ -473,6 +473,21 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
         EXPECT_LE(reads, looks) << row.bytes;
         EXPECT_EQ(occurrences(log_text(), "y"), (size_t)row.ms * row.bytes);
     }
+
+    // A quiet container that reads its input rests a minute at a time: the
+    // stall watch looks when the supervisor wakes anyway.
+    reset();
+    FakeScript quiet = {writes(200, "\b"), ends_with(700000, 0)};
+    int waits = 0;
+    auto count_waits = [&waits](int sign) {
+        for (const auto& call : fake_calls())
+            if (call.first == "WaitForMultipleObjects") waits += sign * call.second;
+    };
+    fake_at(60000, [&] { count_waits(-1); });
+    fake_at(600000, [&] { count_waits(1); });
+    run_as_service({LAUNCHER, quiet});
+    EXPECT_GE(waits, 8);
+    EXPECT_LE(waits, 10);
 }
 
 // A container that leaves its input unread for the stall time is reported
@@ -486,12 +501,12 @@ TEST_F(ServiceRun, AContainerThatStopsReadingIsReported)
                            answers_shutdown_with("\a0\a")};
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, stalling}, true), {"event 0x8", "ctrl-break", "STOPPED"}),
               R"(0 event 0x80000005 type 2 "svc" "InputStallAction "reboot" is neither "report" nor "restart"; "report" is used"
-630312 ctrl-break child 1004
-630312 event 0x80000005 type 2 "svc" "The container has not read its standard input for 10 minutes (10 bytes unread); a thread dump was requested"
+601336 ctrl-break child 1004
+601336 event 0x80000005 type 2 "svc" "The container has not read its standard input for 10 minutes (10 bytes unread); a thread dump was requested"
 1000050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     EXPECT_EQ(lines_with(log_text(), {"dump", "again"}),
-              "\a0\a\bFull thread dump\nThe container reads its standard input again, after 870 s\r\n");
+              "\a0\a\bFull thread dump\nThe container reads its standard input again, after 902 s\r\n");
 }
 
 // The samples of a metrics text by name, each checked to follow its HELP and
@@ -545,17 +560,17 @@ TEST_F(ServiceRun, AStalledContainerIsRestartedAndTheMetricsSayWhatHappened)
         fake_hold_file("C:\\svc\\metrics\\svc.prom", true);
     });
     fake_at(80000, [] { fake_hold_file("C:\\svc\\metrics\\svc.prom", false); });
-    fake_control_at(140000, CONTROL_STOP);
+    fake_control_at(120000, CONTROL_STOP);
     std::string t = run_as_service({LAUNCHER, quick, LAUNCHER, stalling, LAUNCHER, stalling}, true);
     EXPECT_EQ(lines_with(t, {"event 0x8", "ctrl-break", "terminate", "STOPPED"}), R"(1 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be written; the service runs on without it - system text 3.\r\n"
 220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restart"
 61532 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be replaced; the next write tries again - system text 32.\r\n"
-91532 ctrl-break child 1012
-91532 event 0x80000005 type 2 "svc" "The container has not read its standard input for 1 minutes (10 bytes unread); a thread dump was requested"
-101532 terminate child 1012
-101532 event 0x80000005 type 2 "svc" "The container was restarted after its standard input stalled for 1 minutes"
-260000 terminate child 1020
-260000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+62556 ctrl-break child 1012
+62556 event 0x80000005 type 2 "svc" "The container has not read its standard input for 1 minutes (10 bytes unread); a thread dump was requested"
+72556 terminate child 1012
+72556 event 0x80000005 type 2 "svc" "The container was restarted after its standard input stalled for 1 minutes"
+240000 terminate child 1020
+240000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     EXPECT_EQ(during, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000001 "
                       "talvex_container_up=1 talvex_cycle_failures_total=0 talvex_error_events_held_total=0 talvex_error_events_total=1 "
@@ -565,7 +580,7 @@ TEST_F(ServiceRun, AStalledContainerIsRestartedAndTheMetricsSayWhatHappened)
                       "talvex_service_up=1 ");
     std::string seen;
     for (const auto& sample : metric_samples(metrics_file())) seen += sample.first + "=" + sample.second + " ";
-    EXPECT_EQ(seen, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000101 "
+    EXPECT_EQ(seen, "talvex_container_restarts_total=1 talvex_container_start_time_seconds=1800000072 "
                     "talvex_container_up=0 talvex_cycle_failures_total=0 talvex_error_events_held_total=0 talvex_error_events_total=1 "
                     "talvex_input_stalls_total=1 talvex_input_unread_bytes=10 talvex_last_exit_code=14 "
                     "talvex_launch_cycles_total=3 talvex_log_bytes_lost_total=0 talvex_log_bytes_total=" +
