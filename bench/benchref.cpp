@@ -67,7 +67,10 @@
 //   benchref keepalive-service <command line>
 //       the same service, which also writes a newline to the child's standard
 //       input every 2 s, as talvex's input flusher does: what a supervisor
-//       that keeps a quiet child's input moving needs at the least.
+//       that keeps a quiet child's input moving needs at the least.  Its stop
+//       does what talvex's must before STOPPED: "shutdown\n", the child's
+//       end, one event and one line in a log file kept open from the start
+//       ("<service name>.log" beside benchref.exe).
 //
 // Exit code 0 on success; 2 for a bad command line; 1 when a step failed (the
 // reason is on standard error).
@@ -529,13 +532,44 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID)
     return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+// The keep-alive reference's log file, beside benchref.exe and named after
+// the service, opened for appending as talvex opens its own.
+HANDLE open_reference_log(const char* service)
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(NULL, path, sizeof path);
+    char* slash = length > 0 && length < sizeof path ? strrchr(path, '\\') : NULL;
+    if (slash == NULL || (size_t)(slash + 1 - path) + strlen(service) + 5 > sizeof path) return INVALID_HANDLE_VALUE;
+    snprintf(slash + 1, sizeof path - (size_t)(slash + 1 - path), "%s.log", service);
+    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+// What talvex writes when its container has ended on a stop: one event and
+// one log line.
+void report_end(const char* service, HANDLE log)
+{
+    HANDLE source = RegisterEventSourceA(NULL, service);
+    if (source != NULL) {
+        const char* strings[1] = {"the container has ended"};
+        ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000002, NULL, 1, 0, strings, NULL);
+        DeregisterEventSource(source);
+    }
+    static const char LINE[] = "NT Service exiting input flusher thread\r\n";
+    DWORD written = 0;
+    if (log != INVALID_HANDLE_VALUE) WriteFile(log, LINE, sizeof LINE - 1, &written, NULL);
+}
+
 void WINAPI service_main(DWORD argc, LPSTR* argv)
 {
-    g_status_handle = RegisterServiceCtrlHandlerExA(argc > 0 ? argv[0] : "", control_handler, NULL);
+    const char* service = argc > 0 ? argv[0] : "";
+    g_status_handle = RegisterServiceCtrlHandlerExA(service, control_handler, NULL);
     if (g_status_handle == NULL) return;
+    HANDLE log = g_keepalive_ms ? open_reference_log(service) : INVALID_HANDLE_VALUE;
     g_stop_event = CreateEventA(NULL, TRUE, FALSE, NULL);
     Child child;
     if (g_stop_event == NULL || !start_child(g_child_command, "", &child)) {
+        if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
         report(SERVICE_STOPPED);
         return;
     }
@@ -549,8 +583,10 @@ void WINAPI service_main(DWORD argc, LPSTR* argv)
     if (result == WAIT_OBJECT_0 + 1) {
         WriteFile(child.input, SHUTDOWN_COMMAND, sizeof SHUTDOWN_COMMAND - 1, &written, NULL);
         WaitForSingleObject(child.process.hProcess, INFINITE);
+        if (g_keepalive_ms) report_end(service, log);
     }
     close_child(&child);
+    if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
     report(SERVICE_STOPPED);
 }
 

@@ -11,7 +11,10 @@
 #   quiet    idle windows of several services of a kind idling at once
 #            (talvex, a plain reference service, a reference that only
 #            writes the keep-alive newline), memory, a dump request and a
-#            stop; the container's own stop;
+#            stop (against the keep-alive reference's, which writes an event
+#            and a log line before STOPPED, as talvex does); the container's
+#            own stop; a resting service's memory between its first timed
+#            wake and the next;
 #   restart  the restart from the container's request to the next start
 #            marker, against a plain service that runs the same children;
 #   start    the start from the control to the container's start marker,
@@ -44,7 +47,11 @@
 # (600: how long one copy may take before the run gives up), BENCH_KEEP
 # (set: keep the samples and the Wine-side files for a look afterwards),
 # BENCH_PARTS (default "copy quiet restart start scale": which parts to
-# measure; the figures of the others are shown as missing).
+# measure; the figures of the others are shown as missing), BENCH_FOCUS
+# (figures' JSON keys, separated by commas: a focused run that measures only
+# what decides them, round after round for as long as BENCH_FOCUS_MINUTES,
+# 25 by default, holds; for the figures whose rounds spread wider than their
+# margin).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -345,32 +352,34 @@ talvex_copy() {
 # every rotated generation compressed on talvex's background thread.
 copy_variants=(rotation:"$rot_svc" compressed:"$gz_svc")
 
-# The machine is shared and its load drifts: each round runs the references
-# and talvex right after each other, and every ratio is taken within a round.
-if part copy; then
-    say "== copy: $volume bytes; $rounds rounds of the references and talvex in turn"
-    for size in 100 8192; do
-        for ((round = 1; round <= rounds; round++)); do
-            boot "container.output_bytes=$volume" "container.output_write_size=$size" container.end_after_ms=0
-            copy_run "$size" "$round" reference pipe
-            # How fast small writes go when the reader costs the writer next
-            # to nothing, against the same reference.
-            if [ "$size" = 100 ]; then
-                copy_run "$size" "$round" lazy lazy-pipe
-                rm -f "$work/lazy-$size.out"
-            fi
-            talvex_copy "$size" "$round" talvex "$svc"
-            if [ "$size" = 100 ]; then
-                for variant in "${copy_variants[@]}"; do
-                    talvex_copy "$size" "$round" "${variant%%:*}" "${variant#*:}"
-                done
-            fi
+# copy_round <size> <round> [variants]: one round of a write size: the
+# references and talvex right after each other (the machine is shared and its
+# load drifts: every ratio is taken within a round); with "variants", the
+# copy variants after talvex's plain copy.
+copy_round() {
+    local size=$1 round=$2 variant
+    boot "container.output_bytes=$volume" "container.output_write_size=$size" container.end_after_ms=0
+    copy_run "$size" "$round" reference pipe
+    # How fast small writes go when the reader costs the writer next to
+    # nothing, against the same reference.
+    if [ "$size" = 100 ]; then
+        copy_run "$size" "$round" lazy lazy-pipe
+        rm -f "$work/lazy-$size.out"
+    fi
+    talvex_copy "$size" "$round" talvex "$svc"
+    if [ "$size" = 100 ] && [ "${3:-}" = variants ]; then
+        for variant in "${copy_variants[@]}"; do
+            talvex_copy "$size" "$round" "${variant%%:*}" "${variant#*:}"
         done
-        rm -f "$work/reference-$size.out"
-        say "   $size-byte writes: log byte-identical: ${identical[$size]}"
-    done
-    took
-fi
+    fi
+}
+
+# copy_done <size>: what the copies of a write size left, and whether
+# talvex's log held the container's output byte for byte.
+copy_done() {
+    rm -f "$work/reference-$1.out"
+    say "   $1-byte writes: log byte-identical: ${identical[$1]}"
+}
 
 # --- quiet containers: idle windows, a dump and a stop each ----------------------------
 
@@ -438,44 +447,54 @@ quiet_run() {
         sleep 3
     fi
     line=$(benchref stop "$service") || die "timed stop of $service: $line"
-    record "${line/stop/stop kind=$kind}"
+    record "${line/stop/stop kind=$kind round=$round}"
 }
 
-# idle_rounds_of <count> <rounds> <kinds>...: the windows, every kind once a
-# round; the order turns round every other round, so that a drift of the Wine
+# idle_round <count> <round> <kinds>...: the windows of one round, every kind
+# once; the order turns round every other round, so that a drift of the Wine
 # server's own CPU over a round weighs on each kind alike.
-idle_rounds_of() {
-    local count=$1 rounds_wanted=$2 round kinds
+idle_round() {
+    local count=$1 round=$2 kinds kind
     shift 2
-    for ((round = 1; round <= rounds_wanted; round++)); do
-        kinds=("$@")
-        ((round % 2 == 0)) && kinds=($(printf '%s\n' "$@" | tac))
-        for kind in "${kinds[@]}"; do quiet_run "$kind" "$count" "$round"; done
-    done
+    kinds=("$@")
+    ((round % 2 == 0)) && kinds=($(printf '%s\n' "$@" | tac))
+    for kind in "${kinds[@]}"; do quiet_run "$kind" "$count" "$round"; done
 }
 
-if part quiet || part scale; then
-    boot
-    wineserver_pid=$(prefix_pids 'wineserver' | head -n 1)
-    [ -n "$wineserver_pid" ] || die "no Wine server for $WINEPREFIX"
-fi
-if part quiet; then
-    say "== quiet: $idle_rounds rounds of idle windows of $idle_seconds s, $idle_services services of each kind at"
-    say "   once (talvex, the plain reference, the keep-alive reference), then a dump and a stop of one"
-    idle_rounds_of "$idle_services" "$idle_rounds" talvex reference keepalive
+# container_stop_reference: the container's own stop, as the child of a
+# plain service, $rounds times.
+container_stop_reference() {
     say "== the container's own stop, as the child of a plain service"
     as_service "container $rounds $work_win ${container_line[*]}" >"$scratch/container"
     [ "$(grep -c 'stop_ms=' "$scratch/container")" = "$rounds" ] ||
         die "reference container runs: $(cat "$scratch/container")"
     cat "$scratch/container" >>"$samples"
-    took
-fi
+}
+
+# resting_growth <round>: a talvex service with a quiet container, its
+# memory after the resting supervisor's first timed wake and after the next
+# one.  What the first wake touches for the first time is not counted; what a
+# resting service does at every wake is.  The rest begins two seconds after
+# the container's last output and lasts a minute.
+resting_growth() {
+    local pid first
+    start_talvex "$svc"
+    figures wait "$work/$svc.out" '\x08' 30 || die "the container of $svc did not start"
+    pid=$(prefix_pids "$talvex_pattern" | head -n 1)
+    [ -n "$pid" ] || die "no talvex.exe process"
+    sleep 65
+    first=$(rss_kib "$pid")
+    sleep 60
+    record resting round="$1" first_kib="$first" later_kib="$(rss_kib "$pid")"
+    wintool services stop "$svc" >/dev/null || die "could not stop $svc"
+}
 
 # --- restarts -------------------------------------------------------------------------
 
-if part restart; then
-    say "== restart: $restarts restarts of talvex's container, and as many of a plain service"
-    log=$work/$svc.out
+# restart_round: $restarts restarts of talvex's container, and as many of a
+# plain service.
+restart_round() {
+    local log=$work/$svc.out talvex_pid cycle_rss0 line
     boot "container.restarts=$restarts" container.restart_after_ms=300
     start_watch "$log" "$scratch/restart.samples"
     start_talvex "$svc"
@@ -502,8 +521,7 @@ if part restart; then
     as_service "cycle $restarts $work_win ${launcher_line[*]}"$'\r\n'"${container_line[*]}" >"$scratch/cycle"
     [ "$(grep -c 'cycle ms=' "$scratch/cycle")" = "$restarts" ] || die "reference restarts: $(cat "$scratch/cycle")"
     cat "$scratch/cycle" >>"$samples"
-    took
-fi
+}
 
 # --- starts ----------------------------------------------------------------------------
 
@@ -525,28 +543,115 @@ start_of() {
     record "${line/start/start kind=$1 round=$2}"
 }
 
-if part start; then
-    say "== start: $rounds starts of talvex and of a plain service that runs the same children, in turn"
+# start_round <round>: a start of talvex and one of the plain service, the
+# order turned every other round.
+start_round() {
     boot
-    for ((round = 1; round <= rounds; round++)); do
-        if ((round % 2)); then
-            start_of talvex "$round"
-            start_of reference "$round"
-        else
-            start_of reference "$round"
-            start_of talvex "$round"
-        fi
+    if (($1 % 2)); then
+        start_of talvex "$1"
+        start_of reference "$1"
+    else
+        start_of reference "$1"
+        start_of talvex "$1"
+    fi
+}
+
+# --- the runs ----------------------------------------------------------------------------
+
+wineserver_pid=$(prefix_pids 'wineserver' | head -n 1)
+[ -n "$wineserver_pid" ] || die "no Wine server for $WINEPREFIX"
+
+# run_unit <unit> <round>: one round of one kind of measurement.
+run_unit() {
+    case $1 in
+    copy100) copy_round 100 "$2" ;;
+    variants) copy_round 100 "$2" variants ;;
+    copy8192) copy_round 8192 "$2" ;;
+    quiet) boot && idle_round "$idle_services" "$2" talvex reference keepalive ;;
+    scale) boot && idle_round "$scale_services" "$2" talvex reference ;;
+    growth) boot && resting_growth "$2" ;;
+    restart) restart_round ;;
+    start) start_round "$2" ;;
+    esac
+}
+
+# focus_unit <figure>: adds the unit that measures the figure to $units.
+focus_unit() {
+    local unit
+    case $1 in
+    copy_100_ratio | cpu_per_mib_ratio) unit=copy100 ;;
+    copy_100_rotation_ratio | copy_100_compressed_ratio) unit=variants ;;
+    copy_8192_ratio) unit=copy8192 ;;
+    idle_server_calls_per_min | idle_cpu_ms_per_min | memory_mib | stop_ms | stop_over_event_reference_ms | dump_ms)
+        unit=quiet ;;
+    idle_growth_kib) unit=growth ;;
+    restart_ms) unit=restart ;;
+    start_ms) unit=start ;;
+    idle_scale_ratio) focus_unit idle_cpu_ms_per_min && unit=scale ;;
+    *) die "BENCH_FOCUS: \"$1\" is none of the figures' keys (see the JSON's \"figures\")" ;;
+    esac
+    [[ " ${units[*]} " == *" $unit "* ]] || units+=("$unit")
+}
+
+if [ -n "${BENCH_FOCUS:-}" ]; then
+    units=()
+    for key in ${BENCH_FOCUS//,/ }; do focus_unit "$key"; done
+    # The variants' rounds hold the plain copy of 100-byte writes as well.
+    [[ " ${units[*]} " == *" variants "* ]] && units=($(printf '%s\n' "${units[@]}" | grep -vx copy100))
+    focus_minutes=${BENCH_FOCUS_MINUTES:-25}
+    say "== focused run: ${BENCH_FOCUS//,/ }; rounds of ${units[*]} for as long as $focus_minutes minutes hold them"
+    focus_start=$SECONDS round=0 last=0
+    # A round starts only when one more as long as the last still fits.
+    while ((round == 0 || SECONDS - focus_start + last <= focus_minutes * 60)); do
+        round=$((round + 1)) round_start=$SECONDS
+        for unit in "${units[@]}"; do run_unit "$unit" "$round"; done
+        last=$((SECONDS - round_start))
+        say "   round $round: $last s"
     done
+    [[ " ${units[*]} " == *" copy100 "* || " ${units[*]} " == *" variants "* ]] && copy_done 100
+    [[ " ${units[*]} " == *" copy8192 "* ]] && copy_done 8192
+    [[ " ${units[*]} " == *" quiet "* ]] && container_stop_reference
+    record focus keys="$BENCH_FOCUS" rounds="$round" minutes="$focus_minutes"
     took
-fi
-
-# --- scale -----------------------------------------------------------------------------
-
-if part scale; then
-    say "== scale: $scale_rounds rounds of idle windows of $scale_services talvex services and of as many references"
-    boot
-    idle_rounds_of "$scale_services" "$scale_rounds" talvex reference
-    took
+else
+    if part copy; then
+        say "== copy: $volume bytes; $rounds rounds of the references and talvex in turn"
+        for size in 100 8192; do
+            for ((round = 1; round <= rounds; round++)); do
+                if [ "$size" = 100 ]; then run_unit variants "$round"; else run_unit copy8192 "$round"; fi
+            done
+            copy_done "$size"
+        done
+        took
+    fi
+    if part quiet; then
+        say "== quiet: $idle_rounds rounds of idle windows of $idle_seconds s, $idle_services services of each kind"
+        say "   at once (talvex, the plain reference, the keep-alive reference), then a dump and a stop of one"
+        for ((round = 1; round <= idle_rounds; round++)); do run_unit quiet "$round"; done
+        container_stop_reference
+        # Two minutes of rest; a quick run leaves the figure out.
+        if [ -z "${BENCH_QUICK:-}" ]; then
+            say "== growth: a resting talvex service's memory after its first timed wake and after the next"
+            run_unit growth 1
+        fi
+        took
+    fi
+    if part restart; then
+        say "== restart: $restarts restarts of talvex's container, and as many of a plain service"
+        run_unit restart 1
+        took
+    fi
+    if part start; then
+        say "== start: $rounds starts of talvex and of a plain service that runs the same children, in turn"
+        for ((round = 1; round <= rounds; round++)); do run_unit start "$round"; done
+        took
+    fi
+    if part scale; then
+        say "== scale: $scale_rounds rounds of idle windows of $scale_services talvex services and of as many"
+        say "   references"
+        for ((round = 1; round <= scale_rounds; round++)); do run_unit scale "$round"; done
+        took
+    fi
 fi
 
 # --- the figures --------------------------------------------------------------------------

@@ -35,11 +35,18 @@ class Figures(unittest.TestCase):
             "stop_ms": (11.0, 0.0, False),
             "restart_ms": (10.0, 0.0, True),
             "dump_ms": (6.0, 0.0, True),
-            "idle_cpu_ms_per_min": (20.0, 14.0, False),
+            "idle_cpu_ms_per_min": (20.0, 14.0, None),
+            # Talvex's stop over the keep-alive reference's, round by round
+            # (5, 7, 8); its Wine-server calls against the keep-alive
+            # reference's (730 and 730 a minute), not the plain one's (600).
+            "stop_over_event_reference_ms": (7.0, 0.0, False),
+            "idle_server_calls_per_min": (730.0, 730.0, True),
             "memory_mib": (1.465, 0.0, True),
+            # A resting service's growth after its first timed wake: the
+            # largest of 0 and -4.
             "idle_growth_kib": (0.0, 0.0, True),
             "start_ms": (15.0, 0.0, True),
-            "cpu_per_mib_ratio": (1.15, 1.0, True),
+            "cpu_per_mib_ratio": (1.15, 1.0, False),
             "copy_100_rotation_ratio": (0.9, 1.0, False),
             "copy_100_compressed_ratio": (None, 1.0, None),
             "idle_scale_ratio": (1.0, 1.0, True),
@@ -53,6 +60,8 @@ class Figures(unittest.TestCase):
                     "restart_cycles_growth_kib", "container_stop_ms"):
             self.assertIsNotNone(details[key], key)
         self.assertEqual(details["keepalive_reference_idle_cpu_ms_per_min"], 14.0)
+        self.assertEqual(figures["idle_server_calls_per_min"]["spread"], [-7.0, 5.0])
+        self.assertEqual(document["focus"], {"keys": ["start_ms", "copy_100_ratio"], "rounds": 7, "minutes": 25})
 
     def test_volume_after_rotation_dropped_its_beginning(self):
         volume = bytes(b"0123456789"[i % 10] for i in range(1000))
