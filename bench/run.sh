@@ -575,6 +575,12 @@ run_unit() {
     esac
 }
 
+# rounds_of <unit> <count>: that many rounds of the unit.
+rounds_of() {
+    local round
+    for ((round = 1; round <= $2; round++)); do run_unit "$1" "$round"; done
+}
+
 # focus_unit <figure>: adds the unit that measures the figure to $units.
 focus_unit() {
     local unit
@@ -616,18 +622,16 @@ if [ -n "${BENCH_FOCUS:-}" ]; then
 else
     if part copy; then
         say "== copy: $volume bytes; $rounds rounds of the references and talvex in turn"
-        for size in 100 8192; do
-            for ((round = 1; round <= rounds; round++)); do
-                if [ "$size" = 100 ]; then run_unit variants "$round"; else run_unit copy8192 "$round"; fi
-            done
-            copy_done "$size"
-        done
+        rounds_of variants "$rounds"
+        copy_done 100
+        rounds_of copy8192 "$rounds"
+        copy_done 8192
         took
     fi
     if part quiet; then
         say "== quiet: $idle_rounds rounds of idle windows of $idle_seconds s, $idle_services services of each kind"
         say "   at once (talvex, the plain reference, the keep-alive reference), then a dump and a stop of one"
-        for ((round = 1; round <= idle_rounds; round++)); do run_unit quiet "$round"; done
+        rounds_of quiet "$idle_rounds"
         container_stop_reference
         # Two minutes of rest; a quick run leaves the figure out.
         if [ -z "${BENCH_QUICK:-}" ]; then
@@ -643,13 +647,13 @@ else
     fi
     if part start; then
         say "== start: $rounds starts of talvex and of a plain service that runs the same children, in turn"
-        for ((round = 1; round <= rounds; round++)); do run_unit start "$round"; done
+        rounds_of start "$rounds"
         took
     fi
     if part scale; then
         say "== scale: $scale_rounds rounds of idle windows of $scale_services talvex services and of as many"
         say "   references"
-        for ((round = 1; round <= scale_rounds; round++)); do run_unit scale "$round"; done
+        rounds_of scale "$scale_rounds"
         took
     fi
 fi
