@@ -68,9 +68,10 @@
 //       the same service, which also writes a newline to the child's standard
 //       input every 2 s, as talvex's input flusher does: what a supervisor
 //       that keeps a quiet child's input moving needs at the least.  Its stop
-//       does what talvex's must before STOPPED: "shutdown\n", the child's
-//       end, one event and one line in a log file kept open from the start
-//       ("<service name>.log" beside benchref.exe).
+//       does what talvex's must before STOPPED: "shutdown\n", STOP_PENDING
+//       reported once it has gone, the child's end, one event and one line
+//       in a log file kept open from the start ("<service name>.log" beside
+//       benchref.exe).
 //
 // Exit code 0 on success; 2 for a bad command line; 1 when a step failed (the
 // reason is on standard error).
@@ -582,6 +583,9 @@ void WINAPI service_main(DWORD argc, LPSTR* argv)
         WriteFile(child.input, "\n", 1, &written, NULL);
     if (result == WAIT_OBJECT_0 + 1) {
         WriteFile(child.input, SHUTDOWN_COMMAND, sizeof SHUTDOWN_COMMAND - 1, &written, NULL);
+        // talvex reports the stop as pending once "shutdown" has gone, with
+        // the wait hint of the shutdown.
+        if (g_keepalive_ms) report(SERVICE_STOP_PENDING);
         WaitForSingleObject(child.process.hProcess, INFINITE);
         if (g_keepalive_ms) report_end(service, log);
     }

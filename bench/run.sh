@@ -11,8 +11,9 @@
 #   quiet    idle windows of several services of a kind idling at once
 #            (talvex, a plain reference service, a reference that only
 #            writes the keep-alive newline), memory, a dump request and a
-#            stop (against the keep-alive reference's, which writes an event
-#            and a log line before STOPPED, as talvex does); the container's
+#            stop (against the keep-alive reference's, which reports
+#            STOP_PENDING after "shutdown" and writes an event and a log line
+#            before STOPPED, as talvex does); the container's
 #            own stop; a resting service's memory between its first timed
 #            wake and the next;
 #   restart  the restart from the container's request to the next start
