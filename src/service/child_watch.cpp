@@ -99,8 +99,8 @@ int start_child(Run* run, ChildWatch* w, PlatHandle input, PlatHandle output, Pl
     return 1;
 }
 
-// Waits for the child to end or a request to arrive, and with output pipes
-// given, for output in one of them.  A failed wait says nothing about the
+// Waits for the child to end or a request to arrive, and when the pace says
+// so, for output in one of its pipes.  A failed wait says nothing about the
 // child, so the exit code is asked instead, and the interval is slept so that
 // the poll keeps its rhythm.  When even that cannot be read, the child cannot
 // be supervised: it is reported, ended and lost.  Pipes that cannot be waited
@@ -109,10 +109,12 @@ ChildState wait_for_child(Run* run, ChildWatch* w, PaceWait pace, PlatOutputPipe
 {
     PlatHandle process = w->child.process;
     uint32_t result;
+    w->wokenByOutput = 0;
     if (pace.watchOutput) {
         result = plat_wait_output(process, Requests.Wake, outputs, 2, pace.ms);
         if (result == PLAT_WAIT_FAILED) run->outputUnwatched = 1;
-        if (result == PLAT_WAIT_FAILED || result >= PLAT_WAIT_OBJECT_0 + 2) result = PLAT_WAIT_TIMEOUT;
+        w->wokenByOutput = result >= PLAT_WAIT_OBJECT_0 + 2 && result < PLAT_WAIT_OBJECT_0 + 4;
+        if (w->wokenByOutput) result = PLAT_WAIT_TIMEOUT;
     } else {
         result = plat_wait_either(process, Requests.Wake, pace.ms);
     }
@@ -146,9 +148,12 @@ void duty_at(PaceInput* in, uint64_t dueTick)
     if (in->dutyInMs == 0 || dueIn < in->dutyInMs) in->dutyInMs = dueIn;
 }
 
-// The pacing input that both phases share.
-PaceInput pace_input(const Run* run, const ChildWatch* w)
+// The pacing input that both phases share.  Output that ended a wait but
+// that no drain could read would end every wait at once: such pipes are not
+// waited on again in this run.
+PaceInput pace_input(Run* run, const ChildWatch* w)
 {
+    if (w->wokenByOutput && w->polledBytes == 0) run->outputUnwatched = 1;
     PaceInput in;
     memset(&in, 0, sizeof in);
     in.awaitingStart = 1;

@@ -81,8 +81,9 @@ int start_launcher(Run* run, ChildWatch* w, int stopPending)
 // output, the start limits, a stop, a dump, the metrics.
 ChildState poll_launcher(Run* run, ChildWatch* w, int* stopPending)
 {
+    PlatOutputPipe* const outputs[2] = {run->pipes.launcherOut, run->pipes.launcherErr};
     PaceInput in = pace_input(run, w);
-    ChildState state = wait_for_child(run, w, NextPollWait(&in), nullptr);
+    ChildState state = wait_for_child(run, w, NextPollWait(&in), outputs);
     six_minute_warning(run, w);
 
     // Every marker of the launcher counts: a normal one cannot undo an
@@ -90,6 +91,7 @@ ChildState poll_launcher(Run* run, ChildWatch* w, int* stopPending)
     PollDrain drain = {0, 0};
     size_t got = 0;
     while ((got = drain_next(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, state, &drain)) > 0) {
+        w->polledBytes += got;
         w->lastActivityTick = plat_tick_count();
         size_t at = 0;
         while (MarkerReaderNext(&w->markers, run->chunk, got, &at, run->launcherCode, sizeof run->launcherCode))

@@ -19,9 +19,11 @@ enum : uint32_t {
     BUSY_WAIT_MS = 4,
     BUSY_BACKOFF_DIVISOR = 4,
     // While a start is awaited (the launcher's run, the container's start
-    // marker), the first wait is 1 ms and the wait grows by a sixteenth
-    // only: a restart or a start is late by no more than a sixteenth of the
-    // child's own time.
+    // marker), the wait ends on the child's output as well, so that the
+    // start marker is read as it comes.  Where the pipes cannot be waited
+    // on, the first wait is 1 ms and the wait grows by a sixteenth only: a
+    // restart or a start is late by no more than a sixteenth of the child's
+    // own time.
     STARTING_WAIT_MS = 1,
     STARTING_BACKOFF_DIVISOR = 16,
     // A container that is up, has nothing pending and has been silent this
@@ -53,6 +55,9 @@ PaceWait pace(const PaceInput* in)
         int watch = in->canWatchOutput;
         return {in->heldErrors || !watch ? (uint32_t)QUIET_POLL_MS : (uint32_t)QUIET_REST_MS, watch};
     }
+    // Waiting on the pipes, rather than polling them, spares the Wine
+    // server the polls' round trips while the child itself starts.
+    if (in->awaitingStart && in->canWatchOutput) return {POLL_WAIT_MS, 1};
     if (!in->awaitingStart && in->polledBytes > 0) {
         uint64_t interval = in->pollIntervalMs != 0 ? in->pollIntervalMs : 1;
         uint64_t wait = interval * PACE_BYTES / in->polledBytes;

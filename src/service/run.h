@@ -76,11 +76,13 @@ struct ChildWatch {
     int startTimeoutFired;
     // The pacing of the polls: the child's last activity (its start, output,
     // a request passed on to it), the last poll, the time between the last
-    // two, and what the last one read.
+    // two, what the last one read, and whether output in a pipe ended its
+    // wait.
     uint32_t lastActivityTick;
     uint32_t lastPollTick;
     uint32_t pollInterval;
     size_t polledBytes;
+    int wokenByOutput;
 };
 
 // What one poll learnt about a child.
@@ -118,7 +120,7 @@ void abandon_child(PlatProcessInfo* child);
 ChildState wait_for_child(Run* run, ChildWatch* w, PaceWait pace, PlatOutputPipe* const* outputs);
 // The pacing input that both phases share, and a timed duty that brings the
 // next poll forward.
-PaceInput pace_input(const Run* run, const ChildWatch* w);
+PaceInput pace_input(Run* run, const ChildWatch* w);
 void duty_at(PaceInput* in, uint64_t dueTick);
 void six_minute_warning(Run* run, const ChildWatch* w);
 // The next piece of a poll's drain of a pipe: the number of bytes read into

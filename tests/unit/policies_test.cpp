@@ -20,9 +20,10 @@ TEST(Policies, PollPacing)
         uint32_t ms;
         int watch;
     } const rows[] = {
-        {"a start just awaited", {1, 0, 0, 0, 0, 0, 1, 0}, 1, 0},
-        {"a start awaited for 800 ms", {1, 0, 800, 5000, 50, 0, 1, 0}, 51, 0},
-        {"a start awaited for long", {1, 0, 10000, 0, 0, 0, 1, 0}, 100, 0},
+        {"a start awaited, its output waited on", {1, 0, 0, 5000, 50, 0, 1, 0}, 100, 1},
+        {"a start just awaited, pipes not waited on", {1, 0, 0, 0, 0, 0, 0, 0}, 1, 0},
+        {"... awaited for 800 ms", {1, 0, 800, 5000, 50, 0, 0, 0}, 51, 0},
+        {"... awaited for long", {1, 0, 10000, 0, 0, 0, 0, 0}, 100, 0},
         {"a child just active", {0, 0, 0, 0, 0, 0, 1, 0}, 4, 0},
         {"a child silent for 200 ms, a duty later", {0, 0, 200, 0, 0, 0, 1, 30000}, 54, 0},
         {"a container writing 128 KiB in 50 ms", {0, 0, 0, 131072, 50, 0, 1, 0}, 50, 0},
@@ -34,7 +35,7 @@ TEST(Policies, PollPacing)
         {"... with error output held back", {0, 1, 2000, 0, 0, 1, 1, 0}, 2000, 1},
         {"... with pipes that cannot be waited on", {0, 1, 5000, 0, 0, 0, 0, 0}, 2000, 0},
         {"a container up and quiet, a duty in 15 s", {0, 1, 2000, 0, 0, 0, 1, 15000}, 15000, 1},
-        {"a start awaited, a duty sooner than the poll", {1, 0, 10000, 0, 0, 0, 1, 30}, 30, 0},
+        {"a start awaited, a duty sooner than the wait", {1, 0, 10000, 0, 0, 0, 1, 30}, 30, 1},
     };
     for (const Row& row : rows) {
         PaceWait wait = NextPollWait(&row.in);

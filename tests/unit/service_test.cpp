@@ -278,40 +278,40 @@ TEST_F(ServiceRun, TimeLimitsAndWarnings)
         uint64_t stopAt;
         std::string expected;
     } rows[] = {
-        {"the wall clock an hour forward", "30", "600", {LAUNCHER, {writes(20000, "\b"), answers_shutdown_with("\a0\a")}}, 40000, R"(20157 event 0x40000001 type 4 "svc"
+        {"the wall clock an hour forward", "30", "600", {LAUNCHER, {writes(20000, "\b"), answers_shutdown_with("\a0\a")}}, 40000, R"(20110 event 0x40000001 type 4 "svc"
 40050 event 0x40000002 type 4 "svc"
 40050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"the wall clock an hour back", "30", "600", {LAUNCHER, SILENT}, 0, R"(30057 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
-30057 terminate child 1004
-30057 event 0xc0000003 type 1 "svc" "1"
-30057 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+        {"the wall clock an hour back", "30", "600", {LAUNCHER, SILENT}, 0, R"(30010 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
+30010 terminate child 1004
+30010 event 0xc0000003 type 1 "svc" "1"
+30010 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
-        {"start timeout in phase 1", "30", "600", {SILENT}, 0, R"(30047 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
-30047 terminate child 1000
-30047 event 0xc0000003 type 1 "svc" "1"
-30047 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
+        {"start timeout in phase 1", "30", "600", {SILENT}, 0, R"(30000 event 0x80000005 type 2 "svc" "Elapsed time exceed timeout"
+30000 terminate child 1000
+30000 event 0xc0000003 type 1 "svc" "1"
+30000 status STOPPED cp=0 wait=0 accept=0x105 exit=1066/1
 )"},
-        {"a slow launcher is warned about once", "0", "600", {{writes(420000, "\a0\a"), ends_with(420010, 0)}, CONTAINER}, 430000, R"(360047 event 0x80000005 type 2 "svc" "Container can't launch (phase 1). Elapsed time 6 minutes."
-420212 event 0x40000001 type 4 "svc"
+        {"a slow launcher is warned about once", "0", "600", {{writes(420000, "\a0\a"), ends_with(420010, 0)}, CONTAINER}, 430000, R"(360000 event 0x80000005 type 2 "svc" "Container can't launch (phase 1). Elapsed time 6 minutes."
+420210 event 0x40000001 type 4 "svc"
 430050 event 0x40000002 type 4 "svc"
 430050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"a container that does not come up", "0", "12", {LAUNCHER, SILENT}, 430000, R"(360057 event 0x80000005 type 2 "svc" "Container can't start (phase 2). Elapsed time 6 minutes."
-435047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
-440047 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
-442047 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
-442047 terminate child 1004
-442047 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
+        {"a container that does not come up", "0", "12", {LAUNCHER, SILENT}, 430000, R"(360010 event 0x80000005 type 2 "svc" "Container can't start (phase 2). Elapsed time 6 minutes."
+435000 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+440000 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
+442000 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
+442000 terminate child 1004
+442000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"shutdown timeout", "0", "12", {LAUNCHER, DEAF_CONTAINER}, 1000, R"(312 event 0x40000001 type 4 "svc"
+        {"shutdown timeout", "0", "12", {LAUNCHER, DEAF_CONTAINER}, 1000, R"(310 event 0x40000001 type 4 "svc"
 6009 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 11009 status STOP_PENDING cp=4 wait=15000 accept=0x105 exit=0/0
 13009 event 0xc0000006 type 1 "svc" "Elapsed time exceeds shutdown timeout"
 13009 terminate child 1004
 13009 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
-        {"no shutdown timeout, a negative start timeout", "-5", "0", {LAUNCHER, {reads_input(), ends_with(6500, 0)}}, 1000, R"(6047 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
+        {"no shutdown timeout, a negative start timeout", "-5", "0", {LAUNCHER, {reads_input(), ends_with(6500, 0)}}, 1000, R"(6000 status STOP_PENDING cp=3 wait=15000 accept=0x105 exit=0/0
 6610 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )"},
         {"stop in phase 1", "0", "600", {SILENT}, 1000, R"(1000 event 0x80000005 type 2 "svc" "Service stop requested during container launch - terminating process"
@@ -415,8 +415,8 @@ TEST_F(ServiceRun, AnErrorFloodIsSummedUp)
     FakeScript flood = {writes(100, "\b"), writes(90000, "\a0\a"), ends_with(90010, 0)};
     for (uint64_t ms = 200; ms < 70200; ms += 50) flood.push_back(writes_error(ms, std::string(4999, 'e') + "\n"));
     std::string t = run_as_service({LAUNCHER, flood}, true);
-    EXPECT_EQ(lines_with(t, {"further"}), R"(62316 event 0x80000005 type 2 "svc" "601 further error outputs of the container were not written as events; see C:\svc\svc.out"
-76340 event 0x80000005 type 2 "svc" "79 further error outputs of the container were not written as events; see C:\svc\svc.out"
+    EXPECT_EQ(lines_with(t, {"further"}), R"(62310 event 0x80000005 type 2 "svc" "601 further error outputs of the container were not written as events; see C:\svc\svc.out"
+76334 event 0x80000005 type 2 "svc" "79 further error outputs of the container were not written as events; see C:\svc\svc.out"
 )");
     EXPECT_EQ(occurrences(t, "type 1 \"svc\" \"eee"), 1400u - 601 - 79);
     EXPECT_EQ(occurrences(log_text(), std::string(4999, 'e') + "\n"), 1400u);
@@ -501,8 +501,8 @@ TEST_F(ServiceRun, AContainerThatStopsReadingIsReported)
                            answers_shutdown_with("\a0\a")};
     EXPECT_EQ(lines_with(run_as_service({LAUNCHER, stalling}, true), {"event 0x8", "ctrl-break", "STOPPED"}),
               R"(0 event 0x80000005 type 2 "svc" "InputStallAction "reboot" is neither "report" nor "restart"; "report" is used"
-601336 ctrl-break child 1004
-601336 event 0x80000005 type 2 "svc" "The container has not read its standard input for 10 minutes (10 bytes unread); a thread dump was requested"
+601334 ctrl-break child 1004
+601334 event 0x80000005 type 2 "svc" "The container has not read its standard input for 10 minutes (10 bytes unread); a thread dump was requested"
 1000050 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
     EXPECT_EQ(lines_with(log_text(), {"dump", "again"}),
@@ -564,11 +564,11 @@ TEST_F(ServiceRun, AStalledContainerIsRestartedAndTheMetricsSayWhatHappened)
     std::string t = run_as_service({LAUNCHER, quick, LAUNCHER, stalling, LAUNCHER, stalling}, true);
     EXPECT_EQ(lines_with(t, {"event 0x8", "ctrl-break", "terminate", "STOPPED"}), R"(1 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be written; the service runs on without it - system text 3.\r\n"
 220 event 0x80000005 type 2 "svc" "Restart of the container delayed by 1 s after 1 quick restart"
-61532 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be replaced; the next write tries again - system text 32.\r\n"
-62556 ctrl-break child 1012
-62556 event 0x80000005 type 2 "svc" "The container has not read its standard input for 1 minutes (10 bytes unread); a thread dump was requested"
-72556 terminate child 1012
-72556 event 0x80000005 type 2 "svc" "The container was restarted after its standard input stalled for 1 minutes"
+61530 event 0x80000005 type 2 "svc" "The metrics file C:\svc\metrics\svc.prom cannot be replaced; the next write tries again - system text 32.\r\n"
+62554 ctrl-break child 1012
+62554 event 0x80000005 type 2 "svc" "The container has not read its standard input for 1 minutes (10 bytes unread); a thread dump was requested"
+72554 terminate child 1012
+72554 event 0x80000005 type 2 "svc" "The container was restarted after its standard input stalled for 1 minutes"
 240000 terminate child 1020
 240000 status STOPPED cp=0 wait=0 accept=0x105 exit=0/0
 )");
@@ -908,7 +908,7 @@ TEST_F(ServiceRun, LogTimestamps)
     put_parameter("LogTimestamps", "TRUE");
     fake_control_at(1000, CONTROL_STOP);
     run_as_service({LAUNCHER, {writes(200, "\bpar"), writes(300, "tial\n"), answers_shutdown_with("bye\n\a0\a")}});
-    EXPECT_EQ(log_text(), "2027-01-15 08:00:00.106 launched\n2027-01-15 08:00:00.106 \a0\a\bpartial\n"
+    EXPECT_EQ(log_text(), "2027-01-15 08:00:00.100 launched\n2027-01-15 08:00:00.100 \a0\a\bpartial\n"
                           "2027-01-15 08:00:01.050 bye\n2027-01-15 08:00:01.050 \a0\a\r\n"
                           "2027-01-15 08:00:01.050 NT Service starting input flusher thread\r\n"
                           "2027-01-15 08:00:01.050 NT Service exiting input flusher thread\r\n");
