@@ -468,6 +468,11 @@ def compute(records):
     if scale["talvex_cost"] is not None and idle["talvex_cost"]:
         scale_ratio = scale["talvex_cost"] / idle["talvex_cost"]
     scale_rss_growth = difference(scale["talvex_rss_each"], idle["talvex_rss_each"])
+    # The count that does not drift, for the same question: the Wine
+    # server's calls a service, with 24 against with six.
+    scale_calls_ratio = None
+    if scale["talvex_server_calls"] is not None and idle["talvex_server_calls"]:
+        scale_calls_ratio = scale["talvex_server_calls"] / idle["talvex_server_calls"]
     # "Within 20%" bounds the ratio from below as well, and memory per
     # service must stay flat.
     scale_ok = None
@@ -531,7 +536,9 @@ def compute(records):
         Figure("idle_scale_ratio", f"idle CPU per service, {scale_services} over {idle_services} a window",
                scale_ratio, 1.0, "0.8..1.2, memory flat", 1.2, False, extra=scale_ok,
                note=f"{text(scale['talvex_cost'])} ms/min a service (rounds {span(scale['talvex_cost_spread'])}); "
-                    f"memory per service {text(scale_rss_growth, 0)} KiB above, flat within {FLAT_MEMORY_KIB}"),
+                    f"memory per service {text(scale_rss_growth, 0)} KiB above, flat within {FLAT_MEMORY_KIB}; "
+                    f"Wine-server calls a service {text(scale['talvex_server_calls'], 1)} a minute, "
+                    f"{text(scale_calls_ratio, 3)} of the six-service figure"),
     ]
 
     details = {
@@ -574,6 +581,7 @@ def compute(records):
         "scale_reference_server_ms_per_min": scale["reference_server"],
         "scale_idle_cpu_ms_per_min": scale["talvex_cost"],
         "scale_talvex_rss_kib_per_service": scale["talvex_rss_each"],
+        "scale_server_calls_ratio": scale_calls_ratio,
     }
     return settings, figures, details, focus
 

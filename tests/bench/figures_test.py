@@ -60,6 +60,8 @@ class Figures(unittest.TestCase):
                     "restart_cycles_growth_kib", "container_stop_ms"):
             self.assertIsNotNone(details[key], key)
         self.assertEqual(details["keepalive_reference_idle_cpu_ms_per_min"], 14.0)
+        # 730 calls a minute a service with 24 as with six.
+        self.assertEqual(details["scale_server_calls_ratio"], 1.0)
         self.assertEqual(figures["idle_server_calls_per_min"]["spread"], [-7.0, 5.0])
         self.assertEqual(document["focus"], {"keys": ["start_ms", "copy_100_ratio"], "rounds": 7, "minutes": 25})
 
