@@ -302,7 +302,8 @@ boot() {
 start_talvex() {
     local name
     for name in "$@"; do rm -f "$work/$name.out" "$work/$name.out".*; done
-    wintool services start "$@" >/dev/null || die "could not start $*"
+    local said
+    said=$(wintool services start "$@") || die "could not start $*: $said"
 }
 
 # --- copy ---------------------------------------------------------------------------
@@ -426,7 +427,7 @@ quiet_run() {
             figures wait "$work/$name.out" '\x08' 30 || die "the container of $name did not start"
         done
     else
-        wintool services start "${names[@]}" >/dev/null || die "could not start the $kind services"
+        line=$(wintool services start "${names[@]}") || die "could not start the $kind services: $line"
     fi
     # talvex treats a container as quiet two seconds after its last output.
     sleep 3
