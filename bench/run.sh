@@ -422,8 +422,10 @@ quiet_run() {
     esac
     local names=($(kind "$service" "$count"))
     if [ "$kind" = talvex ]; then
-        start_talvex "${names[@]}"
+        # One after the other: the launchers of all services write the same
+        # start script, which another talvex may be reading.
         for name in "${names[@]}"; do
+            start_talvex "$name"
             figures wait "$work/$name.out" '\x08' 30 || die "the container of $name did not start"
         done
     else
