@@ -300,9 +300,8 @@ boot() {
 # start_talvex <service>...: starts the services, each on a fresh log file
 # (without any rotated generations).
 start_talvex() {
-    local name
+    local name said
     for name in "$@"; do rm -f "$work/$name.out" "$work/$name.out".*; done
-    local said
     said=$(wintool services start "$@") || die "could not start $*: $said"
 }
 

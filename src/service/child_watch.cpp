@@ -111,9 +111,11 @@ ChildState wait_for_child(Run* run, ChildWatch* w, PaceWait pace, PlatOutputPipe
     uint32_t result;
     w->wokenByOutput = 0;
     if (pace.watchOutput) {
-        result = plat_wait_output(process, Requests.Wake, outputs, 2, pace.ms);
+        // The process and the request event come first, then the pipes.
+        const uint32_t pipes = 2, firstPipe = PLAT_WAIT_OBJECT_0 + 2;
+        result = plat_wait_output(process, Requests.Wake, outputs, pipes, pace.ms);
         if (result == PLAT_WAIT_FAILED) run->outputUnwatched = 1;
-        w->wokenByOutput = result >= PLAT_WAIT_OBJECT_0 + 2 && result < PLAT_WAIT_OBJECT_0 + 4;
+        w->wokenByOutput = result >= firstPipe && result < firstPipe + pipes;
         if (w->wokenByOutput) result = PLAT_WAIT_TIMEOUT;
     } else {
         result = plat_wait_either(process, Requests.Wake, pace.ms);

@@ -38,10 +38,9 @@ uint32_t fake::wait_objects(std::vector<PlatHandle> handles, uint32_t millisecon
     };
     // A run that waits again and again while no time passes spins: it would
     // never end on the real system's clock either.
-    static uint64_t instant = 0, waitsAtInstant = 0;
-    waitsAtInstant = S.now == instant ? waitsAtInstant + 1 : 0;
-    instant = S.now;
-    if (waitsAtInstant > 100000) {
+    S.waits_at_instant = S.now == S.instant ? S.waits_at_instant + 1 : 0;
+    S.instant = S.now;
+    if (S.waits_at_instant > 100000) {
         fprintf(stderr, "fake: 100,000 waits at one instant: the run spins\n");
         abort();
     }

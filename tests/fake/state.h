@@ -68,6 +68,8 @@ struct State {
     std::vector<std::string> call_order;
     // The clock and what is due on it.
     uint64_t now = 0, seq = 0;
+    // Waits in a row that found the clock where the one before left it.
+    uint64_t waits_at_instant = 0, instant = 0;
     int64_t wall_step = 0;
     std::vector<Timer> timers;
     std::string transcript, child_details;
