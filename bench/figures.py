@@ -606,6 +606,7 @@ def report(samples_path, json_path):
         "idle_rounds": settings.get("idle_rounds"),
         "idle_seconds": settings.get("idle_seconds"),
         "volume_bytes": settings.get("volume"),
+        "large_volume_bytes": settings.get("large_volume"),
         "figures": {
             f.key: {"talvex": number(f.talvex), "reference": number(f.reference), "target": f.target,
                     "limit": number(f.limit), "met": f.met(),

@@ -424,6 +424,12 @@ int plat_output_pipe_create(PlatOutputPipe** read_end, PlatHandle* write_end, ui
 // PeekNamedPipe's count of the bytes waiting, and ReadFile, on the read end.
 int plat_output_pipe_peek(PlatOutputPipe* pipe, uint32_t* available);
 int plat_output_pipe_read(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32_t* got);
+// Reads what the pipe holds, at most size bytes, without waiting for more
+// (*got 0: it was empty).  On a watchable pipe that holds bytes this is one
+// round trip to the Wine server where a look and a read are two; one found
+// empty costs the read, its cancel and its end.  An ordinary pipe is looked
+// into first.
+int plat_output_pipe_take(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32_t* got);
 // Waits until the process ends (PLAT_WAIT_OBJECT_0), the event is set
 // (PLAT_WAIT_OBJECT_0 + 1) or one of up to four watchable read ends has data
 // (PLAT_WAIT_OBJECT_0 + 2 + its index), or the time is up (PLAT_WAIT_TIMEOUT).

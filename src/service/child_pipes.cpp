@@ -100,6 +100,20 @@ size_t DrainPipeCounted(PlatOutputPipe* pipe, char* buffer, size_t size, int cop
     return got;
 }
 
+size_t TakePipe(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog)
+{
+    if (size == 0) return 0;
+    buffer[0] = '\0';
+    if (size < 2) return 0;
+    uint32_t want = size - 1 > UINT32_MAX ? UINT32_MAX : (uint32_t)(size - 1);
+    uint32_t got = 0;
+    if (!plat_output_pipe_take(pipe, buffer, want, &got)) got = 0;
+    if (got > want) got = want;
+    buffer[got] = '\0';
+    if (got != 0 && copyToLog) log_raw(buffer, got);
+    return got;
+}
+
 int CreatePipes(Pipes* p, const char* serviceName)
 {
     struct PipeStep {

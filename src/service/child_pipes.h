@@ -49,5 +49,9 @@ size_t DrainPipe(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog)
 // found and that are still unread, so that the pipe is looked into again only
 // once they have all been read.
 size_t DrainPipeCounted(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog, uint32_t* waiting);
+// DrainPipe without the look first, for a pipe that is likely to hold bytes
+// (its child wrote some at the poll before): where the pipe can be waited on
+// that spares a round trip to the Wine server a poll.
+size_t TakePipe(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog);
 
 #endif

@@ -184,6 +184,13 @@ void six_minute_warning(Run* run, const ChildWatch* w)
 // drained until its pipe is empty.
 size_t drain_next(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog, ChildState state, PollDrain* drain)
 {
+    if (drain->take) {
+        size_t got = TakePipe(pipe, buffer, size, copyToLog);
+        drain->looked = 1;
+        // A read that filled the buffer may have left bytes behind.
+        if (got + 1 < size) drain->take = 0;
+        return got;
+    }
     if (drain->looked && drain->waiting == 0 && state == CHILD_RUNNING) return 0;
     drain->looked = 1;
     return DrainPipeCounted(pipe, buffer, size, copyToLog, &drain->waiting);
@@ -194,7 +201,7 @@ size_t drain_next(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog
 void drain_errors(Run* run, ChildWatch* w, PlatOutputPipe* pipe, ChildState state)
 {
     size_t got = 0;
-    PollDrain drain = {0, 0};
+    PollDrain drain = {0, 0, 0};
     while ((got = drain_next(pipe, run->chunk, READ_CHUNK_SIZE, 1, state, &drain)) > 0) {
         w->polledBytes += got;
         w->lastActivityTick = plat_tick_count();

@@ -44,6 +44,8 @@ struct ContainerWatch {
     uint64_t nextLookTick;
     uint64_t stallRestartTick;
     uint32_t stalledMinutes;
+    // Its standard output had bytes at the last poll: it is read at once.
+    int outputFlowing;
 };
 
 // Its first well-formed marker was taken; later ones are ignored.
@@ -88,10 +90,11 @@ int start_flusher(Run* run, Outcome* outcome)
 // looked at for its start marker and for its first exit-code marker.
 void drain_container_output(Run* run, ContainerWatch* c, ChildState state)
 {
-    size_t got = 0;
-    PollDrain drain = {0, 0};
+    size_t got = 0, total = 0;
+    PollDrain drain = {0, 0, c->outputFlowing};
     while ((got = drain_next(run->pipes.containerOut, run->output, OUTPUT_CHUNK_SIZE,
                              run->config.LogContainerOutputEnabled ? 1 : 0, state, &drain)) > 0) {
+        total += got;
         c->w.polledBytes += got;
         c->w.lastActivityTick = plat_tick_count();
         if (!c->cameUp && HasStartMarker(run->output, got)) {
@@ -108,6 +111,7 @@ void drain_container_output(Run* run, ContainerWatch* c, ChildState state)
             MarkerReaderNext(&c->w.markers, run->output, got, &at, run->containerCode, sizeof run->containerCode))
             judge_container_code(run, c);
     }
+    c->outputFlowing = total > 0;
 }
 
 // Sends what is still to go of "shutdown\n"; once all of it is through, the

@@ -88,7 +88,7 @@ ChildState poll_launcher(Run* run, ChildWatch* w, int* stopPending)
 
     // Every marker of the launcher counts: a normal one cannot undo an
     // abnormal one that came before it.
-    PollDrain drain = {0, 0};
+    PollDrain drain = {0, 0, 0};
     size_t got = 0;
     while ((got = drain_next(run->pipes.launcherOut, run->chunk, READ_CHUNK_SIZE, 1, state, &drain)) > 0) {
         w->polledBytes += got;

@@ -89,10 +89,12 @@ struct ChildWatch {
 enum ChildState { CHILD_ENDED, CHILD_RUNNING, CHILD_LOST };
 
 // One poll's drain of a pipe: the bytes the last look found that are still
-// unread, and whether the pipe was looked into.
+// unread, whether the pipe was looked into, and whether it is to be read
+// without a look (TakePipe) as long as each read fills the buffer.
 struct PollDrain {
     uint32_t waiting;
     int looked;
+    int take;
 };
 
 void service_event(const Run* run, const char* text, uint32_t eventId);

@@ -39,6 +39,22 @@ int plat_output_pipe_read(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32
     return 1;
 }
 
+int plat_output_pipe_take(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32_t* got)
+{
+    *got = 0;
+    const Pipe& p = S.pipes[object(pipe->handle)->id];
+    // As the system's: an ordinary pipe is looked into first; a watchable
+    // one is read at once, which finds it empty or takes what it holds.
+    uint32_t available = 0;
+    if (!p.watchable && !plat_peek_pipe(pipe->handle, &available)) return 0;
+    if (p.data.empty() || size == 0) {
+        if (fails("ReadFile")) return 0;
+        if (p.writers == 0) return last_error = PLAT_ERROR_BROKEN_PIPE, 0;
+        return 1;
+    }
+    return plat_output_pipe_read(pipe, buf, size, got);
+}
+
 uint32_t plat_wait_output(PlatHandle process, PlatHandle event, PlatOutputPipe* const* pipes, uint32_t count,
                           uint32_t milliseconds)
 {

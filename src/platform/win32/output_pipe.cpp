@@ -192,6 +192,34 @@ int plat_output_pipe_read(PlatOutputPipe* p, void* buf, uint32_t size, uint32_t*
     return ok ? 1 : 0;
 }
 
+int plat_output_pipe_take(PlatOutputPipe* p, void* buf, uint32_t size, uint32_t* got)
+{
+    *got = 0;
+    settle_watch(p);
+    if (!p->watchable || p->held) {
+        // An ordinary pipe's read would wait for bytes to come, and a held
+        // byte comes before the pipe's own.
+        uint32_t available = 0;
+        if (!plat_output_pipe_peek(p, &available)) return 0;
+        if (available == 0 || size == 0) return 1;
+        return plat_output_pipe_read(p, buf, available < size ? available : size, got);
+    }
+    // A read of a pipe that holds bytes ends at once with what is there.  One
+    // that finds it empty stays under way and is cancelled; bytes that came
+    // in the meantime are the read's all the same.
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof overlapped);
+    DWORD count = 0;
+    if (!ReadFile(p->handle, buf, size, NULL, &overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) return 0;
+        CancelIoEx(p->handle, &overlapped);
+    }
+    if (!GetOverlappedResult(p->handle, &overlapped, &count, TRUE) && GetLastError() != ERROR_OPERATION_ABORTED)
+        return 0;
+    *got = count;
+    return 1;
+}
+
 uint32_t plat_wait_output(PlatHandle process, PlatHandle event, PlatOutputPipe* const* pipes, uint32_t count,
                           uint32_t milliseconds)
 {
