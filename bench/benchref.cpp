@@ -44,10 +44,10 @@
 //       its size first (which costs Wine no round trip to its server), its
 //       new bytes only when it grew.
 //   benchref dump <service> <log file>
-//       sends the thread dump control (129) to a running talvex service and
-//       prints the time until its log file holds one more line saying that
-//       Ctrl+Break could not be sent (Wine cannot deliver it; on Windows the
-//       attempt leaves no line): "dump ms=T".
+//       sends the thread dump control (129) to a running talvex service (or
+//       keep-alive reference) and prints the time until its log file holds
+//       one more line saying that Ctrl+Break could not be sent (Wine cannot
+//       deliver it; on Windows the attempt leaves no line): "dump ms=T".
 //   benchref as-service <request file> <output file>
 //       a service that runs the measurement that the request file's one line
 //       names ("pipe <output file> <directory> <command line>", "launch
@@ -71,7 +71,10 @@
 //       does what talvex's must before STOPPED: "shutdown\n", STOP_PENDING
 //       reported once it has gone, the child's end, one event and one line
 //       in a log file kept open from the start ("<service name>.log" beside
-//       benchref.exe).
+//       benchref.exe).  Its answer to the dump control (129) does what
+//       talvex's must: it moves to the child's console, sends Ctrl+Break to
+//       the child's process group and, when that fails (as it does under
+//       Wine), writes the system's text of the error in that log.
 //
 // Exit code 0 on success; 2 for a bad command line; 1 when a step failed (the
 // reason is on standard error).
@@ -89,6 +92,8 @@ enum {
     LAZY_PIPE_SIZE = 1048576,
     LAZY_READ_PAUSE_MS = 50,
     STOP_TIMEOUT_MS = 60000,
+    // The user control that asks a talvex service for a thread dump.
+    DUMP_CONTROL = 129,
     // CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS, as talvex starts its
     // children.
     CHILD_CREATION_FLAGS = 0x220,
@@ -465,7 +470,7 @@ int dump_attempted(SC_HANDLE)
 int run_dump(const char* service, const char* log_path)
 {
     g_log_path = log_path;
-    return time_control(service, SERVICE_USER_DEFINED_CONTROL, 129, "dump", dump_attempted);
+    return time_control(service, SERVICE_USER_DEFINED_CONTROL, DUMP_CONTROL, "dump", dump_attempted);
 }
 
 const char* g_marker_path = "";
@@ -508,6 +513,7 @@ int run_start(const char* service, const char* path)
 
 SERVICE_STATUS_HANDLE g_status_handle = NULL;
 HANDLE g_stop_event = NULL;
+HANDLE g_dump_event = NULL;
 const char* g_child_command = "";
 // The keep-alive reference's interval; 0: none.
 DWORD g_keepalive_ms = 0;
@@ -528,6 +534,10 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID)
     if (control == SERVICE_CONTROL_STOP) {
         report(SERVICE_STOP_PENDING);
         SetEvent(g_stop_event);
+        return NO_ERROR;
+    }
+    if (control == DUMP_CONTROL && g_dump_event != NULL) {
+        SetEvent(g_dump_event);
         return NO_ERROR;
     }
     return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
@@ -561,6 +571,25 @@ void report_end(const char* service, HANDLE log)
     if (log != INVALID_HANDLE_VALUE) WriteFile(log, LINE, sizeof LINE - 1, &written, NULL);
 }
 
+// What talvex does for a thread dump: the child's console, Ctrl+Break to its
+// process group, and the line its failure leaves in the log.
+void send_dump(const Child* child, HANDLE log)
+{
+    FreeConsole();
+    AttachConsole(child->process.dwProcessId);
+    if (GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->process.dwProcessId)) return;
+    DWORD code = GetLastError();
+    char* text = NULL;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, NULL,
+                   code, 0x400, (LPSTR)&text, 0, NULL);
+    char line[512];
+    int length = snprintf(line, sizeof line, "Ctrl+Break could not be sent due to: %s\n", text != NULL ? text : "");
+    if (text != NULL) LocalFree(text);
+    DWORD written = 0;
+    if (log != INVALID_HANDLE_VALUE && length > 0)
+        WriteFile(log, line, (DWORD)(length < (int)sizeof line ? length : (int)sizeof line - 1), &written, NULL);
+}
+
 void WINAPI service_main(DWORD argc, LPSTR* argv)
 {
     const char* service = argc > 0 ? argv[0] : "";
@@ -568,6 +597,7 @@ void WINAPI service_main(DWORD argc, LPSTR* argv)
     if (g_status_handle == NULL) return;
     HANDLE log = g_keepalive_ms ? open_reference_log(service) : INVALID_HANDLE_VALUE;
     g_stop_event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (g_keepalive_ms) g_dump_event = CreateEventA(NULL, FALSE, FALSE, NULL);
     Child child;
     if (g_stop_event == NULL || !start_child(g_child_command, "", &child)) {
         if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
@@ -575,12 +605,16 @@ void WINAPI service_main(DWORD argc, LPSTR* argv)
         return;
     }
     report(SERVICE_RUNNING);
-    HANDLE both[2] = {child.process.hProcess, g_stop_event};
+    HANDLE waited[3] = {child.process.hProcess, g_stop_event, g_dump_event};
     DWORD result;
     DWORD written = 0;
-    while ((result = WaitForMultipleObjects(2, both, FALSE, g_keepalive_ms ? g_keepalive_ms : INFINITE)) ==
-           WAIT_TIMEOUT)
-        WriteFile(child.input, "\n", 1, &written, NULL);
+    for (;;) {
+        result = WaitForMultipleObjects(g_dump_event != NULL ? 3 : 2, waited, FALSE,
+                                        g_keepalive_ms ? g_keepalive_ms : INFINITE);
+        if (result == WAIT_TIMEOUT) WriteFile(child.input, "\n", 1, &written, NULL);
+        else if (result == WAIT_OBJECT_0 + 2) send_dump(&child, log);
+        else break;
+    }
     if (result == WAIT_OBJECT_0 + 1) {
         WriteFile(child.input, SHUTDOWN_COMMAND, sizeof SHUTDOWN_COMMAND - 1, &written, NULL);
         // talvex reports the stop as pending once "shutdown" has gone, with

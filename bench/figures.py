@@ -454,7 +454,11 @@ def compute(records):
     reference_restart = median(values(records, "cycle"))
     starts = by_round(records, "start", "kind")
     start_beyond = paired(starts, "talvex", "reference", lambda t, r: t["ms"] - r["ms"])
-    dumps = values(records, "dump")
+    # Each round's dump of talvex against that of the keep-alive reference,
+    # which does the same on the same control.
+    dumps = values(records, "dump", kind="talvex")
+    reference_dumps = values(records, "dump", kind="keepalive")
+    dump_over = paired(by_round(records, "dump", "kind"), "talvex", "keepalive", lambda t, k: t["ms"] - k["ms"])
 
     def details_start(kind):
         return median(values(records, "start", kind=kind))
@@ -493,8 +497,11 @@ def compute(records):
                difference(talvex_restart, reference_restart), 0.0, "<= 10 ms", 10.0, False,
                note=f"rounds {span(values(records, 'restart'), 1)} ms against "
                     f"{span(values(records, 'cycle'), 1)}"),
-        Figure("dump_ms", "dump: control to the Ctrl+Break attempt", median(dumps), 0.0, "<= 10 ms", 10.0, False,
-               spread=spread(dumps), note=f"rounds {span(dumps, 1)} ms"),
+        Figure("dump_ms", "dump beyond a plain service that does the same", median(dump_over), 0.0, "<= 10 ms",
+               10.0, False, spread=spread(dump_over),
+               note=f"control to the Ctrl+Break attempt, talvex {text(median(dumps), 1)} ms (rounds "
+                    f"{span(dumps, 1)}), the keep-alive reference (its child's console, Ctrl+Break, the failure's "
+                    f"line) {text(median(reference_dumps), 1)} ms; by round {span(dump_over, 1)}"),
         Figure("stop_over_event_reference_ms", "stop beyond a plain service that does the same", median(stop_over),
                0.0, "<= 1 ms", 1.0, False, spread=spread(stop_over),
                note=f"control to STOPPED, talvex {text(talvex_stop, 1)} ms, the keep-alive reference (shutdown, "
@@ -545,6 +552,8 @@ def compute(records):
         "stop_control_to_stopped_ms": talvex_stop,
         "reference_service_stop_ms": median(values(records, "stop", kind="reference")),
         "keepalive_reference_stop_ms": keepalive_stop,
+        "dump_control_to_attempt_ms": median(dumps),
+        "keepalive_reference_dump_ms": median(reference_dumps),
         "idle_window_growth_kib": idle["talvex_growth"],
         "restart_marker_to_start_ms": talvex_restart,
         "reference_restart_ms": reference_restart,

@@ -418,7 +418,7 @@ idle_window() {
 # quiet_run <kind> <count> <round>: starts <count> services of the kind with
 # the quiet container and measures an idle window of them all.  In a window
 # of the usual size the further services are then stopped and the first
-# one's dump (talvex) and stop are timed alone.
+# one's dump (talvex and the keep-alive reference) and stop are timed alone.
 quiet_run() {
     local kind=$1 count=$2 round=$3 service pattern name line
     case $kind in
@@ -449,9 +449,15 @@ quiet_run() {
     if [ "$count" -gt 1 ]; then
         wintool services stop "${names[@]:1}" >/dev/null || die "could not stop the $kind services"
     fi
-    if [ "$kind" = talvex ]; then
-        line=$(benchref dump "$service" "$work_win\\$service.out") || die "timed dump of $service: $line"
-        record "$line"
+    # talvex's dump, and the keep-alive reference's, which does the same.
+    local log=
+    case $kind in
+    talvex) log="$work_win\\$service.out" ;;
+    keepalive) log="$area_win\\$service.log" ;;
+    esac
+    if [ -n "$log" ]; then
+        line=$(benchref dump "$service" "$log") || die "timed dump of $service: $line"
+        record "${line/dump/dump kind=$kind round=$round}"
         # The dump leaves the container quiet again; the stop comes from the
         # quiet state, like the first.
         sleep 3
