@@ -184,11 +184,12 @@ void six_minute_warning(Run* run, const ChildWatch* w)
 // drained until its pipe is empty.
 size_t drain_next(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog, ChildState state, PollDrain* drain)
 {
-    if (drain->take) {
-        size_t got = TakePipe(pipe, buffer, size, copyToLog);
+    if (drain->take != 0) {
+        size_t room = drain->take < size - 1 ? (size_t)drain->take + 1 : size;
+        size_t got = TakePipe(pipe, buffer, room, copyToLog);
         drain->looked = 1;
-        // A read that filled the buffer may have left bytes behind.
-        if (got + 1 < size) drain->take = 0;
+        // A read that took all it could may have left bytes behind.
+        if (got + 1 < room) drain->take = 0;
         return got;
     }
     if (drain->looked && drain->waiting == 0 && state == CHILD_RUNNING) return 0;

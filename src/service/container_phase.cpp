@@ -18,6 +18,8 @@ enum : uint32_t {
     // A stalled container that is to be restarted is given this long to
     // write the thread dump it was asked for.
     STALL_RESTART_AFTER_MS = 10000,
+    // A read without a look first takes a whole number of pages.
+    TAKE_UNIT = 4096,
 };
 
 // Where a container is in its life.
@@ -44,8 +46,8 @@ struct ContainerWatch {
     uint64_t nextLookTick;
     uint64_t stallRestartTick;
     uint32_t stalledMinutes;
-    // Its standard output had bytes at the last poll: it is read at once.
-    int outputFlowing;
+    // What the last poll read of its standard output.
+    size_t lastDrained;
 };
 
 // Its first well-formed marker was taken; later ones are ignored.
@@ -86,12 +88,23 @@ int start_flusher(Run* run, Outcome* outcome)
     return 0;
 }
 
+// Output that came at the last poll is read without a look first, into as
+// much of the buffer as twice what came then: the system touches every page
+// that a read could fill, and a container that writes little keeps the
+// buffer's pages untouched.
+uint32_t take_size(const ContainerWatch* c)
+{
+    if (c->lastDrained == 0) return 0;
+    size_t want = (c->lastDrained * 2 + TAKE_UNIT - 1) / TAKE_UNIT * TAKE_UNIT;
+    return want < OUTPUT_CHUNK_SIZE - 1 ? (uint32_t)want : OUTPUT_CHUNK_SIZE - 1;
+}
+
 // The container's standard output: copied to the log (unless that is off),
 // looked at for its start marker and for its first exit-code marker.
 void drain_container_output(Run* run, ContainerWatch* c, ChildState state)
 {
     size_t got = 0, total = 0;
-    PollDrain drain = {0, 0, c->outputFlowing};
+    PollDrain drain = {0, 0, take_size(c)};
     while ((got = drain_next(run->pipes.containerOut, run->output, OUTPUT_CHUNK_SIZE,
                              run->config.LogContainerOutputEnabled ? 1 : 0, state, &drain)) > 0) {
         total += got;
@@ -111,7 +124,7 @@ void drain_container_output(Run* run, ContainerWatch* c, ChildState state)
             MarkerReaderNext(&c->w.markers, run->output, got, &at, run->containerCode, sizeof run->containerCode))
             judge_container_code(run, c);
     }
-    c->outputFlowing = total > 0;
+    c->lastDrained = total;
 }
 
 // Sends what is still to go of "shutdown\n"; once all of it is through, the

@@ -89,12 +89,13 @@ struct ChildWatch {
 enum ChildState { CHILD_ENDED, CHILD_RUNNING, CHILD_LOST };
 
 // One poll's drain of a pipe: the bytes the last look found that are still
-// unread, whether the pipe was looked into, and whether it is to be read
-// without a look (TakePipe) as long as each read fills the buffer.
+// unread, whether the pipe was looked into, and, when it is to be read
+// without a look (TakePipe), the most bytes a read is to take (0: look
+// first); such reads go on as long as each one takes that much.
 struct PollDrain {
     uint32_t waiting;
     int looked;
-    int take;
+    uint32_t take;
 };
 
 void service_event(const Run* run, const char* text, uint32_t eventId);

@@ -151,6 +151,8 @@ std::vector<std::pair<std::string, int>> fake_calls()
     return calls;
 }
 
+uint32_t fake_largest_take() { return S.largest_take; }
+
 std::string fake_transcript(bool timed)
 {
     if (timed) return S.transcript;

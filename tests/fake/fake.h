@@ -37,6 +37,9 @@ void fake_fail(const std::string& call, uint32_t error, int nth = 1, bool persis
 std::string fake_unfired_faults();
 // Every call name made since the reset with how often it was made.
 std::vector<std::pair<std::string, int>> fake_calls();
+// The most bytes any read of an output pipe without a look first asked for
+// since the reset: the system touches every page such a read could fill.
+uint32_t fake_largest_take();
 
 // The transcript; without `timed`, its lines without their virtual times:
 // what happened and in what order, for the tests whose subject is not time.

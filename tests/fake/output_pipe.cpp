@@ -42,6 +42,7 @@ int plat_output_pipe_read(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32
 int plat_output_pipe_take(PlatOutputPipe* pipe, void* buf, uint32_t size, uint32_t* got)
 {
     *got = 0;
+    S.largest_take = std::max(S.largest_take, size);
     const Pipe& p = S.pipes[object(pipe->handle)->id];
     // As the system's: an ordinary pipe is looked into first; a watchable
     // one is read at once, which finds it empty or takes what it holds.

@@ -70,6 +70,8 @@ struct State {
     uint64_t now = 0, seq = 0;
     // Waits in a row that found the clock where the one before left it.
     uint64_t waits_at_instant = 0, instant = 0;
+    // The most bytes a read of an output pipe without a look asked for.
+    uint32_t largest_take = 0;
     int64_t wall_step = 0;
     std::vector<Timer> timers;
     std::string transcript, child_details;

@@ -476,6 +476,14 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
         EXPECT_LE(reads, polls + polls / 8) << row.bytes;
         EXPECT_EQ(occurrences(log_text(), "y"), (size_t)row.ms * row.bytes);
     }
+    // A container that writes a line at a time is read into as much of the
+    // buffer as it needs, not the whole 256 KiB.
+    reset();
+    FakeScript lines = {writes(200, "\b"), ends_with(3000, 0)};
+    for (int ms = 1000; ms < 2000; ms += 10) lines.push_back(writes(ms, std::string(99, 'z') + "\n"));
+    run_as_service({LAUNCHER, lines});
+    EXPECT_GT(fake_largest_take(), 0u);
+    EXPECT_LE(fake_largest_take(), 8192u);
 
     // A quiet container that reads its input rests a minute at a time: the
     // stall watch looks when the supervisor wakes anyway.
