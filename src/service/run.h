@@ -90,8 +90,8 @@ enum ChildState { CHILD_ENDED, CHILD_RUNNING, CHILD_LOST };
 
 // One poll's drain of a pipe: the bytes the last look found that are still
 // unread, whether the pipe was looked into, and, when it is to be read
-// without a look (TakePipe), the most bytes a read is to take (0: look
-// first); such reads go on as long as each one takes that much.
+// without a look (TakePipe), the most bytes that read is to take (0: look
+// first).
 struct PollDrain {
     uint32_t waiting;
     int looked;

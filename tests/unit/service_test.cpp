@@ -452,8 +452,7 @@ TEST_F(ServiceRun, OutputIsReadAtThePaceItComes)
     // `bytes` every millisecond from 1110 on, for `ms` ms: 1 MB a second is
     // read every 100 ms (the longest a poll waits), 50 MB a second about every
     // 3 ms, 128 KiB at a time, each poll with a look into the error pipe and
-    // a read of the output (two when the first fills its buffer): output that
-    // flows is read without a look first.
+    // a read of the output: output that flows is read without a look first.
     struct Steady { int bytes, ms, fewest, most; } const rows[] = {{1000, 1000, 8, 12}, {50000, 200, 65, 100}};
     for (const Steady& row : rows) {
         reset();
