@@ -185,12 +185,14 @@ void six_minute_warning(Run* run, const ChildWatch* w)
 size_t drain_next(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog, ChildState state, PollDrain* drain)
 {
     if (drain->take != 0) {
-        // One read: what it could not take is the next poll's, which comes
-        // sooner and takes twice as much.
+        // One read; when it took all it could, the pipe may hold more, and
+        // what one look then finds is read as well, so that the pace sees the
+        // whole backlog and the drain still ends.
         size_t room = drain->take < size - 1 ? (size_t)drain->take + 1 : size;
+        size_t got = TakePipe(pipe, buffer, room, copyToLog);
         drain->take = 0;
-        drain->looked = 1;
-        return TakePipe(pipe, buffer, room, copyToLog);
+        drain->looked = got + 1 < room;
+        return got;
     }
     if (drain->looked && drain->waiting == 0 && state == CHILD_RUNNING) return 0;
     drain->looked = 1;
