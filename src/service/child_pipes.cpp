@@ -16,6 +16,17 @@ enum : uint32_t {
     OUTPUT_PIPE_BUFFER_SIZE = 1048576,
 };
 
+// What a read of at most `want` bytes brought: no more than asked, the
+// buffer NUL-terminated after it, every byte (a NUL among them too) copied
+// to the log when that is asked for.
+uint32_t keep_read(char* buffer, uint32_t got, uint32_t want, int copyToLog)
+{
+    if (got > want) got = want;
+    buffer[got] = '\0';
+    if (got != 0 && copyToLog) log_raw(buffer, got);
+    return got;
+}
+
 }  // namespace
 
 int initPipe(PlatOutputPipe** keptRead, PlatHandle* childWrite)
@@ -89,14 +100,10 @@ size_t DrainPipeCounted(PlatOutputPipe* pipe, char* buffer, size_t size, int cop
 
     uint32_t got = 0;
     if (!plat_output_pipe_read(pipe, buffer, want, &got)) got = 0;
-    if (got > want) got = want;
-    buffer[got] = '\0';
+    got = keep_read(buffer, got, want, copyToLog);
     // A read that failed or came back short leaves the count in doubt: the
     // next call looks again.
     *waiting = got == want ? *waiting - got : 0;
-    if (got == 0) return 0;
-    // Every byte goes to the log, a NUL among them too.
-    if (copyToLog) log_raw(buffer, got);
     return got;
 }
 
@@ -108,10 +115,7 @@ size_t TakePipe(PlatOutputPipe* pipe, char* buffer, size_t size, int copyToLog)
     uint32_t want = size - 1 > UINT32_MAX ? UINT32_MAX : (uint32_t)(size - 1);
     uint32_t got = 0;
     if (!plat_output_pipe_take(pipe, buffer, want, &got)) got = 0;
-    if (got > want) got = want;
-    buffer[got] = '\0';
-    if (got != 0 && copyToLog) log_raw(buffer, got);
-    return got;
+    return keep_read(buffer, got, want, copyToLog);
 }
 
 int CreatePipes(Pipes* p, const char* serviceName)
