@@ -208,7 +208,9 @@ start_watch() {
 
 # prefix_pids <pattern>: the Linux processes of the Windows programs of this
 # prefix whose command lines match the pattern (other developers' Wine
-# prefixes run the same programs), one pid a line.
+# prefixes run the same programs), one pid a line.  The first of them is
+# taken with sed, which reads them all: head would leave early, and the
+# next line's write would fail the pipe (and the run, under pipefail).
 prefix_pids() {
     local p
     for p in $(pgrep -f -- "$1" || true); do
@@ -496,7 +498,7 @@ resting_growth() {
     local pid first
     start_talvex "$svc"
     figures wait "$work/$svc.out" '\x08' 30 || die "the container of $svc did not start"
-    pid=$(prefix_pids "$talvex_pattern" | head -n 1)
+    pid=$(prefix_pids "$talvex_pattern" | sed -n 1p)
     [ -n "$pid" ] || die "no talvex.exe process"
     sleep 65
     first=$(rss_kib "$pid")
@@ -517,7 +519,7 @@ restart_round() {
     # The first cycle touches code and data for the first time; memory is
     # compared from the second container's start on.
     figures wait "$log" '\x0714\x07.*?\x08' 30 || die "talvex's second container did not start"
-    talvex_pid=$(prefix_pids "$talvex_pattern" | head -n 1)
+    talvex_pid=$(prefix_pids "$talvex_pattern" | sed -n 1p)
     [ -n "$talvex_pid" ] || die "no talvex.exe process"
     cycle_rss0=$(rss_kib "$talvex_pid")
     figures wait "$log" "(?:\\x0714\\x07.*?\\x08.*?){$restarts}" $((restarts * 10 + 20)) ||
@@ -574,7 +576,7 @@ start_round() {
 
 # --- the runs ----------------------------------------------------------------------------
 
-wineserver_pid=$(prefix_pids 'wineserver' | head -n 1)
+wineserver_pid=$(prefix_pids 'wineserver' | sed -n 1p)
 [ -n "$wineserver_pid" ] || die "no Wine server for $WINEPREFIX"
 
 # run_unit <unit> <round>: one round of one kind of measurement.
