@@ -60,10 +60,16 @@ int StartInputFlusher(ContainerInput* input)
     return 0;
 }
 
-void StopInputFlusher(ContainerInput* input)
+void TellInputFlusherToStop(ContainerInput* input)
 {
+    if (input->stop) return;
     input->stop = 1;
     if (input->wake != nullptr) plat_set_event(input->wake);
+}
+
+void StopInputFlusher(ContainerInput* input)
+{
+    TellInputFlusherToStop(input);
     if (plat_wait(input->flusher, FLUSHER_JOIN_MS) != PLAT_WAIT_OBJECT_0) plat_terminate_thread(input->flusher, 0);
     plat_close_handle(input->flusher);
     if (input->wake != nullptr) plat_close_handle(input->wake);

@@ -33,8 +33,12 @@ struct ContainerInput {
 // late.
 void ResetContainerInput(ContainerInput* input);
 // Starts and ends the flusher thread.  Starting fails (0, with the last error
-// set) when the thread cannot be made.
+// set) when the thread cannot be made.  Ending is in two steps: the thread is
+// told to stop, and may end while the caller does other work, before it is
+// waited for (and terminated, should it not end).  Stopping a thread that was
+// not told to stop tells it first.
 int StartInputFlusher(ContainerInput* input);
+void TellInputFlusherToStop(ContainerInput* input);
 void StopInputFlusher(ContainerInput* input);
 // The flusher thread's body; its parameter is the ContainerInput.
 uint32_t InputFlusherThread(void* input);

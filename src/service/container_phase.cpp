@@ -248,13 +248,14 @@ ChildState poll_container(Run* run, ContainerWatch* c)
     ChildState state = wait_for_child(run, &c->w, NextPollWait(&in), outputs);
     if (state == CHILD_LOST) c->phase = CONTAINER_ENDING;
     if (!c->cameUp) six_minute_warning(run, &c->w);
+    // A stop goes out before the output is read: the container stops while
+    // this poll reads what it wrote.
+    keep_stopping(run, c, state);
+    take_stop(run, c);
 
     drain_container_output(run, c, state);
     drain_errors(run, &c->w, run->pipes.containerErr, state);
     report_held_errors(run, 0);
-
-    keep_stopping(run, c, state);
-    take_stop(run, c);
     if (!c->cameUp && c->phase != CONTAINER_ENDING && start_timeout_due(run, &c->w)) {
         end_for_start_timeout(run, &c->w);
         c->phase = CONTAINER_ENDING;
@@ -317,10 +318,12 @@ Outcome run_container(Run* run, int* stopTaken)
     while (poll_container(run, &c) == CHILD_RUNNING) {
     }
 
-    StopInputFlusher(&run->input);
+    // The flusher's thread ends while the container's handles are closed.
+    TellInputFlusherToStop(&run->input);
     run->figures.containerUp = 0;
     if (!announced(&c) && !c.stopTaken && c.phase != CONTAINER_ENDING) report_silent_end(run, &c);
     close_child(&c.w.child);
+    StopInputFlusher(&run->input);
     *stopTaken = c.stopTaken;
     if (c.w.outcome.kind == OUTCOME_NONE) c.w.outcome.kind = OUTCOME_ENDED;
     return c.w.outcome;
