@@ -66,12 +66,14 @@
 //       its own: what any supervisor needs at the least.
 //   benchref keepalive-service <command line>
 //       the same service, which also writes a newline to the child's standard
-//       input every 2 s, as talvex's input flusher does: what a supervisor
-//       that keeps a quiet child's input moving needs at the least.  Its stop
-//       does what talvex's must before STOPPED: "shutdown\n", STOP_PENDING
-//       reported once it has gone, the child's end, one event and one line
-//       in a log file kept open from the start ("<service name>.log" beside
-//       benchref.exe).  Its answer to the dump control (129) does what
+//       input every 2 s from a thread of its own, as talvex's input flusher
+//       does: what a supervisor that keeps a quiet child's input moving needs
+//       at the least.  Its stop does what talvex's must before STOPPED:
+//       "shutdown\n", STOP_PENDING reported once it has gone, the child's end,
+//       the child's output read to its end, one event, the thread's end with
+//       the one line it writes in a log file kept open from the start
+//       ("<service name>.log" beside benchref.exe), and a look for an exit
+//       script.  Its answer to the dump control (129) does what
 //       talvex's must: it moves to the child's console, sends Ctrl+Break to
 //       the child's process group and, when that fails (as it does under
 //       Wine), writes the system's text of the error in that log.
@@ -556,9 +558,8 @@ HANDLE open_reference_log(const char* service)
                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
-// What talvex writes when its container has ended on a stop: one event and
-// one log line.
-void report_end(const char* service, HANDLE log)
+// The event talvex writes when its container has ended on a stop.
+void report_end(const char* service)
 {
     HANDLE source = RegisterEventSourceA(NULL, service);
     if (source != NULL) {
@@ -566,9 +567,6 @@ void report_end(const char* service, HANDLE log)
         ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000002, NULL, 1, 0, strings, NULL);
         DeregisterEventSource(source);
     }
-    static const char LINE[] = "NT Service exiting input flusher thread\r\n";
-    DWORD written = 0;
-    if (log != INVALID_HANDLE_VALUE) WriteFile(log, LINE, sizeof LINE - 1, &written, NULL);
 }
 
 // What talvex does for a thread dump: the child's console, Ctrl+Break to its
@@ -590,6 +588,37 @@ void send_dump(const Child* child, HANDLE log)
         WriteFile(log, line, (DWORD)(length < (int)sizeof line ? length : (int)sizeof line - 1), &written, NULL);
 }
 
+// The keep-alive reference's newline comes from a thread of its own, as
+// talvex's input flusher writes it, which a stop ends and waits for: the
+// thread writes the one log line of the stop on its way out.
+struct KeepAlive {
+    HANDLE input;
+    HANDLE log;
+    HANDLE stop;
+};
+
+DWORD WINAPI keep_alive(LPVOID parameter)
+{
+    KeepAlive* k = (KeepAlive*)parameter;
+    DWORD written = 0;
+    while (WaitForSingleObject(k->stop, g_keepalive_ms) == WAIT_TIMEOUT) WriteFile(k->input, "\n", 1, &written, NULL);
+    static const char LINE[] = "NT Service exiting input flusher thread\r\n";
+    if (k->log != INVALID_HANDLE_VALUE) WriteFile(k->log, LINE, sizeof LINE - 1, &written, NULL);
+    return 0;
+}
+
+// What talvex must do after its container's end on a stop, besides the event
+// and the log line: the child's output read to its end and copied to the log,
+// and a look for an exit script (none is there).
+void finish_child(const Child* child, HANDLE log)
+{
+    char buffer[4096];
+    DWORD got = 0, written = 0;
+    while (ReadFile(child->output, buffer, sizeof buffer, &got, NULL) && got > 0)
+        if (log != INVALID_HANDLE_VALUE) WriteFile(log, buffer, got, &written, NULL);
+    GetFileAttributesA("exit.bat");
+}
+
 void WINAPI service_main(DWORD argc, LPSTR* argv)
 {
     const char* service = argc > 0 ? argv[0] : "";
@@ -604,15 +633,17 @@ void WINAPI service_main(DWORD argc, LPSTR* argv)
         report(SERVICE_STOPPED);
         return;
     }
+    KeepAlive keeper = {child.input, log, NULL};
+    HANDLE keeperThread = NULL;
+    if (g_keepalive_ms && (keeper.stop = CreateEventA(NULL, TRUE, FALSE, NULL)) != NULL)
+        keeperThread = CreateThread(NULL, 0, keep_alive, &keeper, 0, NULL);
     report(SERVICE_RUNNING);
     HANDLE waited[3] = {child.process.hProcess, g_stop_event, g_dump_event};
     DWORD result;
     DWORD written = 0;
     for (;;) {
-        result = WaitForMultipleObjects(g_dump_event != NULL ? 3 : 2, waited, FALSE,
-                                        g_keepalive_ms ? g_keepalive_ms : INFINITE);
-        if (result == WAIT_TIMEOUT) WriteFile(child.input, "\n", 1, &written, NULL);
-        else if (result == WAIT_OBJECT_0 + 2) send_dump(&child, log);
+        result = WaitForMultipleObjects(g_dump_event != NULL ? 3 : 2, waited, FALSE, INFINITE);
+        if (result == WAIT_OBJECT_0 + 2) send_dump(&child, log);
         else break;
     }
     if (result == WAIT_OBJECT_0 + 1) {
@@ -621,8 +652,17 @@ void WINAPI service_main(DWORD argc, LPSTR* argv)
         // the wait hint of the shutdown.
         if (g_keepalive_ms) report(SERVICE_STOP_PENDING);
         WaitForSingleObject(child.process.hProcess, INFINITE);
-        if (g_keepalive_ms) report_end(service, log);
+        if (g_keepalive_ms) {
+            finish_child(&child, log);
+            report_end(service);
+        }
     }
+    if (keeperThread != NULL) {
+        SetEvent(keeper.stop);
+        WaitForSingleObject(keeperThread, INFINITE);
+        CloseHandle(keeperThread);
+    }
+    if (keeper.stop != NULL) CloseHandle(keeper.stop);
     close_child(&child);
     if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
     report(SERVICE_STOPPED);

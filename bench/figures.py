@@ -505,7 +505,8 @@ def compute(records):
         Figure("stop_over_event_reference_ms", "stop beyond a plain service that does the same", median(stop_over),
                0.0, "<= 1 ms", 1.0, False, spread=spread(stop_over),
                note=f"control to STOPPED, talvex {text(talvex_stop, 1)} ms, the keep-alive reference (shutdown, "
-                    f"STOP_PENDING, the container's end, an event, a log line) {text(keepalive_stop, 1)} ms; rounds "
+                    f"STOP_PENDING, the container's end, its output to the end, an event, its keep-alive thread's end "
+                    f"and log line, a look for exit.bat) {text(keepalive_stop, 1)} ms; rounds "
                     f"{span(stop_over, 1)}"),
         Figure("idle_server_calls_per_min", f"idle Wine-server calls a minute per service, {idle_services} a window",
                idle["talvex_server_calls"], idle["keepalive_server_calls"], "<= reference + 5",
