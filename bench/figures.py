@@ -519,7 +519,10 @@ def compute(records):
                spread=idle["talvex_cost_spread"],
                note=f"own + Wine server over the plain reference, rounds {span(idle['talvex_cost_spread'])}; "
                     f"reference: the keep-alive newline alone, rounds {span(idle['keepalive_cost_spread'])}"),
-        Figure("memory_mib", "memory above the plain reference", memory, 0.0, "<= 1.5 MiB", 1.5, False),
+        Figure("memory_mib", "memory above the plain reference", memory, 0.0, "<= 1.5 MiB", 1.5, False,
+               note=f"resident, talvex {text(idle['talvex_rss'], 0)} KiB, the plain reference "
+                    f"{text(idle['reference_rss'], 0)}, the keep-alive reference (a thread of its own, as talvex's "
+                    f"input flusher; Wine keeps some 970 KiB resident a thread) {text(idle['keepalive_rss'], 0)}"),
         Figure("idle_growth_kib", "memory growth of a resting service", max(resting, default=None), 0.0,
                "<= 0 KiB", 0.0, False,
                note=f"between its first timed wake and the next, the largest of {len(resting)}; over an idle window "
@@ -585,6 +588,7 @@ def compute(records):
         "keepalive_reference_server_calls_per_min": idle["keepalive_server_calls"],
         "talvex_rss_kib": idle["talvex_rss"],
         "reference_rss_kib": idle["reference_rss"],
+        "keepalive_reference_rss_kib": idle["keepalive_rss"],
         "talvex_rss_kib_per_service": idle["talvex_rss_each"],
         "scale_talvex_own_ms_per_min": scale["talvex_own"],
         "scale_talvex_server_ms_per_min": scale["talvex_server"],

@@ -58,7 +58,7 @@ class Figures(unittest.TestCase):
             got = figures[key]
             self.assertEqual((got["talvex"], got["reference"], got["met"]), (talvex, reference, met), key)
         for key in ("keepalive_reference_idle_cpu_ms_per_min", "copy_100_lazy_reader_ratio", "talvex_rss_kib",
-                    "reference_rss_kib", "talvex_own_ms_per_min", "reference_server_ms_per_min",
+                    "reference_rss_kib", "keepalive_reference_rss_kib", "talvex_own_ms_per_min", "reference_server_ms_per_min",
                     "restart_cycles_growth_kib", "container_stop_ms"):
             self.assertIsNotNone(details[key], key)
         self.assertEqual(details["keepalive_reference_idle_cpu_ms_per_min"], 14.0)
