@@ -576,7 +576,15 @@ start_round() {
 
 # --- the runs ----------------------------------------------------------------------------
 
-wineserver_pid=$(prefix_pids 'wineserver' | sed -n 1p)
+# The Wine server of this prefix works in the directory that Wine names
+# after the prefix's device and inode: a server left over from a prefix that
+# was removed and made again at the same path has the same WINEPREFIX, and
+# counting its calls would count nothing.
+server_dir=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
+wineserver_pid=
+for p in $(prefix_pids 'wineserver'); do
+    [ "$(basename "$(readlink "/proc/$p/cwd" 2>/dev/null)")" = "$server_dir" ] && wineserver_pid=$p
+done
 [ -n "$wineserver_pid" ] || die "no Wine server for $WINEPREFIX"
 
 # run_unit <unit> <round>: one round of one kind of measurement.
