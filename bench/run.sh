@@ -208,9 +208,7 @@ start_watch() {
 
 # prefix_pids <pattern>: the Linux processes of the Windows programs of this
 # prefix whose command lines match the pattern (other developers' Wine
-# prefixes run the same programs), one pid a line.  The first of them is
-# taken with sed, which reads them all: head would leave early, and the
-# next line's write would fail the pipe (and the run, under pipefail).
+# prefixes run the same programs), one pid a line.
 prefix_pids() {
     local p
     for p in $(pgrep -f -- "$1" || true); do
@@ -219,6 +217,11 @@ prefix_pids() {
         fi
     done
 }
+
+# first_pid <pattern>: the first of them.  sed reads them all: head would
+# leave early, and the next line's write would fail the pipe (and the run,
+# under pipefail).
+first_pid() { prefix_pids "$1" | sed -n 1p; }
 
 # CPU time of all of a process's threads, in nanoseconds.
 cpu_ns() {
@@ -498,7 +501,7 @@ resting_growth() {
     local pid first
     start_talvex "$svc"
     figures wait "$work/$svc.out" '\x08' 30 || die "the container of $svc did not start"
-    pid=$(prefix_pids "$talvex_pattern" | sed -n 1p)
+    pid=$(first_pid "$talvex_pattern")
     [ -n "$pid" ] || die "no talvex.exe process"
     sleep 65
     first=$(rss_kib "$pid")
@@ -519,7 +522,7 @@ restart_round() {
     # The first cycle touches code and data for the first time; memory is
     # compared from the second container's start on.
     figures wait "$log" '\x0714\x07.*?\x08' 30 || die "talvex's second container did not start"
-    talvex_pid=$(prefix_pids "$talvex_pattern" | sed -n 1p)
+    talvex_pid=$(first_pid "$talvex_pattern")
     [ -n "$talvex_pid" ] || die "no talvex.exe process"
     cycle_rss0=$(rss_kib "$talvex_pid")
     figures wait "$log" "(?:\\x0714\\x07.*?\\x08.*?){$restarts}" $((restarts * 10 + 20)) ||
